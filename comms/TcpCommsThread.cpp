@@ -1,0 +1,313 @@
+#include "comms/TcpCommsThread.h"
+
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "comms/Data.h"
+#include "comms/Mymessages.h"
+#include "platform/MessageTarget.h"
+#include "platform/ThreadName.h"
+#include "platform/Wait.h"
+
+namespace {
+
+// Receive errors that report a fault of the call or the network rather than of the link;
+// they are reported and the link is left as it is.
+bool IsReportedReadError(int err) {
+    switch (err) {
+        case EFAULT:
+        case EINVAL:
+        case EINPROGRESS:
+        case ENOTSOCK:
+        case EMSGSIZE:
+        case EOPNOTSUPP:
+        case ENETDOWN:
+        case ENETRESET:
+        case ETIMEDOUT:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+TTcpCommsThread::TTcpCommsThread(CData& store, std::string port, std::string host,
+                                 IMessageTarget* window, std::uint16_t deviceId)
+    : store_(store),
+      port_(std::move(port)),
+      host_(std::move(host)),
+      window_(window),
+      deviceId_(deviceId) {
+    if (!sendEvent_.IsValid() || !reconnectEvent_.IsValid() || !stopEvent_.IsValid()) {
+        startFailed_ = true;
+        Notify(EvEnded);
+    }
+    thread_ = std::thread(&TTcpCommsThread::Run, this);
+}
+
+TTcpCommsThread::~TTcpCommsThread() {
+    Stop();
+    if (thread_.joinable()) thread_.join();
+    CloseConnection();
+}
+
+void TTcpCommsThread::Send(const char* text, int len) {
+    store_.SetRequest(text, len);
+    sendEvent_.Set();
+}
+
+void TTcpCommsThread::Reconnect() { reconnectEvent_.Set(); }
+
+void TTcpCommsThread::Stop() {
+    terminated_.store(true, std::memory_order_release);
+    stopEvent_.Set();
+}
+
+void TTcpCommsThread::Notify(std::uint16_t code) {
+    if (window_) window_->Post(WM_TCPTHREAD, TcpThreadWParam(deviceId_, code), 0);
+}
+
+void TTcpCommsThread::Run() {
+    SetCurrentThreadName("TCP Thread");
+    if (startFailed_) {
+        Notify(EvStarted);
+        return;
+    }
+    state_ = SockNone;
+    Notify(EvStarted);
+    bool report = true;
+    while (!Terminated()) {
+        int waitMs = 0;
+        if (state_ == SockNone) {
+            if (Open(report)) {
+                state_ = SockReady;
+            } else {
+                report = false;
+                waitMs = RetryWaitMs;
+            }
+        }
+        if (state_ == SockReady) {
+            if (Connect(report)) {
+                state_ = SockConnected;
+            } else {
+                // A socket whose connect failed or is still pending cannot be reused for a
+                // fresh attempt, so the next turn starts again from a new socket.
+                CloseConnection();
+                state_ = SockNone;
+                report = false;
+                waitMs = RetryWaitMs;
+            }
+        }
+        if (state_ == SockConnected) ReadPhase(IdleReadWaitMs, false);
+
+        const WaitResult wait = WaitForAny(
+            {WaitItem::Of(stopEvent_), WaitItem::Of(reconnectEvent_), WaitItem::Of(sendEvent_)},
+            waitMs);
+        if (Terminated() || wait.index == 0) break;
+        if (wait.index == 1) {
+            state_ = SockReady;
+            report = true;
+        } else if (wait.index == 2) {
+            if (state_ != SockConnected) {
+                Notify(EvError);
+            } else if (SendRequest()) {
+                ReadPhase(ReplyWaitMs, true);
+            }
+        } else if (wait.index != WaitTimeout) {
+            Notify(EvError);
+        }
+    }
+    CloseConnection();
+    Notify(EvEnded);
+}
+
+void TTcpCommsThread::CloseConnection() {
+    if (socket_ >= 0) {
+        shutdown(socket_, SHUT_WR);
+        close(socket_);
+        socket_ = -1;
+    }
+    if (addresses_) {
+        freeaddrinfo(addresses_);
+        addresses_ = nullptr;
+    }
+}
+
+void TTcpCommsThread::Lose(LinkState next) {
+    if (next == SockNone) CloseConnection();
+    framer_.Reset();
+    Notify(EvLost);
+    state_ = next;
+}
+
+bool TTcpCommsThread::Open(bool report) {
+    CloseConnection();
+    socket_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (socket_ < 0) {
+        if (report) Notify(EvError);
+        return false;
+    }
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    if (getaddrinfo(host_.c_str(), port_.c_str(), &hints, &addresses_) != 0 || !addresses_) {
+        addresses_ = nullptr;
+        CloseConnection();
+        if (report) Notify(EvError);
+        return false;
+    }
+    return true;
+}
+
+bool TTcpCommsThread::Connect(bool report) {
+    if (socket_ < 0 || addresses_ == nullptr) {
+        if (report) Notify(EvError);
+        return false;
+    }
+    const addrinfo* first = addresses_;
+    int rc;
+    do {
+        rc = connect(socket_, first->ai_addr, first->ai_addrlen);
+    } while (rc < 0 && errno == EINTR && !Terminated());
+    if (rc < 0 && errno != EISCONN) {
+        if (errno == EINPROGRESS || errno == EALREADY) return ConnectPending(report);
+        if (report) Notify(EvError);
+        return false;
+    }
+    Notify(EvConnected);
+    Drain();
+    return true;
+}
+
+bool TTcpCommsThread::ConnectPending(bool report) {
+    const WaitResult wait =
+        WaitForAny({WaitItem::Peek(stopEvent_), WaitItem::Socket(socket_, POLLOUT)}, ConnectWaitMs);
+    if (wait.index == 0 || Terminated()) return false;
+    if (wait.index == WaitTimeout) {
+        if (report) Notify(EvConnectTimeout);
+        return false;
+    }
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (wait.index != 1 || getsockopt(socket_, SOL_SOCKET, SO_ERROR, &error, &size) != 0 ||
+        error != 0) {
+        if (report) Notify(EvError);
+        return false;
+    }
+    Notify(EvConnected);
+    Drain();
+    return true;
+}
+
+void TTcpCommsThread::Drain() {
+    char scrap[256];
+    while (recv(socket_, scrap, sizeof scrap, MSG_DONTWAIT) > 0) {
+    }
+}
+
+bool TTcpCommsThread::SendRequest() {
+    char request[CData::RequestBytes];
+    const int len = store_.GetRequest(request, sizeof request);
+    if (len < 1) {
+        Notify(EvError);
+        return false;
+    }
+    int sent = 0;
+    while (sent < len) {
+        const ssize_t n = send(socket_, request + sent, static_cast<std::size_t>(len - sent),
+                               MSG_NOSIGNAL);
+        if (n >= 0) {
+            sent += static_cast<int>(n);
+            continue;
+        }
+        const int err = errno;
+        if (err == EINTR) continue;
+        if (err == ECONNABORTED || err == ECONNRESET || err == EPIPE || err == ESHUTDOWN) {
+            Lose(SockNone);
+        } else if (err == ENOTCONN) {
+            Lose(SockReady);
+        } else {
+            Notify(EvError);
+        }
+        return false;
+    }
+    return true;
+}
+
+void TTcpCommsThread::ReadPhase(int limitMs, bool reportTimeout) {
+    bool gotData = false;
+    bool complete = ReadRoutine(gotData);
+    // The idle wait also ends when a request or a reconnect is handed over, so that a poll
+    // goes out at once instead of after the rest of the idle wait; the loop consumes them.
+    while (!complete && !Terminated() && state_ == SockConnected) {
+        const WaitItem socketReady = WaitItem::Socket(socket_, POLLIN | POLLRDHUP);
+        const WaitResult wait =
+            reportTimeout ? WaitForAny({WaitItem::Peek(stopEvent_), socketReady}, limitMs)
+                          : WaitForAny({WaitItem::Peek(stopEvent_), socketReady,
+                                        WaitItem::Peek(sendEvent_), WaitItem::Peek(reconnectEvent_)},
+                                       limitMs);
+        if (Terminated() || wait.index == 0 || wait.index == WaitFailed || wait.index >= 2) return;
+        if (wait.index == WaitTimeout) {
+            if (reportTimeout) Notify(EvReplyTimeout);
+            return;
+        }
+        complete = ReadRoutine(gotData);
+        // A hang-up with nothing left to read is the peer's closure.
+        if (!gotData && state_ == SockConnected && (wait.socketEvents & (POLLHUP | POLLERR))) {
+            Lose(SockNone);
+        }
+    }
+}
+
+bool TTcpCommsThread::ReadRoutine(bool& gotData) {
+    gotData = false;
+    bool result = false;
+    const CStatusFramer::FrameSink store = [this](const char* frame, int len) {
+        store_.PutStatusMessage(deviceId_, frame, len);
+        Notify(EvReceived);
+    };
+    while (state_ == SockConnected && !Terminated()) {
+        char* area = framer_.FreeArea();
+        const ssize_t n =
+            recv(socket_, area, static_cast<std::size_t>(framer_.FreeBytes()), MSG_DONTWAIT);
+        if (n > 0) {
+            gotData = true;
+            const auto outcome = framer_.Commit(static_cast<int>(n), store);
+            if (outcome != CStatusFramer::Outcome::NoFrameEnd) {
+                result = outcome == CStatusFramer::Outcome::EndedAtFrame;
+            }
+            continue;
+        }
+        if (n == 0) {
+            gotData = true;
+            Lose(SockNone);
+            break;
+        }
+        const int err = errno;
+        if (err == EINTR) continue;
+        if (!HandleReadError(err)) break;
+        gotData = true;
+        break;
+    }
+    return result;
+}
+
+// Returns whether the error changed anything (false: nothing was waiting or it is ignored).
+bool TTcpCommsThread::HandleReadError(int err) {
+    if (err == EAGAIN || err == EWOULDBLOCK) return false;
+    if (err == ECONNABORTED || err == ECONNRESET || err == ESHUTDOWN || err == EPIPE) {
+        Lose(SockNone);
+    } else if (err == ENOTCONN) {
+        Lose(SockReady);
+    } else if (IsReportedReadError(err)) {
+        Notify(EvError);
+        framer_.Reset();
+    } else {
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, running and testing AVLO Monitor needs.
+# Safe to run again: when everything is present it changes nothing.
+set -euo pipefail
+
+PACKAGES=(
+  # toolchain and build
+  build-essential g++ clang libclang-rt-14-dev cmake ninja-build pkg-config
+  clang-format clang-tidy
+  # tests and benchmarks
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  # the desktop program
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  # a display for running the window without one, and screenshots
+  xvfb xauth x11-apps imagemagick
+  # network namespaces for the discovery test bed
+  iproute2
+  # a real SMTP server for the e-mail tests (Debian's own Python)
+  python3 python3-aiosmtpd
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup: every package is installed"
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || { echo "setup: need root (or sudo) to install: ${missing[*]}" >&2; exit 1; }
+  SUDO="sudo"
+fi
+echo "setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

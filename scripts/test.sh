@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test:
+#   1. the normal build (g++) with the whole suite,
+#   2. an AddressSanitizer + UndefinedBehaviorSanitizer build (clang) with the whole suite,
+#   3. a ThreadSanitizer build (clang) with the threaded tests,
+#   4. each fuzz target for a bounded time (AVLO_FUZZ_SECONDS, default 30).
+# Set AVLO_QUICK=1 to run only step 1. Tests that need network namespaces run as root and
+# skip with a reason otherwise (under CI=true they must run).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+JOBS=$(nproc)
+
+bash scripts/setup.sh
+
+werror=OFF
+[ "${CI:-}" = "true" ] && werror=ON
+
+configure_and_test() {  # dir, ctest label filter, extra cmake args...
+  local dir=$1 labels=$2
+  shift 2
+  cmake -S "$ROOT" -B "$dir" -G Ninja -DAVLO_WERROR=$werror "$@" >/dev/null
+  cmake --build "$dir" -j "$JOBS"
+  local filter=()
+  [ -n "$labels" ] && filter=(-L "$labels")
+  (cd "$dir" && ctest --output-on-failure -j "$JOBS" "${filter[@]}")
+}
+
+echo "== normal build =="
+configure_and_test build "" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+if [ "${AVLO_QUICK:-0}" = "1" ]; then exit 0; fi
+
+echo "== address + undefined behaviour sanitizers =="
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  configure_and_test build-asan "" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
+  -DAVLO_SANITIZE=address,undefined -DAVLO_BENCH=OFF
+
+echo "== thread sanitizer (threaded tests) =="
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  configure_and_test build-tsan threaded -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
+  -DAVLO_SANITIZE=thread -DAVLO_BENCH=OFF
+
+echo "== fuzzing =="
+seconds=${AVLO_FUZZ_SECONDS:-30}
+cmake -S "$ROOT" -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+  -DAVLO_FUZZ=ON -DBUILD_TESTING=OFF -DAVLO_BENCH=OFF -DAVLO_BUILD_GUI=OFF >/dev/null
+cmake --build build-fuzz -j "$JOBS" --target status_fuzz discovery_fuzz framing_fuzz
+for target in status discovery framing; do
+  work=$(mktemp -d)
+  cp "fuzz/corpus/$target"/* "$work"/
+  echo "fuzz: $target for ${seconds}s"
+  "build-fuzz/fuzz/${target}_fuzz" -max_total_time="$seconds" -print_final_stats=1 "$work" 2>&1 | tail -n 3
+  rm -rf "$work"
+done
+echo "all test stages passed"
