@@ -75,6 +75,7 @@ void TTcpCommsThread::Notify(std::uint16_t code) {
 void TTcpCommsThread::Run() {
     SetCurrentThreadName("TCP Thread");
     if (startFailed_) {
+        ended_.store(true, std::memory_order_release);
         Notify(EvStarted);
         return;
     }
@@ -123,6 +124,7 @@ void TTcpCommsThread::Run() {
         }
     }
     CloseConnection();
+    ended_.store(true, std::memory_order_release);
     Notify(EvEnded);
 }
 

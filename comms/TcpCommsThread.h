@@ -37,6 +37,8 @@ public:
     void Stop();
 
     std::uint16_t DeviceId() const { return deviceId_; }
+    // True once the thread has released everything and posted (or is posting) EvEnded.
+    bool Ended() const { return ended_.load(std::memory_order_acquire); }
 
 private:
     void Run();
@@ -64,6 +66,7 @@ private:
     CEvent reconnectEvent_;
     CEvent stopEvent_;
     std::atomic<bool> terminated_{false};
+    std::atomic<bool> ended_{false};
 
     // Touched by the worker only.
     int socket_ = -1;

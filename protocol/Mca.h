@@ -18,6 +18,10 @@ enum RequestKind : int {
 // arguments and each thread may use its own instance freely.
 class CMca {
 public:
+    // A registered device, as the device table holds it; defined with the table, since it
+    // owns the device's connection thread.
+    struct DeviceDescr_Type;
+
     // A parsed discovery reply.
     struct BcastData_Type {
         std::string IpAddress;  // the sender's IPv4 address, dotted decimal

@@ -44,6 +44,8 @@ protected:
         StartThread(address_);
         ASSERT_TRUE(target_.WaitForCode(EvStarted, 2s));
         ASSERT_TRUE(target_.WaitForCode(EvConnected, 3s));
+        // The connect completes in the kernel before the simulator has accepted it.
+        ASSERT_TRUE(site_.WaitFor(dev_, [](const devsim::DeviceSnapshot& s) { return s.connected; }, 2s));
     }
     void Query() {
         const std::string q = "*s?\n";

@@ -27,7 +27,7 @@ public:
     void Post(std::uint32_t msg, std::uint32_t wParam, std::uint32_t lParam) override {
         {
             std::lock_guard lock(mutex_);
-            messages_.push_back({msg, wParam, lParam, Clock::now()});
+            messages_.push_back(Entry{Message{msg, wParam, lParam}, Clock::now()});
         }
         cv_.notify_all();
     }

@@ -52,13 +52,14 @@ const std::vector<Console::Command>& Console::Commands() {
         {"refuse", "refuse INDEX on|off", "refuse new connections", 1, true, &Console::Switch},
         {"silent", "silent INDEX on|off", "never answer status queries", 1, true, &Console::Switch},
         {"delay", "delay INDEX MS", "delay every status reply", 1, true, &Console::Delay},
-        {"split", "split INDEX PIECES GAPMS", "send each reply in pieces", 2, true, &Console::Split},
+        {"split", "split INDEX PIECES GAPMS", "send each reply in pieces", 2, true,
+         &Console::Split},
         {"double", "double INDEX on|off", "answer each query twice in one write", 1, true,
          &Console::Switch},
         {"garbage", "garbage INDEX", "put junk bytes before the next reply", 0, true,
          &Console::Simple},
-        {"overlong", "overlong INDEX", "send a 300-byte frame without newline before the next reply",
-         0, true, &Console::Simple},
+        {"overlong", "overlong INDEX",
+         "send a 300-byte frame without newline before the next reply", 0, true, &Console::Simple},
         {"help", "help", "show the commands", 0, false, nullptr},
         {"quit", "quit", "stop the simulator", 0, false, nullptr},
     };
@@ -99,7 +100,7 @@ bool Console::Execute(const std::string& line) {
             print_(CommandsHelp());
         } else {
             error = (this->*command.run)(name, static_cast<int>(dev),
-                                           Args(args.begin() + 1, args.end()));
+                                         Args(args.begin() + 1, args.end()));
             if (error.empty()) print_("ok\n");
         }
         if (!error.empty()) print_("error: " + error + '\n');

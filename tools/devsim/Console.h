@@ -29,7 +29,8 @@ private:
     std::string Supply(const std::string& name, int dev, const Args& args);
     std::string Mode(const std::string& name, int dev, const Args& args);
     std::string Mask(const std::string& name, int dev, const Args& args);
-    std::string Switch(const std::string& name, int dev, const Args& args);  // refuse, silent, double
+    std::string Switch(const std::string& name, int dev,
+                       const Args& args);  // refuse, silent, double
     std::string Delay(const std::string& name, int dev, const Args& args);
     std::string Split(const std::string& name, int dev, const Args& args);
     std::string Minutes(const std::string& name, int dev, const Args& args);

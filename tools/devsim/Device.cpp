@@ -16,7 +16,9 @@ constexpr std::size_t MaxRecordedRequests = 100000;
 // Reads per wake-up, so that one chatty peer cannot starve the other devices.
 constexpr int MaxReadsPerWake = 16;
 
-bool WouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+bool WouldBlock() {
+    return errno == EAGAIN || errno == EWOULDBLOCK;
+}
 
 }  // namespace
 
@@ -83,9 +85,14 @@ void Device::HandleLine(std::string_view line, Clock::time_point now, Events& ev
             ++counters_.statusQueries;
             ScheduleReply(now);
             break;
-        case RequestKind::Mode: ++counters_.modeRequests; break;
-        case RequestKind::Mask: ++counters_.maskRequests; break;
-        case RequestKind::Unknown: break;
+        case RequestKind::Mode:
+            ++counters_.modeRequests;
+            break;
+        case RequestKind::Mask:
+            ++counters_.maskRequests;
+            break;
+        case RequestKind::Unknown:
+            break;
     }
 }
 
@@ -100,7 +107,7 @@ void Device::Record(std::string_view line) {
 void Device::ScheduleReply(Clock::time_point now) {
     if (style.silent) return;
     Clock::time_point start = now + std::chrono::milliseconds(std::max(0, style.delayMs));
-    // A later query never overtakes an earlier, slower answer.
+    // Queued behind a slower answer, a reply still keeps its own delay and gaps after it.
     if (!timed_.empty()) start = std::max(start, timed_.back().due);
     if (style.script) {
         std::vector<std::string> writes = std::move(*style.script);
@@ -114,7 +121,7 @@ void Device::ScheduleReply(Clock::time_point now) {
     if (style.doubled) reply += reply;
     reply.insert(0, style.prefix);
     style.prefix.clear();
-    Schedule(start, Pieces(std::move(reply)), style.gapMs);
+    Schedule(start, Pieces(reply), style.gapMs);
 }
 
 void Device::Schedule(Clock::time_point start, const std::vector<std::string>& writes, int gapMs) {
@@ -124,7 +131,7 @@ void Device::Schedule(Clock::time_point start, const std::vector<std::string>& w
     }
 }
 
-std::vector<std::string> Device::Pieces(std::string reply) const {
+std::vector<std::string> Device::Pieces(const std::string& reply) const {
     const std::size_t count =
         std::clamp<std::size_t>(static_cast<std::size_t>(std::max(1, style.pieces)), 1,
                                 std::max<std::size_t>(1, reply.size()));
@@ -154,10 +161,15 @@ void Device::SendRaw(std::string_view bytes, Events& events) {
 }
 
 void Device::Write(Events& events) {
-    while (conn_.Valid() && !out_.empty()) {
-        const ssize_t n = ::send(conn_.Get(), out_.data(), out_.size(), MSG_NOSIGNAL);
+    while (conn_.Valid() && outSent_ < out_.size()) {
+        const ssize_t n =
+            ::send(conn_.Get(), out_.data() + outSent_, out_.size() - outSent_, MSG_NOSIGNAL);
         if (n > 0) {
-            out_.erase(0, static_cast<std::size_t>(n));
+            outSent_ += static_cast<std::size_t>(n);
+            if (outSent_ == out_.size()) {
+                out_.clear();
+                outSent_ = 0;
+            }
             continue;
         }
         if (n < 0 && WouldBlock()) return;
@@ -174,6 +186,7 @@ void Device::CloseConnection(bool reset, Events& events) {
         conn_.Reset();
     }
     out_.clear();
+    outSent_ = 0;
     timed_.clear();
     framer_.Clear();
     events.push_back({index_, EventKind::ConnectionClosed, reset ? "reset" : "closed"});
@@ -189,8 +202,8 @@ void Device::OnUdpReady(int fd, Events& events) {
     for (int i = 0; i < MaxReadsPerWake; ++i) {
         sockaddr_in from{};
         socklen_t length = sizeof from;
-        const ssize_t n = ::recvfrom(fd, buffer, sizeof buffer, 0,
-                                     reinterpret_cast<sockaddr*>(&from), &length);
+        const ssize_t n =
+            ::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
         if (n < 0) return;
         // A monitor may also ask one device directly, by its own address.
         if (std::string_view(buffer, static_cast<std::size_t>(n)) == "VELKAN\n") {

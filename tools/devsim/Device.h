@@ -44,7 +44,7 @@ public:
     int ListenerFd() const { return listener_.Get(); }
     int ConnectionFd() const { return conn_.Get(); }
     int UdpFd() const { return udp_.Get(); }
-    bool WantsWrite() const { return !out_.empty(); }
+    bool WantsWrite() const { return outSent_ < out_.size(); }
     std::optional<Clock::time_point> NextDue() const;
     bool AcceptsTcp() const { return acceptTcp_; }
     const in_addr& Address() const { return address_; }
@@ -73,7 +73,7 @@ private:
     void Record(std::string_view line);
     void ScheduleReply(Clock::time_point now);
     void Schedule(Clock::time_point start, const std::vector<std::string>& writes, int gapMs);
-    std::vector<std::string> Pieces(std::string reply) const;
+    std::vector<std::string> Pieces(const std::string& reply) const;
     void Write(Events& events);
 
     int index_;
@@ -84,7 +84,10 @@ private:
     Fd conn_;
     Fd udp_;
     LineFramer framer_{1024};
-    std::string out_;  // handed to the connection, not yet taken by the kernel
+    // Handed to the connection; the kernel has taken the first outSent_ bytes. An offset
+    // rather than erasing from the front keeps a large backlog from costing quadratic time.
+    std::string out_;
+    std::size_t outSent_ = 0;
     std::deque<TimedWrite> timed_;  // ordered by due time
     DeviceSnapshot counters_;
 };

@@ -25,7 +25,9 @@ int HexDigit(char c) {
     return -1;
 }
 
-std::uint8_t Bit(int index) { return static_cast<std::uint8_t>(1u << index); }
+std::uint8_t Bit(int index) {
+    return static_cast<std::uint8_t>(1u << index);
+}
 
 }  // namespace
 
@@ -41,9 +43,8 @@ DeviceModel::DeviceModel(const DeviceConfig& config, Clock::time_point now)
 }
 
 bool DeviceModel::IsFieldOrder(const std::string& order) {
-    return std::all_of(order.begin(), order.end(), [](char c) {
-        return FieldLetters.find(c) != std::string_view::npos;
-    });
+    return std::all_of(order.begin(), order.end(),
+                       [](char c) { return FieldLetters.find(c) != std::string_view::npos; });
 }
 
 std::string DeviceModel::StatusMessage(Clock::time_point now) const {
@@ -106,21 +107,31 @@ bool DeviceModel::SetFieldOrder(const std::string& order) {
 }
 
 std::string DeviceModel::Field(char letter, Clock::time_point now) const {
-    std::string value;
+    const auto faults = [this](ChannelFault kind) { return ChannelFlags(static_cast<int>(kind)); };
     switch (letter) {
-        case 'M': value = model_; break;
-        case 'R': value = serial_; break;
-        case 'P': value = active_ ? "1" : "0"; break;
-        case 'V': value = SupplyFlags(); break;
-        case 'A': value = OnFlags(); break;
-        case 'D': value = ChannelFlags(static_cast<int>(ChannelFault::Channel)); break;
-        case 'T': value = ChannelFlags(static_cast<int>(ChannelFault::Temperature)); break;
-        case 'F': value = ChannelFlags(static_cast<int>(ChannelFault::Fan)); break;
-        case 'C': value = ChannelFlags(static_cast<int>(ChannelFault::Current)); break;
-        case 'H': value = Minutes(now); break;
-        default: return {};
+        case 'M':
+            return letter + model_;
+        case 'R':
+            return letter + serial_;
+        case 'P':
+            return std::string(1, letter) + (active_ ? '1' : '0');
+        case 'V':
+            return letter + SupplyFlags();
+        case 'A':
+            return letter + OnFlags();
+        case 'D':
+            return letter + faults(ChannelFault::Channel);
+        case 'T':
+            return letter + faults(ChannelFault::Temperature);
+        case 'F':
+            return letter + faults(ChannelFault::Fan);
+        case 'C':
+            return letter + faults(ChannelFault::Current);
+        case 'H':
+            return letter + Minutes(now);
+        default:
+            return {};
     }
-    return letter + value;
 }
 
 // Channel fields run from channel 7 down to channel 1; absent channels read healthy.

@@ -18,7 +18,8 @@ public:
     void Feed(std::string_view bytes, OnLine&& onLine) {
         while (!bytes.empty()) {
             const std::size_t end = bytes.find('\n');
-            const std::string_view part = bytes.substr(0, end == std::string_view::npos ? end : end + 1);
+            const std::string_view part =
+                bytes.substr(0, end == std::string_view::npos ? end : end + 1);
             bytes.remove_prefix(part.size());
             if (end == std::string_view::npos) {
                 Keep(part);

@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+#include <system_error>
 
 namespace devsim {
 
@@ -47,7 +47,7 @@ std::string AddressText(const sockaddr_in& address) {
 }
 
 std::string ErrnoText(const std::string& what) {
-    return what + ": " + std::strerror(errno);
+    return what + ": " + std::system_category().message(errno);
 }
 
 namespace {

@@ -10,8 +10,8 @@ namespace {
 
 constexpr long MaxDeviceIndex = 9999;
 
-const char* const ValueOptions[] = {"--device",     "--discovery-listen", "--tcp-port",
-                                    "--udp-port",   "--discovery-only",   "--fault",
+const char* const ValueOptions[] = {"--device",       "--discovery-listen", "--tcp-port",
+                                    "--udp-port",     "--discovery-only",   "--fault",
                                     "--supply-fault", "--duration"};
 
 bool TakesValue(const std::string& name) {
@@ -38,8 +38,10 @@ std::vector<std::string> SplitColons(const std::string& text, std::size_t count)
 bool ParseDevice(const std::string& text, DeviceConfig& device, std::string& error) {
     const std::vector<std::string> parts = SplitColons(text, 3);
     if (parts.size() != 3 || parts[1].size() != 2 || parts[2].size() != 8) {
-        error = "--device wants ADDRESS:MODEL:SERIAL with a 2-character model and an "
-                "8-character serial, not '" + text + "'";
+        error =
+            "--device wants ADDRESS:MODEL:SERIAL with a 2-character model and an "
+            "8-character serial, not '" +
+            text + "'";
         return false;
     }
     device.address = parts[0];
@@ -218,24 +220,26 @@ bool ParseProgramOptions(int argc, const char* const* argv, ProgramOptions& opti
 
 std::string OptionsHelp() {
     std::ostringstream text;
-    text << "Usage: avlo-devsim --device ADDRESS:MODEL:SERIAL [--device ...] [options]\n"
-         << "Simulates Velkan amplifiers: each device answers the status protocol on its\n"
-         << "ADDRESS (TCP) and discovery requests (UDP) from that address.\n\n"
-         << "Options:\n"
-         << "  --device ADDRESS:MODEL:SERIAL  add a device; MODEL 00 (RV10), 01 (RV11), 02 (RV12),\n"
-         << "                                 03 (RV13); SERIAL 8 characters\n"
-         << "  --discovery-listen ADDR        where discovery requests are received\n"
-         << "                                 (default 0.0.0.0; 'none' disables discovery)\n"
-         << "  --tcp-port N                   status port of every device (default 60002)\n"
-         << "  --udp-port N                   discovery port (default 60003)\n"
-         << "  --discovery-only INDEX         device INDEX answers discovery but refuses TCP\n"
-         << "  --fault INDEX:KIND:CHANNEL     start with a channel fault; KIND channel|temp|fan|current\n"
-         << "  --supply-fault INDEX:RAIL      start with a supply fault; RAIL 0 (-5V), 1 (+12V),\n"
-         << "                                 2 (+72V A), 3 (+72V B)\n"
-         << "  --duration SECONDS             stop after this time (0: run until quit or signal)\n"
-         << "  --quiet                        do not print connections and requests\n"
-         << "  --help                         show this text\n"
-         << "  --version                      show the version\n";
+    text
+        << "Usage: avlo-devsim --device ADDRESS:MODEL:SERIAL [--device ...] [options]\n"
+        << "Simulates Velkan amplifiers: each device answers the status protocol on its\n"
+        << "ADDRESS (TCP) and discovery requests (UDP) from that address.\n\n"
+        << "Options:\n"
+        << "  --device ADDRESS:MODEL:SERIAL  add a device; MODEL 00 (RV10), 01 (RV11), 02 (RV12),\n"
+        << "                                 03 (RV13); SERIAL 8 characters\n"
+        << "  --discovery-listen ADDR        where discovery requests are received\n"
+        << "                                 (default 0.0.0.0; 'none' disables discovery)\n"
+        << "  --tcp-port N                   status port of every device (default 60002)\n"
+        << "  --udp-port N                   discovery port (default 60003)\n"
+        << "  --discovery-only INDEX         device INDEX answers discovery but refuses TCP\n"
+        << "  --fault INDEX:KIND:CHANNEL     start with a channel fault; KIND "
+           "channel|temp|fan|current\n"
+        << "  --supply-fault INDEX:RAIL      start with a supply fault; RAIL 0 (-5V), 1 (+12V),\n"
+        << "                                 2 (+72V A), 3 (+72V B)\n"
+        << "  --duration SECONDS             stop after this time (0: run until quit or signal)\n"
+        << "  --quiet                        do not print connections and requests\n"
+        << "  --help                         show this text\n"
+        << "  --version                      show the version\n";
     return text.str();
 }
 

@@ -23,7 +23,9 @@ void Modify(Impl& impl, int dev, Change change) {
 
 Site::Site(SiteOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
 
-Site::~Site() { Stop(); }
+Site::~Site() {
+    Stop();
+}
 
 int Site::AddDevice(const DeviceConfig& config) {
     in_addr address{};
@@ -72,6 +74,8 @@ bool Site::Start() {
     std::lock_guard lock(impl_->mutex);
     if (impl_->running) return true;
     if (!impl_->wake.Valid()) return false;
+    // A worker told to stop from its own event handler has ended but was never joined.
+    if (impl_->worker.joinable()) impl_->worker.join();
     impl_->stopping = false;
     impl_->running = true;
     try {
@@ -240,8 +244,7 @@ bool Site::WaitFor(int dev, const std::function<bool(const DeviceSnapshot&)>& pr
         const bool held = pred(snapshot);
         lock.lock();
         if (held) return true;
-        if (!impl_->changed.wait_until(lock, deadline,
-                                       [&] { return impl_->generation != seen; })) {
+        if (!impl_->changed.wait_until(lock, deadline, [&] { return impl_->generation != seen; })) {
             return false;
         }
     }

@@ -14,15 +14,15 @@ namespace devsim {
 enum class ChannelFault { Channel, Temperature, Fan, Current };  // D, T, F, C
 
 struct DeviceConfig {
-    std::string address;               // IPv4 text, e.g. "127.0.1.2"
-    std::string modelText = "03";      // "00".."03"; anything else simulates an unknown model
-    std::string serial = "00000001";   // sent as is
+    std::string address;              // IPv4 text, e.g. "127.0.1.2"
+    std::string modelText = "03";     // "00".."03"; anything else simulates an unknown model
+    std::string serial = "00000001";  // sent as is
     std::uint16_t tcpPort = 60002;
     std::uint16_t udpPort = 60003;
     bool active = true;
-    std::uint8_t channelMask = 0x7F;   // initial on-flags; bits of absent channels are dropped
-    std::int32_t operatingMinutes = 0; // grows by one per real minute after AddDevice()
-    bool acceptTcp = true;             // false: answers discovery only, no TCP listener at all
+    std::uint8_t channelMask = 0x7F;    // initial on-flags; bits of absent channels are dropped
+    std::int32_t operatingMinutes = 0;  // grows by one per real minute after AddDevice()
+    bool acceptTcp = true;              // false: answers discovery only, no TCP listener at all
     bool answerDiscovery = true;
     std::string fieldOrder = "MRPVADTFCH";  // letters from that set; any order, omissions allowed
 };
@@ -40,8 +40,8 @@ struct DeviceSnapshot {
     int statusQueries = 0;
     int modeRequests = 0;
     int maskRequests = 0;
-    int discoveryRequests = 0;           // discovery requests this device answered
-    std::vector<std::string> requests;   // every request line received, in order, with its "\n"
+    int discoveryRequests = 0;          // discovery requests this device answered
+    std::vector<std::string> requests;  // every request line received, in order, with its "\n"
 };
 
 enum class EventKind { ConnectionOpened, ConnectionClosed, Request, DiscoveryAnswered };

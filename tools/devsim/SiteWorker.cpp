@@ -161,15 +161,21 @@ void Site::Impl::Dispatch(Clock::time_point now) {
         const Slot& slot = slots[i];
         Device* device = Find(slot.device);
         switch (slot.kind) {
-            case Slot::Wake: DrainWake(); break;
+            case Slot::Wake:
+                DrainWake();
+                break;
             case Slot::Discovery:
                 if (entry.fd == discovery.Get()) OnDiscoveryReady();
                 break;
-            case Slot::Listener: device->OnListenerReady(entry.fd, events); break;
+            case Slot::Listener:
+                device->OnListenerReady(entry.fd, events);
+                break;
             case Slot::Connection:
                 device->OnConnectionReady(entry.fd, entry.revents, now, events);
                 break;
-            case Slot::Udp: device->OnUdpReady(entry.fd, events); break;
+            case Slot::Udp:
+                device->OnUdpReady(entry.fd, events);
+                break;
         }
     }
 }

@@ -38,7 +38,8 @@ std::string Printable(const std::string& bytes) {
             text += c;
         } else {
             char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
+            std::snprintf(hex, sizeof hex, "\\x%02X",
+                          static_cast<unsigned>(static_cast<unsigned char>(c)));
             text += hex;
         }
     }
@@ -54,7 +55,9 @@ void PrintEvent(const DeviceEvent& event) {
         case EventKind::ConnectionClosed:
             PrintLine(device + "connection " + event.text + '\n');
             break;
-        case EventKind::Request: PrintLine(device + "request " + Printable(event.text) + '\n'); break;
+        case EventKind::Request:
+            PrintLine(device + "request " + Printable(event.text) + '\n');
+            break;
         case EventKind::DiscoveryAnswered:
             PrintLine(device + "discovery reply to " + event.text + '\n');
             break;
@@ -68,7 +71,8 @@ bool SetUp(Site& site, const ProgramOptions& options) {
     }
     for (const DeviceConfig& device : options.devices) {
         if (site.AddDevice(device) < 0) {
-            std::cerr << "avlo-devsim: device " << device.address << ": " << site.LastError() << '\n';
+            std::cerr << "avlo-devsim: device " << device.address << ": " << site.LastError()
+                      << '\n';
             return false;
         }
     }
@@ -84,8 +88,8 @@ bool SetUp(Site& site, const ProgramOptions& options) {
 int TimeoutMs(std::chrono::steady_clock::time_point deadline, bool bounded) {
     if (!bounded) return -1;
     const auto left = deadline - std::chrono::steady_clock::now();
-    return static_cast<int>(std::max<long long>(
-        0, std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+    return static_cast<int>(
+        std::max<long long>(0, std::chrono::ceil<std::chrono::milliseconds>(left).count()));
 }
 
 // Serves standard input until quit, a signal or the end of the run time. The end of
@@ -110,9 +114,10 @@ void Run(int signals, Console& console, int durationSeconds) {
             continue;
         }
         bool quit = false;
-        framer.Feed(std::string_view(buffer, static_cast<std::size_t>(n)), [&](std::string_view line) {
-            if (!quit) quit = !console.Execute(std::string(line));
-        });
+        framer.Feed(std::string_view(buffer, static_cast<std::size_t>(n)),
+                    [&](std::string_view line) {
+                        if (!quit) quit = !console.Execute(std::string(line));
+                    });
         if (quit) return;
     }
 }
@@ -157,9 +162,9 @@ int main(int argc, char** argv) {
     if (!options.quiet) {
         for (std::size_t i = 0; i < options.devices.size(); ++i) {
             const DeviceConfig& device = options.devices[i];
-            PrintLine("[" + std::to_string(i) + "] " + device.address + " model " + device.modelText +
-                      " serial " + device.serial + (device.acceptTcp ? "" : " (discovery only)") +
-                      '\n');
+            PrintLine("[" + std::to_string(i) + "] " + device.address + " model " +
+                      device.modelText + " serial " + device.serial +
+                      (device.acceptTcp ? "" : " (discovery only)") + '\n');
         }
     }
     Console console(site, options.devices, PrintLine);

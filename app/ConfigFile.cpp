@@ -1,0 +1,166 @@
+// The configuration file: every setting, the device table and the failure counters, read
+// once at start-up and written whole at shutdown and once a day.
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QTimer>
+
+#include "app/MainUnit.h"
+#include "platform/IniFile.h"
+
+namespace {
+
+const char* const ChannelCounterWords[] = {"ChanErr", "TempErr", "FanErr", "CurrentErr"};
+const char* const SupplyCounterWords[] = {"Minus5VErr", "Plus12VErr", "Plus72VAErr", "Plus72VBErr"};
+const char* const DefaultServiceAddress = "service@example.com";
+
+std::string Numbered(const char* prefix, int n) { return prefix + std::to_string(n); }
+
+// "FanErr3device 12": the word, the channel, "device ", the device number.
+std::string ChannelCounterKey(int word, int channel, int n) {
+    return ChannelCounterWords[word] + std::to_string(channel) + "device " + std::to_string(n);
+}
+
+// "Minus5VErrdevice 12": the rail's word, "device ", the device number.
+std::string SupplyCounterKey(int rail, int n) {
+    return SupplyCounterWords[rail] + std::string("device ") + std::to_string(n);
+}
+
+std::string Text(const QLineEdit* edit) { return edit->text().toStdString(); }
+
+void SetText(QLineEdit* edit, const std::string& text) { edit->setText(QString::fromStdString(text)); }
+
+}  // namespace
+
+void TMainForm::LoadConfiguration() {
+    const CIniFile ini = CIniFile::Load(options_.configPath);
+
+    NotifiableEvents.ChanErr = ini.ReadBool("Events", "ChanErr", true);
+    NotifiableEvents.PSupplyErr = ini.ReadBool("Events", "PSupplyErr", false);
+    NotifiableEvents.FanErr = ini.ReadBool("Events", "FanErr", false);
+    NotifiableEvents.TempErr = ini.ReadBool("Events", "TempErr", false);
+    NotifiableEvents.OvcErr = ini.ReadBool("Events", "OvcErr", false);
+    if (!SwitchFlags.alerts) {
+        NotifiableEvents.PSupplyErr = false;
+        NotifiableEvents.FanErr = false;
+        NotifiableEvents.TempErr = false;
+        NotifiableEvents.OvcErr = false;
+    }
+
+    AdvancedEmail.Customer = ini.ReadBool("Advanced", "Customer", false);
+    AdvancedEmail.CustomerName = ini.ReadString("Advanced", "CustomerName", "");
+    AdvancedEmail.ByEmail = ini.ReadBool("Advanced", "ByEmail", false);
+    AdvancedEmail.CustomerPhone = ini.ReadString("Advanced", "CustomerPhone", "");
+    AdvancedEmail.Installer = ini.ReadBool("Advanced", "Installer", false);
+    AdvancedEmail.InstallerName = ini.ReadString("Advanced", "InstallerName", "");
+    AdvancedEmail.InstallDay = ini.ReadString("Advanced", "InstallDay", "");
+    AdvancedEmail.InstallMonth = ini.ReadString("Advanced", "InstallMonth", "");
+    AdvancedEmail.InstallYear = ini.ReadString("Advanced", "InstallYear", "");
+
+    ReadEmailSettings(ini);
+
+    TestModeSettings.On = ini.ReadBool("Test", "On", false);
+    TestModeSettings.Active = ini.ReadInteger("Test", "Active", 2);
+    TestModeSettings.Standby = ini.ReadInteger("Test", "Standby", 2);
+    Options.Poll = ini.ReadInteger("Options", "Poll", 300000);
+    Options.Log = ini.ReadBool("Options", "Log", true);
+    Options.Avlo = ini.ReadBool("Options", "Avlo", true);
+    Options.Startup = ini.ReadBool("Options", "Startup", true);
+
+    if (Options.Log) eventLog_->WriteEvent(EV_MONITOR_STARTED, EVENTLOG_SUCCESS);
+
+    const int registered = ini.ReadInteger("AVLO", "Registered", 0);
+    for (int n = 0; n < registered; ++n) {
+        TRegisterDlg::Context context;
+        context.Name = ini.ReadString("AVLO", Numbered("Name ", n), "");
+        context.IpAddress = ini.ReadString("AVLO", Numbered("IP ", n), "");
+        context.AvloEnabled = ini.ReadBool("AVLO", Numbered("avlo ", n), false);
+        context.ModelCode = static_cast<std::uint8_t>(ini.ReadInteger("AVLO", Numbered("Model ", n), 0));
+        context.Serial = ini.ReadString("AVLO", Numbered("Serial ", n), "");
+        std::int32_t stats[StatsCount] = {};
+        for (int c = 0; c < 7; ++c) {
+            for (int word = 0; word < 4; ++word) {
+                stats[word * 7 + c] = ini.ReadInteger("STATS", ChannelCounterKey(word, c, n), 0);
+            }
+        }
+        for (int rail = 0; rail < 4; ++rail) {
+            stats[StatsMinus5VErr + rail] = ini.ReadInteger("STATS", SupplyCounterKey(rail, n), 0);
+        }
+        AddDevice(&context, stats);  // empty or duplicate names and addresses are skipped
+    }
+
+    if (SwitchFlags.test && TestModeSettings.On) TestModeTimer->start();
+}
+
+void TMainForm::ReadEmailSettings(const CIniFile& ini) {
+    const bool enabled = ini.ReadBool("Email", "Alerts", false);
+    EnableEmailRadioBtn->setChecked(enabled);
+    DisableEmailRadioBtn->setChecked(!enabled);
+    SetText(ServerIpAddrEdit, ini.ReadString("Email", "ServerIp", ""));
+    SetText(ServerPortEdit, ini.ReadString("Email", "ServerPort", "25"));
+    SetText(UserNameEdit, ini.ReadString("Email", "UserName", ""));
+    SetText(UserEmailEdit, ini.ReadString("Email", "UserEmail", ""));
+    SetText(Email1Edit, ini.ReadString("Email", "Email 1", DefaultServiceAddress));
+    SetText(Email2Edit, ini.ReadString("Email", "Email 2", ""));
+    SetText(Email3Edit, ini.ReadString("Email", "Email 3", ""));
+}
+
+void TMainForm::WriteEmailSettings(CIniFile& ini) const {
+    ini.WriteBool("Email", "Alerts", EnableEmailRadioBtn->isChecked());
+    ini.WriteString("Email", "ServerIp", Text(ServerIpAddrEdit));
+    ini.WriteString("Email", "ServerPort", Text(ServerPortEdit));
+    ini.WriteString("Email", "UserName", Text(UserNameEdit));
+    ini.WriteString("Email", "UserEmail", Text(UserEmailEdit));
+    ini.WriteString("Email", "Email 1", Text(Email1Edit));
+    ini.WriteString("Email", "Email 2", Text(Email2Edit));
+    ini.WriteString("Email", "Email 3", Text(Email3Edit));
+}
+
+// The whole file is written to a temporary file and renamed over the old one, so a crash or
+// a power failure during the save leaves the previous file whole instead of no file at all.
+void TMainForm::SaveConfiguration() {
+    CIniFile ini;
+    ini.WriteBool("Events", "ChanErr", NotifiableEvents.ChanErr);
+    ini.WriteBool("Events", "PSupplyErr", NotifiableEvents.PSupplyErr);
+    ini.WriteBool("Events", "FanErr", NotifiableEvents.FanErr);
+    ini.WriteBool("Events", "TempErr", NotifiableEvents.TempErr);
+    ini.WriteBool("Events", "OvcErr", NotifiableEvents.OvcErr);
+
+    ini.WriteBool("Advanced", "Customer", AdvancedEmail.Customer);
+    ini.WriteString("Advanced", "CustomerName", AdvancedEmail.CustomerName);
+    ini.WriteBool("Advanced", "ByEmail", AdvancedEmail.ByEmail);
+    ini.WriteString("Advanced", "CustomerPhone", AdvancedEmail.CustomerPhone);
+    ini.WriteBool("Advanced", "Installer", AdvancedEmail.Installer);
+    ini.WriteString("Advanced", "InstallerName", AdvancedEmail.InstallerName);
+    ini.WriteString("Advanced", "InstallDay", AdvancedEmail.InstallDay);
+    ini.WriteString("Advanced", "InstallMonth", AdvancedEmail.InstallMonth);
+    ini.WriteString("Advanced", "InstallYear", AdvancedEmail.InstallYear);
+
+    WriteEmailSettings(ini);
+
+    ini.WriteInteger("Options", "Poll", Options.Poll);
+    ini.WriteBool("Options", "Log", Options.Log);
+    ini.WriteBool("Options", "Avlo", Options.Avlo);
+    ini.WriteBool("Options", "Startup", Options.Startup);
+    ini.WriteBool("Test", "On", TestModeSettings.On);
+    ini.WriteInteger("Test", "Active", TestModeSettings.Active);
+    ini.WriteInteger("Test", "Standby", TestModeSettings.Standby);
+    ini.WriteInteger("AVLO", "Registered", DeviceCount());
+
+    for (int n = 0; n < DeviceCount(); ++n) {
+        const Device& device = *devices_[static_cast<std::size_t>(n)];
+        ini.WriteString("AVLO", Numbered("Name ", n), device.Name);
+        ini.WriteString("AVLO", Numbered("IP ", n), device.IpAddress);
+        ini.WriteBool("AVLO", Numbered("avlo ", n), device.AvloEnabled);
+        ini.WriteInteger("AVLO", Numbered("Model ", n), device.ModelCode);
+        ini.WriteString("AVLO", Numbered("Serial ", n), device.Serial);
+        for (int c = 0; c < 7; ++c) {
+            for (int word = 0; word < 4; ++word) {
+                ini.WriteInteger("STATS", ChannelCounterKey(word, c, n), device.Stats[word * 7 + c]);
+            }
+        }
+        for (int rail = 0; rail < 4; ++rail) {
+            ini.WriteInteger("STATS", SupplyCounterKey(rail, n), device.Stats[StatsMinus5VErr + rail]);
+        }
+    }
+    ini.Save(options_.configPath);  // a failed save is not reported
+}

@@ -1,0 +1,320 @@
+// The device page: the device list, how it mirrors the device table, and the device commands.
+
+#include <QAction>
+#include <QFont>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPainter>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QStyledItemDelegate>
+#include <QTabWidget>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <cstdio>
+
+#include "app/MainUnit.h"
+#include "platform/MessageBox.h"
+#include "platform/Shell.h"
+
+namespace {
+
+enum Column : int { ColAvlo = 0, ColName = 1, ColAddress = 2, ColStatus = 3, ColCondition = 4 };
+constexpr int ColumnCount = 5;
+constexpr int ColumnWidths[ColumnCount] = {45, 112, 96, 79, 173};
+
+QString StateText(std::uint8_t state) {
+    switch (state) {
+        case Connected:
+            return QStringLiteral("Connected");
+        case Connecting:
+            return QStringLiteral("Connecting...");
+        default:
+            return QStringLiteral("Disconnected");
+    }
+}
+
+// What a row shows, as headless mode prints it: the check box first, then the four texts.
+QStringList RowTexts(const QTreeWidgetItem* item) {
+    QStringList texts{item->checkState(ColAvlo) == Qt::Checked ? QStringLiteral("[x]")
+                                                               : QStringLiteral("[ ]")};
+    for (int c = ColName; c < ColumnCount; ++c) texts << item->text(c);
+    return texts;
+}
+
+void PrintLine(const QString& line) {
+    std::fputs(line.toStdString().c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+// Light cell borders, so that the list reads as a grid.
+class GridDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        QStyledItemDelegate::paint(painter, option, index);
+        painter->save();
+        painter->setPen(option.palette.color(QPalette::Midlight));
+        painter->drawLine(option.rect.topRight(), option.rect.bottomRight());
+        painter->drawLine(option.rect.bottomLeft(), option.rect.bottomRight());
+        painter->restore();
+    }
+};
+
+// The second picture of the device page: a small network of three stations.
+QPixmap NetworkPixmap(int size) {
+    QPixmap pm(size, size);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    const qreal s = size / 48.0;
+    p.setPen(QPen(QColor(90, 90, 90), 2 * s));
+    p.drawLine(QPointF(24 * s, 14 * s), QPointF(24 * s, 28 * s));
+    p.drawLine(QPointF(8 * s, 28 * s), QPointF(40 * s, 28 * s));
+    p.drawLine(QPointF(8 * s, 28 * s), QPointF(8 * s, 34 * s));
+    p.drawLine(QPointF(40 * s, 28 * s), QPointF(40 * s, 34 * s));
+    p.setPen(QPen(QColor(20, 30, 60), 1.5 * s));
+    p.setBrush(QColor(40, 70, 140));
+    p.drawRoundedRect(QRectF(14 * s, 4 * s, 20 * s, 10 * s), 2 * s, 2 * s);
+    p.drawRoundedRect(QRectF(0.5 * s, 34 * s, 15 * s, 9 * s), 2 * s, 2 * s);
+    p.drawRoundedRect(QRectF(32.5 * s, 34 * s, 15 * s, 9 * s), 2 * s, 2 * s);
+    return pm;
+}
+
+QLabel* PictureLabel(QWidget* parent, const char* name, const QPixmap& pixmap) {
+    auto* label = new QLabel(parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setPixmap(pixmap);
+    label->setFixedSize(pixmap.size());
+    return label;
+}
+
+QPushButton* CommandButton(QWidget* parent, const char* name, const QString& text,
+                           const QString& hint) {
+    auto* button = new QPushButton(text, parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setStatusTip(hint);
+    button->setToolTip(hint);
+    return button;
+}
+
+}  // namespace
+
+void TMainForm::BuildDevicePage() {
+    TabSheet2 = new QWidget(PageControl);
+    TabSheet2->setObjectName(QStringLiteral("TabSheet2"));
+    PageControl->addTab(TabSheet2, QStringLiteral("&AVLO Registration       "));
+
+    auto* intro = new QLabel(
+        QStringLiteral("Please register the Velkan devices that AVLO Monitor is to watch over.\n"
+                       "Press \"Search Network\" to locate the devices on your network,\n"
+                       "or \"Register Device...\" to register a device by hand."),
+        TabSheet2);
+    intro->setObjectName(QStringLiteral("IntroLabel"));
+    auto* heading = new QLabel(QStringLiteral("Registered Velkan Devices"), TabSheet2);
+    heading->setObjectName(QStringLiteral("RegisteredDevicesLabel"));
+    QFont bold = heading->font();
+    bold.setBold(true);
+    heading->setFont(bold);
+
+    ListView = new QTreeWidget(TabSheet2);
+    ListView->setObjectName(QStringLiteral("ListView"));
+    ListView->setRootIsDecorated(false);
+    ListView->setItemsExpandable(false);
+    ListView->setUniformRowHeights(true);
+    ListView->setSelectionMode(QAbstractItemView::SingleSelection);
+    ListView->setSelectionBehavior(QAbstractItemView::SelectRows);
+    ListView->setAllColumnsShowFocus(true);
+    ListView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    ListView->setItemDelegate(new GridDelegate(ListView));
+    ListView->setHeaderLabels({QStringLiteral("AVLO"), QStringLiteral("Name"),
+                               QStringLiteral("IP Address"), QStringLiteral("Status"),
+                               QStringLiteral("Condition")});
+    ListView->header()->setStretchLastSection(false);
+    ListView->header()->setSectionsMovable(false);
+    int listWidth = 0;
+    for (int c = 0; c < ColumnCount; ++c) {
+        ListView->setColumnWidth(c, ColumnWidths[c]);
+        listWidth += ColumnWidths[c];
+    }
+    ListView->setMinimumWidth(listWidth + 2 * ListView->frameWidth() + 2);
+    // Keep the selection as visible when the list loses the focus.
+    QPalette pal = ListView->palette();
+    for (QPalette::ColorRole role : {QPalette::Highlight, QPalette::HighlightedText})
+        pal.setColor(QPalette::Inactive, role, pal.color(QPalette::Active, role));
+    ListView->setPalette(pal);
+
+    SearchNetworkBtn = CommandButton(TabSheet2, "SearchNetworkBtn", "&Search Network",
+                                     "Search the local network for Velkan devices");
+    RegisterDeviceBtn = CommandButton(TabSheet2, "RegisterDeviceBtn", "&Register Device...",
+                                      "Manually register a new Velkan device");
+    EditBtn = CommandButton(TabSheet2, "EditBtn", "&Edit...",
+                            "Change the name and the IP address of the selected device");
+    DeleteBtn = CommandButton(TabSheet2, "DeleteBtn", "&Delete",
+                              "Delete the selected device from the list");
+    ShowPropertiesBtn = CommandButton(TabSheet2, "ShowPropertiesBtn", "Show &Properties...",
+                                      "Show the properties of the selected device");
+    ShowWebPageBtn = CommandButton(TabSheet2, "ShowWebPageBtn", "Show &Web Page...",
+                                   "Display the web page of the device within a web browser");
+
+    auto* top = new QHBoxLayout;
+    top->addWidget(PictureLabel(TabSheet2, "Image1", windowIcon().pixmap(48, 48)));
+    top->addWidget(intro, 1);
+    auto* left = new QVBoxLayout;
+    left->addLayout(top);
+    left->addWidget(heading);
+    left->addWidget(ListView, 1);
+    auto* right = new QVBoxLayout;
+    right->addWidget(PictureLabel(TabSheet2, "Image2", NetworkPixmap(48)), 0, Qt::AlignHCenter);
+    right->addSpacing(8);
+    for (QPushButton* b : {SearchNetworkBtn, RegisterDeviceBtn, EditBtn, DeleteBtn,
+                           ShowPropertiesBtn, ShowWebPageBtn})
+        right->addWidget(b);
+    right->addStretch(1);
+    auto* page = new QHBoxLayout(TabSheet2);
+    page->setContentsMargins(6, 6, 6, 6);
+    page->addLayout(left, 1);
+    page->addLayout(right);
+}
+
+void TMainForm::RefreshDeviceRows() {
+    if (!ListView) return;
+    // The rewrite must not look like the user ticking boxes.
+    const QSignalBlocker blocker(ListView);
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+        Device& device = *devices_[i];
+        const int row = device.ListIndex;
+        QTreeWidgetItem* item = ListView->topLevelItem(row);
+        if (!item) continue;
+        item->setText(ColName, QString::fromStdString(device.Name));
+        item->setText(ColAddress, QString::fromStdString(device.IpAddress));
+        item->setText(ColStatus, StateText(device.ConnState));
+        ConditionText(device.DeviceId);
+        item->setText(ColCondition, QString::fromStdString(device.Condition));
+        item->setCheckState(ColAvlo, device.AvloEnabled ? Qt::Checked : Qt::Unchecked);
+        const QString tip = ListViewInfoTip(row);
+        for (int c = 0; c < ColumnCount; ++c) item->setToolTip(c, tip);
+        if (options_.headless) PrintRowChange(row, RowTexts(item));
+    }
+}
+
+QString TMainForm::ListViewInfoTip(int row) const {
+    const QTreeWidgetItem* item = ListView ? ListView->topLevelItem(row) : nullptr;
+    if (!item) return QString();
+    return QStringLiteral(" Name:    ") + item->text(ColName) +
+           QStringLiteral("\r\n IP Address:    ") + item->text(ColAddress) +
+           QStringLiteral("\r\n Status:    ") + item->text(ColStatus) +
+           QStringLiteral("\r\n Condition:    ") + item->text(ColCondition);
+}
+
+void TMainForm::RegisterDeviceBtn1Click() {
+    if (DeviceCount() < MaxDevices) {
+        TRegisterDlg::Context context;
+        context.AvloEnabled = true;
+        context.RegisterMode = true;
+        // The register dialog is not part of the program yet: it will fill this context and,
+        // on OK, hand it to AddDevice without counters.
+        static_cast<void>(context);
+        return;
+    }
+    ShowMessage(this, MsgKind::Warning, QStringLiteral("AVLO Monitor"),
+                QStringLiteral("The list of Registered Velkan Devices is full.\r\n"
+                               "You cannot register more than ") +
+                    QString::number(MaxDevices) + QStringLiteral(" devices."));
+}
+
+void TMainForm::EditBtn1Click() {
+    const int row = ListView ? ListView->indexOfTopLevelItem(ListView->currentItem()) : -1;
+    const Device* device = row >= 0 ? FindDeviceByListIndex(row) : nullptr;
+    if (!device) return;
+    TRegisterDlg::Context context;
+    context.Name = device->Name;
+    context.IpAddress = device->IpAddress;
+    context.AvloEnabled = device->AvloEnabled;
+    context.RegisterMode = false;
+    // The register dialog is not part of the program yet: in edit mode it will change this
+    // context and, on OK, hand it to UpdateDevice for the row with a refresh.
+    static_cast<void>(context);
+}
+
+void TMainForm::DeleteBtn1Click() {
+    if (!ListView || ListView->selectedItems().size() != 1) return;
+    DeleteDevice(ListView->indexOfTopLevelItem(ListView->currentItem()));
+    SetDeviceCommandsEnabled(false);
+}
+
+void TMainForm::ShowPropertiesBtn1Click() {
+    const int row = ListView ? ListView->indexOfTopLevelItem(ListView->currentItem()) : -1;
+    const Device* device = row >= 0 ? FindDeviceByListIndex(row) : nullptr;
+    if (!device) return;
+    // While the properties dialog is open, thread messages for this device refresh it.
+    PropertiesDevice = device->DeviceId;
+    // The properties dialog is not part of the program yet; it opens modally here.
+    PropertiesDevice = -1;
+}
+
+void TMainForm::ShowWebPageBtn1Click() {
+    const QTreeWidgetItem* item = ListView ? ListView->currentItem() : nullptr;
+    if (!item) return;
+    OpenUrl(QStringLiteral("http://") + item->text(ColAddress));
+}
+
+void TMainForm::ListViewChange(QTreeWidgetItem* item) {
+    if (!item || !ListView) return;
+    const int row = ListView->indexOfTopLevelItem(item);
+    const Device* device = row >= 0 ? FindDeviceByListIndex(row) : nullptr;
+    if (!device) return;
+    const bool checked = item->checkState(ColAvlo) == Qt::Checked;
+    if (checked == device->AvloEnabled) return;
+    TRegisterDlg::Context context;
+    context.Name = device->Name;
+    context.IpAddress = device->IpAddress;
+    context.AvloEnabled = checked;
+    context.RegisterMode = true;
+    UpdateDevice(row, &context, true);
+}
+
+void TMainForm::ListViewMouseDown(int row) {
+    if (!ListView) return;
+    SetDeviceCommandsEnabled(!ListView->selectedItems().isEmpty());
+    if (row < 0 || row == ListView->indexOfTopLevelItem(ListView->currentItem())) return;
+    ListView->clearSelection();
+    ListView->setCurrentItem(ListView->topLevelItem(row));
+}
+
+void TMainForm::SetDeviceCommandsEnabled(bool enabled) {
+    for (QPushButton* button : {EditBtn, DeleteBtn, ShowPropertiesBtn, ShowWebPageBtn})
+        if (button) button->setEnabled(enabled);
+    for (QAction* action :
+         {EditDeviceMenu, DeleteDeviceMenu, ShowPropertiesMainMenu, ShowWebPage1MainMenu})
+        if (action) action->setEnabled(enabled);
+}
+
+void TMainForm::ShowRegisteredCount() {
+    if (!RegisteredNumLabel) return;
+    const QString count = QString::number(DeviceCount());
+    const bool changed = RegisteredNumLabel->text() != count;
+    RegisteredNumLabel->setText(count);
+    if (!options_.headless || !ListView) return;
+    if (changed) PrintLine(QStringLiteral("registered: ") + count);
+    // A deletion moves the rows below it up without a rewrite; show where they went.
+    const int rows = ListView->topLevelItemCount();
+    for (int row = 0; row < rows; ++row) PrintRowChange(row, RowTexts(ListView->topLevelItem(row)));
+    for (int row = rows; row < static_cast<int>(shownRows_.size()); ++row)
+        PrintLine(QStringLiteral("row %1: removed").arg(row));
+    if (static_cast<int>(shownRows_.size()) > rows)
+        shownRows_.resize(static_cast<std::size_t>(rows));
+}
+
+void TMainForm::PrintRowChange(int row, const QStringList& texts) {
+    if (row < 0) return;
+    const auto index = static_cast<std::size_t>(row);
+    if (shownRows_.size() <= index) shownRows_.resize(index + 1);
+    if (shownRows_[index] == texts) return;
+    shownRows_[index] = texts;
+    PrintLine(QStringLiteral("row %1: ").arg(row) + texts.value(0) + QLatin1Char(' ') +
+              texts.mid(1).join(QStringLiteral(" | ")));
+}

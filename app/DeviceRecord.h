@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "comms/TcpCommsThread.h"
+#include "protocol/DeviceStatus.h"
+#include "protocol/Mca.h"
+
+// The failure counters of a device, in the order the configuration file and the properties
+// dialog use: ChanErr[7], TempErr[7], FanErr[7], CurrentErr[7], then the four supply rails.
+enum StatsIndex : int {
+    StatsChanErr = 0,
+    StatsTempErr = 7,
+    StatsFanErr = 14,
+    StatsCurrentErr = 21,
+    StatsMinus5VErr = 28,
+    StatsPlus12VErr = 29,
+    StatsPlus72VAErr = 30,
+    StatsPlus72VBErr = 31,
+    StatsCount = 32,
+};
+
+// Connection state of a device, as the device list shows it.
+enum ConnState : std::uint8_t { Disconnected = 0, Connecting = 1, Connected = 2 };
+
+struct CMca::DeviceDescr_Type {
+    std::int32_t ListIndex = 0;
+    std::uint16_t DeviceId = 0;
+    std::string Name;
+    std::string IpAddress;
+    bool AvloEnabled = false;
+    std::uint8_t ConnState = Disconnected;
+    bool StatusKnown = false;
+    bool SeenInSearch = false;
+    std::uint8_t ModelCode = 0;
+    std::string Serial;
+    DeviceStatus Status;
+    DeviceStatus Notified;
+    std::int32_t Stats[StatsCount] = {};
+    std::unique_ptr<TTcpCommsThread> Connection;  // null while AvloEnabled is false
+    std::string Condition = "Unknown";
+};

@@ -1,0 +1,160 @@
+// The main window's life: construction in its fixed order, message dispatch, and the
+// shutdown sequence.
+#include "app/MainUnit.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QThread>
+#include <QTimer>
+
+#include <filesystem>
+#include <thread>
+
+#include "comms/Mymessages.h"
+#include "platform/MessageBox.h"
+
+namespace {
+
+// A window message posted from a worker thread, delivered through the Qt event loop.
+class TWindowMessageEvent : public QEvent {
+public:
+    static QEvent::Type Id() {
+        static const auto id = static_cast<QEvent::Type>(QEvent::registerEventType());
+        return id;
+    }
+    TWindowMessageEvent(std::uint32_t msg, std::uint32_t wParam, std::uint32_t lParam)
+        : QEvent(Id()), msg_(msg), wParam_(wParam), lParam_(lParam) {}
+    std::uint32_t msg_, wParam_, lParam_;
+};
+
+std::string MessageFilePath() {
+    const std::filesystem::path exe(ExecutablePath());
+    return (exe.parent_path() / "AvloEventMsg.dll").string();
+}
+
+}  // namespace
+
+TMainForm::TMainForm(const StartupOptions& options, QWidget* parent)
+    : QMainWindow(parent), options_(options) {
+    BuildControls();
+    WireControls();
+    TestModeTimer->setInterval(1000);
+
+    devicePortText_ = std::to_string(options_.devicePort);
+    PropertiesDevice = -1;
+    closing_ = false;
+    FoundCount = 0;
+    UnregisteredCount = 0;
+
+    devices_.clear();
+    tableExists_ = true;
+
+    store_ = std::make_unique<CData>();
+    codec_ = std::make_unique<CMca>();
+
+    SwitchFlags = ReadSwitches(options_.arguments);
+    TestModeSettingsMenu->setVisible(SwitchFlags.test);
+
+    // The main SMTP client joins here once e-mail delivery exists.
+
+    eventLog_ = std::make_unique<CEventLog>("AVLO", MessageFilePath());
+    ReferenceDate = LocalNow();
+    LoadConfiguration();
+    PollTimer->setInterval(Options.Poll);
+    udpThread_ = std::make_unique<TUdpCommsThread>(*store_, options_.discoveryPort, this,
+                                                   options_.discoveryAddress);
+    SetEmailControlsEnabled(EnableEmailRadioBtn->isChecked());
+    LastServerPortText = ServerPortEdit->text().toStdString();
+    ApplyRunAtLogon();
+}
+
+TMainForm::~TMainForm() { FormDestroy(); }
+
+void TMainForm::FormDestroy() {
+    if (destroyed_) return;
+    destroyed_ = true;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    closing_ = true;
+    PollTimer->stop();
+    NetworkSearchTimer->stop();
+    SwitchFlags.test = false;
+    TestModeTimer->stop();
+
+    SaveConfiguration();
+
+    if (udpThread_) {
+        udpThread_->Stop();
+        udpThread_.reset();
+    }
+    // Pending e-mail jobs are stopped here once e-mail delivery exists.
+
+    // Every thread is told to stop first, so that they all wind down together.
+    for (auto& device : devices_) {
+        if (device->Connection) device->Connection->Stop();
+    }
+    for (auto& device : devices_) device->Connection.reset();
+    devices_.clear();
+    tableExists_ = false;
+
+    store_.reset();
+    codec_.reset();
+    if (Options.Log) eventLog_->WriteEvent(EV_MONITOR_STOPPED, EVENTLOG_INFORMATION_TYPE);
+    eventLog_.reset();
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(ShutdownPauseMs));
+    QApplication::restoreOverrideCursor();
+}
+
+void TMainForm::EndProgram() {
+    if (closing_) return;
+    QCoreApplication::quit();
+}
+
+void TMainForm::Post(std::uint32_t msg, std::uint32_t wParam, std::uint32_t lParam) {
+    // Messages between windows of the main thread are handled inside the call, as
+    // send-notify does; a worker's report always goes through the queue, so it is never
+    // handled in the middle of the call that created the worker.
+    const bool workerMessage = msg == WM_TCPTHREAD || msg == WM_UDPTHREAD || msg == WM_SMTPRESULT;
+    if (!workerMessage && QThread::currentThread() == thread()) {
+        Dispatch(msg, wParam, lParam);
+        return;
+    }
+    QCoreApplication::postEvent(this, new TWindowMessageEvent(msg, wParam, lParam));
+}
+
+bool TMainForm::event(QEvent* e) {
+    if (e->type() == TWindowMessageEvent::Id()) {
+        const auto* m = static_cast<TWindowMessageEvent*>(e);
+        Dispatch(m->msg_, m->wParam_, m->lParam_);
+        return true;
+    }
+    return QMainWindow::event(e);
+}
+
+void TMainForm::Dispatch(std::uint32_t msg, std::uint32_t wParam, std::uint32_t lParam) {
+    switch (msg) {
+        case WM_TCPTHREAD:
+            OnTcpThreadMessage(static_cast<std::uint16_t>(wParam & 0xFFFF),
+                               static_cast<std::uint16_t>(wParam >> 16));
+            break;
+        case WM_UDPTHREAD:
+            OnUdpThreadMessage(static_cast<std::uint16_t>(wParam & 0xFFFF));
+            break;
+        case WM_APPLYCONFIG:
+            OnApplyConfig(wParam);
+            break;
+        case WM_SMTPRESULT:
+            if (!closing_) OnSmtpResult(wParam, lParam);
+            break;
+        default:
+            break;
+    }
+}
+
+void TMainForm::ApplyRunAtLogon() {
+    // Starting at log-on is set up by the options; see the options dialog.
+}

@@ -1,0 +1,150 @@
+// The notification-area icon and the menu commands that do not belong to a device: showing and
+// hiding the window, the outside programs, and the dialogs of the tools and help menus.
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QIcon>
+#include <QMenu>
+#include <QPainter>
+#include <QPixmap>
+#include <QSystemTrayIcon>
+
+#include "app/MainUnit.h"
+#include "platform/Shell.h"
+
+namespace {
+
+// The maker's service home page and mailbox.
+const char* const HomePageUrl = "https://www.example.com/avlo";
+const char* const ServiceMailbox = "service@example.com";
+// The system log viewer, filtered to this program's entries (its syslog identity). It opens only
+// where the shell layer has a handler for the journal: scheme; elsewhere nothing happens, like
+// any other launch that fails.
+const char* const EventViewerUrl = "journal:AVLO";
+
+// The program's icon: an amplifier front with a level meter, drawn so that no image file has
+// to travel with the program.
+QPixmap AmplifierPixmap(int size) {
+    QPixmap pm(size, size);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    const qreal s = size / 32.0;
+    p.setPen(QPen(QColor(20, 30, 60), 1.5 * s));
+    p.setBrush(QColor(40, 70, 140));
+    p.drawRoundedRect(QRectF(2 * s, 7 * s, 28 * s, 18 * s), 3 * s, 3 * s);
+    const QColor bars[] = {QColor(0, 200, 0), QColor(0, 200, 0), QColor(230, 200, 0),
+                           QColor(230, 60, 40)};
+    for (int i = 0; i < 4; ++i) {
+        const qreal h = (4 + 2.5 * i) * s;
+        p.fillRect(QRectF((6 + 5 * i) * s, 21 * s - h, 3 * s, h), bars[i]);
+    }
+    return pm;
+}
+
+QIcon AvloIcon() {
+    QIcon icon;
+    for (int size : {16, 22, 32, 48, 64}) icon.addPixmap(AmplifierPixmap(size));
+    return icon;
+}
+
+QMenu* NamedMenu(QWidget* owner, const char* name, const QString& title) {
+    auto* menu = new QMenu(title, owner);
+    menu->setObjectName(QString::fromLatin1(name));
+    return menu;
+}
+
+QAction* NamedItem(QMenu* menu, const char* name, const QString& text) {
+    QAction* action = menu->addAction(text);
+    action->setObjectName(QString::fromLatin1(name));
+    return action;
+}
+
+}  // namespace
+
+void TMainForm::BuildTrayIcon() {
+    PopupMenu = NamedMenu(this, "PopupMenu", QString());
+    InfoMenu = NamedMenu(PopupMenu, "InfoMenu", QStringLiteral("&Help"));
+    VisitVelkanHomePageMenu1 =
+        NamedItem(InfoMenu, "VisitVelkanHomePageMenu1", "&Visit Velkan Home Page...");
+    SendVelkanEmailMenu = NamedItem(InfoMenu, "SendVelkanEmailMenu", "&Send Velkan an Email...");
+    PopupMenu->addMenu(InfoMenu);
+    PopupMenu->addSeparator();
+    ToolsMenu1 = NamedMenu(PopupMenu, "ToolsMenu1", QStringLiteral("&Tools"));
+    EventViewerMenu1 = NamedItem(ToolsMenu1, "EventViewerMenu1", "Event &Viewer");
+    Options1 = NamedItem(ToolsMenu1, "Options1", "O&ptions...");
+    PopupMenu->addMenu(ToolsMenu1);
+    PopupMenu->addSeparator();
+    OpenMenu = NamedItem(PopupMenu, "OpenMenu", "&Open");
+    PopupMenu->addSeparator();
+    ExitMenu1 = NamedItem(PopupMenu, "ExitMenu1", "&Exit");
+
+    TrayIcon = new QSystemTrayIcon(AvloIcon(), this);
+    TrayIcon->setObjectName(QStringLiteral("TrayIcon"));
+    TrayIcon->setToolTip(QStringLiteral("AVLO Monitor"));
+    TrayIcon->setContextMenu(PopupMenu);
+    if (QSystemTrayIcon::isSystemTrayAvailable()) TrayIcon->show();
+}
+
+void TMainForm::OpenMenuClick() {
+    showNormal();
+    raise();
+    activateWindow();
+}
+
+void TMainForm::ExitMenuClick() {
+    // The main menu's exit only puts the window away; monitoring goes on.
+    hide();
+}
+
+void TMainForm::ExitMenu1Click() {
+    EndProgram();
+}
+
+void TMainForm::TrayIconDblClick() {
+    // A shown top-level window always has its own task-bar entry here, so showing it is all
+    // that the double-click has to do.
+    OpenMenuClick();
+}
+
+void TMainForm::EventViewerMenuClick() {
+    OpenUrl(QString::fromLatin1(EventViewerUrl));
+}
+
+void TMainForm::VisitVelkanHomePageMenu1Click() {
+    OpenUrl(QString::fromLatin1(HomePageUrl));
+}
+
+void TMainForm::SendVelkanEmailMenuClick() {
+    OpenUrl(QStringLiteral("mailto:") + QString::fromLatin1(ServiceMailbox));
+}
+
+void TMainForm::OptionsMenuClick() {
+    // The options dialog is not part of the program yet.
+}
+
+void TMainForm::AboutMenuClick() {
+    // The about box is not part of the program yet.
+}
+
+void TMainForm::SelectEventsBtn1Click() {
+    // The notifiable events dialog is not part of the program yet.
+}
+
+void TMainForm::AdvancedEmailBtn1Click() {
+    // The advanced e-mail settings dialog is not part of the program yet.
+}
+
+void TMainForm::TestModeSettingsMenuClick() {
+    // The test mode settings dialog is not part of the program yet.
+}
+
+void TMainForm::closeEvent(QCloseEvent* e) {
+    if (closing_) {
+        e->accept();
+        return;
+    }
+    // Closing only hides the window in the notification area; monitoring goes on.
+    e->ignore();
+    hide();
+}

@@ -1,0 +1,182 @@
+// The main thread's side of device communication: starting and stopping connection threads,
+// polling, and turning the threads' reports into device states.
+#include <QApplication>
+#include <QTimer>
+
+#include <cstdio>
+#include <thread>
+
+#include "app/MainUnit.h"
+#include "comms/Mymessages.h"
+
+void TMainForm::SendRequest(std::uint16_t deviceId, int kind, std::uint8_t mask) {
+    std::string text = codec_->RequestText(kind);
+    if (text.empty()) return;
+    if (kind == SetChannels) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%02X", mask);
+        text += hex;
+        text += '\n';
+    }
+    Device* device = FindDeviceById(deviceId);
+    if (device == nullptr || !device->Connection) return;
+    device->Connection->Send(text.data(), static_cast<int>(text.size()));
+    // Let the thread copy the shared request slot before anything replaces it.
+    std::this_thread::yield();
+}
+
+void TMainForm::StartConnection(int listIndex, bool refresh) {
+    Device* device = FindDeviceByListIndex(listIndex);
+    if (device == nullptr) return;
+    if (device->Connection) {
+        device->Connection->Reconnect();
+    } else {
+        device->Connection = std::make_unique<TTcpCommsThread>(*store_, devicePortText_,
+                                                               device->IpAddress, this,
+                                                               device->DeviceId);
+    }
+    device->ConnState = Connecting;
+    if (refresh) RefreshDeviceRows();
+}
+
+void TMainForm::StopConnection(int listIndex, bool refresh) {
+    Device* device = FindDeviceByListIndex(listIndex);
+    if (device == nullptr) return;
+    if (device->Connection) {
+        device->Connection->Stop();
+        device->Connection.reset();  // waits for the thread's end, which is at once
+    }
+    device->ConnState = Disconnected;
+    if (refresh) RefreshDeviceRows();
+}
+
+void TMainForm::PollAll() {
+    for (const auto& device : devices_) {
+        if (!device->Connection) continue;
+        if (device->ConnState == Connected) {
+            SendRequest(device->DeviceId, StatusQuery);
+        } else if (device->ConnState == Connecting) {
+            device->Connection->Reconnect();
+        }
+    }
+}
+
+void TMainForm::BroadcastDiscovery() {
+    if (!udpThread_) return;
+    const std::string request = codec_->DiscoveryRequest();
+    udpThread_->SendDiscovery(request.data(), static_cast<int>(request.size()));
+}
+
+void TMainForm::PollTimerTimer() {
+    PollTimer->stop();
+    BroadcastDiscovery();
+    PollAll();
+    DailySave();
+    PollTimer->start();
+}
+
+void TMainForm::DailySave() {
+    const LocalDateTime now = LocalNow();
+    if (now.day == ReferenceDate.day) return;
+    ClearNotified();
+    ReferenceDate = now;
+    SaveConfiguration();
+}
+
+void TMainForm::LogDeviceEvent(std::uint32_t id, std::uint16_t type, const Device& device) {
+    if (Options.Log) eventLog_->WriteEvent(id, type, device.Name + " at " + device.IpAddress);
+}
+
+void TMainForm::OnTcpThreadMessage(std::uint16_t code, std::uint16_t deviceId) {
+    if (closing_) return;
+    Device* device = FindDeviceById(deviceId);
+    switch (code) {
+        case EvEnded:
+            // A device whose thread was replaced (new address, or unticked and ticked again)
+            // gets the old thread's end report after the new thread started: that report
+            // must not take the new connection away.
+            if (device && !(device->Connection && !device->Connection->Ended())) {
+                device->Connection.reset();
+                device->ConnState = Disconnected;
+                device->StatusKnown = false;
+            }
+            RefreshDeviceRows();
+            break;
+        case EvError:
+        case EvReplyTimeout:
+        case EvConnectTimeout:
+            if (device) {
+                if (device->ConnState == Connected) {
+                    LogDeviceEvent(EV_DEVICE_CONNECTION_LOST, EVENTLOG_WARNING_TYPE, *device);
+                }
+                device->ConnState = Connecting;
+                device->StatusKnown = false;
+            }
+            RefreshDeviceRows();
+            break;
+        case EvReceived:
+            HandleStatusMessage(deviceId);
+            break;
+        case EvConnected:
+            if (device) {
+                if (device->ConnState != Connected) {
+                    LogDeviceEvent(EV_DEVICE_CONNECTED, EVENTLOG_INFORMATION_TYPE, *device);
+                }
+                device->ConnState = Connected;
+            }
+            RefreshDeviceRows();
+            if (device) SendRequest(deviceId, StatusQuery);
+            break;
+        case EvLost:
+            if (device) {
+                if (device->ConnState == Connected) {
+                    LogDeviceEvent(EV_DEVICE_CONNECTION_LOST, EVENTLOG_WARNING_TYPE, *device);
+                }
+                device->ConnState = Disconnected;
+                device->StatusKnown = false;
+            }
+            RefreshDeviceRows();
+            break;
+        default:
+            break;
+    }
+    RefreshPropertiesDialog(deviceId);
+}
+
+void TMainForm::OnUdpThreadMessage(std::uint16_t code) {
+    if (closing_) return;
+    switch (code) {
+        case EvStarted:
+            PollTimerTimer();
+            PollTimer->start();
+            break;
+        case EvEnded:
+            udpThread_.reset();
+            break;
+        case EvReceived:
+            ProcessDiscoveryReplies();
+            break;
+        default:
+            break;
+    }
+}
+
+void TMainForm::OnApplyConfig(std::uint32_t wParam) {
+    const auto deviceId = static_cast<std::uint16_t>(wParam & 0xFFFF);
+    if (FindDeviceById(deviceId) == nullptr) return;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const bool active = ((wParam >> 16) & 0xFF) != 0;
+    SendRequest(deviceId, active ? SetActive : SetStandby);
+    // Each pause gives the connection thread time to copy the shared request slot before
+    // the next request replaces it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    SendRequest(deviceId, SetChannels, static_cast<std::uint8_t>(wParam >> 24));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    SendRequest(deviceId, StatusQuery);
+    QApplication::restoreOverrideCursor();
+}
+
+void TMainForm::RefreshPropertiesDialog(std::uint16_t deviceId) {
+    // The properties dialog refreshes itself for its device once it exists.
+    (void)deviceId;
+}

@@ -1,0 +1,39 @@
+// The fault report of a device: the alert subject line and the EV_DEVICE_ALERT log entry.
+#include "app/MainUnit.h"
+
+std::string TMainForm::AlertSubject(const Device& device, const DeviceStatus& status) const {
+    std::string subject = std::string("AVLO Alert [") + codec_->ModelName(device.ModelCode) +
+                          ", # " + device.Serial + "]: ";
+    std::uint8_t faults[FaultFlagCount];
+    codec_->EvaluateCondition(status, faults);
+    bool first = true;
+    const auto add = [&](const char* word) {
+        if (!first) subject += ", ";
+        subject += word;
+        first = false;
+    };
+    if (faults[FaultChannel]) add("CHANNEL FAILURE");
+    if (faults[FaultTemperature]) add("HIGH TEMPERATURE");
+    if (faults[FaultFan]) add("FAN FAILURE");
+    if (faults[FaultCurrent]) add("OVER-CURRENT");
+    if (faults[FaultMinus5V] || faults[FaultPlus12V] || faults[FaultPlus72VA] || faults[FaultPlus72VB]) {
+        add("POWER SUPPLY FAILURE");
+    }
+    return subject;
+}
+
+void TMainForm::LogDeviceAlert(const Device& device, const DeviceStatus& status) {
+    if (!Options.Log) return;
+    char message[CData::StatusBytes];
+    const int len = store_->GetStatusMessage(device.DeviceId, message, sizeof message);
+    const std::string raw = len > 0 ? std::string(message, static_cast<std::size_t>(len)) : std::string();
+    eventLog_->WriteEvent(EV_DEVICE_ALERT, EVENTLOG_ERROR_TYPE,
+                          AlertSubject(device, status) + "\r\n\nMessage: " + raw);
+}
+
+bool TMainForm::SendDeviceAlert(Device& device, const DeviceStatus& status) {
+    // The alert e-mail itself is composed and delivered by the e-mail dispatch, which is not
+    // part of the program yet: without it nothing is sent, so nothing may be marked.
+    if (AlertRecorder) return AlertRecorder(device, status);
+    return false;
+}

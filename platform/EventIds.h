@@ -1,0 +1,15 @@
+#pragma once
+
+#include <cstdint>
+
+// Event ids as the message file defines them: the top two bits carry the severity, the low
+// word the message number. notify/Eventlog.h re-exports them; they live here so that the
+// sinks can name an event without depending on notify/.
+constexpr std::uint32_t EV_DEVICE_REGISTERED = 0x40000004;
+constexpr std::uint32_t EV_DEVICE_CONNECTED = 0x40000005;
+constexpr std::uint32_t EV_DEVICE_CONNECTION_LOST = 0x80000006;
+constexpr std::uint32_t EV_EMAIL_SENT = 0x00000007;
+constexpr std::uint32_t EV_EMAIL_FAILED = 0xC0000008;
+constexpr std::uint32_t EV_DEVICE_ALERT = 0xC0000009;
+constexpr std::uint32_t EV_MONITOR_STARTED = 0x4000000A;
+constexpr std::uint32_t EV_MONITOR_STOPPED = 0x4000000B;

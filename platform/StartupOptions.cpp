@@ -1,0 +1,159 @@
+#include "platform/StartupOptions.h"
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <climits>
+#include <filesystem>
+#include <optional>
+
+namespace {
+
+using Setter = std::string (*)(StartupOptions&, const std::string& value);
+
+std::string SetPort(std::uint16_t& port, const std::string& value) {
+    unsigned long number = 0;
+    for (const char c : value) {
+        if (c < '0' || c > '9') return "bad port number: " + value;
+        number = number * 10 + static_cast<unsigned long>(c - '0');
+        if (number > 65535) return "bad port number: " + value;
+    }
+    if (number == 0) return "bad port number: " + value;  // also the empty value
+    port = static_cast<std::uint16_t>(number);
+    return {};
+}
+
+std::string SetPath(std::string& path, const std::string& value) {
+    if (value.empty()) return "empty path";
+    path = value;
+    return {};
+}
+
+struct ValueOption {
+    const char* name;
+    Setter set;
+};
+
+const ValueOption valueOptions[] = {
+    {"--config", [](StartupOptions& o, const std::string& v) { return SetPath(o.configPath, v); }},
+    {"--lock-file", [](StartupOptions& o, const std::string& v) { return SetPath(o.lockPath, v); }},
+    {"--device-port",
+     [](StartupOptions& o, const std::string& v) { return SetPort(o.devicePort, v); }},
+    {"--discovery-port",
+     [](StartupOptions& o, const std::string& v) { return SetPort(o.discoveryPort, v); }},
+    {"--discovery-address",
+     [](StartupOptions& o, const std::string& v) -> std::string {
+         in_addr address{};
+         if (inet_pton(AF_INET, v.c_str(), &address) != 1) return "bad IPv4 address: " + v;
+         o.discoveryAddress = v;
+         return {};
+     }},
+};
+
+struct FlagOption {
+    const char* name;
+    bool StartupOptions::*field;
+};
+
+const FlagOption flagOptions[] = {
+    {"--headless", &StartupOptions::headless},
+    {"--help", &StartupOptions::showHelp},
+    {"-h", &StartupOptions::showHelp},
+    {"--version", &StartupOptions::showVersion},
+};
+
+std::string DefaultConfigPath(const std::string& executablePath) {
+    if (executablePath.empty()) return {};
+    return std::filesystem::path(executablePath).replace_extension(".ini").string();
+}
+
+// Handles args[i] (and its value, which may be args[i + 1]); returns an error text.
+std::string TakeOption(StartupOptions& o, const std::vector<std::string>& args, std::size_t& i) {
+    const std::string& arg = args[i];
+    const std::size_t equals = arg.find('=');
+    const std::string name = arg.substr(0, equals);
+    std::optional<std::string> value;
+    if (equals != std::string::npos) value = arg.substr(equals + 1);
+    for (const FlagOption& flag : flagOptions) {
+        if (name != flag.name) continue;
+        if (value) return "option " + name + " takes no value";
+        o.*flag.field = true;
+        return {};
+    }
+    for (const ValueOption& option : valueOptions) {
+        if (name != option.name) continue;
+        if (!value) {
+            if (i + 1 >= args.size()) return "option " + name + " needs a value";
+            value = args[++i];
+        }
+        const std::string error = option.set(o, *value);
+        return error.empty() ? error : "option " + name + ": " + error;
+    }
+    return "unknown option: " + arg;
+}
+
+bool IsOption(const std::string& arg) {
+    return arg.rfind("--", 0) == 0 || arg == "-h";
+}
+
+}  // namespace
+
+StartupOptions ParseStartupOptions(const std::vector<std::string>& args,
+                                   const std::string& executablePath) {
+    StartupOptions options;
+    options.configPath = DefaultConfigPath(executablePath);
+    for (std::size_t i = 0; i < args.size() && options.error.empty(); ++i) {
+        if (IsOption(args[i])) {
+            options.error = TakeOption(options, args, i);
+        } else {
+            options.arguments.push_back(args[i]);
+        }
+    }
+    return options;
+}
+
+std::string ExecutablePath() {
+    char buffer[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buffer) return {};
+    return std::string(buffer, static_cast<std::size_t>(n));
+}
+
+Switches ReadSwitches(const std::vector<std::string>& arguments) {
+    Switches switches;
+    for (std::string word : arguments) {
+        for (char& c : word) {
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        }
+        if (word == "alerts") switches.alerts = true;
+        if (word == "stats") switches.stats = true;
+        if (word == "nolimit") switches.nolimit = true;
+        if (word == "test") switches.test = true;
+    }
+    return switches;
+}
+
+std::string StartupHelpText() {
+    return "Usage: avlo-monitor [options] [switch words]\n"
+           "\n"
+           "Options:\n"
+           "  --config PATH              settings file (default: the program's path with"
+           " .ini)\n"
+           "  --lock-file PATH           single-instance lock file (default /tmp/AVLO.lock)\n"
+           "  --device-port N            TCP port of the devices (default 60002)\n"
+           "  --discovery-port N         UDP port of device discovery (default 60003)\n"
+           "  --discovery-address A      IPv4 address discovery is sent to"
+           " (default 255.255.255.255)\n"
+           "  --headless                 run without windows; events are also printed on"
+           " stderr\n"
+           "  --help, -h                 show this text and exit\n"
+           "  --version                  show the version and exit\n"
+           "  Values may also be given as --option=value.\n"
+           "\n"
+           "Switch words (any case, any order):\n"
+           "  alerts    power-supply, fan, temperature and over-current alert classes can be\n"
+           "            chosen; without it only channel failures raise alerts\n"
+           "  stats     the device properties dialog shows statistics and summary\n"
+           "  nolimit   lifts the once-per-fault-per-day limit on alert e-mails\n"
+           "  test      test mode menu and cycling\n";
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Everything that used to be a fixed value and that a test or a second installation must be
+// able to change, read once from the command line by main().
+struct StartupOptions {
+    // Default: the executable's path with its extension, if any, replaced by ".ini".
+    std::string configPath;
+    std::string lockPath = "/tmp/AVLO.lock";
+    std::uint16_t devicePort = 60002;
+    std::uint16_t discoveryPort = 60003;
+    std::string discoveryAddress = "255.255.255.255";
+    bool headless = false;
+    bool showHelp = false;
+    bool showVersion = false;
+    // Every argument that is not an option (the switch words), in order.
+    std::vector<std::string> arguments;
+    // Set when the command line is wrong: unknown "--" option, missing or bad value.
+    std::string error;
+};
+
+// args is the command line without argv[0]. Options are "--name value" or "--name=value";
+// anything else, even "-stats", is an argument, as the switch words always were.
+StartupOptions ParseStartupOptions(const std::vector<std::string>& args,
+                                   const std::string& executablePath);
+
+std::string StartupHelpText();
+
+// The full path of the running program; empty if it cannot be read.
+std::string ExecutablePath();
+
+struct Switches {
+    bool stats = false;
+    bool alerts = false;
+    bool nolimit = false;
+    bool test = false;
+};
+
+// Matches each argument, ignoring case, against the whole switch words; others are ignored.
+Switches ReadSwitches(const std::vector<std::string>& arguments);

@@ -1,0 +1,184 @@
+// The configuration file as the program reads and writes it.
+#include <QLabel>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QTimer>
+
+#include <fstream>
+#include <sstream>
+
+#include "MainFormFixture.h"
+
+namespace {
+
+std::string Fixture(const std::string& name) {
+    std::ifstream in(std::string(AVLO_GUI_FIXTURES) + "/" + name, std::ios::binary);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+class ConfigFileTest : public MainFormFixture {
+protected:
+    ConfigFileTest() : MainFormFixture(6) {}
+};
+
+TEST_F(ConfigFileTest, NoFileGivesEveryDefault) {
+    StartForm();
+    EXPECT_EQ(form_->DeviceCount(), 0);
+    EXPECT_TRUE(form_->NotifiableEvents.ChanErr);
+    EXPECT_FALSE(form_->NotifiableEvents.PSupplyErr);
+    EXPECT_FALSE(form_->NotifiableEvents.FanErr);
+    EXPECT_FALSE(form_->NotifiableEvents.TempErr);
+    EXPECT_FALSE(form_->NotifiableEvents.OvcErr);
+    EXPECT_FALSE(form_->EnableEmailRadioBtn->isChecked());
+    EXPECT_TRUE(form_->DisableEmailRadioBtn->isChecked());
+    EXPECT_EQ(form_->ServerPortEdit->text(), "25");
+    EXPECT_EQ(form_->ServerIpAddrEdit->text(), "");
+    EXPECT_EQ(form_->Email1Edit->text(), "service@example.com");
+    EXPECT_EQ(form_->Email2Edit->text(), "");
+    EXPECT_EQ(form_->Options.Poll, 300000);
+    EXPECT_EQ(form_->PollTimer->interval(), 300000);
+    EXPECT_TRUE(form_->Options.Log);
+    EXPECT_TRUE(form_->Options.Avlo);
+    EXPECT_TRUE(form_->Options.Startup);
+    EXPECT_FALSE(form_->TestModeSettings.On);
+    EXPECT_EQ(form_->TestModeSettings.Active, 2);
+    EXPECT_EQ(form_->TestModeSettings.Standby, 2);
+    EXPECT_FALSE(form_->AdvancedEmail.Customer);
+    EXPECT_EQ(form_->AdvancedEmail.CustomerName, "");
+    EXPECT_FALSE(form_->ServerPortEdit->isEnabled());  // e-mail disabled: its fields too
+}
+
+TEST_F(ConfigFileTest, SavedFileIsExactlyTheExpectedLayoutWithRenumberedEntries) {
+    WriteConfig(Fixture("three_devices.ini"));
+    StartForm();
+    ASSERT_EQ(form_->DeviceCount(), 3);
+    EXPECT_EQ(form_->Devices()[2]->Stats[StatsPlus72VBErr], 3031);
+    form_->DeleteDevice(0);
+    StopForm();
+    EXPECT_EQ(ReadConfig(), Fixture("saved_after_deleting_first.ini"));
+}
+
+TEST_F(ConfigFileTest, RoundTripKeepsEverything) {
+    WriteConfig(Fixture("three_devices.ini"));
+    StartForm();
+    StopForm();
+    EXPECT_EQ(ReadConfig(), Fixture("three_devices.ini"));
+}
+
+TEST_F(ConfigFileTest, DuplicateAndEmptyEntriesAreSkipped) {
+    WriteConfig(
+        "[AVLO]\r\nRegistered=4\r\n"
+        "Name 0=Stage\r\nIP 0=127.0.6.10\r\n"
+        "Name 1=Stage\r\nIP 1=127.0.6.11\r\n"       // same name
+        "Name 2=Balcony\r\nIP 2=127.0.6.10\r\n"     // same address
+        "Name 3=\r\nIP 3=127.0.6.12\r\n");          // no name
+    StartForm();
+    ASSERT_EQ(form_->DeviceCount(), 1);
+    EXPECT_EQ(form_->Devices()[0]->IpAddress, "127.0.6.10");
+    EXPECT_EQ(form_->RegisteredNumLabel->text(), "1");
+}
+
+TEST_F(ConfigFileTest, WithoutTheAlertsSwitchOnlyChannelAlertsSurvive) {
+    WriteConfig("[Events]\r\nChanErr=1\r\nPSupplyErr=1\r\nFanErr=1\r\nTempErr=1\r\nOvcErr=1\r\n");
+    StartForm();
+    EXPECT_TRUE(form_->NotifiableEvents.ChanErr);
+    EXPECT_FALSE(form_->NotifiableEvents.PSupplyErr);
+    EXPECT_FALSE(form_->NotifiableEvents.FanErr);
+    EXPECT_FALSE(form_->NotifiableEvents.TempErr);
+    EXPECT_FALSE(form_->NotifiableEvents.OvcErr);
+    StopForm();
+    EXPECT_NE(ReadConfig().find("PSupplyErr=0\r\nFanErr=0\r\nTempErr=0\r\nOvcErr=0\r\n"), std::string::npos);
+
+    WriteConfig("[Events]\r\nPSupplyErr=1\r\nFanErr=1\r\n");
+    StartForm({"ALERTS"});
+    EXPECT_TRUE(form_->NotifiableEvents.PSupplyErr);
+    EXPECT_TRUE(form_->NotifiableEvents.FanErr);
+}
+
+TEST_F(ConfigFileTest, NamesMatchWithoutRegardToCaseAndIntegersTakeHex) {
+    WriteConfig("[options]\r\npoll=0xEA60\r\nLOG=0\r\n[email]\r\nserverport=587\r\nALERTS=1\r\n"
+                "[avlo]\r\nregistered=1\r\nname 0=Foyer\r\nip 0=127.0.6.20\r\nMODEL 0=$3\r\n"
+                "[stats]\r\nfanerr2DEVICE 0=7\r\nminus5verrdevice 0=4\r\n");
+    StartForm();
+    EXPECT_EQ(form_->Options.Poll, 60000);
+    EXPECT_FALSE(form_->Options.Log);
+    EXPECT_EQ(form_->ServerPortEdit->text(), "587");
+    EXPECT_TRUE(form_->EnableEmailRadioBtn->isChecked());
+    EXPECT_TRUE(form_->ServerPortEdit->isEnabled());
+    ASSERT_EQ(form_->DeviceCount(), 1);
+    EXPECT_EQ(form_->Devices()[0]->ModelCode, 3);
+    EXPECT_EQ(form_->Devices()[0]->Stats[StatsFanErr + 2], 7);
+    EXPECT_EQ(form_->Devices()[0]->Stats[StatsMinus5VErr], 4);
+    EXPECT_EQ(form_->Devices()[0]->ConnState, Disconnected);
+}
+
+TEST_F(ConfigFileTest, ReceivedTextCannotAddKeysToTheFile) {
+    StartForm();
+    TRegisterDlg::Context c = Ctx("Evil", "127.0.6.30", false);
+    c.Serial = "AB\r\n[X]\r\n";
+    ASSERT_GT(form_->AddDevice(&c), 0);
+    StopForm();
+    const std::string saved = ReadConfig();
+    EXPECT_EQ(saved.find("[X]\r\n"), std::string::npos);
+    StartForm();
+    ASSERT_EQ(form_->DeviceCount(), 1);
+    EXPECT_EQ(form_->Devices()[0]->Name, "Evil");
+}
+
+TEST_F(ConfigFileTest, TestModeTimerStartsOnlyWithTheTestSwitch) {
+    WriteConfig("[Test]\r\nOn=1\r\n");
+    StartForm();
+    EXPECT_FALSE(form_->TestModeTimer->isActive());
+    EXPECT_FALSE(form_->TestModeSettingsMenu->isVisible());
+    StopForm();
+    StartForm({"Test"});
+    EXPECT_TRUE(form_->TestModeTimer->isActive());
+}
+
+TEST_F(ConfigFileTest, LoggingOrderAndLoggingOff) {
+    WriteConfig(Fixture("three_devices.ini"));
+    StartForm();
+    const auto events = sink_.Events();
+    ASSERT_GE(events.size(), 4u);
+    EXPECT_EQ(events[0].id, EV_MONITOR_STARTED);
+    EXPECT_EQ(events[0].type, EVENTLOG_SUCCESS);
+    for (int i = 1; i <= 3; ++i) {
+        EXPECT_EQ(events[i].id, EV_DEVICE_REGISTERED);
+        EXPECT_EQ(events[i].type, EVENTLOG_INFORMATION_TYPE);
+    }
+    EXPECT_EQ(events[1].text.value_or(""), "Amp A at 127.0.6.2");
+    StopForm();
+    EXPECT_EQ(sink_.Events().back().id, EV_MONITOR_STOPPED);
+
+    std::string quiet = Fixture("three_devices.ini");
+    quiet.replace(quiet.find("Log=1"), 5, "Log=0");
+    WriteConfig(quiet);
+    const std::size_t before = sink_.Events().size();
+    StartForm();
+    StopForm();
+    EXPECT_EQ(sink_.Events().size(), before);
+}
+
+TEST_F(ConfigFileTest, DailySaveAtTheFirstPollOfANewDayClearsNotified) {
+    LocalDateTime today{2026, 12, 10, 23, 59, 0, 0, 4};
+    SetClockOverride([&today] { return today; });
+    StartForm();
+    TRegisterDlg::Context c = Ctx("Hall", "127.0.6.40", false);
+    ASSERT_GT(form_->AddDevice(&c), 0);
+    form_->Devices()[0]->Notified.FanOk[1] = 1;
+
+    form_->PollTimerTimer();  // same day: no save
+    EXPECT_EQ(ReadConfig(), "");
+    EXPECT_EQ(form_->Devices()[0]->Notified.FanOk[1], 1);
+
+    today = LocalDateTime{2026, 12, 11, 0, 0, 5, 0, 5};
+    form_->PollTimerTimer();
+    EXPECT_NE(ReadConfig().find("Name 0=Hall"), std::string::npos);
+    EXPECT_EQ(form_->Devices()[0]->Notified.FanOk[1], 0);
+    EXPECT_EQ(form_->ReferenceDate.day, 11);
+    EXPECT_TRUE(form_->PollTimer->isActive());
+}
+
+}  // namespace

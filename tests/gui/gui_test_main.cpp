@@ -1,0 +1,14 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QtGlobal>
+
+// GUI tests share one QApplication for the whole process (Qt allows only one) and run without
+// a display unless the caller chose a platform.
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    testing::InitGoogleMock(&argc, argv);
+    QApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
