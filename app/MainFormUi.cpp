@@ -130,6 +130,10 @@ void HookListPresses(TMainForm* form) {
 
 void TMainForm::BuildControls() {
     setWindowTitle(QStringLiteral("AVLO Monitor"));
+    // The layout is made for a small 8-point face; larger default fonts cut the list's texts.
+    QFont small = font();
+    small.setPointSize(8);
+    setFont(small);
     BuildTrayIcon();
     setWindowIcon(TrayIcon->icon());
     // A fixed single border with only the close box.

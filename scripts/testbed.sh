@@ -23,8 +23,8 @@
 #
 # Running the programs by hand inside the bed:
 #   sudo scripts/testbed.sh up --devices 3
-#   sudo ip netns exec avlotb-dev avlo-devsim --device 10.77.0.2:03:SERIAL01 \
-#                                             --device 10.77.0.3:03:SERIAL02 &
+#   sudo ip netns exec avlotb-dev avlo-devsim --device 10.77.0.2:03:10000001 \
+#                                             --device 10.77.0.3:03:10000002 &
 #   sudo ip netns exec avlotb-mon avlo-monitor          # discovery broadcast finds both
 #   sudo ip netns exec avlotb-mon tcpdump -ni veth-mon udp port 60003   # to watch the wire
 #   sudo scripts/testbed.sh down

@@ -1,0 +1,200 @@
+// Whole-monitor figures with 50 simulated devices on loopback:
+//   - time from a poll to the last of the 50 statuses applied to the device list,
+//   - shutdown time with 50 connected devices (without and with the final 1 s pause),
+//   - idle CPU and resident memory of a running headless monitor process over a period.
+// Usage: avlo_monitor_bench [--idle-seconds N] (default 60; 0 skips the process figures)
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <signal.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/MainUnit.h"
+#include "tools/devsim/Site.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr int kDevices = 50;
+constexpr std::uint16_t kPort = 63211;
+const char* const kHub = "127.0.11.254";
+
+std::string Address(int i) { return "127.0.11." + std::to_string(i + 2); }
+
+bool WaitUntil(const std::function<bool()>& pred, int ms) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!pred()) {
+        if (timer.elapsed() > ms) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+void WriteConfig(const std::string& path) {
+    std::ofstream out(path, std::ios::binary);
+    out << "[AVLO]\r\nRegistered=" << kDevices << "\r\n";
+    for (int i = 0; i < kDevices; ++i) {
+        out << "Name " << i << "=Amp " << i << "\r\nIP " << i << "=" << Address(i) << "\r\navlo " << i
+            << "=1\r\nSerial " << i << "=" << (20000000 + i) << "\r\n";
+    }
+}
+
+bool AllConnected(const TMainForm& form) {
+    return std::all_of(form.Devices().begin(), form.Devices().end(),
+                       [](const auto& d) { return d->ConnState == Connected && d->StatusKnown; });
+}
+
+double PollToAllApplied(TMainForm& form, devsim::Site& site, int round) {
+    const std::int32_t minutes = 1000 + round;
+    for (int i = 0; i < kDevices; ++i) site.SetOperatingMinutes(i, minutes);
+    QElapsedTimer timer;
+    timer.start();
+    form.PollAll();
+    const bool done = WaitUntil([&] {
+        return std::all_of(form.Devices().begin(), form.Devices().end(),
+                           [&](const auto& d) { return d->Status.OperatingMinutes == minutes; });
+    }, 10000);
+    return done ? timer.nsecsElapsed() / 1e6 : -1;
+}
+
+double ShutdownMs(TMainForm* form) {
+    QElapsedTimer timer;
+    timer.start();
+    delete form;
+    return timer.nsecsElapsed() / 1e6;
+}
+
+struct ProcSample {
+    long ticks = 0;
+    long rssKb = 0;
+};
+
+ProcSample Sample(pid_t pid) {
+    ProcSample s;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto close = all.rfind(')');
+    if (close != std::string::npos) {
+        std::istringstream rest(all.substr(close + 2));
+        std::string field;
+        long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && rest >> field; ++i) {
+            if (i == 14) utime = std::stol(field);
+            if (i == 15) stime = std::stol(field);
+        }
+        s.ticks = utime + stime;
+    }
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) s.rssKb = std::stol(line.substr(6));
+    }
+    return s;
+}
+
+void IdleProcessFigures(const std::string& dir, int seconds, const std::string& monitorPath) {
+    const std::string config = dir + "/idle.ini";
+    WriteConfig(config);
+    std::vector<std::string> args = {monitorPath, "--headless", "--config", config, "--lock-file",
+                                     dir + "/idle.lock", "--discovery-address", kHub,
+                                     "--discovery-port", std::to_string(kPort)};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, monitorPath.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+        std::printf("idle: cannot start %s\n", monitorPath.c_str());
+        return;
+    }
+    QThread::sleep(5);  // start-up, connections and the first poll
+    const ProcSample first = Sample(pid);
+    QThread::sleep(static_cast<unsigned long>(seconds));
+    const ProcSample last = Sample(pid);
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    const double cpuSeconds = static_cast<double>(last.ticks - first.ticks) / sysconf(_SC_CLK_TCK);
+    std::printf("idle monitor process, 50 connected devices, %d s: CPU %.3f s (%.3f %%), RSS %ld KiB\n",
+                seconds, cpuSeconds, 100.0 * cpuSeconds / seconds, last.rssKb);
+    std::printf("monitor exit after SIGTERM: %s %d\n", WIFEXITED(status) ? "code" : "signal",
+                WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int idleSeconds = 60;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--idle-seconds") == 0) idleSeconds = std::atoi(argv[i + 1]);
+    }
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QTemporaryDir dir;
+    SetProcessEventSink(nullptr);
+
+    devsim::Site site(devsim::SiteOptions{kHub, kPort});
+    for (int i = 0; i < kDevices; ++i) {
+        devsim::DeviceConfig c;
+        c.address = Address(i);
+        c.serial = std::to_string(20000000 + i);
+        c.udpPort = kPort;
+        if (site.AddDevice(c) < 0) {
+            std::printf("cannot start simulated device %d: %s\n", i, site.LastError().c_str());
+            return 1;
+        }
+    }
+    site.Start();
+
+    for (int pause : {0, 1000}) {
+        StartupOptions options;
+        options.configPath = dir.filePath("bench.ini").toStdString();
+        options.lockPath = dir.filePath("bench.lock").toStdString();
+        options.discoveryAddress = kHub;
+        options.discoveryPort = kPort;
+        WriteConfig(options.configPath);
+        auto* form = new TMainForm(options);
+        form->ShutdownPauseMs = pause;
+        if (!WaitUntil([&] { return AllConnected(*form); }, 20000)) {
+            int connected = 0, known = 0;
+            for (const auto& d : form->Devices()) {
+                connected += d->ConnState == Connected;
+                known += d->StatusKnown;
+            }
+            std::printf("not every device connected: %d connected, %d with a status\n", connected, known);
+            return 1;
+        }
+        if (pause == 0) {
+            std::vector<double> polls;
+            for (int round = 0; round < 20; ++round) polls.push_back(PollToAllApplied(*form, site, round));
+            std::sort(polls.begin(), polls.end());
+            std::printf("poll to the last of 50 statuses applied: median %.2f ms, max %.2f ms (20 polls)\n",
+                        polls[polls.size() / 2], polls.back());
+        }
+        std::printf("shutdown with 50 connected devices (final pause %d ms): %.1f ms\n", pause, ShutdownMs(form));
+    }
+    if (idleSeconds > 0) {
+        const std::string monitor = QCoreApplication::applicationDirPath().toStdString() + "/../app/avlo-monitor";
+        IdleProcessFigures(dir.path().toStdString(), idleSeconds, monitor);
+    }
+    return 0;
+}
