@@ -143,6 +143,13 @@ public:
     std::string AlertSubject(const Device& device, const DeviceStatus& status) const;
     void LogDeviceAlert(const Device& device, const DeviceStatus& status);
     bool SendDeviceAlert(Device& device, const DeviceStatus& status);
+    std::string AlertBody(const Device& device, const DeviceStatus& status) const;
+    std::string ChannelSection(const Device& device, const DeviceStatus& status) const;
+    static std::string ChannelLine(int channel, const DeviceStatus& status);
+    static std::string SupplySection(const DeviceStatus& status);
+    static std::string OnTimeSection(const DeviceStatus& status);
+    std::string CustomerSection() const;
+    std::string InstallerSection() const;
 
     // ---- e-mail settings page ----
     void SetEmailControlsEnabled(bool enabled);
