@@ -156,6 +156,7 @@ public:
     void EnableEmailRadioBtnEnter();
     void DisableEmailRadioBtnEnter();
     void ServerPortEditChange();
+    bool CheckEmailSettings(bool interactive);
 
     // ---- state that tests and the other concerns read ----
     const std::vector<std::unique_ptr<Device>>& Devices() const { return devices_; }
