@@ -75,7 +75,7 @@ void TMainForm::DetectEvents(Device& device, const DeviceStatus& status) {
         }
     }
 
-    const bool decision = LimitOn() ? want : onset;
+    const bool decision = (LimitOn() || !device.StatusKnown) ? want : onset;
     if (!decision || !EnableEmailRadioBtn->isChecked()) return;
     const NotifiableEvents_Type& ev = NotifiableEvents;
     if (!ev.ChanErr && !ev.PSupplyErr && !ev.FanErr && !ev.TempErr && !ev.OvcErr) return;
