@@ -59,7 +59,7 @@ TMainForm::TMainForm(const StartupOptions& options, QWidget* parent)
     SwitchFlags = ReadSwitches(options_.arguments);
     TestModeSettingsMenu->setVisible(SwitchFlags.test);
 
-    // The main SMTP client joins here once e-mail delivery exists.
+    smtpClient_ = std::make_unique<CSmtpClient>(WM_SMTPRESULT, this, NextEmailJobId());
 
     eventLog_ = std::make_unique<CEventLog>("AVLO", MessageFilePath());
     ReferenceDate = LocalNow();
@@ -90,7 +90,7 @@ void TMainForm::FormDestroy() {
         udpThread_->Stop();
         udpThread_.reset();
     }
-    // Pending e-mail jobs are stopped here once e-mail delivery exists.
+    ClearEmailJobs();
 
     // Every thread is told to stop first, so that they all wind down together.
     for (auto& device : devices_) {
@@ -99,6 +99,11 @@ void TMainForm::FormDestroy() {
     for (auto& device : devices_) device->Connection.reset();
     devices_.clear();
     tableExists_ = false;
+
+    if (smtpClient_) {
+        smtpClient_->Stop();
+        smtpClient_.reset();
+    }
 
     store_.reset();
     codec_.reset();

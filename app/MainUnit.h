@@ -14,7 +14,9 @@
 #include "comms/UdpCommsThread.h"
 #include "dialogs/AdvancedEmailSettingsDlgUnit.h"
 #include "dialogs/RegisterDlgUnit.h"
+#include "notify/EmailOutcome.h"
 #include "notify/Eventlog.h"
+#include "notify/SmtpClientThread.h"
 #include "platform/Clock.h"
 #include "platform/MessageTarget.h"
 #include "platform/StartupOptions.h"
@@ -151,6 +153,24 @@ public:
     std::string CustomerSection() const;
     std::string InstallerSection() const;
 
+    // ---- e-mail dispatch ----
+    struct EmailJob {
+        std::uint32_t JobId = 0;
+        std::unique_ptr<CSmtpClient> Client;
+        std::string Summary;  // at most 1000 bytes
+    };
+    bool SendEmail(const std::string& subject, const std::string& body, bool test);
+    void LogEmailOutcome(const std::string& summary, int outcome);
+    void ShowEmailOutcome(int outcome);
+    static std::uint32_t NextEmailJobId();
+    EmailJob* FindEmailJob(std::uint32_t jobId);
+    void RemoveEmailJob(std::uint32_t jobId, bool keepClient);
+    void ClearEmailJobs();
+    std::string EmailSummary(const std::string& subject, const std::string& body) const;
+    EmailFields CurrentEmailFields() const;
+    // Pending asynchronous deliveries; the program's own sends are synchronous and add none.
+    std::vector<std::unique_ptr<EmailJob>>& EmailJobs() { return emailJobs_; }
+
     // ---- e-mail settings page ----
     void SetEmailControlsEnabled(bool enabled);
     void EnableEmailRadioBtnEnter();
@@ -175,8 +195,8 @@ public:
     std::int32_t UnregisteredCount = 0;
     // Length of the pause at the end of shutdown; tests shorten it.
     int ShutdownPauseMs = 1000;
-    // Until e-mail delivery exists, the alert decision ends here: tests record it, and
-    // without a recorder no e-mail goes out (and nothing is marked as notified).
+    // Tests of the alert decision observe it here instead of a delivery: when set, it stands
+    // in for the alert e-mail and its result for the server's acceptance.
     std::function<bool(Device&, const DeviceStatus&)> AlertRecorder;
 
     // ---- controls (named as on the form) ----
@@ -281,6 +301,8 @@ private:
     std::unique_ptr<CMca> codec_;
     std::unique_ptr<CEventLog> eventLog_;
     std::unique_ptr<TUdpCommsThread> udpThread_;
+    std::unique_ptr<CSmtpClient> smtpClient_;
+    std::vector<std::unique_ptr<EmailJob>> emailJobs_;
     bool closing_ = false;
     bool destroyed_ = false;
     std::vector<QStringList> shownRows_;  // what headless mode last printed per row

@@ -32,8 +32,6 @@ void TMainForm::LogDeviceAlert(const Device& device, const DeviceStatus& status)
 }
 
 bool TMainForm::SendDeviceAlert(Device& device, const DeviceStatus& status) {
-    // The alert e-mail itself is composed and delivered by the e-mail dispatch, which is not
-    // part of the program yet: without it nothing is sent, so nothing may be marked.
     if (AlertRecorder) return AlertRecorder(device, status);
-    return false;
+    return SendEmail(AlertSubject(device, status), AlertBody(device, status), false);
 }

@@ -43,16 +43,6 @@ void TMainForm::ServerPortEditChange() {
     LastServerPortText = ServerPortEdit->text().toStdString();
 }
 
-void TMainForm::SendTestEmailBtn1Click() {
-    // The test e-mail goes out through the e-mail dispatch, which is not part of the program
-    // yet.
-}
-
-void TMainForm::OnSmtpResult(std::uint32_t wParam, std::uint32_t lParam) {
-    // E-mail jobs do not exist yet, so no result can name one.
-    (void)wParam;
-    (void)lParam;
-}
 
 namespace {
 

@@ -362,7 +362,9 @@ TEST(DevsimTcp, RequestsShowInTheNextStatus) {
     };
     for (const Case& c : cases) {
         devsim::Site site({"", 60003});
-        const int dev = site.AddDevice(Online(DeviceAddress, c.model));
+        devsim::DeviceConfig config = Online(DeviceAddress, c.model);
+        config.confirmCommands = false;  // only the query's answer is read here
+        const int dev = site.AddDevice(config);
         ASSERT_TRUE(site.Start());
         const Socket s = Connect(DeviceAddress);
         std::string sent;
@@ -401,9 +403,17 @@ protected:
     int dev_ = -1;
 };
 
-TEST_F(DevsimConnection, OnlyStatusQueriesAreAnswered) {
+TEST_F(DevsimConnection, CommandsAreConfirmedWithTheirStatusAndOthersIgnored) {
     const Socket s = Connect(DeviceAddress);
-    Send(s, "*p0\n*m=01\n*x\n");
+    Send(s, "*p0\n");
+    const std::string afterMode = Read(s, 1, Patience);
+    EXPECT_EQ(afterMode, site_.StatusMessage(dev_));
+    EXPECT_NE(afterMode.find("P0"), std::string::npos) << afterMode;
+    Send(s, "*m=01\n");
+    const std::string afterMask = Read(s, 1, Patience);
+    EXPECT_EQ(afterMask, site_.StatusMessage(dev_));
+    EXPECT_NE(afterMask.find("A0000001"), std::string::npos) << afterMask;
+    Send(s, "*x\n");
     ASSERT_TRUE(Until([](const auto& snap) { return snap.requests.size() == 3; }));
     EXPECT_EQ(Read(s, 0, Quiet), "");
     Send(s, "*s?\n*s?\n");
@@ -412,6 +422,20 @@ TEST_F(DevsimConnection, OnlyStatusQueriesAreAnswered) {
     EXPECT_EQ(replies.substr(0, first), site_.StatusMessage(dev_));
     EXPECT_EQ(replies.substr(first), site_.StatusMessage(dev_));
     EXPECT_EQ(site_.Snapshot(dev_).statusQueries, 2);
+}
+
+TEST(DevsimConfirmations, CanBeSwitchedOff) {
+    devsim::Site site(devsim::SiteOptions{"", 60003});
+    devsim::DeviceConfig c;
+    c.address = "127.0.1.60";
+    c.confirmCommands = false;
+    const int dev = site.AddDevice(c);
+    ASSERT_GE(dev, 0) << site.LastError();
+    ASSERT_TRUE(site.Start());
+    const Socket s = Connect("127.0.1.60");
+    Send(s, "*p0\n*m=01\n");
+    ASSERT_TRUE(site.WaitFor(dev, [](const auto& snap) { return snap.requests.size() == 2; }, Patience));
+    EXPECT_EQ(Read(s, 0, Quiet), "");
 }
 
 TEST_F(DevsimConnection, NewConnectionReplacesTheOld) {

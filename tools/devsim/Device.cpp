@@ -29,6 +29,7 @@ Device::Device(int index, const DeviceConfig& config, in_addr address, Fd listen
       address_(address),
       tcpPort_(config.tcpPort),
       acceptTcp_(config.acceptTcp),
+      confirmCommands_(config.confirmCommands),
       listener_(std::move(listener)),
       udp_(std::move(udp)) {}
 
@@ -87,9 +88,11 @@ void Device::HandleLine(std::string_view line, Clock::time_point now, Events& ev
             break;
         case RequestKind::Mode:
             ++counters_.modeRequests;
+            ScheduleConfirmation(now);
             break;
         case RequestKind::Mask:
             ++counters_.maskRequests;
+            ScheduleConfirmation(now);
             break;
         case RequestKind::Unknown:
             break;
@@ -122,6 +125,15 @@ void Device::ScheduleReply(Clock::time_point now) {
     reply.insert(0, style.prefix);
     style.prefix.clear();
     Schedule(start, Pieces(reply), style.gapMs);
+}
+
+// A confirmation is a plain status in the device's reply style; a scripted or prefixed
+// answer stays reserved for the next status query.
+void Device::ScheduleConfirmation(Clock::time_point now) {
+    if (!confirmCommands_ || style.silent) return;
+    Clock::time_point start = now + std::chrono::milliseconds(std::max(0, style.delayMs));
+    if (!timed_.empty()) start = std::max(start, timed_.back().due);
+    Schedule(start, Pieces(model.StatusMessage(now)), style.gapMs);
 }
 
 void Device::Schedule(Clock::time_point start, const std::vector<std::string>& writes, int gapMs) {

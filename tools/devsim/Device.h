@@ -72,6 +72,7 @@ private:
     void HandleLine(std::string_view line, Clock::time_point now, Events& events);
     void Record(std::string_view line);
     void ScheduleReply(Clock::time_point now);
+    void ScheduleConfirmation(Clock::time_point now);
     void Schedule(Clock::time_point start, const std::vector<std::string>& writes, int gapMs);
     std::vector<std::string> Pieces(const std::string& reply) const;
     void Write(Events& events);
@@ -80,6 +81,7 @@ private:
     in_addr address_;
     std::uint16_t tcpPort_;
     bool acceptTcp_;
+    bool confirmCommands_;
     Fd listener_;
     Fd conn_;
     Fd udp_;

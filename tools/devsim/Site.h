@@ -24,6 +24,9 @@ struct DeviceConfig {
     std::int32_t operatingMinutes = 0;  // grows by one per real minute after AddDevice()
     bool acceptTcp = true;              // false: answers discovery only, no TCP listener at all
     bool answerDiscovery = true;
+    // Like the amplifiers, answer a mode or channel request with the status it leads to, so
+    // that the monitor's wait for a reply ends at once and the next request can follow.
+    bool confirmCommands = true;
     std::string fieldOrder = "MRPVADTFCH";  // letters from that set; any order, omissions allowed
 };
 

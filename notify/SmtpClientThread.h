@@ -1,0 +1,94 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "notify/SmtpConnection.h"
+#include "notify/SmtpProtocol.h"
+#include "platform/Event.h"
+
+class IMessageTarget;
+
+// The program's own SMTP client: delivers one plain-text mail at a time to one server, for
+// up to three recipients, with the basic command set (HELO, no authentication, no
+// encryption). A delivery runs either on the caller's thread (Send(true) returns the
+// outcome) or on the client's own thread (Send(false) returns at once; the outcome arrives
+// as message `messageId` with the outcome in wParam and the job id in lParam).
+class CSmtpClient {
+public:
+    static constexpr int ConnectWaitMs = SmtpConnectWaitMs;
+    static constexpr int ReplyWaitMs = SmtpReplyWaitMs;
+    static constexpr std::size_t MaxServerChars = 256;
+    static constexpr std::size_t MaxSenderChars = 256;
+    static constexpr std::size_t MaxUserNameChars = 64;
+
+    // Starts the client's thread at once. window may be null, and a messageId of 0 (or one
+    // that is not positive as a signed 32-bit value) means: post nothing.
+    CSmtpClient(std::uint32_t messageId, IMessageTarget* window, std::uint32_t jobId);
+    ~CSmtpClient();  // stops the thread and waits for its end
+    CSmtpClient(const CSmtpClient&) = delete;
+    CSmtpClient& operator=(const CSmtpClient&) = delete;
+
+    // Each setter returns SmtpBusy during a delivery, its failure code for a text it
+    // refuses, else SmtpOk; it stores only on SmtpOk. A CR or LF is refused everywhere it
+    // would reach a command line.
+    SmtpResult SetServer(const std::string& server, const std::string& port);
+    SmtpResult SetSender(const std::string& sender, const std::string& userName);
+    SmtpResult SetRecipients(const std::string& recipient1, const std::string& recipient2,
+                             const std::string& recipient3);
+    SmtpResult SetSubject(const std::string& subject);
+    SmtpResult SetBody(const std::string& body);
+
+    // Checks the stored texts (server, port, sender, user name, recipients: the first
+    // failure is returned), then delivers. SmtpStopped once the client has been stopped.
+    SmtpResult Send(bool synchronous);
+    // Wakes every wait of the client at once; a delivery in progress ends with SmtpStopped.
+    void Stop();
+
+    // Sees the length of every piece the client hands to its socket (on the delivering
+    // thread), so that a test can check how the message is cut. SmtpBusy during a delivery.
+    SmtpResult SetSendObserver(CSmtpConnection::SendObserver observer);
+
+private:
+    class BusyClaim;
+
+    void Execute();
+    void Notify(SmtpResult result);
+    bool Terminated() const { return terminated_.load(std::memory_order_acquire); }
+    SmtpResult Validate() const;
+    SmtpResult Deliver();
+    SmtpResult Dialogue(CSmtpConnection& connection);
+    SmtpResult OfferRecipients(CSmtpConnection& connection);
+    SmtpResult TransferMessage(CSmtpConnection& connection);
+    SmtpResult Command(CSmtpConnection& connection, int id, std::string_view argument);
+
+    const std::uint32_t messageId_;
+    IMessageTarget* const window_;
+    const std::uint32_t jobId_;
+
+    // Written by the setters, read by the delivery; the busy counter keeps them apart.
+    std::string server_;
+    std::string port_;
+    std::string sender_;
+    std::string userName_;
+    std::array<std::string, 3> recipients_;
+    std::string subject_;
+    std::string body_;
+    CSmtpConnection::SendObserver sendObserver_;
+    std::atomic<int> busy_{0};
+
+    unsigned refused_ = 0;  // bit 0 recipient 1 ... bit 2 recipient 3; the delivery's own
+
+    CEvent sendEvent_;
+    CEvent stopEvent_;   // consumed by the thread's idle wait
+    CEvent abortEvent_;  // never consumed: every wait of a delivery peeks at it
+    std::atomic<bool> terminated_{false};
+    std::atomic<bool> ended_{false};
+    bool startFailed_ = false;
+
+    std::thread thread_;
+};

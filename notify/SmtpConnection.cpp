@@ -1,0 +1,159 @@
+#include "notify/SmtpConnection.h"
+
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+
+#include "platform/Event.h"
+#include "platform/Wait.h"
+
+namespace {
+
+long long NowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+int RemainingMs(long long deadlineMs) {
+    return static_cast<int>(std::max(0LL, deadlineMs - NowMs()));
+}
+
+// The peer ended the connection, in an orderly way or by a reset.
+bool IsClosedByPeer(int err) {
+    return err == ECONNRESET || err == EPIPE;
+}
+
+}  // namespace
+
+CSmtpConnection::CSmtpConnection(CEvent& abort, const std::atomic<bool>& stop,
+                                 const SendObserver* observer)
+    : abort_(abort), stop_(stop), observer_(observer) {}
+
+CSmtpConnection::~CSmtpConnection() {
+    Close();
+}
+
+void CSmtpConnection::Close() {
+    if (fd_ >= 0) {
+        close(fd_);
+        fd_ = -1;
+    }
+}
+
+SmtpResult CSmtpConnection::Open(const std::string& host, const std::string& port) {
+    Close();
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) return SmtpNoSocket;
+
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* addresses = nullptr;
+    if (getaddrinfo(host.c_str(), port.c_str(), &hints, &addresses) != 0 || !addresses) {
+        return SmtpHostNotFound;
+    }
+    int rc;
+    do {
+        rc = connect(fd_, addresses->ai_addr, addresses->ai_addrlen);
+    } while (rc < 0 && errno == EINTR && !Stopped());
+    const int err = errno;
+    freeaddrinfo(addresses);
+    if (rc == 0) return SmtpOk;
+    // An interrupted connect goes on in the background, like one in progress.
+    if (err == EINPROGRESS || err == EALREADY || err == EINTR) return WaitConnected();
+    // A refusal that is known at once is still a refused connection.
+    if (err == ECONNREFUSED || err == ETIMEDOUT) return SmtpConnectFailed;
+    return MapSocketError(err);
+}
+
+SmtpResult CSmtpConnection::WaitConnected() {
+    const WaitResult wait =
+        WaitForAny({WaitItem::Peek(abort_), WaitItem::Socket(fd_, POLLOUT)}, SmtpConnectWaitMs);
+    if (Stopped() || wait.index == 0) return SmtpStopped;
+    if (wait.index == WaitTimeout) return SmtpConnectFailed;
+    if (wait.index != 1) return SmtpSocketError;
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return MapSocketError(errno);
+    // Bytes that came with the connection are the start of the greeting: they stay queued
+    // in the socket for the first reply read.
+    return error == 0 ? SmtpOk : SmtpConnectFailed;
+}
+
+SmtpResult CSmtpConnection::WaitWritable(long long deadlineMs) {
+    const WaitResult wait = WaitForAny({WaitItem::Peek(abort_), WaitItem::Socket(fd_, POLLOUT)},
+                                       RemainingMs(deadlineMs));
+    if (Stopped() || wait.index == 0) return SmtpStopped;
+    // A server that takes nothing for the whole reply limit is as good as silent.
+    if (wait.index == WaitTimeout) return SmtpReplyTimeout;
+    return wait.index == 1 ? SmtpOk : SmtpSocketError;
+}
+
+SmtpResult CSmtpConnection::Send(std::string_view bytes) {
+    if (fd_ < 0) return SmtpNoSocket;
+    const long long deadline = NowMs() + SmtpReplyWaitMs;
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        if (Stopped()) return SmtpOk;
+        const std::size_t left = bytes.size() - sent;
+        if (observer_ && *observer_) (*observer_)(left);
+        const ssize_t n = send(fd_, bytes.data() + sent, left, MSG_NOSIGNAL);
+        if (n >= 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        const int err = errno;
+        if (err == EINTR) continue;
+        if (err == EAGAIN || err == EWOULDBLOCK) {
+            const SmtpResult waited = WaitWritable(deadline);
+            if (waited == SmtpStopped) return SmtpOk;
+            if (waited != SmtpOk) return waited;
+            continue;
+        }
+        if (IsClosedByPeer(err)) return SmtpConnectionClosed;
+        const SmtpResult mapped = MapSocketError(err);
+        return mapped == SmtpOk ? SmtpSocketError : mapped;
+    }
+    return SmtpOk;
+}
+
+SmtpResult CSmtpConnection::SendChunked(std::string_view text) {
+    for (std::size_t from = 0; from < text.size(); from += SmtpChunkBytes) {
+        const SmtpResult result = Send(text.substr(from, SmtpChunkBytes));
+        if (result != SmtpOk) return result;
+    }
+    return SmtpOk;
+}
+
+SmtpResult CSmtpConnection::ReadReply(int& code) {
+    if (fd_ < 0) return SmtpNoSocket;
+    const long long deadline = NowMs() + SmtpReplyWaitMs;
+    for (;;) {
+        if (Stopped()) return SmtpStopped;
+        if (reader_.TakeReply(code)) return SmtpOk;
+        const WaitResult wait =
+            WaitForAny({WaitItem::Peek(abort_), WaitItem::Socket(fd_, POLLIN | POLLRDHUP)},
+                       RemainingMs(deadline));
+        if (Stopped() || wait.index == 0) return SmtpStopped;
+        if (wait.index == WaitTimeout) return SmtpReplyTimeout;
+        if (wait.index != 1) return SmtpConnectionClosed;
+        char buffer[SmtpReceiveBytes];
+        const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+        if (n > 0) {
+            reader_.Add(buffer, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n == 0) return SmtpConnectionClosed;
+        const int err = errno;
+        if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK) continue;
+        if (IsClosedByPeer(err)) return SmtpConnectionClosed;
+        const SmtpResult mapped = MapSocketError(err);
+        return mapped == SmtpOk ? SmtpSocketError : mapped;
+    }
+}

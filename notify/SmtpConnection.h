@@ -1,0 +1,47 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "notify/SmtpProtocol.h"
+
+class CEvent;
+
+// The connection of one delivery to the SMTP server: connects within the connect limit,
+// sends, and reads whole replies within the reply limit. Every wait also ends when `abort`
+// is signalled; `stop` is then set, and the waiting call returns SmtpStopped.
+class CSmtpConnection {
+public:
+    // Sees the length of every piece handed to the socket's send call.
+    using SendObserver = std::function<void(std::size_t bytes)>;
+
+    CSmtpConnection(CEvent& abort, const std::atomic<bool>& stop, const SendObserver* observer);
+    ~CSmtpConnection();
+    CSmtpConnection(const CSmtpConnection&) = delete;
+    CSmtpConnection& operator=(const CSmtpConnection&) = delete;
+
+    // Makes the socket, resolves host and port (IPv4) and connects to the first address.
+    SmtpResult Open(const std::string& host, const std::string& port);
+    // Sends all of `bytes`. A stop request ends the send early and counts as success: the
+    // next reply read reports it.
+    SmtpResult Send(std::string_view bytes);
+    // Sends `text` in pieces of at most SmtpChunkBytes.
+    SmtpResult SendChunked(std::string_view text);
+    // Reads the next whole reply and gives its code (-1: not a three-digit code).
+    SmtpResult ReadReply(int& code);
+    void Close();
+
+private:
+    bool Stopped() const { return stop_.load(std::memory_order_acquire); }
+    SmtpResult WaitConnected();
+    SmtpResult WaitWritable(long long deadlineMs);
+
+    CEvent& abort_;
+    const std::atomic<bool>& stop_;
+    const SendObserver* observer_;
+    int fd_ = -1;
+    CSmtpReplyReader reader_;
+};

@@ -1,0 +1,104 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// The outcome of a delivery or of a setter of CSmtpClient. The values are fixed: the main
+// window logs and shows them by number, and the asynchronous result carries them in a message.
+enum SmtpResult : std::uint8_t {
+    SmtpBusy = 0,
+    SmtpOk = 1,
+    SmtpBadServer = 2,
+    SmtpBadPort = 3,
+    SmtpBadUserName = 4,
+    SmtpBadSender = 5,
+    SmtpBadRecipients = 6,
+    SmtpMailboxUnavailable = 7,
+    SmtpRecipient1Refused = 8,
+    SmtpRecipient2Refused = 9,
+    SmtpRecipient3Refused = 10,
+    SmtpRecipients12Refused = 11,
+    SmtpRecipients13Refused = 12,
+    SmtpRecipients23Refused = 13,
+    SmtpAllRecipientsRefused = 14,
+    SmtpHostNotFound = 15,
+    SmtpSocketError = 16,
+    SmtpNoSocket = 17,
+    SmtpNetworkDown = 18,
+    SmtpConnectFailed = 19,
+    SmtpReplyTimeout = 20,
+    SmtpConnectionClosed = 21,
+    SmtpUnexpectedReply = 22,
+    SmtpSenderRejected = 23,
+    SmtpBadCommand = 24,
+    SmtpStopped = 25,
+};
+
+// The enumerator's own name ("SmtpReplyTimeout"), for logs and test messages.
+const char* SmtpResultName(SmtpResult result);
+
+constexpr int SmtpConnectWaitMs = 5000;
+constexpr int SmtpReplyWaitMs = 10000;
+constexpr std::size_t SmtpReceiveBytes = 512;
+constexpr std::size_t SmtpChunkBytes = 1000;
+// A command line, its ending included, must be shorter than this (RFC 5321's line limit).
+constexpr std::size_t SmtpCommandLimit = 512;
+
+// The client's command table; the id is what BuildSmtpCommand and ClassifySmtpReply take.
+enum SmtpCommand : int {
+    SmtpCmdHelo = 0,
+    SmtpCmdMailFrom = 1,
+    SmtpCmdRcptTo = 2,
+    SmtpCmdData = 3,
+    SmtpCmdRset = 4,
+    SmtpCmdSendFrom = 5,
+    SmtpCmdSomlFrom = 6,
+    SmtpCmdSamlFrom = 7,
+    SmtpCmdVrfy = 8,
+    SmtpCmdExpn = 9,
+    SmtpCmdHelp = 10,
+    SmtpCmdNoop = 11,
+    SmtpCmdQuit = 12,
+    SmtpCmdTurn = 13,
+    SmtpCmdGreeting = 14,  // sends nothing, only reads the server's greeting
+    SmtpCmdEndOfData = 15,
+    SmtpCommandCount = 16,
+};
+
+// Builds the line that command `id` sends. SmtpBadCommand for an id outside the table or a
+// line of SmtpCommandLimit characters or more; SmtpOk otherwise (the greeting's text is empty).
+SmtpResult BuildSmtpCommand(int id, std::string_view argument, std::string& text);
+
+// The outcome of reply `code` to command `id`: SmtpOk when the command accepts it or it is
+// one of the codes that count as success anyway; the classified failure otherwise. A code
+// below 0 stands for a reply that does not start with three digits.
+SmtpResult ClassifySmtpReply(int id, int code);
+
+// The outcome for a set of refused recipients: bit 0 recipient 1, bit 1 recipient 2, bit 2
+// recipient 3. SmtpOk for the empty set.
+SmtpResult RefusedRecipientsOutcome(unsigned refused);
+
+// Maps an errno value of a socket call. ENETDOWN and ENETUNREACH mean the network is down,
+// EISCONN means the socket is connected already (success).
+SmtpResult MapSocketError(int err);
+
+// Collects the bytes of the server's replies and picks whole replies out of them. A reply
+// may span several lines ("250-..." continuation lines before the final "250 ...") and may
+// arrive in any number of pieces; bytes after a reply's final line stay for the next one.
+class CSmtpReplyReader {
+public:
+    // Guards against a server that sends continuation lines without end.
+    static constexpr std::size_t MaxReplyBytes = 64 * 1024;
+
+    void Add(const char* data, std::size_t size) { pending_.append(data, size); }
+    // Takes the next whole reply if its final line has arrived: sets `code` to the final
+    // line's three-digit code, or -1 when that line does not start with three digits.
+    bool TakeReply(int& code);
+    bool Empty() const { return pending_.empty(); }
+
+private:
+    std::string pending_;
+    std::size_t replyBytes_ = 0;  // continuation bytes already taken for the current reply
+};
