@@ -94,6 +94,9 @@ void TMainForm::DeleteDevice(int listIndex) {
         const QSignalBlocker quiet(ListView);
         ListView->setCurrentItem(ListView->topLevelItem(listIndex));
         delete ListView->takeTopLevelItem(listIndex);
+        // The list would move the selection to a neighbour, which a second Delete would then
+        // remove without the user having chosen it.
+        ListView->clearSelection();
     }
     if (listIndex < static_cast<int>(shownRows_.size())) shownRows_.erase(shownRows_.begin() + listIndex);
     for (auto& other : devices_) {

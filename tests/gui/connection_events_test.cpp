@@ -1,0 +1,370 @@
+// Connection threads' reports as the main window turns them into device states and event-log
+// entries: connecting, losing and regaining a link, reply timeouts, refused connections,
+// the apply request of the properties dialog, and stopping at the end.
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <tuple>
+
+#include "MainFormFixture.h"
+#include "comms/Mymessages.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+enum Column : int { ColStatus = 3, ColCondition = 4 };
+
+// Watches the window messages that reach the form (its only events of the user range): counts
+// them and samples one row before each is handled, which is what the row showed after the
+// previous one. So every state the row passed through is seen, however many messages one turn
+// of the event loop handles.
+class MessageWatch : public QObject {
+public:
+    MessageWatch(TMainForm& form, int row) : form_(form), row_(row) {
+        form.installEventFilter(this);
+        Sample();
+    }
+    int Messages() const { return messages_; }
+    // "status | condition" texts, each different from the one before.
+    QStringList States() {
+        Sample();
+        return states_;
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() >= QEvent::User && e->type() <= QEvent::MaxUser) {
+            ++messages_;
+            Sample();
+        }
+        return false;
+    }
+
+private:
+    void Sample() {
+        const QTreeWidgetItem* item = form_.ListView->topLevelItem(row_);
+        if (!item) return;
+        const QString state = item->text(ColStatus) + " | " + item->text(ColCondition);
+        if (states_.isEmpty() || states_.back() != state) states_ << state;
+    }
+    TMainForm& form_;
+    int row_;
+    int messages_ = 0;
+    QStringList states_;
+};
+
+class ConnectionEventsTest : public MainFormFixture {
+protected:
+    ConnectionEventsTest() : MainFormFixture(8) {}
+
+    // The form after its first poll (the discovery thread's start runs one at once), so that
+    // no later poll comes unless a test asks for it.
+    void StartQuiet() {
+        StartForm();
+        ASSERT_TRUE(WaitUntil([this] { return form_->PollTimer->isActive(); }));
+    }
+
+    // A simulated amplifier that does not answer discovery: the start-up poll's broadcast
+    // would otherwise register it a second time under a generated name.
+    int Sim(int host, const std::function<void(devsim::DeviceConfig&)>& tweak = {}) {
+        devsim::DeviceConfig c;
+        c.address = Address(host);
+        c.serial = "8000" + std::to_string(1000 + host);
+        c.answerDiscovery = false;
+        if (tweak) tweak(c);
+        const int index = Site().AddDevice(c);
+        EXPECT_GE(index, 0) << Site().LastError();
+        return index;
+    }
+
+    int Add(const std::string& name, const std::string& address, bool avlo = true) {
+        TRegisterDlg::Context c = Ctx(name, address, avlo);
+        const int id = form_->AddDevice(&c);
+        EXPECT_GT(id, 0) << name;
+        return id;
+    }
+
+    bool Shows(int row, const QString& status, const QString& condition) const {
+        return Cell(row, ColStatus) == status && Cell(row, ColCondition) == condition;
+    }
+
+    // The connection entries of the log, in order: "+text" connected, "-text" lost.
+    std::vector<std::string> ConnectionLog() const {
+        std::vector<std::string> out;
+        for (const auto& e : sink_.Events()) {
+            if (e.id == EV_DEVICE_CONNECTED) {
+                EXPECT_EQ(e.type, EVENTLOG_INFORMATION_TYPE);
+                out.push_back("+" + e.text.value_or("(none)"));
+            } else if (e.id == EV_DEVICE_CONNECTION_LOST) {
+                EXPECT_EQ(e.type, EVENTLOG_WARNING_TYPE);
+                out.push_back("-" + e.text.value_or("(none)"));
+            }
+        }
+        return out;
+    }
+
+    // Waits for the simulated device while the event loop runs, so that the form goes on
+    // handling its threads' reports meanwhile.
+    bool SimWait(int sim, const std::function<bool(const devsim::DeviceSnapshot&)>& pred,
+                 int ms = 3000) {
+        return WaitUntil([&] { return pred(Site().Snapshot(sim)); }, ms);
+    }
+};
+
+// ---- connected and lost, with logging on and off ----
+
+class TransitionLogTest : public ConnectionEventsTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(TransitionLogTest, ConnectedAndLostAreWrittenOnlyOnTransitions) {
+    const bool log = GetParam();
+    const int sim = Sim(2);
+    StartQuiet();
+    form_->Options.Log = log;
+    Add("Stage Left", Address(2));
+    MessageWatch watch(*form_, 0);
+    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
+    const std::string entry = "Stage Left at 127.0.8.2";
+    using Log = std::vector<std::string>;
+    const Log once = log ? Log{"+" + entry} : Log{};
+    EXPECT_EQ(ConnectionLog(), once);
+
+    // A reconnect on the healthy link: reported connected again, no second entry, and a
+    // status query all the same.
+    const int queries = Site().Snapshot(sim).statusQueries;
+    form_->Devices()[0]->Connection->Reconnect();
+    ASSERT_TRUE(SimWait(sim, [&](const auto& s) { return s.statusQueries == queries + 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
+    Pump(100);
+    EXPECT_EQ(ConnectionLog(), once);
+    EXPECT_EQ(Site().Snapshot(sim).connections, 1);
+
+    // The device closes the link: lost once, shown Disconnected, and the thread's next
+    // attempt connects again.
+    Site().DropConnection(sim);
+    ASSERT_TRUE(SimWait(sim, [](const auto& s) { return s.connections == 2 && s.connected; }));
+    ASSERT_TRUE(WaitUntil([&] {
+        return Shows(0, "Connected", "OK") && Site().Snapshot(sim).statusQueries == queries + 2;
+    }));
+    Pump(100);
+    const Log again = log ? Log{"+" + entry, "-" + entry, "+" + entry} : Log{};
+    EXPECT_EQ(ConnectionLog(), again);
+    EXPECT_EQ(watch.States(),
+              QStringList({"Connecting... | Unknown", "Connected | Unknown", "Connected | OK",
+                           "Disconnected | Unknown", "Connected | Unknown", "Connected | OK"}));
+    EXPECT_EQ(EventsWithId(EV_DEVICE_REGISTERED).size(), log ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Logging, TransitionLogTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "On" : "Off"; });
+
+// ---- a reply that never comes ----
+
+TEST_F(ConnectionEventsTest, ReplyTimeoutShowsConnectingUntilThePollsReconnectFindsTheLink) {
+    const int sim = Sim(10);
+    StartQuiet();
+    Add("Balcony", Address(10));
+    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
+    const std::string entry = "Balcony at 127.0.8.10";
+
+    Site().SetSilent(sim, true);
+    form_->PollAll();
+    ASSERT_TRUE(SimWait(sim, [](const auto& s) { return s.statusQueries == 2; }));
+    // The thread waits 2 s for the reply, then reports the timeout.
+    ASSERT_TRUE(WaitUntil([&] { return Cell(0, ColStatus) != "Connected"; }, 4000));
+    EXPECT_TRUE(Shows(0, "Connecting...", "Unknown"));
+    EXPECT_FALSE(form_->Devices()[0]->StatusKnown);
+    EXPECT_EQ(ConnectionLog(), std::vector<std::string>({"+" + entry, "-" + entry}));
+    devsim::DeviceSnapshot seen = Site().Snapshot(sim);
+    EXPECT_TRUE(seen.connected);  // the link itself stayed up
+    EXPECT_EQ(seen.connections, 1);
+
+    // The next poll signals a reconnect for the Connecting device; the thread finds the link
+    // still connected, reports so, and the status is asked for at once.
+    Site().SetSilent(sim, false);
+    form_->PollAll();
+    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
+    seen = Site().Snapshot(sim);
+    EXPECT_EQ(seen.statusQueries, 3);
+    EXPECT_EQ(seen.connections, 1);
+    EXPECT_EQ(ConnectionLog(), std::vector<std::string>({"+" + entry, "-" + entry, "+" + entry}));
+}
+
+// ---- a device that refuses the connection ----
+
+TEST_F(ConnectionEventsTest, RefusedDeviceStaysConnectingAndEachPollRetriesOnce) {
+    const int sim = Sim(20);
+    Site().SetRefuseConnections(sim, true);
+    StartQuiet();
+    MessageWatch watch(*form_, 0);
+    Add("Foyer", Address(20));
+    EXPECT_EQ(Cell(0, ColStatus), "Connecting...");
+    // The thread's start and its first, reported failure.
+    ASSERT_TRUE(WaitUntil([&] { return watch.Messages() == 2; }));
+    Pump(200);
+    ASSERT_EQ(watch.Messages(), 2);
+
+    for (int poll = 1; poll <= 3; ++poll) {
+        form_->PollAll();
+        ASSERT_TRUE(WaitUntil([&] { return watch.Messages() == 2 + poll; })) << poll;
+        Pump(150);
+        EXPECT_EQ(watch.Messages(), 2 + poll) << "one report per reconnect, poll " << poll;
+        EXPECT_TRUE(Shows(0, "Connecting...", "Unknown")) << poll;
+    }
+    EXPECT_EQ(watch.States(), QStringList({"Connecting... | Unknown"}));
+    EXPECT_TRUE(ConnectionLog().empty());
+    EXPECT_EQ(Site().Snapshot(sim).connections, 0);
+
+    // Failure reports for a device that is not Connected set its state but log nothing.
+    const std::uint16_t id = form_->Devices()[0]->DeviceId;
+    const struct {
+        std::uint16_t code;
+        const char* status;
+    } reports[] = {{EvError, "Connecting..."},
+                   {EvReplyTimeout, "Connecting..."},
+                   {EvConnectTimeout, "Connecting..."},
+                   {EvLost, "Disconnected"}};
+    for (const auto& report : reports) {
+        form_->Dispatch(WM_TCPTHREAD, TcpThreadWParam(id, report.code), 0);
+        EXPECT_TRUE(Shows(0, report.status, "Unknown")) << report.code;
+    }
+    EXPECT_TRUE(ConnectionLog().empty());
+}
+
+// ---- reports for a device that is not in the table ----
+
+TEST_F(ConnectionEventsTest, ReportsForAnUnknownDeviceChangeNothing) {
+    const int sim = Sim(30);
+    const int gone = Sim(31);
+    StartQuiet();
+    Add("Lobby", Address(30));
+    const int goneId = Add("Old", Address(31));
+    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK") && Shows(1, "Connected", "OK"); }));
+    form_->DeleteDevice(1);
+    ASSERT_TRUE(SimWait(gone, [](const auto& s) { return !s.connected; }));
+    Pump(100);
+
+    const TMainForm::Device& lobby = *form_->Devices()[0];
+    const auto before = [&] {
+        return std::make_tuple(lobby.ConnState, lobby.StatusKnown, lobby.Condition, lobby.Status,
+                               Cell(0, ColStatus), Cell(0, ColCondition), form_->DeviceCount(),
+                               form_->ListView->topLevelItemCount(), sink_.Events().size());
+    };
+    const auto reference = before();
+    const int queries = Site().Snapshot(sim).statusQueries + Site().Snapshot(gone).statusQueries;
+    for (const std::uint16_t id : {static_cast<std::uint16_t>(goneId), std::uint16_t{0xFFFF}}) {
+        for (std::uint16_t code = EvStarted; code <= EvLost + 1; ++code) {
+            form_->Dispatch(WM_TCPTHREAD, TcpThreadWParam(id, code), 0);
+            EXPECT_EQ(before(), reference) << "device " << id << ", code " << code;
+        }
+    }
+    Pump(100);
+    EXPECT_EQ(Site().Snapshot(sim).statusQueries + Site().Snapshot(gone).statusQueries, queries);
+
+    // The same report for the device that is there does take effect.
+    form_->Dispatch(WM_TCPTHREAD, TcpThreadWParam(lobby.DeviceId, EvReplyTimeout), 0);
+    EXPECT_TRUE(Shows(0, "Connecting...", "Unknown"));
+}
+
+// ---- the properties dialog's apply request ----
+
+TEST_F(ConnectionEventsTest, ApplyConfigSendsModeThenChannelsThenStatusOneSecondApart) {
+    const int sim = Sim(40, [](devsim::DeviceConfig& c) {
+        c.active = false;
+        c.channelMask = 0x7C;
+    });
+    // When each request arrived. Shared with the handler, which the simulator may still be
+    // calling while the test ends.
+    struct Arrivals {
+        std::mutex mutex;
+        std::vector<Clock::time_point> times;
+    };
+    const auto arrivals = std::make_shared<Arrivals>();
+    Site().SetEventHandler([arrivals, sim](const devsim::DeviceEvent& e) {
+        if (e.device != sim || e.kind != devsim::EventKind::Request) return;
+        std::lock_guard lock(arrivals->mutex);
+        arrivals->times.push_back(Clock::now());
+    });
+    StartQuiet();
+    const int id = Add("Delay Tower", Address(40));
+    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
+    const TMainForm::Device& device = *form_->Devices()[0];
+    ASSERT_EQ(device.Status.Mode, 0);
+    const std::size_t first = Site().Snapshot(sim).requests.size();
+    ASSERT_EQ(first, 1u);
+
+    // A request for a device that is not registered sends nothing and does not pause.
+    const auto start = Clock::now();
+    form_->Post(WM_APPLYCONFIG, ApplyConfigWParam(0xFFFF, 1, 0x03), 0);
+    EXPECT_LT(Clock::now() - start, milliseconds(500));
+
+    form_->Post(WM_APPLYCONFIG, ApplyConfigWParam(static_cast<std::uint16_t>(id), 1, 0x03), 0);
+    // The three requests have left once the apply returns; the status reply may still be on
+    // its way.
+    SimWait(sim, [&](const auto& s) { return s.requests.size() >= first + 3; }, 1000);
+    const devsim::DeviceSnapshot seen = Site().Snapshot(sim);
+    EXPECT_EQ(std::vector<std::string>(seen.requests.begin() + static_cast<long>(first), seen.requests.end()),
+              std::vector<std::string>({"*p1\n", "*m=03\n", "*s?\n"}));
+    EXPECT_TRUE(seen.active);
+    EXPECT_EQ(seen.channelMask, 0x03);
+    const auto arrived = [&] {
+        std::lock_guard lock(arrivals->mutex);
+        return arrivals->times.size();
+    };
+    // The handler hears of a request just after the snapshot shows it.
+    EXPECT_TRUE(WaitUntil([&] { return arrived() >= seen.requests.size(); }, 1000));
+    {
+        std::lock_guard lock(arrivals->mutex);
+        const auto& times = arrivals->times;
+        for (std::size_t i = first + 1; i < first + 3 && i < times.size(); ++i) {
+            const auto gap = std::chrono::duration_cast<milliseconds>(times[i] - times[i - 1]);
+            EXPECT_GE(gap.count(), 800) << "before request " << i;
+            EXPECT_LE(gap.count(), 1600) << "before request " << i;
+        }
+    }
+
+    // The device's status now shows the new mode and channels.
+    const std::uint8_t on[7] = {1, 1, 0, 0, 0, 0, 0};
+    EXPECT_TRUE(WaitUntil([&] {
+        return device.Status.Mode == 1 && std::equal(on, on + 7, device.Status.ChannelOn);
+    }));
+    // Requests that get no reply are not a lost connection.
+    EXPECT_TRUE(Shows(0, "Connected", "OK"));
+    EXPECT_EQ(ConnectionLog(), std::vector<std::string>({"+Delay Tower at 127.0.8.40"}));
+}
+
+// ---- the end ----
+
+TEST_F(ConnectionEventsTest, DestroyingTheFormStopsEveryConnectionThread) {
+    std::vector<int> sims;
+    StartQuiet();
+    for (int i = 0; i < 3; ++i) {
+        sims.push_back(Sim(50 + i));
+        Add("Amp " + std::to_string(i + 1), Address(50 + i));
+    }
+    ASSERT_TRUE(WaitUntil([&] {
+        for (int row = 0; row < 3; ++row) {
+            if (!Shows(row, "Connected", "OK")) return false;
+        }
+        return true;
+    }));
+    for (int sim : sims) ASSERT_TRUE(Site().Snapshot(sim).connected);
+
+    const auto start = Clock::now();
+    StopForm();
+    // Every wait of a thread includes its stop event, so stopping does not sit out a read wait.
+    EXPECT_LT(Clock::now() - start, milliseconds(1500));
+    for (int sim : sims) {
+        EXPECT_TRUE(SimWait(sim, [](const auto& s) { return !s.connected; }, 2000)) << sim;
+        EXPECT_EQ(Site().Snapshot(sim).connections, 1) << sim;
+    }
+    ASSERT_FALSE(sink_.Events().empty());
+    EXPECT_EQ(sink_.Events().back().id, EV_MONITOR_STOPPED);
+}
+
+}  // namespace

@@ -1,0 +1,589 @@
+// The device list as it mirrors the device table: rows, states, condition texts, check boxes,
+// the device commands, the register limit, and the window's close box.
+#include <QAction>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTimer>
+
+#include <functional>
+
+#include "MainFormFixture.h"
+#include "comms/Mymessages.h"
+
+namespace {
+
+using devsim::ChannelFault;
+
+enum Column : int { ColName = 1, ColAddress = 2, ColStatus = 3, ColCondition = 4 };
+
+// Samples one row each time a window message reaches the form, before it is handled: that is
+// what the row showed after the previous message, so every state the row passed through is
+// seen, however many messages one turn of the event loop handles.
+class RowHistory : public QObject {
+public:
+    RowHistory(TMainForm& form, int row) : form_(form), row_(row) {
+        form.installEventFilter(this);
+        Sample();
+    }
+    // "status | condition" texts, each different from the one before.
+    QStringList States() {
+        Sample();
+        return states_;
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() >= QEvent::User && e->type() <= QEvent::MaxUser) Sample();
+        return false;
+    }
+
+private:
+    void Sample() {
+        const QTreeWidgetItem* item = form_.ListView->topLevelItem(row_);
+        if (!item) return;
+        const QString state = item->text(ColStatus) + " | " + item->text(ColCondition);
+        if (states_.isEmpty() || states_.back() != state) states_ << state;
+    }
+    TMainForm& form_;
+    int row_;
+    QStringList states_;
+};
+
+class DeviceListTest : public MainFormFixture {
+protected:
+    DeviceListTest() : MainFormFixture(7) {}
+
+    // The form after its first poll (the discovery thread's start runs one at once), so that
+    // no later poll comes unless a test asks for it.
+    void StartQuiet() {
+        StartForm();
+        ASSERT_TRUE(WaitUntil([this] { return form_->PollTimer->isActive(); }));
+    }
+
+    // A simulated amplifier that does not answer discovery: the start-up poll's broadcast
+    // would otherwise register it a second time under a generated name.
+    int Sim(int host, const std::function<void(devsim::DeviceConfig&)>& tweak = {}) {
+        devsim::DeviceConfig c;
+        c.address = Address(host);
+        c.serial = "7000" + std::to_string(1000 + host);
+        c.answerDiscovery = false;
+        if (tweak) tweak(c);
+        const int index = Site().AddDevice(c);
+        EXPECT_GE(index, 0) << Site().LastError();
+        return index;
+    }
+
+    // Waits for the simulated device while the event loop runs, so that the form goes on
+    // handling its threads' reports meanwhile.
+    bool SimWait(int sim, const std::function<bool(const devsim::DeviceSnapshot&)>& pred,
+                 int ms = 3000) {
+        return WaitUntil([&] { return pred(Site().Snapshot(sim)); }, ms);
+    }
+
+    int Add(const std::string& name, const std::string& address, bool avlo) {
+        TRegisterDlg::Context c = Ctx(name, address, avlo);
+        const int id = form_->AddDevice(&c);
+        EXPECT_GT(id, 0) << name;
+        return id;
+    }
+
+    bool Shows(int row, const QString& status, const QString& condition) const {
+        return Cell(row, ColStatus) == status && Cell(row, ColCondition) == condition;
+    }
+
+    // A left-button press and release as the user makes them; row -1 presses below the rows.
+    void Press(int row) {
+        QTreeWidget* list = form_->ListView;
+        QPoint pos(10, list->viewport()->height() - 4);
+        if (row >= 0) pos = list->visualItemRect(list->topLevelItem(row)).center();
+        ASSERT_EQ(list->itemAt(pos), row >= 0 ? list->topLevelItem(row) : nullptr);
+        const QPointF local(pos);
+        const QPointF global(list->viewport()->mapToGlobal(pos));
+        QMouseEvent press(QEvent::MouseButtonPress, local, global, Qt::LeftButton, Qt::LeftButton,
+                          Qt::NoModifier);
+        QCoreApplication::sendEvent(list->viewport(), &press);
+        QMouseEvent release(QEvent::MouseButtonRelease, local, global, Qt::LeftButton,
+                            Qt::NoButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(list->viewport(), &release);
+    }
+    // Shown for the layout and the mouse, but never painted: painting a window this size
+    // hands image work to Qt's own worker threads, whose locking the thread sanitizer cannot
+    // see (Qt is not built with it), so it would report races that are none of ours.
+    void ShowWindow() {
+        form_->setAttribute(Qt::WA_DontShowOnScreen);
+        form_->setUpdatesEnabled(false);
+        form_->show();
+        ASSERT_TRUE(WaitUntil([this] { return form_->isVisible() && form_->ListView->isVisible(); }));
+        Pump(50);  // let the list lay out its rows
+    }
+
+    // The four device commands, button and main-menu item each: all enabled or all disabled.
+    ::testing::AssertionResult DeviceCommandsEnabled(bool enabled) const {
+        const std::pair<const char*, bool> states[] = {
+            {"EditBtn", form_->EditBtn->isEnabled()},
+            {"DeleteBtn", form_->DeleteBtn->isEnabled()},
+            {"ShowPropertiesBtn", form_->ShowPropertiesBtn->isEnabled()},
+            {"ShowWebPageBtn", form_->ShowWebPageBtn->isEnabled()},
+            {"EditDeviceMenu", form_->EditDeviceMenu->isEnabled()},
+            {"DeleteDeviceMenu", form_->DeleteDeviceMenu->isEnabled()},
+            {"ShowPropertiesMainMenu", form_->ShowPropertiesMainMenu->isEnabled()},
+            {"ShowWebPage1MainMenu", form_->ShowWebPage1MainMenu->isEnabled()},
+        };
+        for (const auto& [name, state] : states) {
+            if (state != enabled) {
+                return ::testing::AssertionFailure()
+                       << name << " is " << (state ? "enabled" : "disabled");
+            }
+        }
+        return ::testing::AssertionSuccess();
+    }
+
+    std::size_t CountEvents(std::uint32_t id) const { return EventsWithId(id).size(); }
+};
+
+TEST_F(DeviceListTest, EnabledDeviceShowsConnectingThenConnectedAndItsConditionOnceKnown) {
+    const int sim = Sim(2, [](devsim::DeviceConfig& c) { c.modelText = "02"; });
+    StartQuiet();
+    const int id = Add("Stage Left", Address(2), true);
+
+    // At once, before any message of the new thread has been handled.
+    ASSERT_EQ(form_->ListView->topLevelItemCount(), 1);
+    EXPECT_TRUE(Ticked(0));
+    EXPECT_EQ(Cell(0, ColName), "Stage Left");
+    EXPECT_EQ(Cell(0, ColAddress), "127.0.7.2");
+    EXPECT_EQ(Cell(0, ColStatus), "Connecting...");
+    EXPECT_EQ(Cell(0, ColCondition), "Unknown");
+    EXPECT_EQ(form_->RegisteredNumLabel->text(), "1");
+
+    RowHistory history(*form_, 0);
+    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }))
+        << history.States().join(" / ").toStdString();
+    // Connected first with the condition still unknown; the status query that follows the
+    // connection (no poll was made) turns it into OK.
+    EXPECT_EQ(history.States(), QStringList({"Connecting... | Unknown", "Connected | Unknown",
+                                             "Connected | OK"}));
+    const devsim::DeviceSnapshot seen = Site().Snapshot(sim);
+    EXPECT_EQ(seen.connections, 1);
+    EXPECT_EQ(seen.statusQueries, 1);
+    const TMainForm::Device* device = form_->FindDeviceById(static_cast<std::uint16_t>(id));
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->ModelCode, ModelRV12);
+    EXPECT_EQ(device->Serial, "70001002");
+}
+
+// Condition texts, one simulated device per case, all polled at once.
+TEST_F(DeviceListTest, ConditionTextNamesThePresentFaultClassesInFixedOrder) {
+    struct Case {
+        const char* what;
+        std::function<void(devsim::Site&, int)> faults;
+        const char* condition;
+    };
+    const Case cases[] = {
+        {"healthy", [](devsim::Site&, int) {}, "OK"},
+        {"fan and +12 V rail",
+         [](devsim::Site& s, int d) {
+             s.SetChannelFault(d, 2, ChannelFault::Fan, true);
+             s.SetSupplyFault(d, 1, true);
+         },
+         "Fan Failure, Power Supply Failure"},
+        {"every class, given in reverse",
+         [](devsim::Site& s, int d) {
+             s.SetSupplyFault(d, 3, true);
+             s.SetChannelFault(d, 2, ChannelFault::Current, true);
+             s.SetChannelFault(d, 5, ChannelFault::Fan, true);
+             s.SetChannelFault(d, 3, ChannelFault::Temperature, true);
+             s.SetChannelFault(d, 1, ChannelFault::Channel, true);
+         },
+         "Channel Failure, High Temperature, Fan Failure, Over-current, Power Supply Failure"},
+        {"three rails name the supply once",
+         [](devsim::Site& s, int d) {
+             s.SetSupplyFault(d, 0, true);
+             s.SetSupplyFault(d, 2, true);
+             s.SetSupplyFault(d, 3, true);
+         },
+         "Power Supply Failure"},
+        {"temperature on channel 7 only",
+         [](devsim::Site& s, int d) { s.SetChannelFault(d, 7, ChannelFault::Temperature, true); },
+         "High Temperature"},
+        {"over-current and channel failure on two channels",
+         [](devsim::Site& s, int d) {
+             s.SetChannelFault(d, 4, ChannelFault::Current, true);
+             s.SetChannelFault(d, 6, ChannelFault::Channel, true);
+         },
+         "Channel Failure, Over-current"},
+    };
+    StartQuiet();
+    const int count = static_cast<int>(std::size(cases));
+    for (int i = 0; i < count; ++i) {
+        const int sim = Sim(10 + i);
+        cases[i].faults(Site(), sim);
+        Add(std::string("Amp ") + cases[i].what, Address(10 + i), true);
+    }
+    ASSERT_TRUE(WaitUntil([&] {
+        for (int i = 0; i < count; ++i) {
+            if (Cell(i, ColCondition) == "Unknown") return false;
+        }
+        return true;
+    }));
+    for (int i = 0; i < count; ++i) {
+        EXPECT_EQ(Cell(i, ColStatus), "Connected") << cases[i].what;
+        EXPECT_EQ(Cell(i, ColCondition), cases[i].condition) << cases[i].what;
+    }
+}
+
+TEST_F(DeviceListTest, ConditionFollowsEveryNewStatus) {
+    const int sim = Sim(20);
+    StartQuiet();
+    Add("Foyer", Address(20), true);
+    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
+
+    Site().SetChannelFault(sim, 3, ChannelFault::Fan, true);
+    Site().SetSupplyFault(sim, 1, true);
+    form_->PollAll();
+    ASSERT_TRUE(WaitUntil([&] { return Cell(0, ColCondition) != "OK"; }));
+    EXPECT_EQ(Cell(0, ColCondition), "Fan Failure, Power Supply Failure");
+
+    Site().ClearFaults(sim);
+    form_->PollAll();
+    EXPECT_TRUE(WaitUntil([&] { return Cell(0, ColCondition) == "OK"; }));
+    EXPECT_EQ(Site().Snapshot(sim).statusQueries, 3);
+}
+
+TEST_F(DeviceListTest, CheckBoxStopsAndRestartsTheConnection) {
+    const int sim = Sim(30);
+    StartQuiet();
+    Add("Balcony", Address(30), true);
+    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
+    QTreeWidgetItem* item = form_->ListView->topLevelItem(0);
+
+    // Unticking, as the user's click does it: the list reports the change.
+    item->setCheckState(0, Qt::Unchecked);
+    EXPECT_TRUE(Shows(0, "Disconnected", "Unknown"));
+    EXPECT_FALSE(form_->Devices()[0]->AvloEnabled);
+    EXPECT_EQ(form_->Devices()[0]->Connection, nullptr);
+    EXPECT_TRUE(SimWait(sim, [](const auto& s) { return !s.connected; }));
+    Pump(100);  // the old thread's end report changes nothing more
+    EXPECT_TRUE(Shows(0, "Disconnected", "Unknown"));
+    EXPECT_FALSE(Ticked(0));
+
+    item->setCheckState(0, Qt::Checked);
+    EXPECT_EQ(Cell(0, ColStatus), "Connecting...");
+    EXPECT_TRUE(form_->Devices()[0]->AvloEnabled);
+    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
+    devsim::DeviceSnapshot seen = Site().Snapshot(sim);
+    EXPECT_EQ(seen.connections, 2);
+    EXPECT_TRUE(seen.connected);
+
+    // Unticked and ticked again before the old thread's end report has been handled: that
+    // late report must not take the new connection away.
+    item->setCheckState(0, Qt::Unchecked);
+    item->setCheckState(0, Qt::Checked);
+    EXPECT_EQ(Cell(0, ColStatus), "Connecting...");
+    ASSERT_TRUE(SimWait(sim, [](const auto& s) { return s.connections == 3 && s.connected; }));
+    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
+    Pump(200);
+    EXPECT_TRUE(Shows(0, "Connected", "OK"));
+    ASSERT_NE(form_->Devices()[0]->Connection, nullptr);
+    EXPECT_FALSE(form_->Devices()[0]->Connection->Ended());
+    EXPECT_TRUE(Site().Snapshot(sim).connected);
+}
+
+TEST_F(DeviceListTest, DisabledDeviceIsShownDisconnectedAndNeverConnected) {
+    const int sim = Sim(35);
+    StartQuiet();
+    Add("Spare", Address(35), false);
+    EXPECT_FALSE(Ticked(0));
+    EXPECT_TRUE(Shows(0, "Disconnected", "Unknown"));
+    EXPECT_EQ(form_->Devices()[0]->Connection, nullptr);
+    form_->PollAll();
+    EXPECT_FALSE(SimWait(sim, [](const auto& s) { return s.connections > 0; }, 600));
+    Pump(50);
+    EXPECT_TRUE(Shows(0, "Disconnected", "Unknown"));
+}
+
+// Deleting each of three rows through the Delete button, after selecting it with the mouse.
+class DeleteRowTest : public DeviceListTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(DeleteRowTest, RemainingRowsMoveUpKeepTheirIdsAndTheCommandsAreDisabled) {
+    const int deleted = GetParam();
+    StartQuiet();
+    const std::string names[] = {"Left", "Centre", "Right"};
+    std::vector<int> ids;
+    for (int i = 0; i < 3; ++i) ids.push_back(Add(names[i], Address(50 + i), false));
+    ShowWindow();
+    EXPECT_TRUE(DeviceCommandsEnabled(false));
+
+    form_->DeleteBtn1Click();  // nothing selected: nothing happens
+    EXPECT_EQ(form_->DeviceCount(), 3);
+
+    Press(deleted);
+    EXPECT_EQ(form_->ListView->currentItem(), form_->ListView->topLevelItem(deleted));
+    EXPECT_TRUE(DeviceCommandsEnabled(true));
+    form_->DeleteBtn->click();
+
+    ASSERT_EQ(form_->DeviceCount(), 2);
+    ASSERT_EQ(form_->ListView->topLevelItemCount(), 2);
+    EXPECT_EQ(form_->RegisteredNumLabel->text(), "2");
+    EXPECT_TRUE(DeviceCommandsEnabled(false));
+    int row = 0;
+    for (int i = 0; i < 3; ++i) {
+        if (i == deleted) {
+            EXPECT_EQ(form_->FindDeviceById(static_cast<std::uint16_t>(ids[i])), nullptr);
+            continue;
+        }
+        const TMainForm::Device* device = form_->FindDeviceById(static_cast<std::uint16_t>(ids[i]));
+        ASSERT_NE(device, nullptr) << names[i];
+        EXPECT_EQ(device->ListIndex, row) << names[i];
+        EXPECT_EQ(form_->Devices()[static_cast<std::size_t>(row)].get(), device) << names[i];
+        EXPECT_EQ(Cell(row, ColName).toStdString(), names[i]);
+        EXPECT_EQ(Cell(row, ColAddress).toStdString(), Address(50 + i));
+        ++row;
+    }
+
+    // A press beside the rows leaves the commands disabled; one on a row enables them.
+    Press(-1);
+    EXPECT_TRUE(DeviceCommandsEnabled(false));
+    Press(1);
+    EXPECT_TRUE(DeviceCommandsEnabled(true));
+    Press(-1);
+    EXPECT_TRUE(DeviceCommandsEnabled(false));
+}
+
+// The list's own habit of selecting the next row when the selected one goes away must not
+// survive a deletion: the commands are disabled, so no row may look selected, and a further
+// delete must find nothing selected.
+TEST_F(DeviceListTest, DeletionLeavesNoRowSelected) {
+    StartQuiet();
+    for (int i = 0; i < 3; ++i) Add("Amp " + std::to_string(i + 1), Address(55 + i), false);
+    ShowWindow();
+    Press(0);
+    form_->DeleteBtn->click();
+    ASSERT_EQ(form_->DeviceCount(), 2);
+    EXPECT_TRUE(DeviceCommandsEnabled(false));
+    EXPECT_TRUE(form_->ListView->selectedItems().isEmpty());
+    form_->DeleteBtn1Click();
+    EXPECT_EQ(form_->DeviceCount(), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachRow, DeleteRowTest, ::testing::Values(0, 1, 2),
+                         [](const auto& info) { return "Row" + std::to_string(info.param); });
+
+TEST_F(DeviceListTest, DeletedDeviceIsForgottenAndItsOldThreadsMessagesAreIgnored) {
+    const int sim = Sim(60);
+    StartQuiet();
+    const int oldId = Add("Monitor Wedge", Address(60), true);
+    Add("Sub", Address(61), false);
+    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
+
+    form_->DeleteDevice(0);
+    EXPECT_EQ(form_->DeviceCount(), 1);
+    EXPECT_EQ(form_->RegisteredNumLabel->text(), "1");
+    EXPECT_EQ(Cell(0, ColName), "Sub");
+    EXPECT_TRUE(SimWait(sim, [](const auto& s) { return !s.connected; }));
+    Pump(100);
+
+    const std::size_t events = sink_.Events().size();
+    const int queries = Site().Snapshot(sim).statusQueries;
+    for (std::uint16_t code : {EvConnected, EvLost, EvError, EvReceived, EvEnded}) {
+        form_->Dispatch(WM_TCPTHREAD, TcpThreadWParam(static_cast<std::uint16_t>(oldId), code), 0);
+    }
+    EXPECT_EQ(form_->DeviceCount(), 1);
+    EXPECT_EQ(form_->ListView->topLevelItemCount(), 1);
+    EXPECT_TRUE(Shows(0, "Disconnected", "Unknown"));
+    EXPECT_EQ(sink_.Events().size(), events);
+    Pump(100);
+    EXPECT_EQ(Site().Snapshot(sim).statusQueries, queries);
+    EXPECT_EQ(Site().Snapshot(sim).connections, 1);
+
+    // Registered again under the same name and address: a new identifier, and the old
+    // thread's late reports still do not reach it.
+    const int newId = Add("Monitor Wedge", Address(60), true);
+    EXPECT_NE(newId, oldId);
+    ASSERT_TRUE(WaitUntil([&] { return Shows(1, "Connected", "OK"); }));
+    form_->Dispatch(WM_TCPTHREAD, TcpThreadWParam(static_cast<std::uint16_t>(oldId), EvLost), 0);
+    EXPECT_TRUE(Shows(1, "Connected", "OK"));
+    EXPECT_EQ(CountEvents(EV_DEVICE_CONNECTION_LOST), 0u);
+}
+
+TEST_F(DeviceListTest, TooltipShowsTheRowsFourTexts) {
+    Sim(70);
+    StartQuiet();
+    Add("Stage Left", Address(70), true);
+    Add("Spare", Address(71), false);
+    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
+
+    const QString connected = " Name:    Stage Left\r\n IP Address:    127.0.7.70\r\n"
+                              " Status:    Connected\r\n Condition:    OK";
+    const QString disabled = " Name:    Spare\r\n IP Address:    127.0.7.71\r\n"
+                             " Status:    Disconnected\r\n Condition:    Unknown";
+    EXPECT_EQ(form_->ListViewInfoTip(0), connected);
+    EXPECT_EQ(form_->ListViewInfoTip(1), disabled);
+    for (int column = 0; column < 5; ++column) {
+        EXPECT_EQ(form_->ListView->topLevelItem(0)->toolTip(column), connected) << column;
+        EXPECT_EQ(form_->ListView->topLevelItem(1)->toolTip(column), disabled) << column;
+    }
+
+    form_->ListView->topLevelItem(0)->setCheckState(0, Qt::Unchecked);
+    const QString unticked = " Name:    Stage Left\r\n IP Address:    127.0.7.70\r\n"
+                             " Status:    Disconnected\r\n Condition:    Unknown";
+    EXPECT_EQ(form_->ListViewInfoTip(0), unticked);
+    EXPECT_EQ(form_->ListView->topLevelItem(0)->toolTip(ColStatus), unticked);
+}
+
+TEST_F(DeviceListTest, RegisterCommandWarnsOnlyWhenTheListIsFull) {
+    StartQuiet();
+    for (int i = 0; i < 49; ++i) Add("Amp " + std::to_string(i + 1), Address(100 + i), false);
+    ASSERT_EQ(form_->DeviceCount(), 49);
+    form_->RegisterDeviceBtn->click();
+    EXPECT_TRUE(MessageBoxSeam::TakeShown().empty());
+    EXPECT_EQ(form_->DeviceCount(), 49);
+
+    Add("Amp 50", Address(149), false);
+    const QString full = "The list of Registered Velkan Devices is full.\r\n"
+                         "You cannot register more than 50 devices.";
+    form_->RegisterDeviceBtn->click();
+    form_->RegisterDeviceMenu->trigger();
+    const auto shown = MessageBoxSeam::TakeShown();
+    ASSERT_EQ(shown.size(), 2u);
+    for (const auto& box : shown) {
+        EXPECT_EQ(box.kind, MsgKind::Warning);
+        EXPECT_EQ(box.text, full);
+    }
+    EXPECT_EQ(form_->DeviceCount(), 50);
+
+    // The table itself takes a 51st device, as the configuration load may add it.
+    Add("Amp 51", Address(150), false);
+    EXPECT_EQ(form_->DeviceCount(), 51);
+    EXPECT_EQ(form_->RegisteredNumLabel->text(), "51");
+    EXPECT_EQ(Cell(50, ColName), "Amp 51");
+}
+
+struct AddCase {
+    const char* what;
+    std::string name;
+    std::string host;  // "" for an empty address, else the last address byte
+    bool accepted;
+};
+
+class AddDeviceTest : public DeviceListTest, public ::testing::WithParamInterface<AddCase> {};
+
+TEST_P(AddDeviceTest, RefusesAnEmptyOrUsedNameOrAddressOnly) {
+    const AddCase& c = GetParam();
+    StartQuiet();
+    const int first = Add("Stage", Address(20), false);
+    const std::size_t registered = CountEvents(EV_DEVICE_REGISTERED);
+    const std::string address = c.host.empty() ? std::string() : Address(std::stoi(c.host));
+
+    TRegisterDlg::Context context = Ctx(c.name, address, false);
+    const int id = form_->AddDevice(&context);
+    if (!c.accepted) {
+        EXPECT_EQ(id, -1);
+        EXPECT_EQ(form_->DeviceCount(), 1);
+        EXPECT_EQ(form_->ListView->topLevelItemCount(), 1);
+        EXPECT_EQ(form_->RegisteredNumLabel->text(), "1");
+        EXPECT_EQ(CountEvents(EV_DEVICE_REGISTERED), registered);
+        EXPECT_EQ(form_->Devices()[0]->Name, "Stage");
+        EXPECT_EQ(Cell(0, ColName), "Stage");
+        EXPECT_TRUE(MessageBoxSeam::TakeShown().empty());
+        return;
+    }
+    EXPECT_GT(id, first);
+    ASSERT_EQ(form_->DeviceCount(), 2);
+    EXPECT_EQ(form_->RegisteredNumLabel->text(), "2");
+    EXPECT_EQ(Cell(1, ColName).toStdString(), c.name);
+    const auto events = EventsWithId(EV_DEVICE_REGISTERED);
+    ASSERT_EQ(events.size(), registered + 1);
+    EXPECT_EQ(events.back().text.value_or(""), c.name + " at " + address);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AddDeviceTest,
+    ::testing::Values(AddCase{"EmptyName", "", "21", false},
+                      AddCase{"EmptyAddress", "Balcony", "", false},
+                      AddCase{"UsedAddress", "Balcony", "20", false},
+                      AddCase{"UsedName", "Stage", "21", false},
+                      AddCase{"NameDifferingOnlyInCase", "STAGE", "21", true},
+                      AddCase{"NewNameAndAddress", "Balcony", "21", true}),
+    [](const auto& info) { return std::string(info.param.what); });
+
+TEST_F(DeviceListTest, AddDeviceWithoutAContextAddsNothing) {
+    StartQuiet();
+    EXPECT_EQ(form_->AddDevice(nullptr), -1);
+    EXPECT_EQ(form_->DeviceCount(), 0);
+    EXPECT_EQ(form_->ListView->topLevelItemCount(), 0);
+}
+
+TEST_F(DeviceListTest, RenamingKeepsTheConnectionAndReaddressingMovesIt) {
+    const int first = Sim(80);
+    const int second = Sim(81);
+    StartQuiet();
+    const int id = Add("Delay Tower", Address(80), true);
+    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
+    const TTcpCommsThread* thread = form_->Devices()[0]->Connection.get();
+
+    TRegisterDlg::Context renamed = Ctx("Delay Tower North", Address(80), true);
+    ASSERT_TRUE(form_->UpdateDevice(0, &renamed, true));
+    EXPECT_EQ(Cell(0, ColName), "Delay Tower North");
+    EXPECT_TRUE(Shows(0, "Connected", "OK"));
+    EXPECT_EQ(form_->Devices()[0]->Connection.get(), thread);
+    EXPECT_FALSE(SimWait(first, [](const auto& s) { return s.connections != 1 || !s.connected; }, 500));
+
+    TRegisterDlg::Context moved = Ctx("Delay Tower North", Address(81), true);
+    ASSERT_TRUE(form_->UpdateDevice(0, &moved, true));
+    EXPECT_EQ(Cell(0, ColAddress), "127.0.7.81");
+    EXPECT_EQ(Cell(0, ColStatus), "Connecting...");
+    EXPECT_EQ(form_->Devices()[0]->DeviceId, id);
+    EXPECT_TRUE(SimWait(first, [](const auto& s) { return !s.connected; }));
+    EXPECT_TRUE(SimWait(second, [](const auto& s) { return s.connections == 1 && s.connected; }));
+    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
+    Pump(200);  // the replaced thread's end report leaves the new connection alone
+    EXPECT_TRUE(Shows(0, "Connected", "OK"));
+    EXPECT_EQ(Site().Snapshot(first).connections, 1);
+
+    EXPECT_FALSE(form_->UpdateDevice(5, &moved, true));  // no such row
+}
+
+TEST_F(DeviceListTest, ShowWebPageOpensTheSelectedDevicesAddress) {
+    StartQuiet();
+    Add("Left", Address(40), false);
+    Add("Right", Address(41), false);
+    ShowWindow();
+    form_->ShowWebPageBtn1Click();  // no current row: nothing opens
+    EXPECT_TRUE(ShellSeam::TakeOpened().empty());
+
+    Press(1);
+    form_->ShowWebPageBtn->click();
+    form_->ShowWebPage1MainMenu->trigger();
+    EXPECT_EQ(ShellSeam::TakeOpened(), std::vector<QString>({"http://127.0.7.41", "http://127.0.7.41"}));
+}
+
+TEST_F(DeviceListTest, CloseBoxOnlyHidesTheWindowAndMonitoringGoesOn) {
+    const int sim = Sim(90);
+    StartQuiet();
+    Add("Lobby", Address(90), true);
+    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
+    ShowWindow();
+
+    EXPECT_FALSE(form_->close());
+    EXPECT_FALSE(form_->isVisible());
+    EXPECT_FALSE(form_->Closing());
+
+    Site().SetChannelFault(sim, 1, ChannelFault::Channel, true);
+    form_->PollAll();
+    EXPECT_TRUE(WaitUntil([&] { return Cell(0, ColCondition) == "Channel Failure"; }));
+    EXPECT_TRUE(Site().Snapshot(sim).connected);
+
+    form_->OpenMenu->trigger();
+    EXPECT_TRUE(form_->isVisible());
+    EXPECT_EQ(Cell(0, ColName), "Lobby");
+    EXPECT_TRUE(Shows(0, "Connected", "Channel Failure"));
+
+    form_->ExitMenu->trigger();  // the main menu's exit only hides the window as well
+    EXPECT_FALSE(form_->isVisible());
+    EXPECT_TRUE(Site().Snapshot(sim).connected);
+    form_->OpenMenu->trigger();
+    EXPECT_TRUE(form_->isVisible());
+}
+
+}  // namespace

@@ -1,0 +1,539 @@
+// Discovery processing and the network search on a real link: the main window's sockets live
+// in the monitor namespace of a test bed and the simulated amplifiers in the device namespace,
+// so the discovery request really goes to 255.255.255.255 and crosses a veth pair, while
+// nothing can leave the machine.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+
+#include <QAbstractItemModel>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QTimer>
+
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <set>
+
+#include "MainFormFixture.h"
+#include "support/NetnsTestBed.h"
+
+namespace {
+
+constexpr int kBedDevices = 4;  // 10.77.0.2 .. 10.77.0.5
+constexpr int kStatusColumn = 3;
+constexpr std::uint8_t kModelRV12 = 3;  // model text "02"
+constexpr std::uint8_t kModelRV13 = 4;  // model text "03"
+
+const char* const kNoneFound = "No Velkan devices have been found on the local network.";
+const char* const kOneFound = "1 Velkan device has been found on the local network.";
+const char* const kThreeFound = "3 Velkan devices have been found on the local network.";
+
+class DiscoverySearchTest : public MainFormFixture {
+protected:
+    DiscoverySearchTest() : MainFormFixture(10) {}
+
+    void SetUp() override {
+        MainFormFixture::SetUp();
+        if (HasFatalFailure()) return;
+        AVLO_REQUIRE_NETNS();
+        bed_ = std::make_unique<NetnsTestBed>(kBedDevices);
+        ASSERT_TRUE(bed_->ok()) << bed_->error();
+        // A real limited broadcast, possible only because the form lives inside the bed.
+        options_.discoveryAddress = NetnsTestBed::BroadcastAddress();
+        options_.discoveryPort = 60003;
+        // The form's discovery socket is made in its constructor and each connection thread
+        // starts in the namespace of the thread that creates it: the test thread stays in
+        // the monitor namespace until TearDown.
+        monitorNs_.emplace(bed_->MonitorNs());
+        ASSERT_TRUE(monitorNs_->ok()) << monitorNs_->error();
+    }
+
+    void TearDown() override {
+        StopForm();  // still inside the monitor namespace
+        sites_.clear();
+        monitorNs_.reset();
+        bed_.reset();
+        MainFormFixture::TearDown();
+    }
+
+    // A simulated site in the device namespace; its sockets stay there for good.
+    devsim::Site& NewSite() {
+        ScopedNetns dev(bed_->DeviceNs());
+        EXPECT_TRUE(dev.ok()) << dev.error();
+        sites_.push_back(std::make_unique<devsim::Site>(devsim::SiteOptions{"0.0.0.0", 60003}));
+        EXPECT_TRUE(sites_.back()->DiscoveryListening()) << sites_.back()->LastError();
+        return *sites_.back();
+    }
+    int AddBedDevice(devsim::Site& site, int i, const std::string& model, const std::string& serial,
+                     bool answerDiscovery = true) {
+        ScopedNetns dev(bed_->DeviceNs());
+        EXPECT_TRUE(dev.ok()) << dev.error();
+        devsim::DeviceConfig c;
+        c.address = NetnsTestBed::DeviceAddress(i);
+        c.modelText = model;
+        c.serial = serial;
+        c.answerDiscovery = answerDiscovery;
+        const int index = site.AddDevice(c);
+        EXPECT_GE(index, 0) << site.LastError();
+        return index;
+    }
+    void StartSite(devsim::Site& site) {
+        ScopedNetns dev(bed_->DeviceNs());
+        ASSERT_TRUE(dev.ok()) << dev.error();
+        ASSERT_TRUE(site.Start()) << site.LastError();
+    }
+
+    // One datagram to the monitor's discovery port, from a device address of the bed.
+    void SendFromDevice(const std::string& bytes, const std::string& from) {
+        ScopedNetns dev(bed_->DeviceNs());
+        ASSERT_TRUE(dev.ok()) << dev.error();
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        inet_pton(AF_INET, from.c_str(), &a.sin_addr);
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        a.sin_port = htons(60003);
+        inet_pton(AF_INET, NetnsTestBed::MonitorAddress().c_str(), &a.sin_addr);
+        EXPECT_EQ(sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a),
+                  static_cast<ssize_t>(bytes.size()));
+        close(fd);
+    }
+
+    TMainForm::Device* BySerial(const std::string& serial) const {
+        for (const auto& d : form_->Devices()) {
+            if (d->Serial == serial) return d.get();
+        }
+        return nullptr;
+    }
+    TMainForm::Device* ByName(const std::string& name) const {
+        for (const auto& d : form_->Devices()) {
+            if (d->Name == name) return d.get();
+        }
+        return nullptr;
+    }
+    bool AllConnected() const {
+        for (const auto& d : form_->Devices()) {
+            if (d->ConnState != Connected) return false;
+        }
+        return true;
+    }
+
+    // The form after its first discovery round: `count` devices in the table, all connected
+    // when `connected`.
+    void StartAndSettle(int count, bool connected = true) {
+        StartForm();
+        ASSERT_TRUE(WaitUntil([&] { return form_->PollTimer->isActive(); }))
+            << "the discovery thread never reported that it started";
+        ASSERT_TRUE(WaitUntil([&] { return form_->DeviceCount() == count; }))
+            << "devices in the table: " << form_->DeviceCount();
+        if (connected) {
+            ASSERT_TRUE(WaitUntil([&] { return AllConnected(); }));
+        }
+        Pump(300);  // late replies of the start-up broadcast, if any
+    }
+
+    // Presses "Search Network" and waits for the result box; returns it and the time it took.
+    struct SearchResult {
+        std::vector<MessageBoxSeam::Shown> boxes;
+        qint64 ms = 0;
+    };
+    SearchResult Search() {
+        SearchResult result;
+        MessageBoxSeam::TakeShown();
+        QElapsedTimer clock;
+        clock.start();
+        form_->SearchNetworkBtn1Click();
+        EXPECT_TRUE(form_->NetworkSearchTimer->isActive());
+        WaitUntil(
+            [&] {
+                auto shown = MessageBoxSeam::TakeShown();
+                result.boxes.insert(result.boxes.end(), shown.begin(), shown.end());
+                return !result.boxes.empty();
+            },
+            5000);
+        result.ms = clock.elapsed();
+        return result;
+    }
+    static void ExpectSingleInformation(const SearchResult& r, const std::string& text) {
+        ASSERT_EQ(r.boxes.size(), 1u) << "no result box, or more than one";
+        EXPECT_EQ(r.boxes[0].kind, MsgKind::Information);
+        EXPECT_EQ(r.boxes[0].title.toStdString(), "AVLO Monitor");
+        EXPECT_EQ(r.boxes[0].text.toStdString(), text);
+    }
+
+    std::unique_ptr<NetnsTestBed> bed_;
+    std::optional<ScopedNetns> monitorNs_;
+    std::vector<std::unique_ptr<devsim::Site>> sites_;
+};
+
+// ---- discovery at start-up ----
+
+TEST_F(DiscoverySearchTest, StartupBroadcastRegistersEveryAnsweringDevice) {
+    struct Sim {
+        const char* model;
+        const char* serial;
+        std::uint8_t code;
+    };
+    const Sim sims[] = {{"02", "12000001", kModelRV12}, {"02", "12000002", kModelRV12}, {"03", "13000003", kModelRV13}};
+    devsim::Site& site = NewSite();
+    for (int i = 0; i < 3; ++i) AddBedDevice(site, i, sims[i].model, sims[i].serial);
+    StartSite(site);
+
+    StartAndSettle(3);
+    ASSERT_FALSE(HasFatalFailure());
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(sims[i].serial);
+        const TMainForm::Device* d = BySerial(sims[i].serial);
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(d->IpAddress, NetnsTestBed::DeviceAddress(i));
+        EXPECT_EQ(d->ModelCode, sims[i].code);
+        EXPECT_TRUE(d->AvloEnabled);
+        EXPECT_EQ(d->ConnState, Connected);
+        EXPECT_TRUE(Ticked(d->ListIndex));
+        EXPECT_EQ(Cell(d->ListIndex, 2).toStdString(), NetnsTestBed::DeviceAddress(i));
+        EXPECT_EQ(Cell(d->ListIndex, kStatusColumn).toStdString(), "Connected");
+        // The device itself saw the monitor's connection and its status queries.
+        const devsim::DeviceSnapshot s = site.Snapshot(i);
+        EXPECT_EQ(s.connections, 1);
+        EXPECT_GE(s.statusQueries, 1);
+    }
+
+    // Names by model; of two devices of one model, the one registered first has the plain name.
+    EXPECT_EQ(BySerial("13000003")->Name, "My Velkan RV13");
+    const TMainForm::Device* a = BySerial("12000001");
+    const TMainForm::Device* b = BySerial("12000002");
+    const TMainForm::Device* first = a->ListIndex < b->ListIndex ? a : b;
+    const TMainForm::Device* second = first == a ? b : a;
+    EXPECT_EQ(first->Name, "My Velkan RV12");
+    EXPECT_EQ(second->Name, "My Velkan RV12 1");
+    EXPECT_EQ(form_->RegisteredNumLabel->text(), "3");
+
+    const auto registered = EventsWithId(EV_DEVICE_REGISTERED);
+    std::multiset<std::string> texts;
+    for (const auto& e : registered) texts.insert(e.text.value_or("<none>"));
+    const std::multiset<std::string> expected{"My Velkan RV12 at " + a->IpAddress,
+                                              "My Velkan RV12 1 at " + b->IpAddress,
+                                              "My Velkan RV13 at " + NetnsTestBed::DeviceAddress(2)};
+    const std::multiset<std::string> expectedSwapped{"My Velkan RV12 1 at " + a->IpAddress,
+                                                     "My Velkan RV12 at " + b->IpAddress,
+                                                     "My Velkan RV13 at " + NetnsTestBed::DeviceAddress(2)};
+    EXPECT_TRUE(texts == expected || texts == expectedSwapped) << testing::PrintToString(texts);
+    for (const auto& e : registered) EXPECT_EQ(e.type, EVENTLOG_INFORMATION_TYPE);
+
+    // One broadcast at start-up, and no other until the poll interval (five minutes) is up.
+    Pump(1000);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(site.Snapshot(i).discoveryRequests, 1) << i;
+    EXPECT_EQ(form_->DeviceCount(), 3);
+    EXPECT_EQ(EventsWithId(EV_DEVICE_REGISTERED).size(), 3u);
+}
+
+TEST_F(DiscoverySearchTest, WithTheAvloOptionOffNewDevicesAreRegisteredWithoutAConnection) {
+    WriteConfig("[Options]\r\nAvlo=0\r\n");
+    devsim::Site& site = NewSite();
+    AddBedDevice(site, 0, "03", "40000001");
+    StartSite(site);
+
+    StartAndSettle(1, /*connected=*/false);
+    ASSERT_FALSE(HasFatalFailure());
+    const TMainForm::Device* d = BySerial("40000001");
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->Name, "My Velkan RV13");
+    EXPECT_EQ(d->IpAddress, NetnsTestBed::DeviceAddress(0));
+    EXPECT_EQ(d->ModelCode, kModelRV13);
+    EXPECT_FALSE(d->AvloEnabled);
+    EXPECT_FALSE(d->Connection);
+    EXPECT_FALSE(Ticked(d->ListIndex));
+    Pump(1000);
+    EXPECT_EQ(d->ConnState, Disconnected);
+    EXPECT_EQ(site.Snapshot(0).connections, 0);
+    EXPECT_EQ(EventsWithId(EV_DEVICE_REGISTERED).size(), 1u);
+}
+
+// A reply without a serial number is never a new device: it can only be matched to a
+// registered device that has no serial number either. (The serial number is the text after
+// the R, up to 8 characters, so only an R at the very end of a reply gives an empty one.)
+TEST_F(DiscoverySearchTest, ReplyWithoutSerialIsNeverRegistered) {
+    WriteConfig("[AVLO]\r\nRegistered=1\r\nName 0=Numbered\r\nIP 0=10.77.0.210\r\navlo 0=0\r\nSerial 0=99999999\r\n");
+    StartForm();
+    ASSERT_TRUE(WaitUntil([&] { return form_->PollTimer->isActive(); }));
+    ASSERT_EQ(form_->DeviceCount(), 1);
+    const TMainForm::Device* numbered = form_->Devices()[0].get();
+
+    // No registered device without a serial number: the reply is dropped. The numbered
+    // device's own reply, sent after it, shows when both have been handled.
+    SendFromDevice("VELKAN:M03\nR", NetnsTestBed::DeviceAddress(0));
+    SendFromDevice("VELKAN:M02R99999999\n", NetnsTestBed::DeviceAddress(1));
+    ASSERT_TRUE(WaitUntil([&] { return numbered->IpAddress == NetnsTestBed::DeviceAddress(1); }));
+    Pump(200);
+    EXPECT_EQ(form_->DeviceCount(), 1);
+    EXPECT_EQ(EventsWithId(EV_DEVICE_REGISTERED).size(), 1u);  // the one from the file
+
+    // A registered device without a serial number takes such a reply as its own.
+    TRegisterDlg::Context manual = Ctx("Manual", "10.77.0.211", false);
+    ASSERT_GT(form_->AddDevice(&manual), 0);
+    const TMainForm::Device* added = form_->Devices()[1].get();
+    SendFromDevice("VELKAN:M03\nR", NetnsTestBed::DeviceAddress(0));
+    ASSERT_TRUE(WaitUntil([&] { return added->IpAddress == NetnsTestBed::DeviceAddress(0); })) << added->IpAddress;
+    Pump(200);
+    EXPECT_EQ(form_->DeviceCount(), 2);
+    EXPECT_EQ(added->Name, "Manual");
+    EXPECT_EQ(added->ModelCode, kModelRV13);
+    EXPECT_FALSE(added->AvloEnabled);
+    EXPECT_EQ(numbered->IpAddress, NetnsTestBed::DeviceAddress(1));
+}
+
+// ---- a registered device at a new address ----
+
+struct MoveCase {
+    const char* name;
+    bool keepAvlo;  // false: the user unticked the device before it moved
+};
+
+void PrintTo(const MoveCase& c, std::ostream* os) { *os << c.name; }
+
+class MovedDeviceTest : public DiscoverySearchTest, public testing::WithParamInterface<MoveCase> {};
+
+TEST_P(MovedDeviceTest, GetsItsNewAddressAndKeepsItsNameAndAvloSetting) {
+    const bool avlo = GetParam().keepAvlo;
+    const std::string oldAddress = NetnsTestBed::DeviceAddress(0);
+    const std::string newAddress = NetnsTestBed::DeviceAddress(1);
+    {
+        devsim::Site& first = NewSite();
+        AddBedDevice(first, 0, "02", "50000001");
+        StartSite(first);
+    }
+    StartAndSettle(1);
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_EQ(sites_[0]->Snapshot(0).connections, 1);
+
+    // The user names the device and, in one case, unticks it; the option stays on.
+    ASSERT_TRUE(form_->Options.Avlo);
+    const int row = form_->Devices()[0]->ListIndex;
+    TRegisterDlg::Context edit = Ctx("Stage Left", oldAddress, avlo);
+    edit.RegisterMode = false;
+    ASSERT_TRUE(form_->UpdateDevice(row, &edit, true));
+    ASSERT_TRUE(WaitUntil([&] { return form_->Devices()[0]->ConnState == (avlo ? Connected : Disconnected); }));
+
+    // The amplifier is moved: gone from the old address, answering from the new one.
+    sites_[0].reset();
+    devsim::Site& second = NewSite();
+    AddBedDevice(second, 1, "02", "50000001");
+    StartSite(second);
+
+    const SearchResult r = Search();
+    ExpectSingleInformation(r, kOneFound);
+    const TMainForm::Device* d = form_->Devices()[0].get();
+    EXPECT_EQ(form_->DeviceCount(), 1);
+    EXPECT_EQ(d->IpAddress, newAddress);
+    EXPECT_EQ(d->Name, "Stage Left");
+    EXPECT_EQ(d->AvloEnabled, avlo);
+    EXPECT_EQ(d->Serial, "50000001");
+    EXPECT_EQ(d->ModelCode, kModelRV12);
+    EXPECT_EQ(Cell(row, 1).toStdString(), "Stage Left");
+    EXPECT_EQ(Cell(row, 2).toStdString(), newAddress);
+    EXPECT_EQ(Ticked(row), avlo);
+    if (avlo) {
+        // A new connection thread, to the new address: the device there is connected and polled.
+        EXPECT_TRUE(second.WaitFor(0, [](const devsim::DeviceSnapshot& s) { return s.connections == 1 && s.statusQueries >= 1; },
+                                   std::chrono::seconds(5)));
+        EXPECT_TRUE(WaitUntil([&] { return d->ConnState == Connected; }));
+        EXPECT_EQ(Cell(row, kStatusColumn).toStdString(), "Connected");
+    } else {
+        Pump(1500);
+        EXPECT_EQ(second.Snapshot(0).connections, 0);
+        EXPECT_FALSE(d->Connection);
+        EXPECT_EQ(d->ConnState, Disconnected);
+    }
+    EXPECT_EQ(EventsWithId(EV_DEVICE_REGISTERED).size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Discovery, MovedDeviceTest,
+                         testing::Values(MoveCase{"AvloOn", true}, MoveCase{"Unticked", false}),
+                         [](const testing::TestParamInfo<MoveCase>& info) { return std::string(info.param.name); });
+
+// ---- the search result ----
+
+struct CountCase {
+    const char* name;
+    int answering;  // registered at start-up by discovery, all answering the search
+    const char* text;
+};
+
+void PrintTo(const CountCase& c, std::ostream* os) { *os << c.name; }
+
+class SearchCountTest : public DiscoverySearchTest, public testing::WithParamInterface<CountCase> {};
+
+TEST_P(SearchCountTest, ReportsHowManyDevicesAnswered) {
+    const CountCase& c = GetParam();
+    devsim::Site& site = NewSite();
+    for (int i = 0; i < c.answering; ++i) AddBedDevice(site, i, "03", "1100000" + std::to_string(i));
+    StartSite(site);
+    StartAndSettle(c.answering);
+    ASSERT_FALSE(HasFatalFailure());
+
+    const SearchResult r = Search();
+    ExpectSingleInformation(r, c.text);
+    EXPECT_GE(r.ms, 1900) << "the result came before the two seconds of the search";
+    EXPECT_LE(r.ms, 3500);
+    EXPECT_FALSE(form_->NetworkSearchTimer->isActive());
+    for (int i = 0; i < c.answering; ++i) EXPECT_EQ(site.Snapshot(i).discoveryRequests, 2) << i;
+    // Everybody answered: nobody is taken for lost.
+    EXPECT_TRUE(AllConnected());
+    EXPECT_TRUE(EventsWithId(EV_DEVICE_CONNECTION_LOST).empty());
+    EXPECT_EQ(form_->DeviceCount(), c.answering);
+}
+
+INSTANTIATE_TEST_SUITE_P(Discovery, SearchCountTest,
+                         testing::Values(CountCase{"Nobody", 0, kNoneFound}, CountCase{"One", 1, kOneFound},
+                                         CountCase{"Three", 3, kThreeFound}),
+                         [](const testing::TestParamInfo<CountCase>& info) { return std::string(info.param.name); });
+
+TEST_F(DiscoverySearchTest, FullTableRegistersOneMoreAndWarnsAboutTheOther) {
+    // 49 devices from the file, unticked, at addresses of the bed where nothing answers.
+    std::string ini = "[AVLO]\r\nRegistered=49\r\n";
+    for (int n = 0; n < 49; ++n) {
+        const std::string k = std::to_string(n);
+        ini += "Name " + k + "=Bulk " + k + "\r\nIP " + k + "=10.77.0." + std::to_string(200 + n) + "\r\navlo " + k +
+               "=0\r\nSerial " + k + "=" + std::to_string(99000000 + n) + "\r\n";
+    }
+    WriteConfig(ini);
+    devsim::Site& site = NewSite();
+    AddBedDevice(site, 0, "03", "60000001");
+    AddBedDevice(site, 1, "03", "60000002");
+    StartSite(site);
+
+    StartForm();
+    ASSERT_EQ(form_->DeviceCount(), 49);
+    // The start-up broadcast already fills the table and turns the other device away.
+    ASSERT_TRUE(WaitUntil([&] { return form_->DeviceCount() == 50 && form_->UnregisteredCount == 1; }))
+        << form_->DeviceCount() << " devices, " << form_->UnregisteredCount << " turned away";
+    const TMainForm::Device* one = BySerial("60000001");
+    const TMainForm::Device* two = BySerial("60000002");
+    ASSERT_TRUE((one == nullptr) != (two == nullptr)) << "exactly one of the two must be registered";
+    const TMainForm::Device* added = one ? one : two;
+    EXPECT_EQ(added->Name, "My Velkan RV13");
+    EXPECT_EQ(added->IpAddress, NetnsTestBed::DeviceAddress(one ? 0 : 1));
+    EXPECT_TRUE(added->AvloEnabled);
+    ASSERT_TRUE(WaitUntil([&] { return added->ConnState == Connected; }));
+    Pump(300);
+
+    const SearchResult r = Search();
+    ExpectSingleInformation(r,
+                            "2 Velkan devices have been found on the local network.\r\n\rWARNING: the 'Registered "
+                            "Velkan Devices' list can accommodate only 50 devices.\r\n1 newly found device has not "
+                            "been registered.");
+    EXPECT_EQ(form_->DeviceCount(), 50);
+    EXPECT_EQ(form_->RegisteredNumLabel->text(), "50");
+    EXPECT_EQ(EventsWithId(EV_DEVICE_REGISTERED).size(), 50u);
+    EXPECT_EQ(added->ConnState, Connected);
+}
+
+TEST_F(DiscoverySearchTest, SearchAgainWhileSearchingDoesNothing) {
+    devsim::Site& site = NewSite();
+    AddBedDevice(site, 0, "01", "70000001");
+    StartSite(site);
+    StartAndSettle(1);
+    ASSERT_FALSE(HasFatalFailure());
+
+    std::vector<MessageBoxSeam::Shown> boxes;
+    MessageBoxSeam::TakeShown();
+    QElapsedTimer clock;
+    clock.start();
+    form_->SearchNetworkBtn1Click();
+    ASSERT_TRUE(site.WaitFor(0, [](const devsim::DeviceSnapshot& s) { return s.discoveryRequests == 2; },
+                             std::chrono::seconds(2)));
+    Pump(1000 - static_cast<int>(clock.elapsed()));
+    ASSERT_TRUE(MessageBoxSeam::TakeShown().empty());
+    form_->SearchNetworkBtn1Click();  // about one second into the search
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            auto shown = MessageBoxSeam::TakeShown();
+            boxes.insert(boxes.end(), shown.begin(), shown.end());
+            return !boxes.empty();
+        },
+        5000));
+    const qint64 ms = clock.elapsed();
+    // The result comes two seconds after the first press, not after the second.
+    EXPECT_GE(ms, 1900);
+    EXPECT_LT(ms, 2900);
+    Pump(1500);
+    const auto later = MessageBoxSeam::TakeShown();
+    boxes.insert(boxes.end(), later.begin(), later.end());
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text.toStdString(), kOneFound);
+    // No second broadcast went out.
+    EXPECT_EQ(site.Snapshot(0).discoveryRequests, 2);
+}
+
+// ---- devices that do not answer the search ----
+
+struct SilentCase {
+    const char* name;
+    bool log;
+};
+
+void PrintTo(const SilentCase& c, std::ostream* os) { *os << c.name; }
+
+class SilentDeviceTest : public DiscoverySearchTest, public testing::WithParamInterface<SilentCase> {};
+
+TEST_P(SilentDeviceTest, ConnectedDeviceThatDoesNotAnswerIsCheckedAgain) {
+    const bool log = GetParam().log;
+    WriteConfig(std::string("[Options]\r\nLog=") + (log ? "1" : "0") +
+                "\r\n[AVLO]\r\nRegistered=1\r\nName 0=Quiet\r\nIP 0=10.77.0.2\r\navlo 0=1\r\nSerial 0=80000001\r\n");
+    devsim::Site& site = NewSite();
+    AddBedDevice(site, 0, "03", "80000001", /*answerDiscovery=*/false);
+    AddBedDevice(site, 1, "03", "80000002");
+    StartSite(site);
+    StartAndSettle(2);
+    ASSERT_FALSE(HasFatalFailure());
+    const TMainForm::Device* quiet = ByName("Quiet");
+    const TMainForm::Device* talk = BySerial("80000002");
+    ASSERT_NE(quiet, nullptr);
+    ASSERT_NE(talk, nullptr);
+    ASSERT_EQ(site.Snapshot(0).discoveryRequests, 0);
+
+    // Every status text each row shows from now on.
+    std::map<int, std::vector<std::string>> shown;
+    QObject::connect(form_->ListView->model(), &QAbstractItemModel::dataChanged, form_.get(),
+                     [&](const QModelIndex& from, const QModelIndex& to) {
+                         if (from.column() > kStatusColumn || to.column() < kStatusColumn) return;
+                         for (int row = from.row(); row <= to.row(); ++row) shown[row].push_back(Cell(row, kStatusColumn).toStdString());
+                     });
+    const int queriesBefore = site.Snapshot(0).statusQueries;
+
+    const SearchResult r = Search();
+    ExpectSingleInformation(r, kOneFound);
+    const auto& quietTexts = shown[quiet->ListIndex];
+    EXPECT_THAT(quietTexts, testing::Contains("Connecting...")) << "the silent device was never shown as Connecting...";
+    const auto& talkTexts = shown[talk->ListIndex];
+    EXPECT_THAT(talkTexts, testing::Not(testing::Contains("Connecting...")));
+
+    // The reconnect finds the connection healthy: connected again and polled.
+    EXPECT_TRUE(WaitUntil([&] { return quiet->ConnState == Connected; }, 3000));
+    EXPECT_EQ(Cell(quiet->ListIndex, kStatusColumn).toStdString(), "Connected");
+    EXPECT_TRUE(site.WaitFor(0, [&](const devsim::DeviceSnapshot& s) { return s.statusQueries > queriesBefore; },
+                             std::chrono::seconds(3)));
+    EXPECT_EQ(talk->ConnState, Connected);
+    Pump(500);
+
+    const auto lost = EventsWithId(EV_DEVICE_CONNECTION_LOST);
+    if (log) {
+        ASSERT_EQ(lost.size(), 1u);
+        EXPECT_EQ(lost[0].type, EVENTLOG_WARNING_TYPE);
+        EXPECT_EQ(lost[0].text.value_or(""), "Quiet at 10.77.0.2");
+    } else {
+        EXPECT_TRUE(lost.empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Discovery, SilentDeviceTest,
+                         testing::Values(SilentCase{"Logged", true}, SilentCase{"LogOff", false}),
+                         [](const testing::TestParamInfo<SilentCase>& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -1,0 +1,579 @@
+// The avlo-monitor program as a process: start-up options, the single-instance lock, and the
+// shutdown that a termination signal runs. Each run gets a fresh folder with its own settings
+// file and lock file; the amplifiers are simulated in this process on loopback addresses
+// 127.0.10.x, with discovery sent to 127.0.10.254 on a port of this test's own.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/devsim/Site.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint16_t kDiscoveryPort = 63110;
+
+std::string Address(int host) { return "127.0.10." + std::to_string(host); }
+const std::string kHub = Address(254);
+
+bool RequiredByCi() {
+    const char* ci = std::getenv("CI");
+    return ci != nullptr && std::string(ci) == "true";
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary);
+    out << content;
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// A fresh folder under /tmp, removed with its contents at the end.
+class TempDir {
+public:
+    TempDir() {
+        char name[] = "/tmp/avlo-process-XXXXXX";
+        if (mkdtemp(name) != nullptr) path_ = name;
+    }
+    ~TempDir() {
+        if (path_.empty()) return;
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    bool ok() const { return !path_.empty(); }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// The environment of this process with some variables changed (a value) or removed (nullopt).
+std::vector<std::string> Environment(const std::map<std::string, std::optional<std::string>>& changes) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('='));
+        if (changes.count(name) == 0) env.push_back(entry);
+    }
+    for (const auto& [name, value] : changes) {
+        if (value) env.push_back(name + "=" + *value);
+    }
+    return env;
+}
+
+// A child process with standard output and error in files. Whatever happens in the test, the
+// child is killed and reaped when this object goes.
+class Child {
+public:
+    // extraFd: a descriptor of ours that the child gets as its descriptor 3 (or -1).
+    Child(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& outPath,
+          const std::string& errPath, int extraFd = -1)
+        : outPath_(outPath), errPath_(errPath) {
+        std::vector<std::string> argStore = argv;
+        std::vector<std::string> envStore = env;
+        std::vector<char*> args;
+        for (auto& a : argStore) args.push_back(a.data());
+        args.push_back(nullptr);
+        std::vector<char*> envp;
+        for (auto& e : envStore) envp.push_back(e.data());
+        envp.push_back(nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (extraFd >= 0) posix_spawn_file_actions_adddup2(&actions, extraFd, 3);
+        // A signal mask or ignored signals inherited from the test runner must not decide
+        // how the program reacts to SIGTERM and SIGINT.
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t none;
+        sigemptyset(&none);
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        sigaddset(&defaults, SIGTERM);
+        sigaddset(&defaults, SIGINT);
+        sigaddset(&defaults, SIGPIPE);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setsigdefault(&attr, &defaults);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        const int rc = posix_spawn(&pid_, args[0], &actions, &attr, args.data(), envp.data());
+        posix_spawnattr_destroy(&attr);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) {
+            error_ = std::string("posix_spawn ") + argv[0] + ": " + std::strerror(rc);
+            pid_ = -1;
+        }
+    }
+    ~Child() {
+        if (pid_ > 0 && !status_) {
+            kill(pid_, SIGKILL);  // only the process this object started
+            int ignored = 0;
+            while (waitpid(pid_, &ignored, 0) < 0 && errno == EINTR) {
+            }
+        }
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    bool ok() const { return pid_ > 0; }
+    const std::string& error() const { return error_; }
+    pid_t Pid() const { return pid_; }
+
+    bool Running() {
+        Poll();
+        return pid_ > 0 && !status_;
+    }
+    void Signal(int signalNumber) {
+        if (Running()) kill(pid_, signalNumber);
+    }
+    // Asks the process to end and gives it a moment to clean up; the destructor kills it if not.
+    void Terminate(std::chrono::milliseconds grace) {
+        Signal(SIGTERM);
+        Wait(grace);
+    }
+    // The wait status once the process has ended, or nothing when it is still running after limit.
+    std::optional<int> Wait(std::chrono::milliseconds limit) {
+        const auto end = Clock::now() + limit;
+        while (Running() && Clock::now() < end) std::this_thread::sleep_for(20ms);
+        return status_;
+    }
+    std::string Out() const { return ReadFile(outPath_); }
+    std::string Err() const { return ReadFile(errPath_); }
+
+private:
+    void Poll() {
+        if (pid_ <= 0 || status_) return;
+        int status = 0;
+        const pid_t r = waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) status_ = status;
+    }
+
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+    std::string outPath_, errPath_, error_;
+};
+
+std::string Describe(const std::optional<int>& status) {
+    if (!status) return "still running";
+    if (WIFEXITED(*status)) return "exit " + std::to_string(WEXITSTATUS(*status));
+    if (WIFSIGNALED(*status)) return std::string("killed by ") + strsignal(WTERMSIG(*status));
+    return "status " + std::to_string(*status);
+}
+
+bool ExitedWith(const std::optional<int>& status, int code) {
+    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
+}
+
+// The [AVLO] entries of a saved settings file, by the key's text ("Serial 0" -> value).
+std::map<std::string, std::string> AvloSection(const std::string& ini) {
+    std::map<std::string, std::string> keys;
+    std::istringstream in(ini);
+    std::string line;
+    bool inside = false;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && line.front() == '[') {
+            inside = line == "[AVLO]";
+            continue;
+        }
+        const auto equals = line.find('=');
+        if (inside && equals != std::string::npos) keys[line.substr(0, equals)] = line.substr(equals + 1);
+    }
+    return keys;
+}
+
+// The index of the saved device with this serial number, or -1.
+int SavedIndexOfSerial(const std::map<std::string, std::string>& keys, const std::string& serial) {
+    for (const auto& [key, value] : keys) {
+        if (key.rfind("Serial ", 0) == 0 && value == serial) return std::stoi(key.substr(7));
+    }
+    return -1;
+}
+
+struct SavedDevice {
+    std::string serial, name, ip, avlo, model;
+};
+
+void ExpectSaved(const std::string& ini, const SavedDevice& want) {
+    SCOPED_TRACE("device " + want.serial);
+    const auto keys = AvloSection(ini);
+    const int n = SavedIndexOfSerial(keys, want.serial);
+    ASSERT_GE(n, 0) << "serial number not in the saved file:\n" << ini;
+    const std::string k = std::to_string(n);
+    auto value = [&](const std::string& key) { return keys.count(key) ? keys.at(key) : "<missing>"; };
+    EXPECT_EQ(value("Name " + k), want.name);
+    EXPECT_EQ(value("IP " + k), want.ip);
+    EXPECT_EQ(value("avlo " + k), want.avlo);
+    EXPECT_EQ(value("Model " + k), want.model);
+}
+
+// The event lines a headless monitor echoes on standard error, as their event names.
+std::vector<std::string> EventNames(const std::string& err) {
+    std::vector<std::string> names;
+    std::istringstream in(err);
+    std::string line;
+    while (std::getline(in, line)) {
+        const auto at = line.find(" EV_");
+        if (at == std::string::npos) continue;
+        const auto end = line.find(' ', at + 1);
+        names.push_back(line.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1));
+    }
+    return names;
+}
+
+// Polls until pred holds or the time is up.
+template <class Pred>
+bool WaitFor(Pred pred, std::chrono::milliseconds limit) {
+    const auto end = Clock::now() + limit;
+    while (!pred()) {
+        if (Clock::now() >= end) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+class MonitorProcessTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir_.ok());
+        ASSERT_EQ(access(AVLO_MONITOR_BIN, X_OK), 0) << AVLO_MONITOR_BIN;
+    }
+
+    std::string ConfigPath() const { return dir_.File("avlo-monitor.ini"); }
+    std::string LockPath() const { return dir_.File("avlo.lock"); }
+
+    // The simulated site: answers discovery sent to the hub address on this test's port.
+    devsim::Site& Site() {
+        if (!site_) site_ = std::make_unique<devsim::Site>(devsim::SiteOptions{kHub, kDiscoveryPort});
+        return *site_;
+    }
+    int AddSimDevice(int host, const std::string& model, const std::string& serial, bool answerDiscovery = true) {
+        devsim::DeviceConfig c;
+        c.address = Address(host);
+        c.modelText = model;
+        c.serial = serial;
+        c.udpPort = kDiscoveryPort;
+        c.answerDiscovery = answerDiscovery;
+        const int index = Site().AddDevice(c);
+        EXPECT_GE(index, 0) << Site().LastError();
+        return index;
+    }
+    void StartSite() {
+        ASSERT_TRUE(Site().DiscoveryListening()) << Site().LastError();
+        ASSERT_TRUE(Site().Start()) << Site().LastError();
+    }
+
+    std::vector<std::string> MonitorArgs(const std::string& config, const std::string& lock,
+                                         std::vector<std::string> extra) const {
+        std::vector<std::string> args{AVLO_MONITOR_BIN,      "--config",  config, "--lock-file", lock, "--discovery-address",
+                                      kHub,                  "--discovery-port", std::to_string(kDiscoveryPort)};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    }
+    // Without a display of the test runner's; the program's own settings (autostart) stay in
+    // the test folder.
+    std::vector<std::string> MonitorEnv(std::optional<std::string> display) const {
+        return Environment({{"DISPLAY", display},
+                            {"WAYLAND_DISPLAY", std::nullopt},
+                            {"QT_QPA_PLATFORM", std::nullopt},
+                            {"XDG_CONFIG_HOME", dir_.File("xdg")},
+                            {"XDG_RUNTIME_DIR", dir_.Path()}});
+    }
+    std::unique_ptr<Child> StartMonitor(std::vector<std::string> extra, std::optional<std::string> display = std::nullopt,
+                                        const std::string& tag = "monitor") {
+        auto child = std::make_unique<Child>(MonitorArgs(ConfigPath(), LockPath(), std::move(extra)), MonitorEnv(display),
+                                             dir_.File(tag + ".out"), dir_.File(tag + ".err"));
+        EXPECT_TRUE(child->ok()) << child->error();
+        return child;
+    }
+
+    // Until every simulated device has been connected to and asked for its status.
+    bool WaitUntilPolled(std::chrono::milliseconds limit) {
+        for (int i = 0; i < Site().DeviceCount(); ++i) {
+            if (!Site().WaitFor(i, [](const devsim::DeviceSnapshot& s) { return s.connections >= 1 && s.statusQueries >= 1; },
+                                limit))
+                return false;
+        }
+        return true;
+    }
+
+    TempDir dir_;
+    std::unique_ptr<devsim::Site> site_;  // outlives the monitors, which are locals of the tests
+};
+
+// ---- the shutdown sequence on a termination signal ----
+
+class TerminationSignalTest : public MonitorProcessTest, public testing::WithParamInterface<int> {};
+
+TEST_P(TerminationSignalTest, HeadlessMonitorSavesWhatItLearnedAndExitsWithZero) {
+    // One device known from the file, without serial number and model: its status tells them.
+    // Two more are found by the start-up broadcast. Serial numbers are digits, as on the real
+    // amplifiers: a field letter inside one would be read as that field of the status.
+    const std::string initial =
+        "[AVLO]\r\nRegistered=1\r\nName 0=Stage\r\nIP 0=" + Address(4) + "\r\navlo 0=1\r\n";
+    WriteFile(ConfigPath(), initial);
+    AddSimDevice(2, "02", "20000002");
+    AddSimDevice(3, "03", "20000003");
+    AddSimDevice(4, "01", "20000004", /*answerDiscovery=*/false);
+    StartSite();
+
+    auto monitor = StartMonitor({"--headless"});
+    ASSERT_TRUE(monitor->ok());
+    ASSERT_TRUE(WaitUntilPolled(10s)) << monitor->Err();
+    // Headless rows read "row N: [x] Name | Address | Connected | OK" once a status is applied.
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            const std::string out = monitor->Out();
+            return Contains(out, "Stage | " + Address(4) + " | Connected | OK") &&
+                   Contains(out, "My Velkan RV12 | " + Address(2) + " | Connected | OK") &&
+                   Contains(out, "My Velkan RV13 | " + Address(3) + " | Connected | OK");
+        },
+        10s))
+        << monitor->Out();
+    // Nothing has been written yet: what follows is the shutdown's doing.
+    ASSERT_EQ(ReadFile(ConfigPath()), initial);
+
+    monitor->Signal(GetParam());
+    const auto status = monitor->Wait(10s);
+    EXPECT_TRUE(ExitedWith(status, 0)) << Describe(status) << "\n" << monitor->Err();
+
+    const std::string saved = ReadFile(ConfigPath());
+    EXPECT_EQ(AvloSection(saved)["Registered"], "3") << saved;
+    ExpectSaved(saved, {"20000004", "Stage", Address(4), "1", "2"});
+    ExpectSaved(saved, {"20000002", "My Velkan RV12", Address(2), "1", "3"});
+    ExpectSaved(saved, {"20000003", "My Velkan RV13", Address(3), "1", "4"});
+
+    const auto events = EventNames(monitor->Err());
+    ASSERT_GE(events.size(), 2u) << monitor->Err();
+    EXPECT_EQ(events.front(), "EV_MONITOR_STARTED");
+    EXPECT_EQ(events.back(), "EV_MONITOR_STOPPED");
+    EXPECT_EQ(std::count(events.begin(), events.end(), "EV_DEVICE_REGISTERED"), 3);
+    EXPECT_EQ(std::count(events.begin(), events.end(), "EV_MONITOR_STOPPED"), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Process, TerminationSignalTest, testing::Values(SIGTERM, SIGINT),
+                         [](const testing::TestParamInfo<int>& info) {
+                             return std::string(info.param == SIGTERM ? "SIGTERM" : "SIGINT");
+                         });
+
+// A virtual X display of its own: Xvfb picks a free display number and tells it on a pipe.
+class VirtualDisplay {
+public:
+    explicit VirtualDisplay(const TempDir& dir) {
+        const char* candidates[] = {"/usr/bin/Xvfb", "/usr/local/bin/Xvfb"};
+        std::string xvfb;
+        for (const char* c : candidates) {
+            if (access(c, X_OK) == 0) xvfb = c;
+        }
+        if (xvfb.empty()) {
+            error_ = "Xvfb is not installed (Debian package xvfb)";
+            return;
+        }
+        available_ = true;
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) {
+            error_ = std::string("pipe2: ") + std::strerror(errno);
+            return;
+        }
+        server_ = std::make_unique<Child>(
+            std::vector<std::string>{xvfb, "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1024x768x24"},
+            Environment({}), dir.File("xvfb.out"), dir.File("xvfb.err"), fds[1]);
+        close(fds[1]);
+        if (!server_->ok()) {
+            error_ = server_->error();
+            close(fds[0]);
+            return;
+        }
+        std::string number;
+        const auto end = Clock::now() + 10s;
+        while (number.find('\n') == std::string::npos && Clock::now() < end) {
+            pollfd p{fds[0], POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            char buf[16];
+            const ssize_t n = read(fds[0], buf, sizeof buf);
+            if (n <= 0) break;
+            number.append(buf, static_cast<std::size_t>(n));
+        }
+        close(fds[0]);
+        if (number.find('\n') == std::string::npos) {
+            error_ = "Xvfb did not report a display: " + ReadFile(dir.File("xvfb.err"));
+            return;
+        }
+        display_ = ":" + number.substr(0, number.find('\n'));
+    }
+    ~VirtualDisplay() {
+        // Xvfb removes its lock file and socket when it is asked to end, not when killed.
+        if (server_) server_->Terminate(3s);
+    }
+    VirtualDisplay(const VirtualDisplay&) = delete;
+    VirtualDisplay& operator=(const VirtualDisplay&) = delete;
+
+    bool Available() const { return available_; }
+    bool ok() const { return !display_.empty(); }
+    const std::string& error() const { return error_; }
+    const std::string& Display() const { return display_; }
+
+private:
+    bool available_ = false;
+    std::string error_;
+    std::string display_;
+    std::unique_ptr<Child> server_;  // killed with this object
+};
+
+TEST_F(MonitorProcessTest, WindowedMonitorUnderAVirtualDisplaySavesAndExitsWithZeroOnSigterm) {
+    VirtualDisplay x(dir_);
+    if (!x.Available()) {
+        if (RequiredByCi()) FAIL() << x.error();
+        GTEST_SKIP() << x.error();
+    }
+    ASSERT_TRUE(x.ok()) << x.error();
+    AddSimDevice(2, "02", "30000002");
+    StartSite();
+
+    const auto started = Clock::now();
+    auto monitor = StartMonitor({}, x.Display());
+    ASSERT_TRUE(monitor->ok());
+    ASSERT_TRUE(WaitUntilPolled(15s)) << Describe(monitor->Wait(0ms)) << "\n" << monitor->Err();
+    // The splash stands for two seconds before the main window (and its connections) exist.
+    EXPECT_GE(Clock::now() - started, 1900ms);
+    EXPECT_TRUE(monitor->Running());
+
+    monitor->Signal(SIGTERM);
+    const auto status = monitor->Wait(10s);
+    EXPECT_TRUE(ExitedWith(status, 0)) << Describe(status) << "\n" << monitor->Err();
+    ExpectSaved(ReadFile(ConfigPath()), {"30000002", "My Velkan RV12", Address(2), "1", "3"});
+    // Only a headless run echoes events on standard error.
+    EXPECT_TRUE(EventNames(monitor->Err()).empty()) << monitor->Err();
+}
+
+// ---- one instance per lock file ----
+
+TEST_F(MonitorProcessTest, SecondInstanceIsRefusedAndTheFirstKeepsRunning) {
+    AddSimDevice(2, "03", "90000002");
+    StartSite();
+    auto first = StartMonitor({"--headless"}, std::nullopt, "first");
+    ASSERT_TRUE(first->ok());
+    ASSERT_TRUE(WaitUntilPolled(10s)) << first->Err();
+    ASSERT_EQ(Site().Snapshot(0).discoveryRequests, 1);
+
+    TempDir other;
+    ASSERT_TRUE(other.ok());
+    const std::string otherConfig = other.File("second.ini");
+    Child second(MonitorArgs(otherConfig, LockPath(), {"--headless"}), MonitorEnv(std::nullopt), other.File("second.out"),
+                 other.File("second.err"));
+    ASSERT_TRUE(second.ok()) << second.error();
+    const auto secondStatus = second.Wait(10s);
+    EXPECT_TRUE(ExitedWith(secondStatus, 0)) << Describe(secondStatus) << "\n" << second.Err();
+    EXPECT_TRUE(Contains(second.Err(), "Warning: The AVLO Monitor application is already running.\n")) << second.Err();
+    // It stopped before building anything: no broadcast, no settings file, no events.
+    EXPECT_FALSE(std::filesystem::exists(otherConfig));
+    EXPECT_TRUE(EventNames(second.Err()).empty()) << second.Err();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(Site().Snapshot(0).discoveryRequests, 1);
+
+    // The first one is undisturbed and still shuts down properly.
+    ASSERT_TRUE(first->Running()) << Describe(first->Wait(0ms));
+    EXPECT_EQ(Site().Snapshot(0).connections, 1);
+    first->Signal(SIGTERM);
+    const auto firstStatus = first->Wait(10s);
+    EXPECT_TRUE(ExitedWith(firstStatus, 0)) << Describe(firstStatus) << "\n" << first->Err();
+    ExpectSaved(ReadFile(ConfigPath()), {"90000002", "My Velkan RV13", Address(2), "1", "4"});
+}
+
+// ---- command lines that end at once ----
+
+struct CommandCase {
+    const char* name;
+    std::vector<std::string> args;  // after the program's name
+    int exitCode;
+    std::vector<std::string> inOut;  // texts standard output must contain
+    std::vector<std::string> inErr;  // texts standard error must contain
+};
+
+void PrintTo(const CommandCase& c, std::ostream* os) { *os << c.name; }
+
+class CommandLineTest : public MonitorProcessTest, public testing::WithParamInterface<CommandCase> {};
+
+TEST_P(CommandLineTest, EndsAtOnceWithTheRightTextAndCode) {
+    const CommandCase& c = GetParam();
+    std::vector<std::string> argv{AVLO_MONITOR_BIN};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    Child child(argv, MonitorEnv(std::nullopt), dir_.File("cli.out"), dir_.File("cli.err"));
+    ASSERT_TRUE(child.ok()) << child.error();
+    const auto status = child.Wait(10s);
+    EXPECT_TRUE(ExitedWith(status, c.exitCode)) << Describe(status) << "\n" << child.Err();
+    const std::string out = child.Out();
+    const std::string err = child.Err();
+    for (const auto& text : c.inOut) EXPECT_TRUE(Contains(out, text)) << "missing \"" << text << "\" in:\n" << out;
+    for (const auto& text : c.inErr) EXPECT_TRUE(Contains(err, text)) << "missing \"" << text << "\" in:\n" << err;
+    EXPECT_FALSE(std::filesystem::exists(ConfigPath())) << "a run that ends at once wrote settings";
+}
+
+const CommandCase kCommandCases[] = {
+    {"Version", {"--version"}, 0, {std::string("AVLO Monitor ") + AVLO_VERSION + "\n"}, {}},
+    // One dash makes a switch word that matches nothing, not an option.
+    {"DashedWordIsNoOption", {"-stats", "STATS", "--version"}, 0, {std::string("AVLO Monitor ") + AVLO_VERSION}, {}},
+    {"HelpListsOptionsAndSwitchWords",
+     {"--help"},
+     0,
+     {"Usage: avlo-monitor", "--headless", "--config PATH", "--lock-file PATH", "--discovery-address A",
+      "--discovery-port N", "any case", "\n  alerts ", "\n  stats ", "\n  nolimit ", "\n  test "},
+     {}},
+    {"UnknownOption", {"--bogus"}, 2, {}, {"unknown option: --bogus", "Usage: avlo-monitor"}},
+    {"BadPort", {"--discovery-port", "0"}, 2, {}, {"bad port number", "Usage: avlo-monitor"}},
+    {"MissingValue", {"--config"}, 2, {}, {"needs a value", "Usage: avlo-monitor"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Process, CommandLineTest, testing::ValuesIn(kCommandCases),
+                         [](const testing::TestParamInfo<CommandCase>& info) { return std::string(info.param.name); });
+
+TEST_F(MonitorProcessTest, WithoutADisplayItSaysHowToGetOneInsteadOfCrashing) {
+    Child child(MonitorArgs(ConfigPath(), LockPath(), {}), MonitorEnv(std::nullopt), dir_.File("nodisplay.out"),
+                dir_.File("nodisplay.err"));
+    ASSERT_TRUE(child.ok()) << child.error();
+    const auto status = child.Wait(10s);
+    ASSERT_TRUE(status) << "still running without a display";
+    EXPECT_TRUE(WIFEXITED(*status)) << Describe(status);
+    EXPECT_NE(WEXITSTATUS(*status), 0);
+    EXPECT_TRUE(Contains(child.Err(), "--headless")) << child.Err();
+    EXPECT_TRUE(Contains(child.Err(), "display")) << child.Err();
+    EXPECT_FALSE(std::filesystem::exists(ConfigPath()));
+}
+
+}  // namespace
