@@ -176,7 +176,7 @@ SmtpResult CSmtpClient::Send(bool synchronous) {
     if (!claim.Held()) return SmtpBusy;
     const SmtpResult valid = Validate();
     if (valid != SmtpOk) return valid;
-    if (Terminated() || ended_.load(std::memory_order_acquire)) return SmtpStopped;
+    if (startFailed_ || Terminated() || ended_.load(std::memory_order_acquire)) return SmtpStopped;
     claim.Keep();
     if (synchronous) {
         try {
@@ -201,7 +201,9 @@ void CSmtpClient::Execute() {
         while (!startFailed_ && !Terminated()) {
             const WaitResult wait =
                 WaitForAny({WaitItem::Of(stopEvent_), WaitItem::Of(sendEvent_)}, -1);
-            if (Terminated() || wait.index != 1) break;
+            if (wait.index != 1) break;
+            // Run even when a stop came meanwhile: the delivery then ends at once, releases
+            // the busy counter and reports SmtpStopped for the job.
             Notify(Deliver());
         }
     } catch (...) {
@@ -217,6 +219,7 @@ SmtpResult CSmtpClient::Deliver() {
         std::atomic<int>& busy;
         ~Release() { busy.fetch_sub(1, std::memory_order_acq_rel); }
     } release{busy_};
+    if (Terminated()) return SmtpStopped;  // before a name look-up that may take long
     refused_ = 0;
     CSmtpConnection connection(abortEvent_, terminated_, &sendObserver_);
     SmtpResult result = connection.Open(server_, std::to_string(PortNumber(port_)));

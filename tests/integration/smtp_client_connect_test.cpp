@@ -1,0 +1,137 @@
+// Making the connection: name resolution, refusal, the connect limit, and the failures that
+// come from this machine rather than from the server.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+
+#include "integration/SmtpClientFixture.h"
+
+namespace {
+
+using smtptest::Replies;
+using Clock = std::chrono::steady_clock;
+
+void Configure(CSmtpClient& client, const std::string& server, const std::string& port) {
+    EXPECT_EQ(client.SetServer(server, port), SmtpOk);
+    EXPECT_EQ(client.SetSender(smtptest::Sender, smtptest::User), SmtpOk);
+    EXPECT_EQ(client.SetRecipients(smtptest::Recipients[0], "", ""), SmtpOk);
+}
+
+// Delivers to `server`:`port` from a fresh client; `ms` receives how long it took.
+SmtpResult DeliverTo(const std::string& server, const std::string& port, long long& ms) {
+    CSmtpClient client(0, nullptr, 0);
+    Configure(client, server, port);
+    const auto start = Clock::now();
+    const SmtpResult result = client.Send(true);
+    ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    return result;
+}
+
+TEST(SmtpConnectTest, AConnectThatNeverCompletesFailsAfterTheConnectLimit) {
+    const std::string address = smtptest::NextPeerAddress();
+    UnacceptingListener listener(address);
+    ASSERT_TRUE(listener.Ready());
+    long long ms = 0;
+    EXPECT_EQ(DeliverTo(address, listener.PortText(), ms), SmtpConnectFailed);
+    // The limit is 5 s, whatever the constant says.
+    EXPECT_GE(ms, 5000 - 50);
+    EXPECT_LT(ms, 5000 + 1500);
+}
+
+TEST(SmtpConnectTest, ARefusedConnectionFailsAtOnce) {
+    // A bound socket that does not listen holds the port: connects to it are refused.
+    const std::string address = smtptest::NextPeerAddress();
+    const int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+    socklen_t size = sizeof sa;
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr*>(&sa), &size), 0);
+    long long ms = 0;
+    EXPECT_EQ(DeliverTo(address, std::to_string(ntohs(sa.sin_port)), ms), SmtpConnectFailed);
+    EXPECT_LT(ms, 2000);
+    close(holder);
+}
+
+TEST(SmtpConnectTest, AHostNameThatDoesNotResolveIsNotFound) {
+    // A label longer than 63 characters cannot go into a DNS query, so the resolver fails
+    // without sending one: nothing leaves this machine.
+    long long ms = 0;
+    EXPECT_EQ(DeliverTo(std::string(64, 'n') + ".invalid", "25", ms), SmtpHostNotFound);
+}
+
+TEST(SmtpConnectTest, AHostNameIsResolved) {
+    // "localhost" comes from the hosts file, without a name server.
+    ScriptedSmtpPeer peer("127.0.0.1");
+    ASSERT_TRUE(peer.Listening());
+    const char* const sent = "HELO RSET MAIL R1 DATA MSG QUIT";
+    peer.Serve(smtptest::BuildScript(Replies{}, sent));
+    long long ms = 0;
+    EXPECT_EQ(DeliverTo("localhost", peer.PortText(), ms), SmtpOk);
+    ASSERT_TRUE(peer.WaitFinished(std::chrono::seconds(15)));
+    EXPECT_EQ(peer.Get(0).lines, smtptest::ExpectedLines(sent));
+}
+
+bool UnderCi() {
+    const char* ci = std::getenv("CI");
+    return ci && std::string(ci) == "true";
+}
+
+// Whether this process may make a network namespace (a child tries, so that this one
+// stays where it is).
+bool CanMakeNetworkNamespace() {
+    const pid_t pid = fork();
+    if (pid == 0) _exit(unshare(CLONE_NEWNET) == 0 ? 0 : 1);
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+class SmtpLocalFailureTest : public testing::Test {
+protected:
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+// Runs in the child of a death test: uses up every descriptor the process may have, then
+// delivers and exits with the outcome.
+[[noreturn]] void DeliverWithoutDescriptors() {
+    CSmtpClient client(0, nullptr, 0);
+    Configure(client, "127.0.12.1", "25");
+    const rlimit limit{64, 64};
+    setrlimit(RLIMIT_NOFILE, &limit);
+    for (int i = 0; i < 64 && dup(STDERR_FILENO) >= 0; ++i) {
+    }
+    std::_Exit(client.Send(true));
+}
+
+[[noreturn]] void DeliverWithoutNetwork() {
+    if (unshare(CLONE_NEWNET) != 0) std::_Exit(200);
+    CSmtpClient client(0, nullptr, 0);
+    Configure(client, "127.0.12.1", "25");
+    std::_Exit(client.Send(true));
+}
+
+TEST_F(SmtpLocalFailureTest, NoSocketWhenTheProcessHasNoDescriptorLeft) {
+    EXPECT_EXIT(DeliverWithoutDescriptors(), testing::ExitedWithCode(SmtpNoSocket), "");
+}
+
+TEST_F(SmtpLocalFailureTest, NetworkDownWhenThereIsNoRouteAtAll) {
+    if (!CanMakeNetworkNamespace()) {
+        if (UnderCi()) FAIL() << "CI runs as root and must be able to make a network namespace";
+        GTEST_SKIP() << "cannot make a network namespace (needs root)";
+    }
+    // In a new network namespace even the loopback interface is down: no route anywhere,
+    // and no packet can leave.
+    EXPECT_EXIT(DeliverWithoutNetwork(), testing::ExitedWithCode(SmtpNetworkDown), "");
+}
+
+}  // namespace
