@@ -1,0 +1,173 @@
+// E-mail dispatch from the main window: the test e-mail and alert e-mails delivered to a real
+// SMTP server (Debian's aiosmtpd on loopback), and the outcome in the log and the dialog.
+#include <QLineEdit>
+#include <QRadioButton>
+
+#include <cstdlib>
+
+#include "MainFormFixture.h"
+#include "comms/Mymessages.h"
+#include "integration/SmtpSink.h"
+
+namespace {
+
+DeviceStatus Healthy() {
+    DeviceStatus s;
+    s.Mode = 1;
+    for (int i = 0; i < 4; ++i) s.SupplyOk[i] = 1;
+    for (int ch = 0; ch < 7; ++ch) {
+        s.ChannelOn[ch] = s.ChannelOk[ch] = s.TempOk[ch] = s.FanOk[ch] = s.CurrentOk[ch] = 1;
+    }
+    return s;
+}
+
+const std::string kWorkedExampleBody =
+    "Model:\t\tRV12\r\nSerial No:\t10203040\r\n\r\nOutput Channels Condition:\r\n\tChannel 1: \tOK\r\n"
+    "\tChannel 2: \tFAN FAILURE\r\n\tChannel 3: \tOK\r\n\tChannel 4: \tOK\r\n\tChannel 5: \tOK\r\n\r\n"
+    "Power Supply Condition:\r\n\t-5V: \t\tOK\r\n\t+12V: \t\tOUT OF LIMITS\r\n\t+72V (A): \tOK\r\n"
+    "\t+72V (B): \tOK\r\n\r\nTotal On Time: 25 h 5 min\r\n";
+
+class EmailDispatchTest : public MainFormFixture {
+protected:
+    EmailDispatchTest() : MainFormFixture(15) {}
+    void SetUp() override {
+        MainFormFixture::SetUp();
+        if (!smtpsink::AiosmtpdInstalled()) {
+            if (const char* ci = std::getenv("CI"); ci && std::string(ci) == "true") {
+                FAIL() << "python3-aiosmtpd is needed under CI";
+            }
+            GTEST_SKIP() << "python3-aiosmtpd is not installed for /usr/bin/python3";
+        }
+        server_ = std::make_unique<smtpsink::Server>("127.0.0.1");
+        ASSERT_TRUE(server_->Running());
+        StartForm({"alerts"});
+        form_->EnableEmailRadioBtn->setChecked(true);
+        form_->ServerIpAddrEdit->setText("127.0.0.1");
+        form_->ServerPortEdit->setText(QString::fromStdString(server_->PortText()));
+        form_->UserNameEdit->setText("AVLO Monitor");
+        form_->UserEmailEdit->setText("monitor@site.example.com");
+        form_->Email1Edit->setText("one@example.com");
+        form_->Email2Edit->setText("two@example.com");
+        form_->Email3Edit->setText("three@example.com");
+    }
+    std::map<std::string, std::string> Stored(int n) {
+        const auto path = server_->WaitMessage(n, std::chrono::seconds(10));
+        return path ? smtpsink::Parse(*path) : std::map<std::string, std::string>{};
+    }
+    int AddAlertDevice() {
+        TRegisterDlg::Context c = Ctx("Stage", Address(2), false);
+        c.ModelCode = 3;
+        c.Serial = "10203040";
+        return form_->AddDevice(&c);
+    }
+    static DeviceStatus WorkedExample() {
+        DeviceStatus s = Healthy();
+        s.FanOk[1] = 0;
+        s.SupplyOk[1] = 0;
+        s.OperatingMinutes = 1505;
+        return s;
+    }
+
+    std::unique_ptr<smtpsink::Server> server_;
+};
+
+TEST_F(EmailDispatchTest, TestEmailReachesThreeRecipientsAndIsReported) {
+    form_->SendTestEmailBtn1Click();
+    auto f = Stored(1);
+    ASSERT_FALSE(f.empty());
+    EXPECT_EQ(f["defects"], "0");
+    EXPECT_EQ(f["subject"], "AVLO TEST EMAIL");
+    EXPECT_EQ(f["from-name"], "AVLO Monitor");
+    EXPECT_EQ(f["from-address"], "monitor@site.example.com");
+    EXPECT_EQ(f["to"], "one@example.com,two@example.com,three@example.com");
+    EXPECT_EQ(f["charset"], "utf-8");
+    EXPECT_TRUE(f["message-id"].ends_with("@site.example.com>")) << f["message-id"];
+    const std::string body = std::string("This is a test e-mail.\r\n") + EmailDisclaimer;
+    EXPECT_TRUE(f["body"].starts_with(body)) << f["body"];
+    EXPECT_EQ(server_->Envelope(1),
+              (std::vector<std::string>{"monitor@site.example.com", "one@example.com", "two@example.com",
+                                        "three@example.com"}));
+
+    const auto shown = MessageBoxSeam::TakeShown();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].kind, MsgKind::Information);
+    EXPECT_EQ(shown[0].text, "Your e-mail has been sent.");
+    const auto sent = EventsWithId(EV_EMAIL_SENT);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].text.value_or(""),
+              "\r\n\nTo : one@example.com,two@example.com,three@example.com\r\nSubject : AVLO TEST EMAIL\r\n"
+              "Message : This is a test e-mail.\r\n");
+}
+
+TEST_F(EmailDispatchTest, FirstFaultSendsOneAlertWithTheWorkedExampleAndMarksIt) {
+    form_->NotifiableEvents.FanErr = true;
+    const int id = AddAlertDevice();
+    ASSERT_GT(id, 0);
+    const auto deviceId = static_cast<std::uint16_t>(id);
+    form_->ApplyStatus(deviceId, Healthy(), "10203040", 3);
+    form_->ApplyStatus(deviceId, WorkedExample(), "10203040", 3);
+    auto f = Stored(1);
+    ASSERT_FALSE(f.empty());
+    EXPECT_EQ(f["subject"], "AVLO Alert [RV12, # 10203040]: FAN FAILURE, POWER SUPPLY FAILURE");
+    EXPECT_TRUE(f["body"].starts_with(kWorkedExampleBody + EmailDisclaimer)) << f["body"];
+    const TMainForm::Device& device = *form_->FindDeviceById(deviceId);
+    EXPECT_EQ(device.Notified.FanOk[1], 1);
+    EXPECT_EQ(device.Notified.SupplyOk[1], 1);
+    EXPECT_EQ(EventsWithId(EV_EMAIL_SENT).size(), 1u);
+
+    // The same faults again that day: no second mail.
+    form_->ApplyStatus(deviceId, WorkedExample(), "10203040", 3);
+    EXPECT_FALSE(server_->WaitMessage(2, std::chrono::milliseconds(700)));
+    EXPECT_TRUE(MessageBoxSeam::TakeShown().empty());  // alerts never show a dialog
+}
+
+TEST_F(EmailDispatchTest, ServerDownLogsTheFailureMarksNothingAndTriesAgain) {
+    form_->ServerPortEdit->setText("1");  // nothing listens there
+    form_->NotifiableEvents.FanErr = true;
+    const auto deviceId = static_cast<std::uint16_t>(AddAlertDevice());
+    form_->ApplyStatus(deviceId, Healthy(), "10203040", 3);
+    form_->ApplyStatus(deviceId, WorkedExample(), "10203040", 3);
+    auto failed = EventsWithId(EV_EMAIL_FAILED);
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_TRUE(failed[0].text.value_or("").starts_with(
+        "[19] AVLO Monitor could not establish connection with 127.0.0.1 SMTP server via port 1.\r\n"
+        "\r\n\nTo : one@example.com,two@example.com,three@example.com\r\nSubject : AVLO Alert [RV12"))
+        << failed[0].text.value_or("");
+    EXPECT_EQ(form_->FindDeviceById(deviceId)->Notified.FanOk[1], 0);
+
+    form_->ServerPortEdit->setText(QString::fromStdString(server_->PortText()));
+    form_->ApplyStatus(deviceId, WorkedExample(), "10203040", 3);
+    EXPECT_TRUE(server_->WaitMessage(1, std::chrono::seconds(10)));
+    EXPECT_EQ(form_->FindDeviceById(deviceId)->Notified.FanOk[1], 1);
+}
+
+TEST_F(EmailDispatchTest, PortZeroPassesTheCheckButIsNotConfiguredProperly) {
+    form_->ServerPortEdit->setText("0");
+    form_->SendTestEmailBtn1Click();
+    EXPECT_TRUE(MessageBoxSeam::TakeShown().empty());
+    const auto failed = EventsWithId(EV_EMAIL_FAILED);
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_EQ(failed[0].text.value_or(""),
+              "E-mail function is not configured properly.\r\n\r\n\nTo : one@example.com,two@example.com,"
+              "three@example.com\r\nSubject : AVLO TEST EMAIL\r\nMessage : This is a test e-mail.\r\n");
+    EXPECT_FALSE(server_->WaitMessage(1, std::chrono::milliseconds(300)));
+}
+
+TEST_F(EmailDispatchTest, ResultsForUnknownJobsAreIgnoredAndKnownJobsAreLogged) {
+    form_->Post(WM_SMTPRESULT, SmtpReplyTimeout, 999);
+    WaitUntil([] { return false; }, 100);
+    EXPECT_TRUE(EventsWithId(EV_EMAIL_FAILED).empty());
+
+    auto job = std::make_unique<TMainForm::EmailJob>();
+    job->JobId = 1000;
+    job->Summary = "\r\n\nTo : a@example.com,,\r\nSubject : S\r\nMessage : B";
+    form_->EmailJobs().push_back(std::move(job));
+    form_->Post(WM_SMTPRESULT, 0x100 | SmtpReplyTimeout, 1000);  // only the low byte counts
+    ASSERT_TRUE(WaitUntil([this] { return !EventsWithId(EV_EMAIL_FAILED).empty(); }, 2000));
+    EXPECT_EQ(EventsWithId(EV_EMAIL_FAILED)[0].text.value_or(""),
+              "[20] The network subsystem has failed.\r\n\r\n\nTo : a@example.com,,\r\nSubject : S\r\nMessage : B");
+    form_->Post(WM_SMTPRESULT, SmtpStopped, 1000);
+    ASSERT_TRUE(WaitUntil([this] { return form_->EmailJobs().empty(); }, 2000));
+}
+
+}  // namespace
