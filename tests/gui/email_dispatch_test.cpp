@@ -153,6 +153,41 @@ TEST_F(EmailDispatchTest, PortZeroPassesTheCheckButIsNotConfiguredProperly) {
     EXPECT_FALSE(server_->WaitMessage(1, std::chrono::milliseconds(300)));
 }
 
+// The whole road: a simulated amplifier reports a fault, the monitor polls it, decides, and
+// the alert reaches the server; later polls the same day send nothing until a new fault.
+TEST_F(EmailDispatchTest, SimulatedDeviceFaultReachesTheMailboxOncePerFault) {
+    form_->NotifiableEvents.FanErr = true;
+    const int dev = AddSimDevice(3, "02", "10203040");
+    Site().SetChannelFault(dev, 2, devsim::ChannelFault::Fan, true);
+    TRegisterDlg::Context c = Ctx("Balcony", Address(3), true);
+    const int id = form_->AddDevice(&c);
+    ASSERT_GT(id, 0);
+    // The monitor's work happens in its event loop: connect, status, decision, delivery.
+    ASSERT_TRUE(WaitUntil([this] { return EventsWithId(EV_EMAIL_SENT).size() == 1; }, 10000));
+    auto first = Stored(1);
+    ASSERT_FALSE(first.empty());
+    EXPECT_EQ(first["subject"], "AVLO Alert [RV12, # 10203040]: FAN FAILURE");
+    EXPECT_NE(first["body"].find("\tChannel 2: \tFAN FAILURE\r\n"), std::string::npos) << first["body"];
+    const auto deviceId = static_cast<std::uint16_t>(id);
+    ASSERT_TRUE(WaitUntil([&] { return form_->FindDeviceById(deviceId)->Notified.FanOk[1] == 1; }));
+
+    const int queriesBefore = Site().Snapshot(dev).statusQueries;
+    form_->PollAll();
+    ASSERT_TRUE(WaitUntil([&] { return Site().Snapshot(dev).statusQueries > queriesBefore; }));
+    Pump(500);
+    EXPECT_FALSE(server_->WaitMessage(2, std::chrono::milliseconds(200)));
+
+    Site().SetChannelFault(dev, 5, devsim::ChannelFault::Channel, true);
+    form_->PollAll();
+    ASSERT_TRUE(WaitUntil([this] { return EventsWithId(EV_EMAIL_SENT).size() == 2; }, 10000));
+    auto second = Stored(2);
+    ASSERT_FALSE(second.empty());
+    EXPECT_EQ(second["subject"], "AVLO Alert [RV12, # 10203040]: CHANNEL FAILURE, FAN FAILURE");
+    EXPECT_NE(second["body"].find("\tChannel 2: \tFAN FAILURE\r\n"), std::string::npos);
+    EXPECT_NE(second["body"].find("\tChannel 5: \tCHANNEL FAILURE\r\n"), std::string::npos);
+    EXPECT_EQ(form_->FindDeviceById(deviceId)->Stats[StatsChanErr + 4], 1);
+}
+
 TEST_F(EmailDispatchTest, ResultsForUnknownJobsAreIgnoredAndKnownJobsAreLogged) {
     form_->Post(WM_SMTPRESULT, SmtpReplyTimeout, 999);
     WaitUntil([] { return false; }, 100);
