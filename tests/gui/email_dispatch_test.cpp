@@ -206,3 +206,55 @@ TEST_F(EmailDispatchTest, ResultsForUnknownJobsAreIgnoredAndKnownJobsAreLogged) 
 }
 
 }  // namespace
+
+namespace {
+
+class EmailOutcomeReportTest : public MainFormFixture {
+protected:
+    EmailOutcomeReportTest() : MainFormFixture(16) {}
+};
+
+// Every outcome through the window's own reporting: the log entry's shape and the dialog's kind.
+TEST_F(EmailOutcomeReportTest, LogAndDialogForEveryOutcome) {
+    StartForm();
+    form_->ServerIpAddrEdit->setText("mail.example.com");
+    form_->ServerPortEdit->setText("25");
+    form_->Email1Edit->setText("r1@example.com");
+    const std::string summary = form_->EmailSummary("S", "B");
+    EXPECT_EQ(summary, "\r\n\nTo : r1@example.com,,\r\nSubject : S\r\nMessage : B");
+    const EmailFields fields = form_->CurrentEmailFields();
+    for (int outcome = 0; outcome <= 26; ++outcome) {
+        SCOPED_TRACE(outcome);
+        const std::size_t before = sink_.Events().size();
+        form_->LogEmailOutcome(summary, outcome);
+        const auto events = sink_.Events();
+        ASSERT_EQ(events.size(), before + 1);
+        const CapturedEvent& e = events.back();
+        if (outcome == SmtpOk) {
+            EXPECT_EQ(e.id, EV_EMAIL_SENT);
+            EXPECT_EQ(e.text.value_or(""), summary);
+        } else {
+            EXPECT_EQ(e.id, EV_EMAIL_FAILED);
+            EXPECT_EQ(e.type, EVENTLOG_ERROR_TYPE);
+            const std::string text = EmailOutcomeLogText(outcome, fields);
+            const std::string bracket = "[" + std::to_string(outcome) + "] ";
+            EXPECT_EQ(e.text.value_or(""), text.empty() ? bracket : bracket + text + summary);
+        }
+        form_->ShowEmailOutcome(outcome);
+        const auto shown = MessageBoxSeam::TakeShown();
+        const std::string dialog = EmailOutcomeDialogText(outcome, fields);
+        if (dialog.empty()) {
+            EXPECT_TRUE(shown.empty());
+        } else {
+            ASSERT_EQ(shown.size(), 1u);
+            EXPECT_EQ(shown[0].kind, outcome == SmtpOk ? MsgKind::Information : MsgKind::Error);
+            EXPECT_EQ(shown[0].text.toStdString(), dialog);
+        }
+    }
+    form_->Options.Log = false;
+    const std::size_t quiet = sink_.Events().size();
+    form_->LogEmailOutcome(summary, SmtpReplyTimeout);
+    EXPECT_EQ(sink_.Events().size(), quiet);
+}
+
+}  // namespace
