@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include <fstream>
@@ -25,6 +26,17 @@
 #include "platform/MessageBox.h"
 #include "platform/Shell.h"
 #include "tools/devsim/Site.h"
+
+// A status with every supply rail and every channel healthy and on, in Active mode.
+inline DeviceStatus HealthyStatus() {
+    DeviceStatus s;
+    s.Mode = 1;
+    for (int i = 0; i < 4; ++i) s.SupplyOk[i] = 1;
+    for (int ch = 0; ch < 7; ++ch) {
+        s.ChannelOn[ch] = s.ChannelOk[ch] = s.TempOk[ch] = s.FanOk[ch] = s.CurrentOk[ch] = 1;
+    }
+    return s;
+}
 
 class MainFormFixture : public testing::Test {
 protected:
@@ -89,6 +101,27 @@ protected:
         c.serial = serial;
         c.udpPort = options_.discoveryPort;
         c.acceptTcp = acceptTcp;
+        const int index = Site().AddDevice(c);
+        EXPECT_GE(index, 0) << Site().LastError();
+        return index;
+    }
+
+    // The form after its first poll (the discovery thread's start runs one at once), so that
+    // no later poll comes unless a test asks for it.
+    void StartQuiet() {
+        StartForm();
+        ASSERT_TRUE(WaitUntil([this] { return form_->PollTimer->isActive(); }));
+    }
+
+    // A simulated amplifier that does not answer discovery: the start-up poll's broadcast
+    // would otherwise register it a second time under a generated name.
+    int QuietSim(int host, const std::string& serialPrefix,
+                 const std::function<void(devsim::DeviceConfig&)>& tweak = {}) {
+        devsim::DeviceConfig c;
+        c.address = Address(host);
+        c.serial = serialPrefix + std::to_string(1000 + host);
+        c.answerDiscovery = false;
+        if (tweak) tweak(c);
         const int index = Site().AddDevice(c);
         EXPECT_GE(index, 0) << Site().LastError();
         return index;

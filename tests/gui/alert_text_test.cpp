@@ -3,15 +3,6 @@
 
 namespace {
 
-DeviceStatus Healthy() {
-    DeviceStatus s;
-    s.Mode = 1;
-    for (int i = 0; i < 4; ++i) s.SupplyOk[i] = 1;
-    for (int ch = 0; ch < 7; ++ch) {
-        s.ChannelOn[ch] = s.ChannelOk[ch] = s.TempOk[ch] = s.FanOk[ch] = s.CurrentOk[ch] = 1;
-    }
-    return s;
-}
 
 class AlertTextTest : public MainFormFixture {
 protected:
@@ -30,7 +21,7 @@ protected:
 };
 
 TEST_F(AlertTextTest, WorkedExampleByteForByte) {
-    DeviceStatus s = Healthy();
+    DeviceStatus s = HealthyStatus();
     s.FanOk[1] = 0;
     s.SupplyOk[1] = 0;
     s.OperatingMinutes = 1505;
@@ -65,7 +56,7 @@ TEST_F(AlertTextTest, OnTimeTexts) {
                  {1505, "\r\nTotal On Time: 25 h 5 min\r\n"},
                  {-1, "\r\nTotal On Time: 71582788 h 15 min\r\n"}};  // read as unsigned
     for (const auto& row : table) {
-        DeviceStatus s = Healthy();
+        DeviceStatus s = HealthyStatus();
         s.OperatingMinutes = row.minutes;
         EXPECT_EQ(TMainForm::OnTimeSection(s), row.text) << row.minutes;
     }
@@ -73,7 +64,7 @@ TEST_F(AlertTextTest, OnTimeTexts) {
 
 TEST_F(AlertTextTest, TwoChannelModelListsOnlyItsChannels) {
     Dev().ModelCode = 1;
-    DeviceStatus s = Healthy();
+    DeviceStatus s = HealthyStatus();
     s.ChannelOk[4] = 0;  // a position the model does not have
     EXPECT_EQ(form_->AlertSubject(Dev(), s), "AVLO Alert [RV10, # 10203040]: CHANNEL FAILURE");
     EXPECT_EQ(form_->ChannelSection(Dev(), s),
@@ -85,7 +76,7 @@ TEST_F(AlertTextTest, TwoChannelModelListsOnlyItsChannels) {
 }
 
 TEST_F(AlertTextTest, ChannelLineOrderAndRange) {
-    DeviceStatus s = Healthy();
+    DeviceStatus s = HealthyStatus();
     s.ChannelOk[6] = s.FanOk[6] = s.TempOk[6] = s.CurrentOk[6] = 0;
     EXPECT_EQ(TMainForm::ChannelLine(6, s),
               "\tChannel 7: \tCHANNEL FAILURE, FAN FAILURE, HIGH TEMPERATURE, OVER-CURRENT\r\n");
@@ -113,7 +104,7 @@ TEST_F(AlertTextTest, CustomerAndInstallerSections) {
         "\t\xC2\xB7 Installation Date (dd/mm/yy): \t07/03/24\r\n";
     EXPECT_EQ(form_->CustomerSection(), customer);
     EXPECT_EQ(form_->InstallerSection(), installer);
-    DeviceStatus s = Healthy();
+    DeviceStatus s = HealthyStatus();
     s.OperatingMinutes = 5;
     const std::string body = form_->AlertBody(Dev(), s);
     EXPECT_EQ(body.substr(body.size() - customer.size() - installer.size()), customer + installer);

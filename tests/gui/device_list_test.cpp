@@ -54,24 +54,8 @@ class DeviceListTest : public MainFormFixture {
 protected:
     DeviceListTest() : MainFormFixture(7) {}
 
-    // The form after its first poll (the discovery thread's start runs one at once), so that
-    // no later poll comes unless a test asks for it.
-    void StartQuiet() {
-        StartForm();
-        ASSERT_TRUE(WaitUntil([this] { return form_->PollTimer->isActive(); }));
-    }
-
-    // A simulated amplifier that does not answer discovery: the start-up poll's broadcast
-    // would otherwise register it a second time under a generated name.
     int Sim(int host, const std::function<void(devsim::DeviceConfig&)>& tweak = {}) {
-        devsim::DeviceConfig c;
-        c.address = Address(host);
-        c.serial = "7000" + std::to_string(1000 + host);
-        c.answerDiscovery = false;
-        if (tweak) tweak(c);
-        const int index = Site().AddDevice(c);
-        EXPECT_GE(index, 0) << Site().LastError();
-        return index;
+        return QuietSim(host, "7000", tweak);
     }
 
     // Waits for the simulated device while the event loop runs, so that the form goes on

@@ -11,15 +11,6 @@
 
 namespace {
 
-DeviceStatus Healthy() {
-    DeviceStatus s;
-    s.Mode = 1;
-    for (int i = 0; i < 4; ++i) s.SupplyOk[i] = 1;
-    for (int ch = 0; ch < 7; ++ch) {
-        s.ChannelOn[ch] = s.ChannelOk[ch] = s.TempOk[ch] = s.FanOk[ch] = s.CurrentOk[ch] = 1;
-    }
-    return s;
-}
 
 const std::string kWorkedExampleBody =
     "Model:\t\tRV12\r\nSerial No:\t10203040\r\n\r\nOutput Channels Condition:\r\n\tChannel 1: \tOK\r\n"
@@ -61,7 +52,7 @@ protected:
         return form_->AddDevice(&c);
     }
     static DeviceStatus WorkedExample() {
-        DeviceStatus s = Healthy();
+        DeviceStatus s = HealthyStatus();
         s.FanOk[1] = 0;
         s.SupplyOk[1] = 0;
         s.OperatingMinutes = 1505;
@@ -104,7 +95,7 @@ TEST_F(EmailDispatchTest, FirstFaultSendsOneAlertWithTheWorkedExampleAndMarksIt)
     const int id = AddAlertDevice();
     ASSERT_GT(id, 0);
     const auto deviceId = static_cast<std::uint16_t>(id);
-    form_->ApplyStatus(deviceId, Healthy(), "10203040", 3);
+    form_->ApplyStatus(deviceId, HealthyStatus(), "10203040", 3);
     form_->ApplyStatus(deviceId, WorkedExample(), "10203040", 3);
     auto f = Stored(1);
     ASSERT_FALSE(f.empty());
@@ -125,7 +116,7 @@ TEST_F(EmailDispatchTest, ServerDownLogsTheFailureMarksNothingAndTriesAgain) {
     form_->ServerPortEdit->setText("1");  // nothing listens there
     form_->NotifiableEvents.FanErr = true;
     const auto deviceId = static_cast<std::uint16_t>(AddAlertDevice());
-    form_->ApplyStatus(deviceId, Healthy(), "10203040", 3);
+    form_->ApplyStatus(deviceId, HealthyStatus(), "10203040", 3);
     form_->ApplyStatus(deviceId, WorkedExample(), "10203040", 3);
     auto failed = EventsWithId(EV_EMAIL_FAILED);
     ASSERT_EQ(failed.size(), 1u);

@@ -33,12 +33,7 @@ std::uint8_t& Flag(DeviceStatus& s, Item it) {
 }
 
 DeviceStatus Healthy() {
-    DeviceStatus s;
-    s.Mode = 1;
-    for (int i = 0; i < 4; ++i) s.SupplyOk[i] = 1;
-    for (int ch = 0; ch < 7; ++ch) {
-        s.ChannelOn[ch] = s.ChannelOk[ch] = s.TempOk[ch] = s.FanOk[ch] = s.CurrentOk[ch] = 1;
-    }
+    DeviceStatus s = HealthyStatus();
     s.OperatingMinutes = 600;
     return s;
 }
