@@ -11,7 +11,8 @@
 #
 # While it runs, drive the simulated devices from another terminal, e.g.
 #   echo "fault 3 channel 2 on" > <scratch>/devsim.commands      (see avlo-devsim --help)
-# Stop with Ctrl+C (or close the monitor from its tray menu).
+# Stop with Ctrl+C (or close the monitor from its tray menu). AVLO_NO_NAMESPACES=1 keeps the
+# site on loopback even as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -41,7 +42,8 @@ cleanup() {
 trap cleanup EXIT
 
 USE_BED=0
-if [ "$(id -u)" -eq 0 ] && command -v ip >/dev/null && bash scripts/testbed.sh up --name "$BED" --devices 8 >/dev/null; then
+if [ "${AVLO_NO_NAMESPACES:-0}" != 1 ] && [ "$(id -u)" -eq 0 ] && command -v ip >/dev/null &&
+   bash scripts/testbed.sh up --name "$BED" --devices 8 >/dev/null; then
   USE_BED=1
 fi
 
