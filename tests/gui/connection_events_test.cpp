@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "MainFormFixture.h"
+#include "MessageWatch.h"
 #include "comms/Mymessages.h"
 
 namespace {
@@ -20,44 +21,6 @@ using Clock = std::chrono::steady_clock;
 
 enum Column : int { ColStatus = 3, ColCondition = 4 };
 
-// Watches the window messages that reach the form (its only events of the user range): counts
-// them and samples one row before each is handled, which is what the row showed after the
-// previous one. So every state the row passed through is seen, however many messages one turn
-// of the event loop handles.
-class MessageWatch : public QObject {
-public:
-    MessageWatch(TMainForm& form, int row) : form_(form), row_(row) {
-        form.installEventFilter(this);
-        Sample();
-    }
-    int Messages() const { return messages_; }
-    // "status | condition" texts, each different from the one before.
-    QStringList States() {
-        Sample();
-        return states_;
-    }
-
-protected:
-    bool eventFilter(QObject*, QEvent* e) override {
-        if (e->type() >= QEvent::User && e->type() <= QEvent::MaxUser) {
-            ++messages_;
-            Sample();
-        }
-        return false;
-    }
-
-private:
-    void Sample() {
-        const QTreeWidgetItem* item = form_.ListView->topLevelItem(row_);
-        if (!item) return;
-        const QString state = item->text(ColStatus) + " | " + item->text(ColCondition);
-        if (states_.isEmpty() || states_.back() != state) states_ << state;
-    }
-    TMainForm& form_;
-    int row_;
-    int messages_ = 0;
-    QStringList states_;
-};
 
 class ConnectionEventsTest : public MainFormFixture {
 protected:

@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "MainFormFixture.h"
+#include "MessageWatch.h"
 #include "comms/Mymessages.h"
 
 namespace {
@@ -17,38 +18,6 @@ using devsim::ChannelFault;
 
 enum Column : int { ColName = 1, ColAddress = 2, ColStatus = 3, ColCondition = 4 };
 
-// Samples one row each time a window message reaches the form, before it is handled: that is
-// what the row showed after the previous message, so every state the row passed through is
-// seen, however many messages one turn of the event loop handles.
-class RowHistory : public QObject {
-public:
-    RowHistory(TMainForm& form, int row) : form_(form), row_(row) {
-        form.installEventFilter(this);
-        Sample();
-    }
-    // "status | condition" texts, each different from the one before.
-    QStringList States() {
-        Sample();
-        return states_;
-    }
-
-protected:
-    bool eventFilter(QObject*, QEvent* e) override {
-        if (e->type() >= QEvent::User && e->type() <= QEvent::MaxUser) Sample();
-        return false;
-    }
-
-private:
-    void Sample() {
-        const QTreeWidgetItem* item = form_.ListView->topLevelItem(row_);
-        if (!item) return;
-        const QString state = item->text(ColStatus) + " | " + item->text(ColCondition);
-        if (states_.isEmpty() || states_.back() != state) states_ << state;
-    }
-    TMainForm& form_;
-    int row_;
-    QStringList states_;
-};
 
 class DeviceListTest : public MainFormFixture {
 protected:
@@ -140,7 +109,7 @@ TEST_F(DeviceListTest, EnabledDeviceShowsConnectingThenConnectedAndItsConditionO
     EXPECT_EQ(Cell(0, ColCondition), "Unknown");
     EXPECT_EQ(form_->RegisteredNumLabel->text(), "1");
 
-    RowHistory history(*form_, 0);
+    MessageWatch history(*form_, 0);
     ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }))
         << history.States().join(" / ").toStdString();
     // Connected first with the condition still unknown; the status query that follows the
