@@ -36,6 +36,12 @@ enum SmtpResult : std::uint8_t {
     SmtpStopped = 25,
 };
 
+// Set beside the outcome in the asynchronous result's wParam (and reported by
+// CSmtpClient::MessageAccepted after a synchronous Send) when the server accepted the message
+// itself, the reply to the final ".": the mail is delivered to every recipient the server
+// took, whatever went wrong after that (a refused recipient among several, a failing QUIT).
+constexpr std::uint32_t SmtpAcceptedFlag = 0x100;
+
 // The enumerator's own name ("SmtpReplyTimeout"), for logs and test messages.
 const char* SmtpResultName(SmtpResult result);
 
