@@ -1,8 +1,13 @@
 // The configuration file: every setting, the device table and the failure counters, read
-// once at start-up and written whole at shutdown and once a day.
+// once at start-up and written whole at shutdown, once a day, and a few seconds after
+// anything in it has changed.
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QTimer>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
 
 #include "app/MainUnit.h"
 #include "platform/IniFile.h"
@@ -32,7 +37,10 @@ void SetText(QLineEdit* edit, const std::string& text) { edit->setText(QString::
 }  // namespace
 
 void TMainForm::LoadConfiguration() {
-    const CIniFile ini = CIniFile::Load(options_.configPath);
+    CIniFile::LoadOutcome outcome;
+    const CIniFile ini = CIniFile::Load(options_.configPath, &outcome);
+    // Settings that are there but unknown must not be replaced by the defaults at the next save.
+    fileProtected_ = outcome.Unreadable();
 
     NotifiableEvents.ChanErr = ini.ReadBool("Events", "ChanErr", true);
     NotifiableEvents.PSupplyErr = ini.ReadBool("Events", "PSupplyErr", false);
@@ -67,6 +75,13 @@ void TMainForm::LoadConfiguration() {
     Options.Startup = ini.ReadBool("Options", "Startup", true);
 
     if (Options.Log) eventLog_->WriteEvent(EV_MONITOR_STARTED, EVENTLOG_SUCCESS);
+    if (fileProtected_) {
+        ReportProgramError("The settings file \"" + options_.configPath + "\" could not be read (" +
+                               std::strerror(outcome.error) +
+                               "). AVLO Monitor runs with the default settings and does not write "
+                               "over that file until it is started again.",
+                           true);
+    }
 
     const int registered = ini.ReadInteger("AVLO", "Registered", 0);
     for (int n = 0; n < registered; ++n) {
@@ -118,7 +133,68 @@ void TMainForm::WriteEmailSettings(CIniFile& ini) const {
 // The whole file is written to a temporary file and renamed over the old one, so a crash or
 // a power failure during the save leaves the previous file whole instead of no file at all.
 void TMainForm::SaveConfiguration() {
+    // During the shutdown nobody may be there to answer a box, and it would hold up the end.
+    WriteConfiguration(!closing_);
+}
+
+void TMainForm::SaveBeforeExit() {
+    WriteConfiguration(false);
+}
+
+bool TMainForm::WriteConfiguration(bool mayShowBox) {
+    if (fileProtected_) return false;
     CIniFile ini;
+    FillConfiguration(ini);
+    const std::string text = ini.Serialize();
+    // The folder of the default place in the user's settings folder may not exist yet.
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(options_.configPath).parent_path(), ignored);
+    std::string failure;
+    const bool saved = ini.Save(options_.configPath, &failure);
+    // A failed save is tried again at the next change, the daily save and the shutdown, not
+    // at every check in between.
+    savedText_ = text;
+    pendingText_.clear();
+    pendingChecks_ = 0;
+    if (!saved && !saveFailureReported_) {
+        saveFailureReported_ = true;
+        ReportProgramError("The settings could not be saved to \"" + options_.configPath + "\" (" + failure +
+                               "). Until a save succeeds, changes are lost when the program ends.",
+                           mayShowBox);
+    }
+    return saved;
+}
+
+// Checked every second: a change is written once it has stood still for a check, and at the
+// latest a few checks after it was first seen, so a burst of changes (a network search, typing
+// in a field) makes one save, and no way of ending the process loses more than a few seconds.
+void TMainForm::SaveIfChanged() {
+    if (closing_ || fileProtected_) return;
+    std::string now = ConfigurationText();
+    if (now == savedText_) {
+        pendingText_.clear();
+        pendingChecks_ = 0;
+        return;
+    }
+    constexpr int MaxPendingChecks = 3;
+    if (now != pendingText_ && pendingChecks_ < MaxPendingChecks) {
+        pendingText_ = std::move(now);
+        ++pendingChecks_;
+        return;
+    }
+    SaveConfiguration();
+}
+
+// The file's text as a save would write it now. Comparing it with what was last written finds
+// every change of what the file holds, whichever code made it, without each place that changes
+// a setting, a device or a counter having to say so.
+std::string TMainForm::ConfigurationText() const {
+    CIniFile ini;
+    FillConfiguration(ini);
+    return ini.Serialize();
+}
+
+void TMainForm::FillConfiguration(CIniFile& ini) const {
     ini.WriteBool("Events", "ChanErr", NotifiableEvents.ChanErr);
     ini.WriteBool("Events", "PSupplyErr", NotifiableEvents.PSupplyErr);
     ini.WriteBool("Events", "FanErr", NotifiableEvents.FanErr);
@@ -162,5 +238,4 @@ void TMainForm::SaveConfiguration() {
             ini.WriteInteger("STATS", SupplyCounterKey(rail, n), device.Stats[StatsMinus5VErr + rail]);
         }
     }
-    ini.Save(options_.configPath);  // a failed save is not reported
 }

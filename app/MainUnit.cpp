@@ -11,6 +11,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <cstdio>
 #include <filesystem>
 #include <thread>
 
@@ -70,6 +71,12 @@ TMainForm::TMainForm(const StartupOptions& options, QWidget* parent)
     SetEmailControlsEnabled(EnableEmailRadioBtn->isChecked());
     LastServerPortText = ServerPortEdit->text().toStdString();
     ApplyRunAtLogon();
+
+    savedText_ = ConfigurationText();
+    changeSaveTimer_ = new QTimer(this);
+    changeSaveTimer_->setInterval(1000);
+    connect(changeSaveTimer_, &QTimer::timeout, this, &TMainForm::SaveIfChanged);
+    if (!fileProtected_) changeSaveTimer_->start();
 }
 
 TMainForm::~TMainForm() { FormDestroy(); }
@@ -81,6 +88,7 @@ void TMainForm::FormDestroy() {
     closing_ = true;
     PollTimer->stop();
     NetworkSearchTimer->stop();
+    if (changeSaveTimer_) changeSaveTimer_->stop();
     SwitchFlags.test = false;
     TestModeTimer->stop();
 
@@ -158,6 +166,16 @@ void TMainForm::Dispatch(std::uint32_t msg, std::uint32_t wParam, std::uint32_t 
         default:
             break;
     }
+}
+
+void TMainForm::ReportProgramError(const std::string& text, bool mayShowBox) {
+    if (mayShowBox) {
+        ShowMessage(isVisible() ? this : nullptr, MsgKind::Error, QStringLiteral("AVLO Monitor"),
+                    QString::fromStdString(text));
+    } else {
+        std::fprintf(stderr, "Error: %s\n", text.c_str());
+    }
+    if (Options.Log && eventLog_) eventLog_->WriteEvent(EV_MONITOR_ERROR, EVENTLOG_ERROR_TYPE, text);
 }
 
 void TMainForm::ApplyRunAtLogon() {

@@ -263,6 +263,14 @@ public:
     QPushButton* AdvancedEmailBtn = nullptr;
     QPushButton* SendTestEmailBtn = nullptr;
 
+    // ---- ends outside the shutdown sequence, and errors of the program itself ----
+    // The whole save for a process that is ending without the shutdown sequence (the display
+    // went away): a failure is only written to standard error and the log.
+    void SaveBeforeExit();
+    // Says what went wrong (a box, or standard error when no box may be shown or when
+    // headless) and logs it as an error event.
+    void ReportProgramError(const std::string& text, bool mayShowBox);
+
 protected:
     bool event(QEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
@@ -306,4 +314,16 @@ private:
     bool closing_ = false;
     bool destroyed_ = false;
     std::vector<QStringList> shownRows_;  // what headless mode last printed per row
+
+    // the configuration file between the saves of the shutdown and the day
+    bool WriteConfiguration(bool mayShowBox);
+    void SaveIfChanged();
+    std::string ConfigurationText() const;
+    void FillConfiguration(CIniFile& ini) const;
+    QTimer* changeSaveTimer_ = nullptr;
+    std::string savedText_;    // what the file holds since the last save (or the load)
+    std::string pendingText_;  // a change not yet written, as last seen
+    int pendingChecks_ = 0;
+    bool fileProtected_ = false;  // it could not be read: never written over in this run
+    bool saveFailureReported_ = false;
 };

@@ -13,3 +13,6 @@ constexpr std::uint32_t EV_EMAIL_FAILED = 0xC0000008;
 constexpr std::uint32_t EV_DEVICE_ALERT = 0xC0000009;
 constexpr std::uint32_t EV_MONITOR_STARTED = 0x4000000A;
 constexpr std::uint32_t EV_MONITOR_STOPPED = 0x4000000B;
+// Something went wrong with the program itself rather than with a device or a mail: the
+// settings file could not be read or saved, or an unexpected error ended the program.
+constexpr std::uint32_t EV_MONITOR_ERROR = 0xC000000C;

@@ -46,6 +46,8 @@ const char* EventName(std::uint32_t id) {
             return "EV_MONITOR_STARTED";
         case EV_MONITOR_STOPPED:
             return "EV_MONITOR_STOPPED";
+        case EV_MONITOR_ERROR:
+            return "EV_MONITOR_ERROR";
         default:
             return "EV_UNKNOWN";
     }

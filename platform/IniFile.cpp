@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -157,17 +158,70 @@ bool SyncFolder(const std::string& folder) {
     return synced;
 }
 
-// Writes content to a new file at tempPath, synced to disk.
-bool WriteTemporary(const std::string& path, std::string_view content, std::string& tempPath) {
+// Sets *failure to "what: reason" and returns false.
+bool Fail(std::string* failure, const std::string& what, int error) {
+    if (failure) *failure = what + ": " + std::strerror(error);
+    return false;
+}
+
+// Writes content to a new file at tempPath, synced to disk. createError: errno when the file
+// could not even be created.
+bool WriteTemporary(const std::string& path, std::string_view content, std::string& tempPath,
+                    std::string* failure, int& createError) {
     const int fd = CreateTemporary(path, tempPath);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        createError = errno;
+        return Fail(failure, "cannot create a file in " + FolderOf(path), createError);
+    }
     KeepMode(fd, path);
     const bool written = WriteAll(fd, content) && SyncFd(fd);
+    const int writeError = errno;
     // Linux releases the descriptor even when close reports EINTR.
     const bool closed = close(fd) == 0 || errno == EINTR;
     if (written && closed) return true;
+    const int error = written ? errno : writeError;
     unlink(tempPath.c_str());
-    return false;
+    return Fail(failure, "cannot write " + tempPath, error);
+}
+
+// The existing file at path takes content in place: written from its start, cut to the new
+// length only afterwards (so that it is never empty on the way), and synced.
+bool RewriteInPlace(const std::string& path, std::string_view content, std::string* failure) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return Fail(failure, "cannot write " + path, errno);
+    const bool written = WriteAll(fd, content) &&
+                         ftruncate(fd, static_cast<off_t>(content.size())) == 0 && SyncFd(fd);
+    const int writeError = errno;
+    const bool closed = close(fd) == 0 || errno == EINTR;
+    if (written && closed) return true;
+    return Fail(failure, "cannot write " + path, written ? errno : writeError);
+}
+
+// Reads the whole file at path into content; outcome says why not when it returns false.
+bool ReadWhole(const std::string& path, std::string& content, CIniFile::LoadOutcome& outcome) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            outcome.missing = true;
+        } else {
+            outcome.error = errno;
+        }
+        return false;
+    }
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            outcome.error = errno;
+            close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        content.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    return true;
 }
 
 }  // namespace
@@ -189,23 +243,12 @@ bool CIniFile::CNameEqual::operator()(std::string_view a, std::string_view b) co
     return true;
 }
 
-CIniFile CIniFile::Load(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return CIniFile();
+CIniFile CIniFile::Load(const std::string& path, LoadOutcome* outcome) {
+    LoadOutcome found;
     std::string content;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            close(fd);
-            return CIniFile();
-        }
-        if (n == 0) break;
-        content.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(fd);
-    return Parse(content);
+    const bool read = ReadWhole(path, content, found);
+    if (outcome) *outcome = found;
+    return read ? Parse(content) : CIniFile();
 }
 
 CIniFile CIniFile::Parse(std::string_view content) {
@@ -279,14 +322,27 @@ std::string CIniFile::Serialize() const {
     return out;
 }
 
-bool CIniFile::Save(const std::string& path) const {
+bool CIniFile::Save(const std::string& path, std::string* failure) const {
+    const std::string content = Serialize();
     std::string tempPath;
-    if (!WriteTemporary(path, Serialize(), tempPath)) return false;
-    if (rename(tempPath.c_str(), path.c_str()) != 0) {
-        unlink(tempPath.c_str());
+    int createError = 0;
+    if (!WriteTemporary(path, content, tempPath, failure, createError)) {
+        // Only a folder that refuses new files is worked around; after a full disk or an I/O
+        // error a rewrite in place could leave half a file where the old one was whole.
+        const bool folderRefused = createError == EACCES || createError == EPERM;
+        struct stat st {};
+        if (folderRefused && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            return RewriteInPlace(path, content, failure);
+        }
         return false;
     }
-    return SyncFolder(FolderOf(path));
+    if (rename(tempPath.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        unlink(tempPath.c_str());
+        return Fail(failure, "cannot replace " + path, error);
+    }
+    if (!SyncFolder(FolderOf(path))) return Fail(failure, "cannot sync " + FolderOf(path), errno);
+    return true;
 }
 
 std::optional<std::int32_t> CIniFile::DecodeInteger(std::string_view text) {

@@ -20,8 +20,18 @@
 // quotes) apply when a file is parsed, as they did when the old program read its file back.
 class CIniFile {
 public:
-    // Reads path as bytes; a missing or unreadable file gives an empty document.
-    static CIniFile Load(const std::string& path);
+    // What Load found at a path. A file that is there but could not be read whole (an I/O
+    // error, no permission, a folder in its place) is not the same as no file: its settings
+    // are only unknown, and writing over it would lose them.
+    struct LoadOutcome {
+        bool missing = false;  // nothing at the path (or a folder of it is missing)
+        int error = 0;         // errno when something is there that could not be read whole
+        bool Unreadable() const { return error != 0; }
+    };
+
+    // Reads path as bytes; a missing or unreadable file gives an empty document, and outcome
+    // (when given) tells which.
+    static CIniFile Load(const std::string& path, LoadOutcome* outcome = nullptr);
     static CIniFile Parse(std::string_view content);
 
     std::optional<std::string> Find(std::string_view section, std::string_view key) const;
@@ -44,8 +54,13 @@ public:
     std::string Serialize() const;
     // Replaces the file at path with Serialize() so that a crash leaves either the old or the
     // new file whole. Returns false when any step fails: the old file then stays, unless only
-    // the final sync of the folder failed after the new file took its place.
-    bool Save(const std::string& path) const;
+    // the final sync of the folder failed after the new file took its place. failure (when
+    // given) then says which step failed and why.
+    //
+    // An installed program may own its settings file but not the folder it lies in, where no
+    // temporary can be made. Then an existing file is rewritten in place instead: whole,
+    // shortened to the new length, and synced; only that write is not proof against a crash.
+    bool Save(const std::string& path, std::string* failure = nullptr) const;
 
     // The integer rules of ReadInteger; nullopt when text is not entirely one int32.
     static std::optional<std::int32_t> DecodeInteger(std::string_view text);

@@ -7,10 +7,13 @@
 #include <QSocketNotifier>
 #include <atomic>
 #include <cerrno>
+#include <iterator>
 #include <utility>
 #include <vector>
 
 namespace {
+
+const int Handled[] = {SIGTERM, SIGINT, SIGHUP};
 
 // The handler may only touch a lock-free atomic; a mutex is not async-signal-safe.
 std::atomic<int> g_writeFd{-1};
@@ -52,13 +55,10 @@ CSignalBridge::CSignalBridge(std::function<void(int signalNumber)> onSignal, QOb
     notifier_ = new QSocketNotifier(readFd_, QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, &CSignalBridge::OnReadable);
 
-    if (!SetHandler(SIGTERM, &previousTerm_)) {
-        g_writeFd.store(-1);
-        Uninstall();
-        return;
-    }
-    if (!SetHandler(SIGINT, &previousInt_)) {
-        sigaction(SIGTERM, &previousTerm_, nullptr);
+    static_assert(std::size(Handled) == SignalCount);
+    for (int i = 0; i < SignalCount; ++i) {
+        if (SetHandler(Handled[i], &previous_[i])) continue;
+        while (i-- > 0) sigaction(Handled[i], &previous_[i], nullptr);
         g_writeFd.store(-1);
         Uninstall();
         return;
@@ -68,8 +68,7 @@ CSignalBridge::CSignalBridge(std::function<void(int signalNumber)> onSignal, QOb
 
 CSignalBridge::~CSignalBridge() {
     if (installed_) {
-        sigaction(SIGINT, &previousInt_, nullptr);
-        sigaction(SIGTERM, &previousTerm_, nullptr);
+        for (int i = SignalCount; i-- > 0;) sigaction(Handled[i], &previous_[i], nullptr);
         g_writeFd.store(-1);
         installed_ = false;
     }

@@ -7,8 +7,9 @@
 
 class QSocketNotifier;
 
-// SIGTERM and SIGINT are what Linux sends where Windows ended the log-on session; they must
-// lead into the normal shutdown on the GUI thread. The handler only writes the signal number
+// SIGTERM, SIGINT and SIGHUP are what Linux sends where Windows ended the log-on session (a
+// service manager, Ctrl+C, a closed terminal or session); they must lead into the normal
+// shutdown on the GUI thread. The handler only writes the signal number
 // as one byte into a socketpair; a QSocketNotifier on the other end reads it in the event loop
 // and calls onSignal there. Nothing else may run inside a signal handler.
 //
@@ -34,8 +35,8 @@ private:
     std::function<void(int)> onSignal_;
     int writeFd_ = -1;
     int readFd_ = -1;
-    struct sigaction previousTerm_ {};
-    struct sigaction previousInt_ {};
+    static constexpr int SignalCount = 3;
+    struct sigaction previous_[SignalCount] {};
     QSocketNotifier* notifier_ = nullptr;
     bool installed_ = false;
 };

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 
@@ -62,9 +63,30 @@ const FlagOption flagOptions[] = {
     {"--version", &StartupOptions::showVersion},
 };
 
+// The user's own settings folder: $XDG_CONFIG_HOME, else ~/.config. Empty when neither can
+// be told (no home folder).
+std::string UserConfigFolder() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg != nullptr && xdg[0] == '/') return xdg;  // a relative value is to be ignored
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] != '\0') return std::string(home) + "/.config";
+    return {};
+}
+
+// A portable copy keeps its settings beside the program, as the program always did. An
+// installed one (a folder the user may not write, such as /usr/bin) keeps them in the user's
+// settings folder, where a save can succeed.
 std::string DefaultConfigPath(const std::string& executablePath) {
     if (executablePath.empty()) return {};
-    return std::filesystem::path(executablePath).replace_extension(".ini").string();
+    const std::filesystem::path beside =
+        std::filesystem::path(executablePath).replace_extension(".ini");
+    const std::string folder = beside.parent_path().string();
+    if (access(beside.c_str(), F_OK) == 0 || access(folder.c_str(), W_OK) == 0) {
+        return beside.string();
+    }
+    const std::string user = UserConfigFolder();
+    if (user.empty()) return beside.string();
+    return user + "/avlo-monitor/avlo-monitor.ini";
 }
 
 // Handles args[i] (and its value, which may be args[i + 1]); returns an error text.
@@ -138,7 +160,9 @@ std::string StartupHelpText() {
            "\n"
            "Options:\n"
            "  --config PATH              settings file (default: the program's path with"
-           " .ini)\n"
+           " .ini\n"
+           "                             when that file exists or the folder is writable, else\n"
+           "                             $XDG_CONFIG_HOME/avlo-monitor/avlo-monitor.ini)\n"
            "  --lock-file PATH           single-instance lock file (default /tmp/AVLO.lock)\n"
            "  --device-port N            TCP port of the devices (default 60002)\n"
            "  --discovery-port N         UDP port of device discovery (default 60003)\n"

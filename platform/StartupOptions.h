@@ -7,7 +7,9 @@
 // Everything that used to be a fixed value and that a test or a second installation must be
 // able to change, read once from the command line by main().
 struct StartupOptions {
-    // Default: the executable's path with its extension, if any, replaced by ".ini".
+    // Default: the executable's path with its extension, if any, replaced by ".ini", when that
+    // file exists or its folder is writable; otherwise avlo-monitor/avlo-monitor.ini in
+    // $XDG_CONFIG_HOME (~/.config when unset). The folder is made when the file is saved.
     std::string configPath;
     std::string lockPath = "/tmp/AVLO.lock";
     std::uint16_t devicePort = 60002;

@@ -416,19 +416,18 @@ void PreviousHandler(int signalNumber) {
 class SignalBridgeTest : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override {
-        sigaction(SIGTERM, nullptr, &savedTerm_);
-        sigaction(SIGINT, nullptr, &savedInt_);
         // A handler of our own, so that a signal that misses the bridge is seen, not fatal.
         struct sigaction action {};
         action.sa_handler = PreviousHandler;
         sigemptyset(&action.sa_mask);
-        sigaction(SIGTERM, &action, nullptr);
-        sigaction(SIGINT, &action, nullptr);
+        for (int i = 0; i < 3; ++i) {
+            sigaction(kSignals[i], nullptr, &saved_[i]);
+            sigaction(kSignals[i], &action, nullptr);
+        }
         g_previousHandlerSaw = 0;
     }
     void TearDown() override {
-        sigaction(SIGTERM, &savedTerm_, nullptr);
-        sigaction(SIGINT, &savedInt_, nullptr);
+        for (int i = 0; i < 3; ++i) sigaction(kSignals[i], &saved_[i], nullptr);
     }
     static void (*CurrentHandler(int signalNumber))(int) {
         struct sigaction current {};
@@ -436,8 +435,8 @@ protected:
         return current.sa_handler;
     }
 
-    struct sigaction savedTerm_ {};
-    struct sigaction savedInt_ {};
+    static constexpr int kSignals[3] = {SIGTERM, SIGINT, SIGHUP};
+    struct sigaction saved_[3] {};
 };
 
 TEST_P(SignalBridgeTest, SignalReachesTheCallbackFromTheEventLoop) {
@@ -470,16 +469,15 @@ TEST_P(SignalBridgeTest, DestructionRestoresThePreviousHandler) {
     }
     EXPECT_EQ(CurrentHandler(SIGTERM), &PreviousHandler);
     EXPECT_EQ(CurrentHandler(SIGINT), &PreviousHandler);
+    EXPECT_EQ(CurrentHandler(SIGHUP), &PreviousHandler);
     raise(signalNumber);
     EXPECT_EQ(g_previousHandlerSaw, signalNumber);
     PumpUntil([] { return false; }, 50);
     EXPECT_EQ(calls, 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, SignalBridgeTest, ::testing::Values(SIGTERM, SIGINT),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                             return std::string(info.param == SIGTERM ? "SIGTERM" : "SIGINT");
-                         });
+INSTANTIATE_TEST_SUITE_P(Signals, SignalBridgeTest, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& info) { return std::string("SIG") + sigabbrev_np(info.param); });
 
 using SignalBridgeOnce = SignalBridgeTest;
 
@@ -539,6 +537,7 @@ TEST_F(SignalBridgeOnce, CallbackMayDestroyTheBridge) {
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(CurrentHandler(SIGTERM), &PreviousHandler);
     EXPECT_EQ(CurrentHandler(SIGINT), &PreviousHandler);
+    EXPECT_EQ(CurrentHandler(SIGHUP), &PreviousHandler);
 
     // The place is free again for a new bridge.
     std::vector<int> received;

@@ -25,6 +25,7 @@ TEST(EventName, NamesEveryKnownIdAndOnlyThose) {
         {0x80000006, "EV_DEVICE_CONNECTION_LOST"}, {0x00000007, "EV_EMAIL_SENT"},
         {0xC0000008, "EV_EMAIL_FAILED"},        {0xC0000009, "EV_DEVICE_ALERT"},
         {0x4000000A, "EV_MONITOR_STARTED"},     {0x4000000B, "EV_MONITOR_STOPPED"},
+        {0xC000000C, "EV_MONITOR_ERROR"},
         // Same message number with other severity bits is another event.
         {0x40000006, "EV_UNKNOWN"},             {0x00000005, "EV_UNKNOWN"},
         {0, "EV_UNKNOWN"},                      {0xFFFFFFFF, "EV_UNKNOWN"},
