@@ -4,10 +4,13 @@
 #include <QRadioButton>
 #include <QTimer>
 
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "MainFormFixture.h"
+#include "support/ReadOnlyFolder.h"
 
 namespace {
 
@@ -179,6 +182,131 @@ TEST_F(ConfigFileTest, DailySaveAtTheFirstPollOfANewDayClearsNotified) {
     EXPECT_EQ(form_->Devices()[0]->Notified.FanOk[1], 0);
     EXPECT_EQ(form_->ReferenceDate.day, 11);
     EXPECT_TRUE(form_->PollTimer->isActive());
+}
+
+// ---- saves between the shutdown and the day, and saves that cannot be made ----
+
+bool Holds(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST_F(ConfigFileTest, EveryChangeOfWhatTheFileHoldsIsSavedWithinSecondsAndNothingElse) {
+    // Not the way a save writes it: any save would show.
+    const std::string initial = "[avlo]\r\nregistered=1\r\nname 0=Foyer\r\nip 0=127.0.6.20\r\n";
+    WriteConfig(initial);
+    StartForm();
+    ASSERT_EQ(form_->DeviceCount(), 1);
+    const std::uint16_t foyer = form_->Devices()[0]->DeviceId;
+    Pump(2500);
+    EXPECT_EQ(ReadConfig(), initial) << "written without a change";
+
+    DeviceStatus fanFault = HealthyStatus();
+    fanFault.FanOk[2] = 0;
+    const struct {
+        const char* what;
+        std::function<void()> change;
+        const char* saved;
+    } changes[] = {
+        {"a device registered",
+         [&] {
+             const TRegisterDlg::Context c = Ctx("Hall", "127.0.6.41", false);
+             form_->AddDevice(&c);
+         },
+         "Name 1=Hall\r\n"},
+        {"a failure counted",
+         [&] {
+             form_->ApplyStatus(foyer, HealthyStatus(), "55500001", 2);
+             form_->ApplyStatus(foyer, fanFault, "55500001", 2);
+         },
+         "FanErr2device 0=1\r\n"},
+        {"an e-mail setting typed", [&] { form_->ServerIpAddrEdit->setText("127.0.0.9"); }, "ServerIp=127.0.0.9\r\n"},
+    };
+    for (const auto& c : changes) {
+        SCOPED_TRACE(c.what);
+        c.change();
+        EXPECT_TRUE(WaitUntil([&] { return Holds(ReadConfig(), c.saved); }, 6000)) << ReadConfig();
+    }
+    EXPECT_TRUE(Holds(ReadConfig(), "Serial 0=55500001\r\n")) << ReadConfig();
+    EXPECT_TRUE(MessageBoxSeam::TakeShown().empty());
+}
+
+TEST_F(ConfigFileTest, AFileThatCannotBeReadIsReportedAndNeverWrittenOver) {
+    // As root no permission keeps a file from being read; a folder in its place cannot be read
+    // either, and is no more to be replaced than a file of settings that are only unknown.
+    ASSERT_TRUE(std::filesystem::create_directory(options_.configPath));
+    LocalDateTime today{2026, 12, 10, 23, 59, 0, 0, 4};
+    SetClockOverride([&today] { return today; });
+    StartForm();
+
+    const auto shown = MessageBoxSeam::TakeShown();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].kind, MsgKind::Error);
+    EXPECT_TRUE(shown[0].text.contains(QString::fromStdString(options_.configPath))) << shown[0].text.toStdString();
+    EXPECT_TRUE(shown[0].text.contains("could not be read")) << shown[0].text.toStdString();
+    const auto errors = EventsWithId(EV_MONITOR_ERROR);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(errors[0].text.value_or(""), shown[0].text.toStdString());
+    // The defaults, as without a file.
+    EXPECT_EQ(form_->DeviceCount(), 0);
+    EXPECT_EQ(form_->Options.Poll, 300000);
+
+    // Neither a change, nor the daily save, nor the shutdown writes.
+    const TRegisterDlg::Context c = Ctx("Hall", "127.0.6.42", false);
+    ASSERT_GT(form_->AddDevice(&c), 0);
+    Pump(2500);
+    today = LocalDateTime{2026, 12, 11, 0, 0, 5, 0, 5};
+    form_->PollTimerTimer();
+    EXPECT_EQ(form_->ReferenceDate.day, 11);
+    StopForm();
+    EXPECT_TRUE(std::filesystem::is_directory(options_.configPath));
+    EXPECT_TRUE(std::filesystem::is_empty(options_.configPath));
+    EXPECT_TRUE(MessageBoxSeam::TakeShown().empty());
+    EXPECT_EQ(EventsWithId(EV_MONITOR_ERROR).size(), 1u);
+}
+
+TEST_F(ConfigFileTest, AFailedSaveIsReportedOnceAndLogged) {
+    const std::string folder = Path("installed");
+    ASSERT_TRUE(std::filesystem::create_directory(folder));
+    options_.configPath = folder + "/avlo-monitor.ini";
+    ReadOnlyFolder readOnly(folder);
+    if (!readOnly.Refuses()) GTEST_SKIP() << ReadOnlyFolder::WhyNot();
+    StartForm();
+    const TRegisterDlg::Context c = Ctx("Hall", "127.0.6.43", false);
+    ASSERT_GT(form_->AddDevice(&c), 0);
+    EXPECT_TRUE(WaitUntil([] { return !MessageBoxSeam::TakeShown().empty(); }, 6000)) << "the change's save said nothing";
+    // The box was taken above; the event stays.
+    ASSERT_EQ(EventsWithId(EV_MONITOR_ERROR).size(), 1u);
+    const std::string text = EventsWithId(EV_MONITOR_ERROR)[0].text.value_or("");
+    EXPECT_TRUE(Holds(text, options_.configPath)) << text;
+    EXPECT_TRUE(Holds(text, "could not be saved")) << text;
+
+    form_->SaveConfiguration();
+    StopForm();
+    EXPECT_TRUE(MessageBoxSeam::TakeShown().empty());
+    EXPECT_EQ(EventsWithId(EV_MONITOR_ERROR).size(), 1u);
+    EXPECT_FALSE(std::filesystem::exists(options_.configPath));
+}
+
+TEST_F(ConfigFileTest, AFileInAFolderThatRefusesNewFilesIsRewrittenInPlace) {
+    const std::string folder = Path("installed");
+    ASSERT_TRUE(std::filesystem::create_directory(folder));
+    options_.configPath = folder + "/avlo-monitor.ini";
+    WriteConfig(Fixture("three_devices.ini"));
+    ReadOnlyFolder readOnly(folder);
+    if (!readOnly.Refuses()) GTEST_SKIP() << ReadOnlyFolder::WhyNot();
+    StartForm();
+    form_->DeleteDevice(0);
+    StopForm();
+    EXPECT_EQ(ReadConfig(), Fixture("saved_after_deleting_first.ini"));
+    EXPECT_TRUE(MessageBoxSeam::TakeShown().empty());
+    EXPECT_TRUE(EventsWithId(EV_MONITOR_ERROR).empty());
+}
+
+TEST_F(ConfigFileTest, TheFoldersOfTheFileAreMadeAtItsFirstSave) {
+    options_.configPath = Path("config-home/avlo-monitor/avlo-monitor.ini");
+    StartForm();
+    StopForm();
+    EXPECT_TRUE(Holds(ReadConfig(), "[Events]\r\nChanErr=1\r\n")) << ReadConfig();
+    EXPECT_TRUE(EventsWithId(EV_MONITOR_ERROR).empty());
 }
 
 }  // namespace

@@ -118,8 +118,8 @@ public:
         posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (extraFd >= 0) posix_spawn_file_actions_adddup2(&actions, extraFd, 3);
-        // A signal mask or ignored signals inherited from the test runner must not decide
-        // how the program reacts to SIGTERM and SIGINT.
+        // A signal mask or ignored signals inherited from the test runner (nohup) must not
+        // decide how the program reacts to SIGTERM, SIGINT and SIGHUP.
         posix_spawnattr_t attr;
         posix_spawnattr_init(&attr);
         sigset_t none;
@@ -128,6 +128,7 @@ public:
         sigemptyset(&defaults);
         sigaddset(&defaults, SIGTERM);
         sigaddset(&defaults, SIGINT);
+        sigaddset(&defaults, SIGHUP);
         sigaddset(&defaults, SIGPIPE);
         posix_spawnattr_setsigmask(&attr, &none);
         posix_spawnattr_setsigdefault(&attr, &defaults);
@@ -325,6 +326,24 @@ protected:
         return child;
     }
 
+    // A windowed monitor's environment on display.
+    std::vector<std::string> WindowedEnv(const std::string& display) const {
+        // With a real display Qt also runs its xcb, D-Bus and pooled threads. In the sanitizer
+        // builds those uninstrumented threads hand data over through Qt's own locks, which the
+        // thread sanitizer takes for races, and libdbus keeps a buffer that the leak checker
+        // reports; neither is the program's doing (its own threads are checked in the headless
+        // runs and the in-process tests). The variables mean nothing to a build without
+        // sanitizers.
+        const std::string lsanSuppressions = dir_.File("lsan.supp");
+        WriteFile(lsanSuppressions, "leak:libdbus-1.so\n");
+        auto appended = [](const char* name, const std::string& more) {
+            const char* now = std::getenv(name);
+            return std::optional<std::string>((now && *now ? std::string(now) + " " : std::string()) + more);
+        };
+        return MonitorEnv(display, {{"TSAN_OPTIONS", appended("TSAN_OPTIONS", "report_bugs=0")},
+                                    {"LSAN_OPTIONS", appended("LSAN_OPTIONS", "suppressions=" + lsanSuppressions)}});
+    }
+
     // Until every simulated device has been connected to and asked for its status.
     bool WaitUntilPolled(std::chrono::milliseconds limit) {
         for (int i = 0; i < Site().DeviceCount(); ++i) {
@@ -368,8 +387,17 @@ TEST_P(TerminationSignalTest, HeadlessMonitorSavesWhatItLearnedAndExitsWithZero)
         },
         10s))
         << monitor->Out();
-    // Nothing has been written yet: what follows is the shutdown's doing.
-    ASSERT_EQ(ReadFile(ConfigPath()), initial);
+    // What it learned reaches the file a few seconds after it changed, without a shutdown.
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            const auto keys = AvloSection(ReadFile(ConfigPath()));
+            return SavedIndexOfSerial(keys, "20000002") >= 0 && SavedIndexOfSerial(keys, "20000003") >= 0 &&
+                   SavedIndexOfSerial(keys, "20000004") >= 0;
+        },
+        10s))
+        << ReadFile(ConfigPath());
+    // Nothing changes any more, so what writes the file from here on is the shutdown.
+    ASSERT_TRUE(std::filesystem::remove(ConfigPath()));
 
     monitor->Signal(GetParam());
     const auto status = monitor->Wait(10s);
@@ -389,9 +417,10 @@ TEST_P(TerminationSignalTest, HeadlessMonitorSavesWhatItLearnedAndExitsWithZero)
     EXPECT_EQ(std::count(events.begin(), events.end(), "EV_MONITOR_STOPPED"), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Process, TerminationSignalTest, testing::Values(SIGTERM, SIGINT),
+// SIGHUP: the terminal or the session the monitor was started from has gone.
+INSTANTIATE_TEST_SUITE_P(Process, TerminationSignalTest, testing::Values(SIGTERM, SIGINT, SIGHUP),
                          [](const testing::TestParamInfo<int>& info) {
-                             return std::string(info.param == SIGTERM ? "SIGTERM" : "SIGINT");
+                             return std::string("SIG") + sigabbrev_np(info.param);
                          });
 
 // A virtual X display of its own: Xvfb picks a free display number and tells it on a pipe.
@@ -439,8 +468,10 @@ public:
         }
         display_ = ":" + number.substr(0, number.find('\n'));
     }
-    ~VirtualDisplay() {
-        // Xvfb removes its lock file and socket when it is asked to end, not when killed.
+    ~VirtualDisplay() { Stop(); }
+    // Ends the X server: every client loses its connection. Xvfb removes its lock file and
+    // socket when it is asked to end, not when killed.
+    void Stop() {
         if (server_) server_->Terminate(3s);
     }
     VirtualDisplay(const VirtualDisplay&) = delete;
@@ -468,19 +499,7 @@ TEST_F(MonitorProcessTest, WindowedMonitorUnderAVirtualDisplaySavesAndExitsWithZ
     AddSimDevice(2, "02", "30000002");
     StartSite();
 
-    // With a real display Qt also runs its xcb, D-Bus and pooled threads. In the sanitizer builds
-    // those uninstrumented threads hand data over through Qt's own locks, which the thread
-    // sanitizer takes for races, and libdbus keeps a buffer that the leak checker reports;
-    // neither is the program's doing (its own threads are checked in the headless runs and the
-    // in-process tests). The variables mean nothing to a build without sanitizers.
-    const std::string lsanSuppressions = dir_.File("lsan.supp");
-    WriteFile(lsanSuppressions, "leak:libdbus-1.so\n");
-    auto appended = [](const char* name, const std::string& more) {
-        const char* now = std::getenv(name);
-        return std::optional<std::string>((now && *now ? std::string(now) + " " : std::string()) + more);
-    };
-    const auto env = MonitorEnv(x.Display(), {{"TSAN_OPTIONS", appended("TSAN_OPTIONS", "report_bugs=0")},
-                                              {"LSAN_OPTIONS", appended("LSAN_OPTIONS", "suppressions=" + lsanSuppressions)}});
+    const auto env = WindowedEnv(x.Display());
 
     const auto started = Clock::now();
     Child monitor(MonitorArgs(ConfigPath(), LockPath(), {}), env, dir_.File("monitor.out"), dir_.File("monitor.err"));
@@ -496,6 +515,61 @@ TEST_F(MonitorProcessTest, WindowedMonitorUnderAVirtualDisplaySavesAndExitsWithZ
     ExpectSaved(ReadFile(ConfigPath()), {"30000002", "My Velkan RV12", Address(2), "1", "3"});
     // Only a headless run echoes events on standard error.
     EXPECT_TRUE(EventNames(monitor.Err()).empty()) << monitor.Err();
+}
+
+// Logging out can take the X server away before any signal comes: Qt then ends the process
+// from inside the event loop, so no shutdown sequence runs; the settings are saved all the same.
+TEST_F(MonitorProcessTest, WindowedMonitorSavesWhenItsXServerGoesAway) {
+    VirtualDisplay x(dir_);
+    if (!x.Available()) {
+        if (RequiredByCi()) FAIL() << x.error();
+        GTEST_SKIP() << x.error();
+    }
+    ASSERT_TRUE(x.ok()) << x.error();
+    AddSimDevice(2, "02", "30000012");
+    StartSite();
+
+    Child monitor(MonitorArgs(ConfigPath(), LockPath(), {}), WindowedEnv(x.Display()), dir_.File("monitor.out"),
+                  dir_.File("monitor.err"));
+    ASSERT_TRUE(monitor.ok()) << monitor.error();
+    ASSERT_TRUE(WaitUntilPolled(15s)) << Describe(monitor.Wait(0ms)) << "\n" << monitor.Err();
+    // Once what it learned has been saved, nothing changes any more: the file that follows
+    // the end of the display is written by the process's way out.
+    ASSERT_TRUE(WaitFor([&] { return SavedIndexOfSerial(AvloSection(ReadFile(ConfigPath())), "30000012") >= 0; }, 10s))
+        << ReadFile(ConfigPath());
+    ASSERT_TRUE(std::filesystem::remove(ConfigPath()));
+
+    x.Stop();
+    const auto status = monitor.Wait(10s);
+    ASSERT_TRUE(status) << "still running without its display";
+    EXPECT_TRUE(WIFEXITED(*status)) << Describe(status) << "\n" << monitor.Err();
+    EXPECT_TRUE(Contains(monitor.Err(), "X11 connection broke")) << monitor.Err();
+    ExpectSaved(ReadFile(ConfigPath()), {"30000012", "My Velkan RV12", Address(2), "1", "3"});
+}
+
+// ---- a settings file that cannot be read ----
+
+TEST_F(MonitorProcessTest, HeadlessMonitorSaysItCannotReadTheFileAndNeverWritesOverIt) {
+    ASSERT_TRUE(std::filesystem::create_directory(ConfigPath()));
+    AddSimDevice(2, "02", "40000002");
+    StartSite();
+    auto monitor = StartMonitor({"--headless"});
+    ASSERT_TRUE(monitor->ok());
+    ASSERT_TRUE(WaitUntilPolled(10s)) << monitor->Err();
+    ASSERT_TRUE(WaitFor([&] { return Contains(monitor->Out(), "My Velkan RV12 | " + Address(2) + " | Connected | OK"); },
+                        10s))
+        << monitor->Out();
+    std::this_thread::sleep_for(2500ms);  // longer than a change takes to be saved
+    monitor->Signal(SIGTERM);
+    const auto status = monitor->Wait(10s);
+    EXPECT_TRUE(ExitedWith(status, 0)) << Describe(status) << "\n" << monitor->Err();
+
+    const std::string err = monitor->Err();
+    EXPECT_TRUE(Contains(err, "Error: The settings file \"" + ConfigPath() + "\" could not be read")) << err;
+    const auto events = EventNames(err);
+    EXPECT_EQ(std::count(events.begin(), events.end(), "EV_MONITOR_ERROR"), 1) << err;
+    EXPECT_TRUE(std::filesystem::is_directory(ConfigPath()));
+    EXPECT_TRUE(std::filesystem::is_empty(ConfigPath()));
 }
 
 // ---- one instance per lock file ----

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +14,7 @@
 #include <vector>
 
 #include "platform/IniFile.h"
+#include "support/ReadOnlyFolder.h"
 
 namespace {
 
@@ -351,6 +355,60 @@ TEST(IniFileSave, FailsOverAFolderAndRemovesItsTemporary) {
     EXPECT_EQ(folder.Names(), std::vector<std::string>{"settings.ini"});
 }
 
+TEST(IniFileSave, SaysWhichStepFailedAndWhy) {
+    CTempFolder folder;
+    ASSERT_FALSE(folder.Path().empty());
+    std::string failure;
+    EXPECT_FALSE(SampleDocument().Save(folder.Path() + "/missing/settings.ini", &failure));
+    EXPECT_EQ(failure, "cannot create a file in " + folder.Path() + "/missing: No such file or directory");
+    const std::string path = folder.Path() + "/settings.ini";
+    ASSERT_TRUE(fs::create_directory(path));
+    EXPECT_FALSE(SampleDocument().Save(path, &failure));
+    EXPECT_EQ(failure, "cannot replace " + path + ": Is a directory");
+}
+
+// The folder of an installed program refuses new files, so no temporary can be made beside
+// the settings file; the file itself is the user's and writable.
+TEST(IniFileSave, RewritesAWritableFileInPlaceWhenItsFolderRefusesNewFiles) {
+    CTempFolder folder;
+    ASSERT_FALSE(folder.Path().empty());
+    const std::string path = folder.Path() + "/settings.ini";
+    // Longer than the new text: what is left of the old one must be cut off.
+    WriteBytes(path, "[Old]\r\n" + std::string(10000, 'x') + "=1\r\n");
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    struct stat before {};
+    ASSERT_EQ(stat(path.c_str(), &before), 0);
+    {
+        ReadOnlyFolder readOnly(folder.Path());
+        if (!readOnly.Refuses()) GTEST_SKIP() << ReadOnlyFolder::WhyNot();
+        std::string failure;
+        EXPECT_TRUE(SampleDocument().Save(path, &failure)) << failure;
+        EXPECT_EQ(ReadBytes(path), SampleDocument().Serialize());
+
+        CIniFile shorter;
+        shorter.WriteBool("A", "b", true);
+        EXPECT_TRUE(shorter.Save(path, &failure)) << failure;
+        EXPECT_EQ(ReadBytes(path), "[A]\r\nb=1\r\n");
+    }
+    struct stat after {};
+    ASSERT_EQ(stat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "the file was replaced, not rewritten";
+    EXPECT_EQ(ModeOf(path), 0640u);
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{"settings.ini"});
+}
+
+TEST(IniFileSave, FailsWithoutAFileWhenItsFolderRefusesNewFiles) {
+    CTempFolder folder;
+    ASSERT_FALSE(folder.Path().empty());
+    const std::string path = folder.Path() + "/settings.ini";
+    ReadOnlyFolder readOnly(folder.Path());
+    if (!readOnly.Refuses()) GTEST_SKIP() << ReadOnlyFolder::WhyNot();
+    std::string failure;
+    EXPECT_FALSE(SampleDocument().Save(path, &failure));
+    EXPECT_EQ(failure.rfind("cannot create a file in " + folder.Path() + ": ", 0), 0u) << failure;
+    EXPECT_FALSE(fs::exists(path));
+}
+
 TEST(IniFileLoad, ReadsTheFileAsBytes) {
     CTempFolder folder;
     ASSERT_FALSE(folder.Path().empty());
@@ -361,14 +419,35 @@ TEST(IniFileLoad, ReadsTheFileAsBytes) {
     EXPECT_EQ(ini.ReadInteger("A", "n", 0), 16);
 }
 
-TEST(IniFileLoad, MissingOrUnreadableFileIsEmpty) {
+TEST(IniFileLoad, TellsAMissingFileFromOneThatCouldNotBeReadWhole) {
     CTempFolder folder;
     ASSERT_FALSE(folder.Path().empty());
-    for (const std::string& path : {folder.Path() + "/missing.ini", folder.Path()}) {
-        SCOPED_TRACE(path);
-        const CIniFile ini = CIniFile::Load(path);
-        EXPECT_EQ(ini.Serialize(), "");
-        EXPECT_EQ(ini.ReadInteger("A", "n", 5), 5);
+    WriteBytes(folder.Path() + "/plain.ini", "[A]\r\nn=1\r\n");
+    ASSERT_TRUE(fs::create_directory(folder.Path() + "/folder.ini"));
+    const struct {
+        const char* what;
+        std::string path;
+        bool missing;
+        int error;
+    } cases[] = {
+        {"no such file", folder.Path() + "/missing.ini", true, 0},
+        {"no such folder", folder.Path() + "/missing/x.ini", true, 0},
+        {"a file in the way of the folder", folder.Path() + "/plain.ini/x.ini", true, 0},
+        {"a folder in the file's place", folder.Path() + "/folder.ini", false, EISDIR},
+        // Reading this process's memory from address 0 is an I/O error on an open file.
+        {"an I/O error while reading", "/proc/self/mem", false, EIO},
+        {"a file read whole", folder.Path() + "/plain.ini", false, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        CIniFile::LoadOutcome outcome;
+        outcome.error = -1;
+        const CIniFile ini = CIniFile::Load(c.path, &outcome);
+        EXPECT_EQ(outcome.missing, c.missing);
+        EXPECT_EQ(outcome.error, c.error) << std::strerror(outcome.error);
+        EXPECT_EQ(outcome.Unreadable(), c.error != 0);
+        // Whatever could not be read gives an empty document.
+        EXPECT_EQ(ini.ReadInteger("A", "n", 5), c.error == 0 && !c.missing ? 1 : 5);
     }
 }
 

@@ -2,18 +2,78 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "support/ReadOnlyFolder.h"
+
 namespace {
 
+namespace fs = std::filesystem;
 using Args = std::vector<std::string>;
-const std::string kExe = "/opt/avlo/avlo-monitor";
+
+// A fresh folder that stands for the program's own, removed at the end.
+class TempFolder {
+public:
+    TempFolder() {
+        std::string pattern = testing::TempDir() + "startup_options_test.XXXXXX";
+        if (mkdtemp(pattern.data())) path_ = pattern;
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        if (!path_.empty()) fs::remove_all(path_, ignored);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// The program's folder of most cases: writable, so its settings stay beside it.
+const std::string& Folder() {
+    static const TempFolder folder;
+    return folder.Path();
+}
+const std::string& Exe() {
+    static const std::string exe = Folder() + "/avlo-monitor";
+    return exe;
+}
+
+// Sets an environment variable (nullopt: removes it) for the life of the object.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        Set(value);
+    }
+    ~ScopedEnv() { Set(old_); }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    void Set(const std::optional<std::string>& value) {
+        if (value) {
+            setenv(name_, value->c_str(), 1);
+        } else {
+            unsetenv(name_);
+        }
+    }
+    const char* name_;
+    std::optional<std::string> old_;
+};
 
 TEST(StartupOptions, DefaultsAreTheSystemsValues) {
-    const StartupOptions o = ParseStartupOptions({}, kExe);
-    EXPECT_EQ(o.configPath, "/opt/avlo/avlo-monitor.ini");
+    ASSERT_FALSE(Folder().empty());
+    const StartupOptions o = ParseStartupOptions({}, Exe());
+    EXPECT_EQ(o.configPath, Folder() + "/avlo-monitor.ini");
     EXPECT_EQ(o.lockPath, "/tmp/AVLO.lock");
     EXPECT_EQ(o.devicePort, 60002);
     EXPECT_EQ(o.discoveryPort, 60003);
@@ -26,18 +86,67 @@ TEST(StartupOptions, DefaultsAreTheSystemsValues) {
 }
 
 TEST(StartupOptions, ConfigPathReplacesTheProgramsExtension) {
+    ASSERT_FALSE(Folder().empty());
+    ASSERT_TRUE(fs::create_directories(Folder() + "/avlo.d"));
     const struct {
         const char* exe;
         const char* config;
     } cases[] = {
-        {"/opt/avlo/avlo-monitor", "/opt/avlo/avlo-monitor.ini"},
-        {"/opt/avlo/AVLO.exe", "/opt/avlo/AVLO.ini"},
-        {"/opt/avlo.d/avlo-monitor", "/opt/avlo.d/avlo-monitor.ini"},
-        {"/opt/avlo/avlo.monitor.bin", "/opt/avlo/avlo.monitor.ini"},
+        {"/avlo-monitor", "/avlo-monitor.ini"},
+        {"/AVLO.exe", "/AVLO.ini"},
+        {"/avlo.d/avlo-monitor", "/avlo.d/avlo-monitor.ini"},
+        {"/avlo.monitor.bin", "/avlo.monitor.ini"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(ParseStartupOptions({}, c.exe).configPath, c.config) << c.exe;
+        EXPECT_EQ(ParseStartupOptions({}, Folder() + c.exe).configPath, Folder() + c.config) << c.exe;
     }
+}
+
+// An installed program cannot write its own folder; a portable copy can, or already has its
+// file there. --config wins over both.
+TEST(StartupOptions, DefaultConfigPathIsBesideTheProgramOnlyWhereASaveCanGo) {
+    TempFolder installed;
+    ASSERT_FALSE(installed.Path().empty());
+    const std::string exe = installed.Path() + "/bin/avlo-monitor";
+    const std::string beside = installed.Path() + "/bin/avlo-monitor.ini";
+    const std::string home = installed.Path() + "/home";
+    ASSERT_TRUE(fs::create_directories(installed.Path() + "/bin"));
+    const std::string userFile = "/avlo-monitor/avlo-monitor.ini";
+
+    const struct {
+        const char* what;
+        bool fileBeside;
+        std::optional<std::string> xdg;
+        Args args;
+        std::string config;
+    } cases[] = {
+        {"XDG_CONFIG_HOME set", false, "/xdg/conf", {}, "/xdg/conf" + userFile},
+        {"XDG_CONFIG_HOME unset", false, std::nullopt, {}, home + "/.config" + userFile},
+        {"XDG_CONFIG_HOME empty", false, "", {}, home + "/.config" + userFile},
+        {"XDG_CONFIG_HOME relative", false, "conf", {}, home + "/.config" + userFile},
+        {"a file already beside", true, "/xdg/conf", {}, beside},
+        {"--config wins", false, "/xdg/conf", {"--config", "/etc/avlo.ini"}, "/etc/avlo.ini"},
+    };
+    const ScopedEnv homeEnv("HOME", home);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.fileBeside) {
+            std::ofstream(beside) << "[AVLO]\r\n";
+        } else {
+            fs::remove(beside);
+        }
+        const ScopedEnv xdgEnv("XDG_CONFIG_HOME", c.xdg);
+        // The program's folder as a portable copy has it: writable, so always beside.
+        EXPECT_EQ(ParseStartupOptions(c.args, exe).configPath, c.args.empty() ? beside : c.config);
+        ReadOnlyFolder readOnly(installed.Path() + "/bin");
+        if (!readOnly.Refuses()) GTEST_SKIP() << ReadOnlyFolder::WhyNot();
+        EXPECT_EQ(ParseStartupOptions(c.args, exe).configPath, c.config);
+        // Nothing is made before the first save.
+        EXPECT_FALSE(fs::exists(home + "/.config"));
+    }
+    // A program folder that does not exist is no place to save either.
+    const ScopedEnv xdgEnv("XDG_CONFIG_HOME", "/xdg/conf");
+    EXPECT_EQ(ParseStartupOptions({}, installed.Path() + "/gone/avlo-monitor").configPath, "/xdg/conf" + userFile);
 }
 
 TEST(StartupOptions, CommandLines) {
@@ -65,10 +174,10 @@ TEST(StartupOptions, CommandLines) {
          false, false, false, {}},
     };
     for (const auto& c : cases) {
-        const StartupOptions o = ParseStartupOptions(c.args, kExe);
+        const StartupOptions o = ParseStartupOptions(c.args, Exe());
         const std::string line = testing::PrintToString(c.args);
         EXPECT_EQ(o.error, "") << line;
-        EXPECT_EQ(o.configPath, c.config.empty() ? kExe + ".ini" : c.config) << line;
+        EXPECT_EQ(o.configPath, c.config.empty() ? Exe() + ".ini" : c.config) << line;
         EXPECT_EQ(o.lockPath, c.lock.empty() ? "/tmp/AVLO.lock" : c.lock) << line;
         EXPECT_EQ(o.discoveryAddress, c.address.empty() ? "255.255.255.255" : c.address)
             << line;
@@ -106,7 +215,7 @@ TEST(StartupOptions, WrongCommandLinesSayWhatIsWrong) {
         {{"--help=1"}, "--help"},
     };
     for (const auto& c : cases) {
-        const StartupOptions o = ParseStartupOptions(c.args, kExe);
+        const StartupOptions o = ParseStartupOptions(c.args, Exe());
         EXPECT_NE(o.error.find(c.mentions), std::string::npos)
             << testing::PrintToString(c.args) << " gave \"" << o.error << "\"";
     }
