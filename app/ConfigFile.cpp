@@ -4,7 +4,6 @@
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QTimer>
-
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -148,7 +147,8 @@ bool TMainForm::WriteConfiguration(bool mayShowBox) {
     const std::string text = ini.Serialize();
     // The folder of the default place in the user's settings folder may not exist yet.
     std::error_code ignored;
-    std::filesystem::create_directories(std::filesystem::path(options_.configPath).parent_path(), ignored);
+    std::filesystem::create_directories(std::filesystem::path(options_.configPath).parent_path(),
+                                        ignored);
     std::string failure;
     const bool saved = ini.Save(options_.configPath, &failure);
     // A failed save is tried again at the next change, the daily save and the shutdown, not
@@ -158,7 +158,8 @@ bool TMainForm::WriteConfiguration(bool mayShowBox) {
     pendingChecks_ = 0;
     if (!saved && !saveFailureReported_) {
         saveFailureReported_ = true;
-        ReportProgramError("The settings could not be saved to \"" + options_.configPath + "\" (" + failure +
+        ReportProgramError("The settings could not be saved to \"" + options_.configPath + "\" (" +
+                               failure +
                                "). Until a save succeeds, changes are lost when the program ends.",
                            mayShowBox);
     }

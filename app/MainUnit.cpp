@@ -10,7 +10,6 @@
 #include <QRadioButton>
 #include <QThread>
 #include <QTimer>
-
 #include <cstdio>
 #include <filesystem>
 #include <thread>
@@ -175,7 +174,8 @@ void TMainForm::ReportProgramError(const std::string& text, bool mayShowBox) {
     } else {
         std::fprintf(stderr, "Error: %s\n", text.c_str());
     }
-    if (Options.Log && eventLog_) eventLog_->WriteEvent(EV_MONITOR_ERROR, EVENTLOG_ERROR_TYPE, text);
+    if (Options.Log && eventLog_)
+        eventLog_->WriteEvent(EV_MONITOR_ERROR, EVENTLOG_ERROR_TYPE, text);
 }
 
 void TMainForm::ApplyRunAtLogon() {

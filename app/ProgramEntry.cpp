@@ -5,7 +5,6 @@
 #include <QPixmap>
 #include <QSessionManager>
 #include <QSplashScreen>
-
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -104,7 +103,8 @@ std::string FailureText(const std::string& what) {
 // it is by default.
 void ReportStartupFailure(const std::string& what) {
     const std::string text = FailureText(what);
-    ShowMessage(nullptr, MsgKind::Error, QStringLiteral("AVLO Monitor"), QString::fromStdString(text));
+    ShowMessage(nullptr, MsgKind::Error, QStringLiteral("AVLO Monitor"),
+                QString::fromStdString(text));
     const std::filesystem::path exe(ExecutablePath());
     CEventLog log("AVLO", (exe.parent_path() / "AvloEventMsg.dll").string());
     log.WriteEvent(EV_MONITOR_ERROR, EVENTLOG_ERROR_TYPE, text);
@@ -138,10 +138,12 @@ int RunMonitor(CMonitorApplication& app, const StartupOptions& options) {
         // A desktop session that ends asks its programs to save first; the process may be
         // killed soon after, or lose its display, before the loop ends.
         TMainForm* const f = form.get();
-        QObject::connect(&app, &QGuiApplication::commitDataRequest, f, [f](QSessionManager&) { f->SaveBeforeExit(); },
-                         Qt::DirectConnection);
-        QObject::connect(&app, &QGuiApplication::saveStateRequest, f, [f](QSessionManager&) { f->SaveBeforeExit(); },
-                         Qt::DirectConnection);
+        QObject::connect(
+            &app, &QGuiApplication::commitDataRequest, f,
+            [f](QSessionManager&) { f->SaveBeforeExit(); }, Qt::DirectConnection);
+        QObject::connect(
+            &app, &QGuiApplication::saveStateRequest, f,
+            [f](QSessionManager&) { f->SaveBeforeExit(); }, Qt::DirectConnection);
         CSignalBridge termination([f](int) { f->EndProgram(); });
         if (!options.headless) form->show();
         // An error in an event handler while the window was built ends the run before it begins.
@@ -164,7 +166,8 @@ bool CMonitorApplication::notify(QObject* receiver, QEvent* event) {
         return QApplication::notify(receiver, event);
     } catch (...) {
         const std::string what = DescribeException(std::current_exception());
-        if (failure_.empty()) failure_ = what.empty() ? std::string("an exception without a text") : what;
+        if (failure_.empty())
+            failure_ = what.empty() ? std::string("an exception without a text") : what;
         // Every running loop ends, nested ones (a box, a dialog) included.
         QCoreApplication::exit(FailureStatus);
     }

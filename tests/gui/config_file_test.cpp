@@ -3,7 +3,6 @@
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QTimer>
-
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -186,7 +185,9 @@ TEST_F(ConfigFileTest, DailySaveAtTheFirstPollOfANewDayClearsNotified) {
 
 // ---- saves between the shutdown and the day, and saves that cannot be made ----
 
-bool Holds(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool Holds(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
 
 TEST_F(ConfigFileTest, EveryChangeOfWhatTheFileHoldsIsSavedWithinSecondsAndNothingElse) {
     // Not the way a save writes it: any save would show.
@@ -217,7 +218,8 @@ TEST_F(ConfigFileTest, EveryChangeOfWhatTheFileHoldsIsSavedWithinSecondsAndNothi
              form_->ApplyStatus(foyer, fanFault, "55500001", 2);
          },
          "FanErr2device 0=1\r\n"},
-        {"an e-mail setting typed", [&] { form_->ServerIpAddrEdit->setText("127.0.0.9"); }, "ServerIp=127.0.0.9\r\n"},
+        {"an e-mail setting typed", [&] { form_->ServerIpAddrEdit->setText("127.0.0.9"); },
+         "ServerIp=127.0.0.9\r\n"},
     };
     for (const auto& c : changes) {
         SCOPED_TRACE(c.what);
@@ -239,7 +241,8 @@ TEST_F(ConfigFileTest, AFileThatCannotBeReadIsReportedAndNeverWrittenOver) {
     const auto shown = MessageBoxSeam::TakeShown();
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].kind, MsgKind::Error);
-    EXPECT_TRUE(shown[0].text.contains(QString::fromStdString(options_.configPath))) << shown[0].text.toStdString();
+    EXPECT_TRUE(shown[0].text.contains(QString::fromStdString(options_.configPath)))
+        << shown[0].text.toStdString();
     EXPECT_TRUE(shown[0].text.contains("could not be read")) << shown[0].text.toStdString();
     const auto errors = EventsWithId(EV_MONITOR_ERROR);
     ASSERT_EQ(errors.size(), 1u);
@@ -272,7 +275,8 @@ TEST_F(ConfigFileTest, AFailedSaveIsReportedOnceAndLogged) {
     StartForm();
     const TRegisterDlg::Context c = Ctx("Hall", "127.0.6.43", false);
     ASSERT_GT(form_->AddDevice(&c), 0);
-    EXPECT_TRUE(WaitUntil([] { return !MessageBoxSeam::TakeShown().empty(); }, 6000)) << "the change's save said nothing";
+    EXPECT_TRUE(WaitUntil([] { return !MessageBoxSeam::TakeShown().empty(); }, 6000))
+        << "the change's save said nothing";
     // The box was taken above; the event stays.
     ASSERT_EQ(EventsWithId(EV_MONITOR_ERROR).size(), 1u);
     const std::string text = EventsWithId(EV_MONITOR_ERROR)[0].text.value_or("");

@@ -436,7 +436,7 @@ protected:
     }
 
     static constexpr int kSignals[3] = {SIGTERM, SIGINT, SIGHUP};
-    struct sigaction saved_[3] {};
+    struct sigaction saved_[3]{};
 };
 
 TEST_P(SignalBridgeTest, SignalReachesTheCallbackFromTheEventLoop) {
@@ -477,7 +477,9 @@ TEST_P(SignalBridgeTest, DestructionRestoresThePreviousHandler) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, SignalBridgeTest, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
-                         [](const ::testing::TestParamInfo<int>& info) { return std::string("SIG") + sigabbrev_np(info.param); });
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::string("SIG") + sigabbrev_np(info.param);
+                         });
 
 using SignalBridgeOnce = SignalBridgeTest;
 

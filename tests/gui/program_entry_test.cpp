@@ -7,7 +7,6 @@
 #include <QObject>
 #include <QTimer>
 #include <QtGlobal>
-
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -36,7 +35,9 @@ struct ThrowCase {
     std::string failure;
 };
 
-void PrintTo(const ThrowCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ThrowCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class MonitorApplicationTest : public testing::TestWithParam<ThrowCase> {
 protected:
@@ -73,9 +74,12 @@ const ThrowCase kThrowCases[] = {
      },
      "device table broken"},
     {"TimerHandler",
-     [](QObject& context) { QTimer::singleShot(0, &context, [] { throw std::logic_error("no such device"); }); },
+     [](QObject& context) {
+         QTimer::singleShot(0, &context, [] { throw std::logic_error("no such device"); });
+     },
      "no such device"},
-    {"ExceptionOfAnotherKind", [](QObject& context) { QTimer::singleShot(0, &context, [] { throw 42; }); },
+    {"ExceptionOfAnotherKind",
+     [](QObject& context) { QTimer::singleShot(0, &context, [] { throw 42; }); },
      "an exception of an unknown kind"},
     // Only the first one is reported: what follows is often its consequence.
     {"FirstOfTwo",
@@ -89,7 +93,9 @@ const ThrowCase kThrowCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Handlers, MonitorApplicationTest, testing::ValuesIn(kThrowCases),
-                         [](const testing::TestParamInfo<ThrowCase>& info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<ThrowCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(MonitorApplicationTest, ANormalEndKeepsStatusZero) {
     CMonitorApplication app(argc_, argv_);

@@ -338,10 +338,13 @@ protected:
         WriteFile(lsanSuppressions, "leak:libdbus-1.so\n");
         auto appended = [](const char* name, const std::string& more) {
             const char* now = std::getenv(name);
-            return std::optional<std::string>((now && *now ? std::string(now) + " " : std::string()) + more);
+            return std::optional<std::string>(
+                (now && *now ? std::string(now) + " " : std::string()) + more);
         };
-        return MonitorEnv(display, {{"TSAN_OPTIONS", appended("TSAN_OPTIONS", "report_bugs=0")},
-                                    {"LSAN_OPTIONS", appended("LSAN_OPTIONS", "suppressions=" + lsanSuppressions)}});
+        return MonitorEnv(
+            display,
+            {{"TSAN_OPTIONS", appended("TSAN_OPTIONS", "report_bugs=0")},
+             {"LSAN_OPTIONS", appended("LSAN_OPTIONS", "suppressions=" + lsanSuppressions)}});
     }
 
     // Until every simulated device has been connected to and asked for its status.
@@ -391,7 +394,8 @@ TEST_P(TerminationSignalTest, HeadlessMonitorSavesWhatItLearnedAndExitsWithZero)
     ASSERT_TRUE(WaitFor(
         [&] {
             const auto keys = AvloSection(ReadFile(ConfigPath()));
-            return SavedIndexOfSerial(keys, "20000002") >= 0 && SavedIndexOfSerial(keys, "20000003") >= 0 &&
+            return SavedIndexOfSerial(keys, "20000002") >= 0 &&
+                   SavedIndexOfSerial(keys, "20000003") >= 0 &&
                    SavedIndexOfSerial(keys, "20000004") >= 0;
         },
         10s))
@@ -529,13 +533,15 @@ TEST_F(MonitorProcessTest, WindowedMonitorSavesWhenItsXServerGoesAway) {
     AddSimDevice(2, "02", "30000012");
     StartSite();
 
-    Child monitor(MonitorArgs(ConfigPath(), LockPath(), {}), WindowedEnv(x.Display()), dir_.File("monitor.out"),
-                  dir_.File("monitor.err"));
+    Child monitor(MonitorArgs(ConfigPath(), LockPath(), {}), WindowedEnv(x.Display()),
+                  dir_.File("monitor.out"), dir_.File("monitor.err"));
     ASSERT_TRUE(monitor.ok()) << monitor.error();
     ASSERT_TRUE(WaitUntilPolled(15s)) << Describe(monitor.Wait(0ms)) << "\n" << monitor.Err();
     // Once what it learned has been saved, nothing changes any more: the file that follows
     // the end of the display is written by the process's way out.
-    ASSERT_TRUE(WaitFor([&] { return SavedIndexOfSerial(AvloSection(ReadFile(ConfigPath())), "30000012") >= 0; }, 10s))
+    ASSERT_TRUE(WaitFor(
+        [&] { return SavedIndexOfSerial(AvloSection(ReadFile(ConfigPath())), "30000012") >= 0; },
+        10s))
         << ReadFile(ConfigPath());
     ASSERT_TRUE(std::filesystem::remove(ConfigPath()));
 
@@ -556,8 +562,11 @@ TEST_F(MonitorProcessTest, HeadlessMonitorSaysItCannotReadTheFileAndNeverWritesO
     auto monitor = StartMonitor({"--headless"});
     ASSERT_TRUE(monitor->ok());
     ASSERT_TRUE(WaitUntilPolled(10s)) << monitor->Err();
-    ASSERT_TRUE(WaitFor([&] { return Contains(monitor->Out(), "My Velkan RV12 | " + Address(2) + " | Connected | OK"); },
-                        10s))
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return Contains(monitor->Out(), "My Velkan RV12 | " + Address(2) + " | Connected | OK");
+        },
+        10s))
         << monitor->Out();
     std::this_thread::sleep_for(2500ms);  // longer than a change takes to be saved
     monitor->Signal(SIGTERM);
@@ -565,7 +574,9 @@ TEST_F(MonitorProcessTest, HeadlessMonitorSaysItCannotReadTheFileAndNeverWritesO
     EXPECT_TRUE(ExitedWith(status, 0)) << Describe(status) << "\n" << monitor->Err();
 
     const std::string err = monitor->Err();
-    EXPECT_TRUE(Contains(err, "Error: The settings file \"" + ConfigPath() + "\" could not be read")) << err;
+    EXPECT_TRUE(
+        Contains(err, "Error: The settings file \"" + ConfigPath() + "\" could not be read"))
+        << err;
     const auto events = EventNames(err);
     EXPECT_EQ(std::count(events.begin(), events.end(), "EV_MONITOR_ERROR"), 1) << err;
     EXPECT_TRUE(std::filesystem::is_directory(ConfigPath()));

@@ -2,10 +2,9 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstring>
-
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -360,7 +359,8 @@ TEST(IniFileSave, SaysWhichStepFailedAndWhy) {
     ASSERT_FALSE(folder.Path().empty());
     std::string failure;
     EXPECT_FALSE(SampleDocument().Save(folder.Path() + "/missing/settings.ini", &failure));
-    EXPECT_EQ(failure, "cannot create a file in " + folder.Path() + "/missing: No such file or directory");
+    EXPECT_EQ(failure,
+              "cannot create a file in " + folder.Path() + "/missing: No such file or directory");
     const std::string path = folder.Path() + "/settings.ini";
     ASSERT_TRUE(fs::create_directory(path));
     EXPECT_FALSE(SampleDocument().Save(path, &failure));

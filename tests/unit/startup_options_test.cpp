@@ -1,5 +1,3 @@
-#include "platform/StartupOptions.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/StartupOptions.h"
 #include "support/ReadOnlyFolder.h"
 
 namespace {
@@ -98,7 +97,8 @@ TEST(StartupOptions, ConfigPathReplacesTheProgramsExtension) {
         {"/avlo.monitor.bin", "/avlo.monitor.ini"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(ParseStartupOptions({}, Folder() + c.exe).configPath, Folder() + c.config) << c.exe;
+        EXPECT_EQ(ParseStartupOptions({}, Folder() + c.exe).configPath, Folder() + c.config)
+            << c.exe;
     }
 }
 
@@ -146,7 +146,8 @@ TEST(StartupOptions, DefaultConfigPathIsBesideTheProgramOnlyWhereASaveCanGo) {
     }
     // A program folder that does not exist is no place to save either.
     const ScopedEnv xdgEnv("XDG_CONFIG_HOME", "/xdg/conf");
-    EXPECT_EQ(ParseStartupOptions({}, installed.Path() + "/gone/avlo-monitor").configPath, "/xdg/conf" + userFile);
+    EXPECT_EQ(ParseStartupOptions({}, installed.Path() + "/gone/avlo-monitor").configPath,
+              "/xdg/conf" + userFile);
 }
 
 TEST(StartupOptions, CommandLines) {
