@@ -493,50 +493,59 @@ private:
     std::unique_ptr<Child> server_;  // killed with this object
 };
 
-TEST_F(MonitorProcessTest, WindowedMonitorUnderAVirtualDisplaySavesAndExitsWithZeroOnSigterm) {
-    VirtualDisplay x(dir_);
-    if (!x.Available()) {
-        if (RequiredByCi()) FAIL() << x.error();
-        GTEST_SKIP() << x.error();
+// The windowed monitor, on a virtual display of the test's own.
+class WindowedMonitorTest : public MonitorProcessTest {
+protected:
+    void SetUp() override {
+        MonitorProcessTest::SetUp();
+        if (HasFatalFailure()) return;
+        x_ = std::make_unique<VirtualDisplay>(dir_);
+        if (!x_->Available()) {
+            if (RequiredByCi()) FAIL() << x_->error();
+            GTEST_SKIP() << x_->error();
+        }
+        ASSERT_TRUE(x_->ok()) << x_->error();
     }
-    ASSERT_TRUE(x.ok()) << x.error();
+    std::unique_ptr<Child> StartWindowed() {
+        auto child = std::make_unique<Child>(MonitorArgs(ConfigPath(), LockPath(), {}),
+                                             WindowedEnv(x_->Display()), dir_.File("monitor.out"),
+                                             dir_.File("monitor.err"));
+        EXPECT_TRUE(child->ok()) << child->error();
+        return child;
+    }
+
+    std::unique_ptr<VirtualDisplay> x_;
+};
+
+TEST_F(WindowedMonitorTest, SavesAndExitsWithZeroOnSigterm) {
     AddSimDevice(2, "02", "30000002");
     StartSite();
 
-    const auto env = WindowedEnv(x.Display());
-
     const auto started = Clock::now();
-    Child monitor(MonitorArgs(ConfigPath(), LockPath(), {}), env, dir_.File("monitor.out"), dir_.File("monitor.err"));
-    ASSERT_TRUE(monitor.ok()) << monitor.error();
-    ASSERT_TRUE(WaitUntilPolled(15s)) << Describe(monitor.Wait(0ms)) << "\n" << monitor.Err();
+    auto monitor = StartWindowed();
+    ASSERT_TRUE(monitor->ok());
+    ASSERT_TRUE(WaitUntilPolled(15s)) << Describe(monitor->Wait(0ms)) << "\n" << monitor->Err();
     // The splash stands for two seconds before the main window (and its connections) exist.
     EXPECT_GE(Clock::now() - started, 1900ms);
-    EXPECT_TRUE(monitor.Running());
+    EXPECT_TRUE(monitor->Running());
 
-    monitor.Signal(SIGTERM);
-    const auto status = monitor.Wait(10s);
-    EXPECT_TRUE(ExitedWith(status, 0)) << Describe(status) << "\n" << monitor.Err();
+    monitor->Signal(SIGTERM);
+    const auto status = monitor->Wait(10s);
+    EXPECT_TRUE(ExitedWith(status, 0)) << Describe(status) << "\n" << monitor->Err();
     ExpectSaved(ReadFile(ConfigPath()), {"30000002", "My Velkan RV12", Address(2), "1", "3"});
     // Only a headless run echoes events on standard error.
-    EXPECT_TRUE(EventNames(monitor.Err()).empty()) << monitor.Err();
+    EXPECT_TRUE(EventNames(monitor->Err()).empty()) << monitor->Err();
 }
 
 // Logging out can take the X server away before any signal comes: Qt then ends the process
 // from inside the event loop, so no shutdown sequence runs; the settings are saved all the same.
-TEST_F(MonitorProcessTest, WindowedMonitorSavesWhenItsXServerGoesAway) {
-    VirtualDisplay x(dir_);
-    if (!x.Available()) {
-        if (RequiredByCi()) FAIL() << x.error();
-        GTEST_SKIP() << x.error();
-    }
-    ASSERT_TRUE(x.ok()) << x.error();
+TEST_F(WindowedMonitorTest, SavesWhenItsXServerGoesAway) {
     AddSimDevice(2, "02", "30000012");
     StartSite();
 
-    Child monitor(MonitorArgs(ConfigPath(), LockPath(), {}), WindowedEnv(x.Display()),
-                  dir_.File("monitor.out"), dir_.File("monitor.err"));
-    ASSERT_TRUE(monitor.ok()) << monitor.error();
-    ASSERT_TRUE(WaitUntilPolled(15s)) << Describe(monitor.Wait(0ms)) << "\n" << monitor.Err();
+    auto monitor = StartWindowed();
+    ASSERT_TRUE(monitor->ok());
+    ASSERT_TRUE(WaitUntilPolled(15s)) << Describe(monitor->Wait(0ms)) << "\n" << monitor->Err();
     // Once what it learned has been saved, nothing changes any more: the file that follows
     // the end of the display is written by the process's way out.
     ASSERT_TRUE(WaitFor(
@@ -545,11 +554,11 @@ TEST_F(MonitorProcessTest, WindowedMonitorSavesWhenItsXServerGoesAway) {
         << ReadFile(ConfigPath());
     ASSERT_TRUE(std::filesystem::remove(ConfigPath()));
 
-    x.Stop();
-    const auto status = monitor.Wait(10s);
+    x_->Stop();
+    const auto status = monitor->Wait(10s);
     ASSERT_TRUE(status) << "still running without its display";
-    EXPECT_TRUE(WIFEXITED(*status)) << Describe(status) << "\n" << monitor.Err();
-    EXPECT_TRUE(Contains(monitor.Err(), "X11 connection broke")) << monitor.Err();
+    EXPECT_TRUE(WIFEXITED(*status)) << Describe(status) << "\n" << monitor->Err();
+    EXPECT_TRUE(Contains(monitor->Err(), "X11 connection broke")) << monitor->Err();
     ExpectSaved(ReadFile(ConfigPath()), {"30000012", "My Velkan RV12", Address(2), "1", "3"});
 }
 
