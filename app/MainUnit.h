@@ -83,6 +83,8 @@ public:
     Device* FindDeviceByListIndex(int listIndex) const;
     Device* FindDeviceById(std::uint16_t deviceId) const;
     Device* FindDeviceBySerial(const std::string& serial) const;
+    Device* FindDeviceByName(const std::string& name) const;
+    Device* FindDeviceByAddress(const std::string& address) const;
     int DevicePosition(int listIndex) const;
     bool IsNameFree(const std::string& name) const;
     bool IsAddressFree(const std::string& address) const;
@@ -277,6 +279,10 @@ private:
     void BuildTrayIcon();
     void WireControls();
     void FormDestroy();
+    int AddDeviceRecord(const TRegisterDlg::Context& context, const std::int32_t* stats);
+    std::string UniqueName(const std::string& base,
+                           const std::vector<std::string>& reserved = {}) const;
+    void ReleaseAddress(Device& device);
 
     // helpers of the concerns
     void SetDeviceCommandsEnabled(bool enabled);
