@@ -200,6 +200,9 @@ public:
     // Tests of the alert decision observe it here instead of a delivery: when set, it stands
     // in for the alert e-mail and its result for the server's acceptance.
     std::function<bool(Device&, const DeviceStatus&)> AlertRecorder;
+    // Whether the desktop shows notification-area icons (not every desktop has the area);
+    // when unset, the system is asked. Tests set it: the offscreen platform has none.
+    std::function<bool()> NotificationAreaAvailable;
 
     // ---- controls (named as on the form) ----
     QToolBar* ToolBar1 = nullptr;
@@ -279,6 +282,7 @@ private:
     void BuildTrayIcon();
     void WireControls();
     void FormDestroy();
+    bool HasNotificationArea();
     int AddDeviceRecord(const TRegisterDlg::Context& context, const std::int32_t* stats);
     std::string UniqueName(const std::string& base,
                            const std::vector<std::string>& reserved = {}) const;
@@ -310,6 +314,7 @@ private:
     std::unique_ptr<CSmtpClient> smtpClient_;
     std::vector<std::unique_ptr<EmailJob>> emailJobs_;
     bool closing_ = false;
+    bool quitRequested_ = false;  // the application is ending: a close is no longer refused
     bool destroyed_ = false;
     std::vector<QStringList> shownRows_;  // what headless mode last printed per row
 };

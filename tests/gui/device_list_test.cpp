@@ -514,6 +514,7 @@ TEST_F(DeviceListTest, ShowWebPageOpensTheSelectedDevicesAddress) {
 TEST_F(DeviceListTest, CloseBoxOnlyHidesTheWindowAndMonitoringGoesOn) {
     const int sim = Sim(90);
     StartQuiet();
+    form_->NotificationAreaAvailable = [] { return true; };
     Add("Lobby", Address(90), true);
     ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
     ShowWindow();
@@ -534,6 +535,7 @@ TEST_F(DeviceListTest, CloseBoxOnlyHidesTheWindowAndMonitoringGoesOn) {
 
     form_->ExitMenu->trigger();  // the main menu's exit only hides the window as well
     EXPECT_FALSE(form_->isVisible());
+    EXPECT_TRUE(MessageBoxSeam::TakeShown().empty());
     EXPECT_TRUE(Site().Snapshot(sim).connected);
     form_->OpenMenu->trigger();
     EXPECT_TRUE(form_->isVisible());
@@ -614,6 +616,70 @@ TEST_F(DeviceListTest, DeviceWithoutAnAddressIsListedDisconnectedAndNeverConnect
     form_->ShowWebPageBtn->click();
     EXPECT_EQ(ShellSeam::TakeOpened(),
               std::vector<QString>({QString::fromStdString("http://" + Address(95))}));
+}
+
+// Without a notification area (a bare X server, some desktops) a hidden window could never
+// be shown again: the close box minimises it instead, and the main menu's exit ends the
+// program once the user confirms. The end of the program must not be held up by the close
+// box's refusal either, whether it comes from that exit or from a signal or the session.
+TEST_F(DeviceListTest, WithoutANotificationAreaCloseMinimisesAndExitEndsTheProgram) {
+    const int sim = Sim(91);
+    StartQuiet();
+    form_->NotificationAreaAvailable = [] { return false; };
+    Add("Lobby", Address(91), true);
+    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
+    // Shown as on a screen (a window kept off the screen would not hold up the end of the
+    // program), but never painted, for the reason given at ShowWindow.
+    const auto showWindow = [this] {
+        form_->setUpdatesEnabled(false);
+        form_->showNormal();
+        return WaitUntil([this] { return form_->isVisible() && !form_->isMinimized(); });
+    };
+    ASSERT_TRUE(showWindow());
+
+    EXPECT_FALSE(form_->close());
+    EXPECT_TRUE(form_->isVisible());
+    EXPECT_TRUE(form_->isMinimized());
+    EXPECT_FALSE(form_->Closing());
+    EXPECT_TRUE(MessageBoxSeam::TakeShown().empty());
+    form_->PollAll();
+    EXPECT_TRUE(SimWait(sim, [](const auto& s) { return s.statusQueries >= 2; }));
+
+    MessageBoxSeam::SetNextAnswer(MsgResultNo);
+    form_->ExitMenu->trigger();
+    auto shown = MessageBoxSeam::TakeShown();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].kind, MsgKind::Confirmation);
+    EXPECT_EQ(shown[0].title, "AVLO Monitor");
+    EXPECT_EQ(shown[0].text, "Stop monitoring and close AVLO Monitor?");
+    EXPECT_TRUE(form_->isVisible());
+    EXPECT_TRUE(Site().Snapshot(sim).connected);
+
+    // Each way to end runs the program's event loop to its end; a watchdog ends a loop that
+    // would not stop with another code.
+    const std::pair<const char*, std::function<void()>> ends[] = {
+        {"exit menu, answered Yes",
+         [this] {
+             MessageBoxSeam::SetNextAnswer(MsgResultYes);
+             form_->ExitMenu->trigger();
+         }},
+        {"end of the program (signal, session, notification-area menu)",
+         [this] { form_->EndProgram(); }},
+    };
+    for (const auto& [how, end] : ends) {
+        SCOPED_TRACE(how);
+        ASSERT_TRUE(showWindow());
+        QTimer watchdog;
+        watchdog.setSingleShot(true);
+        QObject::connect(&watchdog, &QTimer::timeout, &watchdog,
+                         [] { QCoreApplication::exit(99); });
+        watchdog.start(3000);
+        QTimer::singleShot(0, form_.get(), end);
+        EXPECT_EQ(QCoreApplication::exec(), 0);
+        watchdog.stop();
+        Pump(20);
+    }
+    EXPECT_EQ(MessageBoxSeam::TakeShown().size(), 1u);  // only the exit menu asked
 }
 
 }  // namespace
