@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 
@@ -112,6 +113,13 @@ StartupOptions ParseStartupOptions(const std::vector<std::string>& args,
     return options;
 }
 
+std::string DefaultLockPath() {
+    // A relative runtime folder is no valid one (it would depend on the working folder).
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && runtime[0] == '/') return std::string(runtime) + "/AVLO.lock";
+    return "/tmp/AVLO-" + std::to_string(getuid()) + ".lock";
+}
+
 std::string ExecutablePath() {
     char buffer[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
@@ -139,7 +147,8 @@ std::string StartupHelpText() {
            "Options:\n"
            "  --config PATH              settings file (default: the program's path with"
            " .ini)\n"
-           "  --lock-file PATH           single-instance lock file (default /tmp/AVLO.lock)\n"
+           "  --lock-file PATH           single-instance lock file (default\n"
+           "                             $XDG_RUNTIME_DIR/AVLO.lock, else /tmp/AVLO-UID.lock)\n"
            "  --device-port N            TCP port of the devices (default 60002)\n"
            "  --discovery-port N         UDP port of device discovery (default 60003)\n"
            "  --discovery-address A      IPv4 address discovery is sent to"
