@@ -27,7 +27,13 @@ std::string SupplyCounterKey(int rail, int n) {
 
 std::string Text(const QLineEdit* edit) { return edit->text().toStdString(); }
 
-void SetText(QLineEdit* edit, const std::string& text) { edit->setText(QString::fromStdString(text)); }
+// A field's length limit is for typing: a longer text from the file is kept whole (setText
+// would cut it, and the next save would write the cut text).
+void SetText(QLineEdit* edit, const std::string& text) {
+    const QString value = QString::fromStdString(text);
+    if (value.size() > edit->maxLength()) edit->setMaxLength(static_cast<int>(value.size()));
+    edit->setText(value);
+}
 
 }  // namespace
 

@@ -234,4 +234,25 @@ TEST_F(ConfigFileTest, DuplicateEntriesAndEntriesWithoutAnAddressAllLoad) {
     check("loaded again from the file it saved");
 }
 
+// The e-mail fields limit what can be typed, but a longer text in the file is the user's
+// setting all the same: it is shown and saved whole, and the other fields keep their limit.
+TEST_F(ConfigFileTest, LongerTextsFromTheFileThanAFieldTakesAreKeptWhole) {
+    StartForm();
+    const int limit = form_->UserEmailEdit->maxLength();
+    StopForm();
+    ASSERT_LT(limit, 300);
+    const std::string sender = std::string(300, 's') + "@example.com";
+    const std::string recipient =
+        "r\xC3\xA9" + std::string(290, 'r') + "@example.com";  // "é": 2 bytes
+    WriteConfig("[Email]\r\nUserEmail=" + sender + "\r\nEmail 1=" + recipient + "\r\n");
+    StartForm();
+    EXPECT_EQ(form_->UserEmailEdit->text().toStdString(), sender);
+    EXPECT_EQ(form_->Email1Edit->text().toStdString(), recipient);
+    EXPECT_EQ(form_->Email2Edit->maxLength(), limit);
+    StopForm();
+    const std::string saved = ReadConfig();
+    EXPECT_NE(saved.find("UserEmail=" + sender + "\r\n"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("Email 1=" + recipient + "\r\n"), std::string::npos) << saved;
+}
+
 }  // namespace
