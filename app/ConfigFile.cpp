@@ -31,7 +31,13 @@ std::string SupplyCounterKey(int rail, int n) {
 
 std::string Text(const QLineEdit* edit) { return edit->text().toStdString(); }
 
-void SetText(QLineEdit* edit, const std::string& text) { edit->setText(QString::fromStdString(text)); }
+// A field's length limit is for typing: a longer text from the file is kept whole (setText
+// would cut it, and the next save would write the cut text).
+void SetText(QLineEdit* edit, const std::string& text) {
+    const QString value = QString::fromStdString(text);
+    if (value.size() > edit->maxLength()) edit->setMaxLength(static_cast<int>(value.size()));
+    edit->setText(value);
+}
 
 }  // namespace
 
@@ -83,6 +89,13 @@ void TMainForm::LoadConfiguration() {
     }
 
     const int registered = ini.ReadInteger("AVLO", "Registered", 0);
+    // A duplicate name is made unique with a number no stored device already has, so that
+    // a name that was unique in the file is never changed.
+    std::vector<std::string> storedNames;
+    for (int n = 0; n < registered; ++n) {
+        std::string name = ini.ReadString("AVLO", Numbered("Name ", n), "");
+        if (!name.empty()) storedNames.push_back(std::move(name));
+    }
     for (int n = 0; n < registered; ++n) {
         TRegisterDlg::Context context;
         context.Name = ini.ReadString("AVLO", Numbered("Name ", n), "");
@@ -99,7 +112,14 @@ void TMainForm::LoadConfiguration() {
         for (int rail = 0; rail < 4; ++rail) {
             stats[StatsMinus5VErr + rail] = ini.ReadInteger("STATS", SupplyCounterKey(rail, n), 0);
         }
-        AddDevice(&context, stats);  // empty or duplicate names and addresses are skipped
+        // Every stored device is kept, whatever the file holds: an entry without a name is
+        // no entry (a "Registered" count beyond the entries present), an empty address is a
+        // device waiting for discovery to find it, and a duplicate, which hand edits or an
+        // older version could leave, becomes unique instead of losing its counters.
+        if (context.Name.empty()) continue;
+        context.Name = UniqueName(context.Name, storedNames);
+        if (!IsAddressFree(context.IpAddress)) context.IpAddress.clear();
+        AddDeviceRecord(context, stats);
     }
 
     if (SwitchFlags.test && TestModeSettings.On) TestModeTimer->start();

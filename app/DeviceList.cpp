@@ -258,7 +258,8 @@ void TMainForm::ShowPropertiesBtn1Click() {
 
 void TMainForm::ShowWebPageBtn1Click() {
     const QTreeWidgetItem* item = ListView ? ListView->currentItem() : nullptr;
-    if (!item) return;
+    // A device whose address went to another device has no page to show.
+    if (!item || item->text(ColAddress).isEmpty()) return;
     OpenUrl(QStringLiteral("http://") + item->text(ColAddress));
 }
 

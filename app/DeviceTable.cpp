@@ -1,6 +1,7 @@
 // The registered device table: adding, changing, deleting and finding devices.
 #include <QTreeWidget>
 #include <QTreeWidgetItem>
+#include <algorithm>
 
 #include "app/MainUnit.h"
 
@@ -20,20 +21,24 @@ std::uint16_t TMainForm::NextDeviceId() {
 int TMainForm::AddDevice(const TRegisterDlg::Context* context, const std::int32_t* stats) {
     if (context == nullptr || !tableExists_) return -1;
     if (!IsNameFree(context->Name) || !IsAddressFree(context->IpAddress)) return -1;
+    return AddDeviceRecord(*context, stats);
+}
 
+// The caller has made sure that the name is free and that the address is free or empty.
+int TMainForm::AddDeviceRecord(const TRegisterDlg::Context& context, const std::int32_t* stats) {
     auto device = std::make_unique<Device>();
     device->DeviceId = NextDeviceId();
-    device->Name = context->Name;
-    device->IpAddress = context->IpAddress;
-    device->ModelCode = context->ModelCode;
-    device->Serial = context->Serial;
-    device->AvloEnabled = context->AvloEnabled;
+    device->Name = context.Name;
+    device->IpAddress = context.IpAddress;
+    device->ModelCode = context.ModelCode;
+    device->Serial = context.Serial;
+    device->AvloEnabled = context.AvloEnabled;
     if (stats) std::copy(stats, stats + StatsCount, device->Stats);
-    if (device->AvloEnabled) {
+    // A device without an address has nothing to connect to until discovery finds it again.
+    if (device->AvloEnabled && !device->IpAddress.empty()) {
         device->ConnState = Connecting;
-        device->Connection = std::make_unique<TTcpCommsThread>(*store_, devicePortText_,
-                                                               device->IpAddress, this,
-                                                               device->DeviceId);
+        device->Connection = std::make_unique<TTcpCommsThread>(
+            *store_, devicePortText_, device->IpAddress, this, device->DeviceId);
     } else {
         device->ConnState = Disconnected;
     }
@@ -53,7 +58,8 @@ int TMainForm::AddDevice(const TRegisterDlg::Context* context, const std::int32_
 
     RefreshDeviceRows();
     ShowRegisteredCount();
-    if (Options.Log) eventLog_->WriteEvent(EV_DEVICE_REGISTERED, EVENTLOG_INFORMATION_TYPE, logText);
+    if (Options.Log)
+        eventLog_->WriteEvent(EV_DEVICE_REGISTERED, EVENTLOG_INFORMATION_TYPE, logText);
     return id;
 }
 
@@ -61,6 +67,13 @@ bool TMainForm::UpdateDevice(int listIndex, const TRegisterDlg::Context* context
     if (context == nullptr || !tableExists_) return false;
     Device* device = FindDeviceByListIndex(listIndex);
     if (device == nullptr) return false;
+    // Two records with one address would both poll the one device behind it and count its
+    // faults twice; two with one name could not be told apart. Callers free the name or the
+    // address first (the register dialog checks, discovery takes the address away).
+    const Device* nameHolder = FindDeviceByName(context->Name);
+    const Device* addressHolder = FindDeviceByAddress(context->IpAddress);
+    if ((nameHolder && nameHolder != device) || (addressHolder && addressHolder != device))
+        return false;
     const bool addressChanged = device->IpAddress != context->IpAddress;
     const bool wasEnabled = device->AvloEnabled;
 
@@ -98,7 +111,8 @@ void TMainForm::DeleteDevice(int listIndex) {
         // remove without the user having chosen it.
         ListView->clearSelection();
     }
-    if (listIndex < static_cast<int>(shownRows_.size())) shownRows_.erase(shownRows_.begin() + listIndex);
+    if (listIndex < static_cast<int>(shownRows_.size()))
+        shownRows_.erase(shownRows_.begin() + listIndex);
     for (auto& other : devices_) {
         if (other->ListIndex >= listIndex) --other->ListIndex;
     }
@@ -129,6 +143,23 @@ TMainForm::Device* TMainForm::FindDeviceBySerial(const std::string& serial) cons
     return nullptr;
 }
 
+TMainForm::Device* TMainForm::FindDeviceByName(const std::string& name) const {
+    if (!tableExists_ || name.empty()) return nullptr;
+    for (const auto& device : devices_) {
+        if (device->Name == name) return device.get();
+    }
+    return nullptr;
+}
+
+// An empty address is no address: records without one never match.
+TMainForm::Device* TMainForm::FindDeviceByAddress(const std::string& address) const {
+    if (!tableExists_ || address.empty()) return nullptr;
+    for (const auto& device : devices_) {
+        if (device->IpAddress == address) return device.get();
+    }
+    return nullptr;
+}
+
 int TMainForm::DevicePosition(int listIndex) const {
     if (!tableExists_) return -1;
     for (std::size_t i = 0; i < devices_.size(); ++i) {
@@ -139,18 +170,35 @@ int TMainForm::DevicePosition(int listIndex) const {
 
 bool TMainForm::IsNameFree(const std::string& name) const {
     if (!tableExists_ || name.empty()) return false;
-    for (const auto& device : devices_) {
-        if (device->Name == name) return false;
-    }
-    return true;
+    return FindDeviceByName(name) == nullptr;
 }
 
 bool TMainForm::IsAddressFree(const std::string& address) const {
     if (!tableExists_ || address.empty()) return false;
-    for (const auto& device : devices_) {
-        if (device->IpAddress == address) return false;
+    return FindDeviceByAddress(address) == nullptr;
+}
+
+// "Stage", then "Stage 1", "Stage 2", ...: the way generated device names are told apart.
+// A number is not given when a name in reserved (devices still to come) already has it.
+std::string TMainForm::UniqueName(const std::string& base,
+                                  const std::vector<std::string>& reserved) const {
+    if (IsNameFree(base)) return base;
+    for (int n = 1;; ++n) {
+        std::string name = base + " " + std::to_string(n);
+        if (IsNameFree(name) && std::find(reserved.begin(), reserved.end(), name) == reserved.end())
+            return name;
     }
-    return true;
+}
+
+// The device behind the record's address has turned out to be another registered device
+// (addresses move under DHCP). The record keeps its name, serial number and counters and waits,
+// unconnected, until its own device answers discovery from an address of its own.
+void TMainForm::ReleaseAddress(Device& device) {
+    const std::string lost = device.Name + " at " + device.IpAddress;
+    StopConnection(device.ListIndex, false);
+    device.IpAddress.clear();
+    device.StatusKnown = false;
+    if (Options.Log) eventLog_->WriteEvent(EV_DEVICE_CONNECTION_LOST, EVENTLOG_WARNING_TYPE, lost);
 }
 
 bool TMainForm::IsSerialFree(const std::string& serial) const {

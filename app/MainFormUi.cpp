@@ -39,11 +39,12 @@ constexpr int EmailTextLength = 256;
 const char* const RegisteredHint = "Number of registered Velkan devices";
 
 // TMainForm has no meta-object of its own, so it cannot override eventFilter(); this small
-// object lends it one.
+// object lends it one. It lives as long as the watched object, or as owner when given.
 class EventHook : public QObject {
 public:
     using Fn = std::function<bool(QObject*, QEvent*)>;
-    EventHook(QObject* watched, Fn fn) : QObject(watched), fn_(std::move(fn)) {
+    EventHook(QObject* watched, Fn fn, QObject* owner = nullptr)
+        : QObject(owner ? owner : watched), fn_(std::move(fn)) {
         watched->installEventFilter(this);
     }
 
@@ -387,5 +388,21 @@ void TMainForm::WireControls() {
     connect(ServerPortEdit, &QLineEdit::textChanged, this, &TMainForm::ServerPortEditChange);
 
     connect(PollTimer, &QTimer::timeout, this, &TMainForm::PollTimerTimer);
+
+    // Ending the application first closes its windows and gives up if one stays visible;
+    // without a notification area the close box keeps the window on screen (minimised), so
+    // the close that comes with the end of the program has to be let through.
+    if (QCoreApplication* app = QCoreApplication::instance()) {
+        new EventHook(
+            app,
+            [this, app](QObject* watched, QEvent* e) {
+                if (watched != app || e->type() != QEvent::Quit) return false;
+                quitRequested_ = true;
+                // Should the end be refused after all, the close box works as before.
+                QTimer::singleShot(0, this, [this] { quitRequested_ = false; });
+                return false;
+            },
+            this);
+    }
     connect(NetworkSearchTimer, &QTimer::timeout, this, &TMainForm::NetworkSearchTimerTimer);
 }

@@ -83,6 +83,8 @@ public:
     Device* FindDeviceByListIndex(int listIndex) const;
     Device* FindDeviceById(std::uint16_t deviceId) const;
     Device* FindDeviceBySerial(const std::string& serial) const;
+    Device* FindDeviceByName(const std::string& name) const;
+    Device* FindDeviceByAddress(const std::string& address) const;
     int DevicePosition(int listIndex) const;
     bool IsNameFree(const std::string& name) const;
     bool IsAddressFree(const std::string& address) const;
@@ -198,6 +200,9 @@ public:
     // Tests of the alert decision observe it here instead of a delivery: when set, it stands
     // in for the alert e-mail and its result for the server's acceptance.
     std::function<bool(Device&, const DeviceStatus&)> AlertRecorder;
+    // Whether the desktop shows notification-area icons (not every desktop has the area);
+    // when unset, the system is asked. Tests set it: the offscreen platform has none.
+    std::function<bool()> NotificationAreaAvailable;
 
     // ---- controls (named as on the form) ----
     QToolBar* ToolBar1 = nullptr;
@@ -285,6 +290,11 @@ private:
     void BuildTrayIcon();
     void WireControls();
     void FormDestroy();
+    bool HasNotificationArea();
+    int AddDeviceRecord(const TRegisterDlg::Context& context, const std::int32_t* stats);
+    std::string UniqueName(const std::string& base,
+                           const std::vector<std::string>& reserved = {}) const;
+    void ReleaseAddress(Device& device);
 
     // helpers of the concerns
     void SetDeviceCommandsEnabled(bool enabled);
@@ -312,6 +322,7 @@ private:
     std::unique_ptr<CSmtpClient> smtpClient_;
     std::vector<std::unique_ptr<EmailJob>> emailJobs_;
     bool closing_ = false;
+    bool quitRequested_ = false;  // the application is ending: a close is no longer refused
     bool destroyed_ = false;
     std::vector<QStringList> shownRows_;  // what headless mode last printed per row
 

@@ -114,8 +114,17 @@ void ReportStartupFailure(const std::string& what) {
 int RunMonitor(CMonitorApplication& app, const StartupOptions& options) {
     CInstanceLock lock(options.lockPath);
     if (!lock.Acquire()) {
-        ShowMessage(nullptr, MsgKind::Warning, QStringLiteral("AVLO Monitor"), QString::fromUtf8(AlreadyRunning));
-        return 0;
+        if (lock.LastRefusal() == CInstanceLock::Refusal::HeldByAnother) {
+            ShowMessage(nullptr, MsgKind::Warning, QStringLiteral("AVLO Monitor"),
+                        QString::fromUtf8(AlreadyRunning));
+            return 0;
+        }
+        // Not a second copy: without the lock nothing would keep one from starting later,
+        // so the program does not run, and says why (a service manager sees the status).
+        ShowMessage(nullptr, MsgKind::Error, QStringLiteral("AVLO Monitor"),
+                    QStringLiteral("AVLO Monitor cannot start: ") +
+                        QString::fromStdString(lock.ErrorText()) + QStringLiteral("."));
+        return CMonitorApplication::FailureStatus;
     }
 
     std::unique_ptr<CStderrEchoSink> echo;

@@ -10,6 +10,7 @@
 #include <QSystemTrayIcon>
 
 #include "app/MainUnit.h"
+#include "platform/MessageBox.h"
 #include "platform/Shell.h"
 
 namespace {
@@ -86,6 +87,14 @@ void TMainForm::BuildTrayIcon() {
     if (QSystemTrayIcon::isSystemTrayAvailable()) TrayIcon->show();
 }
 
+bool TMainForm::HasNotificationArea() {
+    const bool available = NotificationAreaAvailable ? NotificationAreaAvailable()
+                                                     : QSystemTrayIcon::isSystemTrayAvailable();
+    // An area that appeared after start-up gets the icon before the window relies on it.
+    if (available && !TrayIcon->isVisible()) TrayIcon->show();
+    return available;
+}
+
 void TMainForm::OpenMenuClick() {
     showNormal();
     raise();
@@ -94,7 +103,16 @@ void TMainForm::OpenMenuClick() {
 
 void TMainForm::ExitMenuClick() {
     // The main menu's exit only puts the window away; monitoring goes on.
-    hide();
+    if (HasNotificationArea()) {
+        hide();
+        return;
+    }
+    // Without a notification area there is no other way to end the program, and a hidden
+    // window could not be brought back: the exit command ends it, once the user confirms.
+    if (ShowMessage(this, MsgKind::Confirmation, QStringLiteral("AVLO Monitor"),
+                    QStringLiteral("Stop monitoring and close AVLO Monitor?")) == MsgResultYes) {
+        EndProgram();
+    }
 }
 
 void TMainForm::ExitMenu1Click() {
@@ -140,11 +158,16 @@ void TMainForm::TestModeSettingsMenuClick() {
 }
 
 void TMainForm::closeEvent(QCloseEvent* e) {
-    if (closing_) {
+    if (closing_ || quitRequested_) {
         e->accept();
         return;
     }
-    // Closing only hides the window in the notification area; monitoring goes on.
+    // Closing only hides the window in the notification area; monitoring goes on. Without
+    // a notification area nothing could show a hidden window again, so it is minimised.
     e->ignore();
-    hide();
+    if (HasNotificationArea()) {
+        hide();
+    } else {
+        showMinimized();
+    }
 }

@@ -28,6 +28,11 @@ void TMainForm::SendRequest(std::uint16_t deviceId, int kind, std::uint8_t mask)
 void TMainForm::StartConnection(int listIndex, bool refresh) {
     Device* device = FindDeviceByListIndex(listIndex);
     if (device == nullptr) return;
+    if (device->IpAddress.empty()) {
+        // Nothing to connect to until discovery finds the device again.
+        if (refresh) RefreshDeviceRows();
+        return;
+    }
     if (device->Connection) {
         device->Connection->Reconnect();
     } else {
@@ -90,6 +95,9 @@ void TMainForm::LogDeviceEvent(std::uint32_t id, std::uint16_t type, const Devic
 void TMainForm::OnTcpThreadMessage(std::uint16_t code, std::uint16_t deviceId) {
     if (closing_) return;
     Device* device = FindDeviceById(deviceId);
+    // A record whose address was taken has no connection; what its stopped thread reported
+    // before it ended is about the device that now holds that address, not about this one.
+    if (device != nullptr && device->IpAddress.empty()) return;
     switch (code) {
         case EvEnded:
             // A device whose thread was replaced (new address, or unticked and ticked again)

@@ -42,6 +42,17 @@ void TMainForm::ProcessDiscoveryReplies() {
         device->SeenInSearch = true;
         device->ModelCode = found.ModelCode;
         if (device->IpAddress != found.IpAddress) {
+            if (Device* holder = FindDeviceByAddress(found.IpAddress)) {
+                // A reply without a serial number names no device for certain: it never
+                // takes an address away from a record.
+                if (found.Serial.empty()) {
+                    ++FoundCount;
+                    continue;
+                }
+                // The known device now answers from an address another record still holds
+                // (DHCP moved them): that record's device is no longer there.
+                ReleaseAddress(*holder);
+            }
             TRegisterDlg::Context context;
             context.Name = device->Name;
             context.IpAddress = found.IpAddress;
@@ -83,13 +94,17 @@ void TMainForm::NetworkSearchTimerTimer() {
     } else if (total == 1) {
         text = QStringLiteral("1 Velkan device has been found on the local network.");
     } else {
-        text = QString::number(total) + QStringLiteral(" Velkan devices have been found on the local network.");
+        text = QString::number(total) +
+               QStringLiteral(" Velkan devices have been found on the local network.");
     }
     if (UnregisteredCount != 0) {
-        text += QStringLiteral("\r\n\rWARNING: the 'Registered Velkan Devices' list can accommodate only 50 devices.\r\n");
+        text += QStringLiteral(
+            "\r\n\rWARNING: the 'Registered Velkan Devices' list can accommodate only 50 "
+            "devices.\r\n");
         text += QString::number(UnregisteredCount) + QStringLiteral(" ");
-        text += UnregisteredCount == 1 ? QStringLiteral("newly found device has not been registered.")
-                                       : QStringLiteral("newly found devices have not been registered.");
+        text += UnregisteredCount == 1
+                    ? QStringLiteral("newly found device has not been registered.")
+                    : QStringLiteral("newly found devices have not been registered.");
     }
     ShowMessage(this, MsgKind::Information, QStringLiteral("AVLO Monitor"), text);
     QApplication::restoreOverrideCursor();

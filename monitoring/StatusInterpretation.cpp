@@ -121,10 +121,5 @@ void TMainForm::ConditionText(std::uint16_t deviceId) {
 }
 
 std::string TMainForm::NewDeviceName(std::uint8_t modelCode) const {
-    const std::string base = std::string("My Velkan ") + codec_->ModelName(modelCode);
-    if (IsNameFree(base)) return base;
-    for (int n = 1;; ++n) {
-        const std::string name = base + " " + std::to_string(n);
-        if (IsNameFree(name)) return name;
-    }
+    return UniqueName(std::string("My Velkan ") + codec_->ModelName(modelCode));
 }

@@ -8,18 +8,29 @@
 // path in the same process is refused as well.
 class CInstanceLock {
 public:
-    explicit CInstanceLock(std::string path = "/tmp/AVLO.lock");
+    enum class Refusal {
+        None,           // held by this object, or not tried yet
+        HeldByAnother,  // another copy (or another lock object) holds it
+        Error,          // the file could not be opened, created or locked
+    };
+
+    explicit CInstanceLock(std::string path);
     ~CInstanceLock();
     CInstanceLock(const CInstanceLock&) = delete;
     CInstanceLock& operator=(const CInstanceLock&) = delete;
 
-    // true when the lock is now held by this object; false when someone else holds it or
-    // the file cannot be opened or created. Does not wait.
+    // true when the lock is now held by this object. Does not wait. On false, LastRefusal()
+    // tells whether someone else holds the lock or the lock could not be taken at all.
     bool Acquire();
     bool Held() const { return fd_ >= 0; }
     const std::string& Path() const { return path_; }
+    Refusal LastRefusal() const { return refusal_; }
+    // For Refusal::Error: what failed, with the path and the system's reason.
+    const std::string& ErrorText() const { return errorText_; }
 
 private:
     std::string path_;
     int fd_ = -1;
+    Refusal refusal_ = Refusal::None;
+    std::string errorText_;
 };

@@ -40,9 +40,13 @@ const char* KindName(MsgKind kind) {
     return "Message";
 }
 
+// The Windows box breaks the line at a CR LF pair and at a CR or LF of its own, so
+// "found.\r\n\rWARNING" shows an empty line between the two. Qt breaks only at LF: a lone
+// CR would be shown as a blank.
 QString ForDisplay(const QString& text) {
     QString display = text;
     display.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    display.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     return display;
 }
 

@@ -134,6 +134,13 @@ StartupOptions ParseStartupOptions(const std::vector<std::string>& args,
     return options;
 }
 
+std::string DefaultLockPath() {
+    // A relative runtime folder is no valid one (it would depend on the working folder).
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && runtime[0] == '/') return std::string(runtime) + "/AVLO.lock";
+    return "/tmp/AVLO-" + std::to_string(getuid()) + ".lock";
+}
+
 std::string ExecutablePath() {
     char buffer[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
@@ -163,7 +170,8 @@ std::string StartupHelpText() {
            " .ini\n"
            "                             when that file exists or the folder is writable, else\n"
            "                             $XDG_CONFIG_HOME/avlo-monitor/avlo-monitor.ini)\n"
-           "  --lock-file PATH           single-instance lock file (default /tmp/AVLO.lock)\n"
+           "  --lock-file PATH           single-instance lock file (default\n"
+           "                             $XDG_RUNTIME_DIR/AVLO.lock, else /tmp/AVLO-UID.lock)\n"
            "  --device-port N            TCP port of the devices (default 60002)\n"
            "  --discovery-port N         UDP port of device discovery (default 60003)\n"
            "  --discovery-address A      IPv4 address discovery is sent to"

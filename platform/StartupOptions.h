@@ -4,6 +4,10 @@
 #include <string>
 #include <vector>
 
+// The single-instance lock of this user: $XDG_RUNTIME_DIR/AVLO.lock, or /tmp/AVLO-<uid>.lock
+// where no runtime folder is set (one lock per user, as the program is one per log-on).
+std::string DefaultLockPath();
+
 // Everything that used to be a fixed value and that a test or a second installation must be
 // able to change, read once from the command line by main().
 struct StartupOptions {
@@ -11,7 +15,7 @@ struct StartupOptions {
     // file exists or its folder is writable; otherwise avlo-monitor/avlo-monitor.ini in
     // $XDG_CONFIG_HOME (~/.config when unset). The folder is made when the file is saved.
     std::string configPath;
-    std::string lockPath = "/tmp/AVLO.lock";
+    std::string lockPath = DefaultLockPath();
     std::uint16_t devicePort = 60002;
     std::uint16_t discoveryPort = 60003;
     std::string discoveryAddress = "255.255.255.255";

@@ -69,19 +69,6 @@ TEST_F(ConfigFileTest, RoundTripKeepsEverything) {
     EXPECT_EQ(ReadConfig(), Fixture("three_devices.ini"));
 }
 
-TEST_F(ConfigFileTest, DuplicateAndEmptyEntriesAreSkipped) {
-    WriteConfig(
-        "[AVLO]\r\nRegistered=4\r\n"
-        "Name 0=Stage\r\nIP 0=127.0.6.10\r\n"
-        "Name 1=Stage\r\nIP 1=127.0.6.11\r\n"       // same name
-        "Name 2=Balcony\r\nIP 2=127.0.6.10\r\n"     // same address
-        "Name 3=\r\nIP 3=127.0.6.12\r\n");          // no name
-    StartForm();
-    ASSERT_EQ(form_->DeviceCount(), 1);
-    EXPECT_EQ(form_->Devices()[0]->IpAddress, "127.0.6.10");
-    EXPECT_EQ(form_->RegisteredNumLabel->text(), "1");
-}
-
 TEST_F(ConfigFileTest, WithoutTheAlertsSwitchOnlyChannelAlertsSurvive) {
     WriteConfig("[Events]\r\nChanErr=1\r\nPSupplyErr=1\r\nFanErr=1\r\nTempErr=1\r\nOvcErr=1\r\n");
     StartForm();
@@ -311,6 +298,91 @@ TEST_F(ConfigFileTest, TheFoldersOfTheFileAreMadeAtItsFirstSave) {
     StopForm();
     EXPECT_TRUE(Holds(ReadConfig(), "[Events]\r\nChanErr=1\r\n")) << ReadConfig();
     EXPECT_TRUE(EventsWithId(EV_MONITOR_ERROR).empty());
+// A file holding two entries with one name or one address (hand edits, or a version that let
+// a moved device share an address) loses no device: a later duplicate name gets the first
+// number no stored device has, a later duplicate address is dropped (the device waits for
+// discovery), and an entry stored without an address comes back without one. Only an entry
+// without a name, which a "Registered" count beyond the entries gives, is no device.
+TEST_F(ConfigFileTest, DuplicateEntriesAndEntriesWithoutAnAddressAllLoad) {
+    struct Expected {
+        const char* name;
+        const char* address;
+        bool avlo;
+        int chanErr0;
+    };
+    const Expected expected[] = {
+        {"Stage", "127.0.6.10", false, 10},
+        {"Stage 2", "127.0.6.11", false, 11},
+        {"Balcony", "", true, 12},
+        {"Stage 1", "127.0.6.13", false, 14},
+        {"Wings", "", true, 15},
+        {"Foyer", "", false, 16},
+    };
+    const auto check = [&](const char* when) {
+        SCOPED_TRACE(when);
+        ASSERT_EQ(form_->DeviceCount(), 6);
+        EXPECT_EQ(form_->RegisteredNumLabel->text(), "6");
+        for (int i = 0; i < 6; ++i) {
+            SCOPED_TRACE(expected[i].name);
+            const TMainForm::Device& d = *form_->Devices()[static_cast<std::size_t>(i)];
+            EXPECT_EQ(d.Name, expected[i].name);
+            EXPECT_EQ(d.IpAddress, expected[i].address);
+            EXPECT_EQ(d.AvloEnabled, expected[i].avlo);
+            EXPECT_EQ(d.Stats[StatsChanErr], expected[i].chanErr0);
+            EXPECT_EQ(Cell(i, 1).toStdString(), expected[i].name);
+            EXPECT_EQ(Cell(i, 2).toStdString(), expected[i].address);
+            EXPECT_EQ(Ticked(i), expected[i].avlo);
+            if (*expected[i].address == '\0') {
+                // Nothing to connect to, even with AVLO on.
+                EXPECT_FALSE(d.Connection);
+                EXPECT_EQ(d.ConnState, Disconnected);
+                EXPECT_EQ(Cell(i, 3), "Disconnected");
+            }
+        }
+        const TMainForm::Device& balcony = *form_->Devices()[2];
+        EXPECT_EQ(balcony.Serial, "61000002");
+        EXPECT_EQ(balcony.ModelCode, 3);
+        EXPECT_EQ(balcony.Stats[StatsPlus72VBErr], 32);
+        EXPECT_EQ(form_->Devices()[4]->Serial, "61000005");
+        EXPECT_EQ(form_->Devices()[4]->Stats[StatsFanErr + 6], 65);
+    };
+
+    WriteConfig(Fixture("duplicate_entries.ini"));
+    StartForm();
+    check("loaded from the file with duplicates");
+    if (HasFatalFailure()) return;
+    Pump(300);  // a connection thread started by mistake would report by now
+    EXPECT_EQ(form_->Devices()[2]->ConnState, Disconnected);
+    EXPECT_EQ(form_->Devices()[4]->ConnState, Disconnected);
+    StopForm();
+
+    const std::string saved = ReadConfig();
+    EXPECT_NE(saved.find("Registered=6\r\n"), std::string::npos);
+    EXPECT_NE(saved.find("Name 2=Balcony\r\nIP 2=\r\navlo 2=1\r\n"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("Name 1=Stage 2\r\nIP 1=127.0.6.11\r\n"), std::string::npos) << saved;
+    StartForm();
+    check("loaded again from the file it saved");
+}
+
+// The e-mail fields limit what can be typed, but a longer text in the file is the user's
+// setting all the same: it is shown and saved whole, and the other fields keep their limit.
+TEST_F(ConfigFileTest, LongerTextsFromTheFileThanAFieldTakesAreKeptWhole) {
+    StartForm();
+    const int limit = form_->UserEmailEdit->maxLength();
+    StopForm();
+    ASSERT_LT(limit, 300);
+    const std::string sender = std::string(300, 's') + "@example.com";
+    const std::string recipient =
+        "r\xC3\xA9" + std::string(290, 'r') + "@example.com";  // "é": 2 bytes
+    WriteConfig("[Email]\r\nUserEmail=" + sender + "\r\nEmail 1=" + recipient + "\r\n");
+    StartForm();
+    EXPECT_EQ(form_->UserEmailEdit->text().toStdString(), sender);
+    EXPECT_EQ(form_->Email1Edit->text().toStdString(), recipient);
+    EXPECT_EQ(form_->Email2Edit->maxLength(), limit);
+    StopForm();
+    const std::string saved = ReadConfig();
+    EXPECT_NE(saved.find("UserEmail=" + sender + "\r\n"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("Email 1=" + recipient + "\r\n"), std::string::npos) << saved;
 }
 
 }  // namespace

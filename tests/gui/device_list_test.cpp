@@ -514,6 +514,7 @@ TEST_F(DeviceListTest, ShowWebPageOpensTheSelectedDevicesAddress) {
 TEST_F(DeviceListTest, CloseBoxOnlyHidesTheWindowAndMonitoringGoesOn) {
     const int sim = Sim(90);
     StartQuiet();
+    form_->NotificationAreaAvailable = [] { return true; };
     Add("Lobby", Address(90), true);
     ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
     ShowWindow();
@@ -534,9 +535,151 @@ TEST_F(DeviceListTest, CloseBoxOnlyHidesTheWindowAndMonitoringGoesOn) {
 
     form_->ExitMenu->trigger();  // the main menu's exit only hides the window as well
     EXPECT_FALSE(form_->isVisible());
+    EXPECT_TRUE(MessageBoxSeam::TakeShown().empty());
     EXPECT_TRUE(Site().Snapshot(sim).connected);
     form_->OpenMenu->trigger();
     EXPECT_TRUE(form_->isVisible());
+}
+
+// Two records with one address would both poll the one device behind it; two with one name
+// could not be told apart. The table refuses either change and keeps the record as it was.
+TEST_F(DeviceListTest, UpdateRefusesTheNameOrAddressOfAnotherDevice) {
+    StartQuiet();
+    Add("Left", Address(30), false);
+    Add("Right", Address(31), false);
+    struct Case {
+        const char* what;
+        std::string name;
+        std::string address;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"the other's address", "Left", Address(31), false},
+        {"the other's name", "Right", Address(30), false},
+        {"its own name and address", "Left", Address(30), true},
+        {"a new name and address", "Left Wing", Address(32), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string nameBefore = form_->Devices()[0]->Name;
+        const std::string addressBefore = form_->Devices()[0]->IpAddress;
+        TRegisterDlg::Context context = Ctx(c.name, c.address, false);
+        context.RegisterMode = false;
+        EXPECT_EQ(form_->UpdateDevice(0, &context, true), c.accepted);
+        const TMainForm::Device& d = *form_->Devices()[0];
+        EXPECT_EQ(d.Name, c.accepted ? c.name : nameBefore);
+        EXPECT_EQ(d.IpAddress, c.accepted ? c.address : addressBefore);
+        EXPECT_EQ(Cell(0, ColName).toStdString(), d.Name);
+        EXPECT_EQ(Cell(0, ColAddress).toStdString(), d.IpAddress);
+        EXPECT_EQ(form_->Devices()[1]->Name, "Right");
+        EXPECT_EQ(form_->Devices()[1]->IpAddress, Address(31));
+    }
+}
+
+// A device whose address went to another device (and was saved so) is listed without an
+// address and "Disconnected", whatever its box says, until discovery finds it again: it gets
+// no connection, has no web page, and late reports of the thread it had change nothing.
+TEST_F(DeviceListTest, DeviceWithoutAnAddressIsListedDisconnectedAndNeverConnects) {
+    WriteConfig(
+        "[AVLO]\r\nRegistered=2\r\nName 0=Wings\r\nIP 0=\r\navlo 0=1\r\nSerial 0=70001234\r\n"
+        "Name 1=Lobby\r\nIP 1=" +
+        Address(95) + "\r\navlo 1=0\r\n");
+    StartQuiet();
+    ASSERT_EQ(form_->DeviceCount(), 2);
+    const TMainForm::Device& wings = *form_->Devices()[0];
+    EXPECT_EQ(Cell(0, ColName), "Wings");
+    EXPECT_EQ(Cell(0, ColAddress), "");
+    EXPECT_TRUE(Shows(0, "Disconnected", "Unknown"));
+    EXPECT_TRUE(Ticked(0));
+    EXPECT_FALSE(wings.Connection);
+
+    form_->ListView->topLevelItem(0)->setCheckState(0, Qt::Unchecked);
+    EXPECT_FALSE(wings.AvloEnabled);
+    form_->ListView->topLevelItem(0)->setCheckState(0, Qt::Checked);
+    EXPECT_TRUE(wings.AvloEnabled);
+    EXPECT_FALSE(wings.Connection);
+    EXPECT_TRUE(Shows(0, "Disconnected", "Unknown"));
+
+    const std::size_t events = sink_.Events().size();
+    for (std::uint16_t code : {EvConnected, EvReceived, EvError, EvLost}) {
+        form_->Dispatch(WM_TCPTHREAD, TcpThreadWParam(wings.DeviceId, code), 0);
+    }
+    EXPECT_EQ(wings.ConnState, Disconnected);
+    EXPECT_TRUE(Shows(0, "Disconnected", "Unknown"));
+    EXPECT_EQ(sink_.Events().size(), events);
+
+    ShowWindow();
+    Press(0);
+    form_->ShowWebPageBtn->click();
+    EXPECT_TRUE(ShellSeam::TakeOpened().empty());
+    Press(1);
+    form_->ShowWebPageBtn->click();
+    EXPECT_EQ(ShellSeam::TakeOpened(),
+              std::vector<QString>({QString::fromStdString("http://" + Address(95))}));
+}
+
+// Without a notification area (a bare X server, some desktops) a hidden window could never
+// be shown again: the close box minimises it instead, and the main menu's exit ends the
+// program once the user confirms. The end of the program must not be held up by the close
+// box's refusal either, whether it comes from that exit or from a signal or the session.
+TEST_F(DeviceListTest, WithoutANotificationAreaCloseMinimisesAndExitEndsTheProgram) {
+    const int sim = Sim(91);
+    StartQuiet();
+    form_->NotificationAreaAvailable = [] { return false; };
+    Add("Lobby", Address(91), true);
+    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
+    // Shown as on a screen (a window kept off the screen would not hold up the end of the
+    // program), but never painted, for the reason given at ShowWindow.
+    const auto showWindow = [this] {
+        form_->setUpdatesEnabled(false);
+        form_->showNormal();
+        return WaitUntil([this] { return form_->isVisible() && !form_->isMinimized(); });
+    };
+    ASSERT_TRUE(showWindow());
+
+    EXPECT_FALSE(form_->close());
+    EXPECT_TRUE(form_->isVisible());
+    EXPECT_TRUE(form_->isMinimized());
+    EXPECT_FALSE(form_->Closing());
+    EXPECT_TRUE(MessageBoxSeam::TakeShown().empty());
+    form_->PollAll();
+    EXPECT_TRUE(SimWait(sim, [](const auto& s) { return s.statusQueries >= 2; }));
+
+    MessageBoxSeam::SetNextAnswer(MsgResultNo);
+    form_->ExitMenu->trigger();
+    auto shown = MessageBoxSeam::TakeShown();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].kind, MsgKind::Confirmation);
+    EXPECT_EQ(shown[0].title, "AVLO Monitor");
+    EXPECT_EQ(shown[0].text, "Stop monitoring and close AVLO Monitor?");
+    EXPECT_TRUE(form_->isVisible());
+    EXPECT_TRUE(Site().Snapshot(sim).connected);
+
+    // Each way to end runs the program's event loop to its end; a watchdog ends a loop that
+    // would not stop with another code.
+    const std::pair<const char*, std::function<void()>> ends[] = {
+        {"exit menu, answered Yes",
+         [this] {
+             MessageBoxSeam::SetNextAnswer(MsgResultYes);
+             form_->ExitMenu->trigger();
+         }},
+        {"end of the program (signal, session, notification-area menu)",
+         [this] { form_->EndProgram(); }},
+    };
+    for (const auto& [how, end] : ends) {
+        SCOPED_TRACE(how);
+        ASSERT_TRUE(showWindow());
+        QTimer watchdog;
+        watchdog.setSingleShot(true);
+        QObject::connect(&watchdog, &QTimer::timeout, &watchdog,
+                         [] { QCoreApplication::exit(99); });
+        watchdog.start(3000);
+        QTimer::singleShot(0, form_.get(), end);
+        EXPECT_EQ(QCoreApplication::exec(), 0);
+        watchdog.stop();
+        Pump(20);
+    }
+    EXPECT_EQ(MessageBoxSeam::TakeShown().size(), 1u);  // only the exit menu asked
 }
 
 }  // namespace

@@ -286,6 +286,15 @@ TEST_F(DiscoverySearchTest, ReplyWithoutSerialIsNeverRegistered) {
     EXPECT_EQ(added->ModelCode, kModelRV13);
     EXPECT_FALSE(added->AvloEnabled);
     EXPECT_EQ(numbered->IpAddress, NetnsTestBed::DeviceAddress(1));
+
+    // Nor does such a reply take an address that another record holds. A new device's reply
+    // sent after it shows when it has been handled.
+    SendFromDevice("VELKAN:M03\nR", NetnsTestBed::DeviceAddress(1));
+    SendFromDevice("VELKAN:M03R77000003\n", NetnsTestBed::DeviceAddress(3));
+    ASSERT_TRUE(WaitUntil([&] { return form_->DeviceCount() == 3; }));
+    EXPECT_EQ(added->IpAddress, NetnsTestBed::DeviceAddress(0));
+    EXPECT_EQ(numbered->IpAddress, NetnsTestBed::DeviceAddress(1));
+    EXPECT_TRUE(EventsWithId(EV_DEVICE_CONNECTION_LOST).empty());
 }
 
 // ---- a registered device at a new address ----
@@ -356,6 +365,75 @@ TEST_P(MovedDeviceTest, GetsItsNewAddressAndKeepsItsNameAndAvloSetting) {
 INSTANTIATE_TEST_SUITE_P(Discovery, MovedDeviceTest,
                          testing::Values(MoveCase{"AvloOn", true}, MoveCase{"Unticked", false}),
                          [](const testing::TestParamInfo<MoveCase>& info) { return std::string(info.param.name); });
+
+// Addresses move under DHCP: a registered device can turn up at the address another record
+// holds. That record must not go on polling the device that is now there (taking its serial
+// number and counting its faults) nor share the address with it: it loses the address, its
+// connection stops, and it keeps everything else until its own device answers again.
+TEST_F(DiscoverySearchTest, DeviceAtAnotherRecordsAddressTakesItAndTheOtherWaitsForItsOwn) {
+    const std::string leftAddress = NetnsTestBed::DeviceAddress(0);
+    const std::string rightAddress = NetnsTestBed::DeviceAddress(1);
+    const std::string rightNewAddress = NetnsTestBed::DeviceAddress(2);
+    WriteConfig(
+        "[AVLO]\r\nRegistered=2\r\n"
+        "Name 0=Stage Left\r\nIP 0=" +
+        leftAddress +
+        "\r\navlo 0=1\r\nModel 0=3\r\nSerial 0=51000001\r\n"
+        "Name 1=Stage Right\r\nIP 1=" +
+        rightAddress +
+        "\r\navlo 1=1\r\nModel 1=3\r\nSerial 1=51000002\r\n"
+        "[STATS]\r\nChanErr0device 0=5\r\nChanErr0device 1=7\r\nPlus12VErrdevice 1=9\r\n");
+    StartForm();
+    ASSERT_TRUE(WaitUntil([&] { return form_->PollTimer->isActive(); }));
+    ASSERT_EQ(form_->DeviceCount(), 2);
+    TMainForm::Device* left = form_->Devices()[0].get();
+    TMainForm::Device* right = form_->Devices()[1].get();
+    ASSERT_TRUE(right->Connection);
+
+    // Stage Left's amplifier answers from Stage Right's address.
+    SendFromDevice("VELKAN:M02R51000001\n", rightAddress);
+    ASSERT_TRUE(WaitUntil([&] { return left->IpAddress == rightAddress; })) << left->IpAddress;
+    EXPECT_TRUE(left->Connection);
+    EXPECT_EQ(Cell(0, 2).toStdString(), rightAddress);
+
+    EXPECT_EQ(right->IpAddress, "");
+    EXPECT_FALSE(right->Connection);
+    EXPECT_EQ(right->ConnState, Disconnected);
+    EXPECT_EQ(right->Name, "Stage Right");
+    EXPECT_EQ(right->Serial, "51000002");
+    EXPECT_TRUE(right->AvloEnabled);
+    EXPECT_EQ(right->Stats[StatsChanErr], 7);
+    EXPECT_EQ(right->Stats[StatsPlus12VErr], 9);
+    EXPECT_EQ(Cell(1, 1).toStdString(), "Stage Right");
+    EXPECT_EQ(Cell(1, 2).toStdString(), "");
+    EXPECT_EQ(Cell(1, kStatusColumn).toStdString(), "Disconnected");
+    EXPECT_TRUE(Ticked(1));
+    const auto lost = EventsWithId(EV_DEVICE_CONNECTION_LOST);
+    ASSERT_EQ(lost.size(), 1u);
+    EXPECT_EQ(lost[0].type, EVENTLOG_WARNING_TYPE);
+    EXPECT_EQ(lost[0].text.value_or(""), "Stage Right at " + rightAddress);
+
+    // Stage Right's own amplifier answers from a new address: it gets it and is connected.
+    devsim::Site& site = NewSite();
+    AddBedDevice(site, 2, "02", "51000002", /*answerDiscovery=*/false);
+    StartSite(site);
+    SendFromDevice("VELKAN:M02R51000002\n", rightNewAddress);
+    ASSERT_TRUE(WaitUntil([&] { return right->ConnState == Connected; })) << right->IpAddress;
+    EXPECT_EQ(right->IpAddress, rightNewAddress);
+    EXPECT_EQ(Cell(1, 2).toStdString(), rightNewAddress);
+    EXPECT_EQ(right->Serial, "51000002");
+    EXPECT_EQ(left->IpAddress, rightAddress);
+    EXPECT_EQ(form_->DeviceCount(), 2);
+
+    StopForm();
+    const std::string saved = ReadConfig();
+    EXPECT_NE(saved.find("Name 0=Stage Left\r\nIP 0=" + rightAddress + "\r\n"), std::string::npos)
+        << saved;
+    EXPECT_NE(saved.find("Name 1=Stage Right\r\nIP 1=" + rightNewAddress + "\r\n"),
+              std::string::npos)
+        << saved;
+    EXPECT_NE(saved.find("ChanErr0device 1=7\r\n"), std::string::npos);
+}
 
 // ---- the search result ----
 

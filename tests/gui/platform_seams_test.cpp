@@ -317,6 +317,41 @@ INSTANTIATE_TEST_SUITE_P(
                                   MsgResultNo}),
     [](const ::testing::TestParamInfo<RealBoxCase>& info) { return info.param.name; });
 
+// Line breaks as the Windows box shows them: a CR LF pair is one break, and so is a CR or an
+// LF of its own (the search result's warning follows "\r\n\r": one empty line, no blank).
+TEST_F(MessageBoxTest, LineBreaksAreShownAsTheWindowsBoxShowsThem) {
+    const struct {
+        QString text;
+        QString shown;
+    } cases[] = {
+        {QStringLiteral("found.\r\n\rWARNING: full.\r\n1 device"),
+         QStringLiteral("found.\n\nWARNING: full.\n1 device")},
+        {QStringLiteral("a\rb"), QStringLiteral("a\nb")},
+        {QStringLiteral("a\r\r\nb"), QStringLiteral("a\n\nb")},
+        {QStringLiteral("a\n\rb\n"), QStringLiteral("a\n\nb\n")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text.toStdString());
+        QString seen;
+        OnModal(&context_, [&](QWidget* modal) {
+            if (auto* box = qobject_cast<QMessageBox*>(modal)) seen = box->text();
+            modal->close();
+        });
+        ShowMessage(nullptr, MsgKind::Information, kTitle, c.text);
+        EXPECT_EQ(seen, c.shown);
+
+        std::FILE* sink = std::tmpfile();
+        ASSERT_NE(sink, nullptr);
+        MessageBoxSeam::SetHeadless(true, sink);
+        ShowMessage(nullptr, MsgKind::Information, kTitle, c.text);
+        MessageBoxSeam::SetHeadless(false);
+        QString expected = QStringLiteral("Information: ") + c.shown;
+        if (!expected.endsWith(QLatin1Char('\n'))) expected += QLatin1Char('\n');
+        EXPECT_EQ(ReadAll(sink), expected.toStdString());
+        std::fclose(sink);
+    }
+}
+
 TEST_F(MessageBoxTest, ConfirmationWhoseParentGoesAwayCountsAsNo) {
     auto* parent = new QWidget;
     bool deleted = false;

@@ -626,6 +626,24 @@ TEST_F(MonitorProcessTest, SecondInstanceIsRefusedAndTheFirstKeepsRunning) {
     ExpectSaved(ReadFile(ConfigPath()), {"90000002", "My Velkan RV13", Address(2), "1", "4"});
 }
 
+// A lock that cannot be taken is not a running copy: the program says what failed and where,
+// and ends with a failure status, before it builds anything.
+TEST_F(MonitorProcessTest, LockFileThatCannotBeCreatedIsReportedAndEndsWithAFailure) {
+    const std::string lock = dir_.File("missing") + "/AVLO.lock";
+    Child monitor(MonitorArgs(ConfigPath(), lock, {"--headless"}), MonitorEnv(std::nullopt),
+                  dir_.File("lock.out"), dir_.File("lock.err"));
+    ASSERT_TRUE(monitor.ok()) << monitor.error();
+    const auto status = monitor.Wait(10s);
+    EXPECT_TRUE(status.has_value() && !ExitedWith(status, 0)) << Describe(status) << "\n"
+                                                              << monitor.Err();
+    EXPECT_TRUE(Contains(monitor.Err(),
+                         "Error: AVLO Monitor cannot start: cannot open or create the lock file " +
+                             lock + ": No such file or directory.\n"))
+        << monitor.Err();
+    EXPECT_FALSE(Contains(monitor.Err(), "already running")) << monitor.Err();
+    EXPECT_FALSE(std::filesystem::exists(ConfigPath()));
+}
+
 // ---- command lines that end at once ----
 
 struct CommandCase {

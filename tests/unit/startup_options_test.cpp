@@ -73,7 +73,7 @@ TEST(StartupOptions, DefaultsAreTheSystemsValues) {
     ASSERT_FALSE(Folder().empty());
     const StartupOptions o = ParseStartupOptions({}, Exe());
     EXPECT_EQ(o.configPath, Folder() + "/avlo-monitor.ini");
-    EXPECT_EQ(o.lockPath, "/tmp/AVLO.lock");
+    EXPECT_EQ(o.lockPath, DefaultLockPath());
     EXPECT_EQ(o.devicePort, 60002);
     EXPECT_EQ(o.discoveryPort, 60003);
     EXPECT_EQ(o.discoveryAddress, "255.255.255.255");
@@ -179,7 +179,7 @@ TEST(StartupOptions, CommandLines) {
         const std::string line = testing::PrintToString(c.args);
         EXPECT_EQ(o.error, "") << line;
         EXPECT_EQ(o.configPath, c.config.empty() ? Exe() + ".ini" : c.config) << line;
-        EXPECT_EQ(o.lockPath, c.lock.empty() ? "/tmp/AVLO.lock" : c.lock) << line;
+        EXPECT_EQ(o.lockPath, c.lock.empty() ? DefaultLockPath() : c.lock) << line;
         EXPECT_EQ(o.discoveryAddress, c.address.empty() ? "255.255.255.255" : c.address)
             << line;
         EXPECT_EQ(o.devicePort, c.devicePort) << line;
