@@ -1,6 +1,7 @@
 // E-mail dispatch from the main window: the test e-mail and alert e-mails delivered to a real
 // SMTP server (Debian's aiosmtpd on loopback), and the outcome in the log and the dialog.
 #include <QLineEdit>
+#include <QPushButton>
 #include <QRadioButton>
 
 #include <cstdlib>
@@ -64,7 +65,9 @@ protected:
 
 TEST_F(EmailDispatchTest, TestEmailReachesThreeRecipientsAndIsReported) {
     form_->SendTestEmailBtn1Click();
+    EXPECT_FALSE(form_->SendTestEmailBtn->isEnabled());  // until the outcome is in
     auto f = Stored(1);
+    ASSERT_TRUE(WaitUntil([this] { return form_->SendTestEmailBtn->isEnabled(); }));
     ASSERT_FALSE(f.empty());
     EXPECT_EQ(f["defects"], "0");
     EXPECT_EQ(f["subject"], "AVLO TEST EMAIL");
@@ -97,6 +100,7 @@ TEST_F(EmailDispatchTest, FirstFaultSendsOneAlertWithTheWorkedExampleAndMarksIt)
     const auto deviceId = static_cast<std::uint16_t>(id);
     form_->ApplyStatus(deviceId, HealthyStatus(), "10203040", 3);
     form_->ApplyStatus(deviceId, WorkedExample(), "10203040", 3);
+    ASSERT_TRUE(WaitUntil([this] { return EventsWithId(EV_EMAIL_SENT).size() == 1; }, 10000));
     auto f = Stored(1);
     ASSERT_FALSE(f.empty());
     EXPECT_EQ(f["subject"], "AVLO Alert [RV12, # 10203040]: FAN FAILURE, POWER SUPPLY FAILURE");
@@ -118,6 +122,7 @@ TEST_F(EmailDispatchTest, ServerDownLogsTheFailureMarksNothingAndTriesAgain) {
     const auto deviceId = static_cast<std::uint16_t>(AddAlertDevice());
     form_->ApplyStatus(deviceId, HealthyStatus(), "10203040", 3);
     form_->ApplyStatus(deviceId, WorkedExample(), "10203040", 3);
+    ASSERT_TRUE(WaitUntil([this] { return !EventsWithId(EV_EMAIL_FAILED).empty(); }));
     auto failed = EventsWithId(EV_EMAIL_FAILED);
     ASSERT_EQ(failed.size(), 1u);
     EXPECT_TRUE(failed[0].text.value_or("").starts_with(
@@ -129,7 +134,7 @@ TEST_F(EmailDispatchTest, ServerDownLogsTheFailureMarksNothingAndTriesAgain) {
     form_->ServerPortEdit->setText(QString::fromStdString(server_->PortText()));
     form_->ApplyStatus(deviceId, WorkedExample(), "10203040", 3);
     EXPECT_TRUE(server_->WaitMessage(1, std::chrono::seconds(10)));
-    EXPECT_EQ(form_->FindDeviceById(deviceId)->Notified.FanOk[1], 1);
+    EXPECT_TRUE(WaitUntil([&] { return form_->FindDeviceById(deviceId)->Notified.FanOk[1] == 1; }));
 }
 
 TEST_F(EmailDispatchTest, PortZeroPassesTheCheckButIsNotConfiguredProperly) {
