@@ -319,6 +319,7 @@ private:
     std::unique_ptr<CMca> codec_;
     std::unique_ptr<CEventLog> eventLog_;
     std::unique_ptr<TUdpCommsThread> udpThread_;
+    // Made at start-up and stopped at shutdown; every delivery has a client of its own.
     std::unique_ptr<CSmtpClient> smtpClient_;
     std::vector<std::unique_ptr<EmailJob>> emailJobs_;
     bool closing_ = false;

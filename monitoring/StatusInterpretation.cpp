@@ -34,14 +34,18 @@ std::uint8_t& Flag(DeviceStatus& s, int item) {
     return cls ? (s.*cls->flags)[item - cls->statsBase] : s.SupplyOk[item - StatsMinus5VErr];
 }
 
-std::uint8_t Flag(const DeviceStatus& s, int item) { return Flag(const_cast<DeviceStatus&>(s), item); }
+std::uint8_t Flag(const DeviceStatus& s, int item) {
+    return Flag(const_cast<DeviceStatus&>(s), item);
+}
 
 bool Selected(const TMainForm::NotifiableEvents_Type& events, int item) {
     const ChannelClass* cls = ClassOf(item);
     return cls ? events.*cls->option : events.PSupplyErr;
 }
 
-constexpr std::uint32_t Bit(int item) { return std::uint32_t{1} << item; }
+constexpr std::uint32_t Bit(int item) {
+    return std::uint32_t{1} << item;
+}
 static_assert(StatsCount <= 32, "one bit per fault item");
 
 }  // namespace
@@ -85,7 +89,8 @@ void TMainForm::DetectEvents(Device& device, const DeviceStatus& status) {
         if (Flag(status, item) != 0) continue;
         faults |= Bit(item);
         const bool underWay = (inFlight & Bit(item)) != 0;
-        if (!underWay && Flag(device.Notified, item) == 0 && Selected(NotifiableEvents, item)) want = true;
+        if (!underWay && Flag(device.Notified, item) == 0 && Selected(NotifiableEvents, item))
+            want = true;
         if (Flag(previous, item) != 0) {
             ++device.Stats[item];
             if (!underWay) onset = true;

@@ -36,5 +36,6 @@ void TMainForm::SendDeviceAlert(Device& device, const DeviceStatus& status, std:
         AlertResult(device.DeviceId, faults, AlertRecorder(device, status));
         return;
     }
-    SendEmail(AlertSubject(device, status), AlertBody(device, status), false, device.DeviceId, faults);
+    SendEmail(AlertSubject(device, status), AlertBody(device, status), false, device.DeviceId,
+              faults);
 }

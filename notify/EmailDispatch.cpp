@@ -4,7 +4,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-
 #include <algorithm>
 
 #include "app/MainUnit.h"
@@ -84,7 +83,8 @@ void TMainForm::LogEmailOutcome(const std::string& summary, int outcome) {
     LogEmailOutcome(summary, outcome, CurrentEmailFields());
 }
 
-void TMainForm::LogEmailOutcome(const std::string& summary, int outcome, const EmailFields& fields) {
+void TMainForm::LogEmailOutcome(const std::string& summary, int outcome,
+                                const EmailFields& fields) {
     if (!Options.Log) return;
     if (outcome == SmtpOk) {
         eventLog_->WriteEvent(EV_EMAIL_SENT, EVENTLOG_SUCCESS, summary);
@@ -96,7 +96,9 @@ void TMainForm::LogEmailOutcome(const std::string& summary, int outcome, const E
     eventLog_->WriteEvent(EV_EMAIL_FAILED, EVENTLOG_ERROR_TYPE, entry);
 }
 
-void TMainForm::ShowEmailOutcome(int outcome) { ShowEmailOutcome(outcome, CurrentEmailFields()); }
+void TMainForm::ShowEmailOutcome(int outcome) {
+    ShowEmailOutcome(outcome, CurrentEmailFields());
+}
 
 void TMainForm::ShowEmailOutcome(int outcome, const EmailFields& fields) {
     const std::string text = EmailOutcomeDialogText(outcome, fields);
@@ -152,7 +154,8 @@ std::uint32_t TMainForm::AlertsInFlight(std::uint16_t deviceId) const {
 }
 
 bool TMainForm::TestEmailInFlight() const {
-    return std::any_of(emailJobs_.begin(), emailJobs_.end(), [](const auto& job) { return job->Test; });
+    return std::any_of(emailJobs_.begin(), emailJobs_.end(),
+                       [](const auto& job) { return job->Test; });
 }
 
 void TMainForm::OnSmtpResult(std::uint32_t wParam, std::uint32_t lParam) {
@@ -176,8 +179,8 @@ void TMainForm::ReportEmailOutcome(const EmailJob& job, std::uint32_t wParam) {
     const bool delivered = outcome == SmtpOk || (wParam & SmtpAcceptedFlag) != 0;
     LogEmailOutcome(job.Summary, outcome, job.Fields);
     if (job.Test) {
-        ShowEmailOutcome(outcome, job.Fields);
         SendTestEmailBtn->setEnabled(EnableEmailRadioBtn->isChecked());
+        ShowEmailOutcome(outcome, job.Fields);
     } else if (job.DeviceId != 0) {
         AlertResult(job.DeviceId, job.Faults, delivered);
     }

@@ -3,7 +3,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-
 #include <cstdlib>
 
 #include "MainFormFixture.h"
@@ -224,7 +223,9 @@ TEST_F(EmailOutcomeReportTest, LogAndDialogForEveryOutcome) {
     form_->Email2Edit->setText(QString::fromStdString(fields.recipient[1]));
     form_->Email3Edit->setText(QString::fromStdString(fields.recipient[2]));
     const std::string summary = form_->EmailSummary("S", "B");
-    ASSERT_EQ(summary, "\r\n\nTo : r1@example.com,r2@example.com,r3@example.com\r\nSubject : S\r\nMessage : B");
+    ASSERT_EQ(
+        summary,
+        "\r\n\nTo : r1@example.com,r2@example.com,r3@example.com\r\nSubject : S\r\nMessage : B");
     for (const emailoutcome::OutcomeCase& c : emailoutcome::kCases) {
         SCOPED_TRACE(c.outcome);
         const std::size_t before = sink_.Events().size();

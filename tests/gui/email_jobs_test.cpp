@@ -9,7 +9,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-
 #include <atomic>
 #include <thread>
 
@@ -79,12 +78,15 @@ private:
 
 // A whole dialogue for the given recipient tokens, the greeting held back for delayMs.
 P::Script Dialogue(const std::string& recipients, int delayMs, smtptest::Replies replies = {}) {
-    P::Script script = smtptest::BuildScript(replies, "HELO RSET MAIL " + recipients + " DATA MSG QUIT");
+    P::Script script =
+        smtptest::BuildScript(replies, "HELO RSET MAIL " + recipients + " DATA MSG QUIT");
     script.front().ms = delayMs;
     return script;
 }
 
-std::uint32_t Bit(int counter) { return std::uint32_t{1} << counter; }
+std::uint32_t Bit(int counter) {
+    return std::uint32_t{1} << counter;
+}
 
 class EmailJobsTest : public MainFormFixture {
 protected:
@@ -108,7 +110,8 @@ protected:
         form_->UserEmailEdit->setText(QString::fromStdString(smtptest::Sender));
         QLineEdit* const edits[] = {form_->Email1Edit, form_->Email2Edit, form_->Email3Edit};
         for (int i = 0; i < 3; ++i) {
-            edits[i]->setText(i < recipients ? QString::fromStdString(smtptest::Recipients[i]) : QString());
+            edits[i]->setText(i < recipients ? QString::fromStdString(smtptest::Recipients[i])
+                                             : QString());
         }
     }
     std::string SmtpAddress() const { return Address(1); }
@@ -122,16 +125,20 @@ protected:
         EXPECT_GT(id, 0) << name;
         return static_cast<std::uint16_t>(id);
     }
-    void Reply(std::uint16_t id, const DeviceStatus& s) { form_->ApplyStatus(id, s, "10203040", 3); }
+    void Reply(std::uint16_t id, const DeviceStatus& s) {
+        form_->ApplyStatus(id, s, "10203040", 3);
+    }
     TMainForm::Device& Dev(std::uint16_t id) { return *form_->FindDeviceById(id); }
 
     // The boxes shown until the first one comes, or none after ms.
     static std::vector<MessageBoxSeam::Shown> WaitShown(int ms) {
         std::vector<MessageBoxSeam::Shown> shown;
-        WaitUntil([&] {
-            shown = MessageBoxSeam::TakeShown();
-            return !shown.empty();
-        }, ms);
+        WaitUntil(
+            [&] {
+                shown = MessageBoxSeam::TakeShown();
+                return !shown.empty();
+            },
+            ms);
         return shown;
     }
 };
@@ -158,9 +165,13 @@ TEST_F(EmailJobsTest, TestEmailButtonWaitsForTheOutcomeAndTheDialogShowsIt) {
         std::string dialog;
         std::uint32_t logged;
     } cases[] = {
-        {"accepted", Dialogue("R1", 500), MsgKind::Information, "Your e-mail has been sent.", EV_EMAIL_SENT},
-        {"greeting refused", {P::Reply("554 not here", 500)}, MsgKind::Error,
-         "The e-mail server could not send your e-mail.\r\nCheck the IP address of the SMTP server, then try again.",
+        {"accepted", Dialogue("R1", 500), MsgKind::Information, "Your e-mail has been sent.",
+         EV_EMAIL_SENT},
+        {"greeting refused",
+         {P::Reply("554 not here", 500)},
+         MsgKind::Error,
+         "The e-mail server could not send your e-mail.\r\nCheck the IP address of the SMTP "
+         "server, then try again.",
          EV_EMAIL_FAILED},
     };
     for (const auto& c : cases) {
@@ -285,7 +296,8 @@ TEST_F(EmailJobsTest, AlertsAreSentOncePerFaultWhenResultsArriveLate) {
     Reply(id, FanAndChannelFault());
     EXPECT_TRUE(form_->EmailJobs().empty());
     EXPECT_FALSE(peer.WaitAccepted(3, std::chrono::milliseconds(500)));
-    EXPECT_NE(peer.Get(0).data.find("AVLO Alert [RV12, # 10203040]: FAN FAILURE"), std::string::npos);
+    EXPECT_NE(peer.Get(0).data.find("AVLO Alert [RV12, # 10203040]: FAN FAILURE"),
+              std::string::npos);
     EXPECT_NE(peer.Get(1).data.find("AVLO Alert [RV12, # 10203040]: CHANNEL FAILURE, FAN FAILURE"),
               std::string::npos);
     EXPECT_EQ(Dev(id).Stats[StatsFanErr + 1], 1);
@@ -297,9 +309,11 @@ TEST_F(EmailJobsTest, AlertsAreSentOncePerFaultWhenResultsArriveLate) {
 // the message, whatever the outcome says besides; the outcome is logged with its own text,
 // named with the settings the mail went out with.
 TEST_F(EmailJobsTest, ResultOfAnAlertMarksItsFaultsWhenTheServerTookTheMessage) {
-    const std::string summary = "\r\n\nTo : r1@example.com,r2@example.com,r3@example.com\r\nSubject : S\r\nMessage : B";
+    const std::string summary =
+        "\r\n\nTo : r1@example.com,r2@example.com,r3@example.com\r\nSubject : S\r\nMessage : B";
     const std::string noAnswer = "[20] The network subsystem has failed.\r\n" + summary;
-    const std::string secondRefused = "[9] The SMTP server could not send e-mail to r2@example.com.\r\n" + summary;
+    const std::string secondRefused =
+        "[9] The SMTP server could not send e-mail to r2@example.com.\r\n" + summary;
     const struct {
         const char* name;
         std::uint32_t wParam;
@@ -309,10 +323,12 @@ TEST_F(EmailJobsTest, ResultOfAnAlertMarksItsFaultsWhenTheServerTookTheMessage) 
         bool deleted = false;
     } cases[] = {
         {"delivered", SmtpOk, true, EV_EMAIL_SENT, summary},
-        {"taken, the second recipient refused", SmtpAcceptedFlag | SmtpRecipient2Refused, true, EV_EMAIL_FAILED,
+        {"taken, the second recipient refused", SmtpAcceptedFlag | SmtpRecipient2Refused, true,
+         EV_EMAIL_FAILED, secondRefused},
+        {"taken, QUIT unanswered", SmtpAcceptedFlag | SmtpReplyTimeout, true, EV_EMAIL_FAILED,
+         noAnswer},
+        {"the only recipient refused", SmtpRecipient2Refused, false, EV_EMAIL_FAILED,
          secondRefused},
-        {"taken, QUIT unanswered", SmtpAcceptedFlag | SmtpReplyTimeout, true, EV_EMAIL_FAILED, noAnswer},
-        {"the only recipient refused", SmtpRecipient2Refused, false, EV_EMAIL_FAILED, secondRefused},
         {"no answer", SmtpReplyTimeout, false, EV_EMAIL_FAILED, noAnswer},
         {"mailbox unavailable", SmtpMailboxUnavailable, false, EV_EMAIL_FAILED, "[7] "},
         {"client ended without an outcome", SmtpStopped, false, EV_EMAIL_FAILED,
@@ -360,7 +376,9 @@ TEST_F(EmailJobsTest, ResultOfAnAlertMarksItsFaultsWhenTheServerTookTheMessage) 
 // The client reports the server's acceptance beside the outcome; until it does, these cases
 // cannot be run against it.
 template <typename Client>
-constexpr bool ReportsAcceptance = requires(Client& c) { c.MessageAccepted(); };
+constexpr bool ReportsAcceptance = requires(Client& c) {
+    c.MessageAccepted();
+};
 
 // A real delivery that the server takes although the outcome is not SmtpOk: the alert is not
 // sent again at the next faulty status.
@@ -393,7 +411,8 @@ TEST_F(EmailJobsTest, AlertTakenByTheServerIsNotSentAgain) {
         const std::size_t failedBefore = EventsWithId(EV_EMAIL_FAILED).size();
 
         Reply(id, FanFault());
-        ASSERT_TRUE(WaitUntil([&] { return EventsWithId(EV_EMAIL_FAILED).size() > failedBefore; }, 10000));
+        ASSERT_TRUE(
+            WaitUntil([&] { return EventsWithId(EV_EMAIL_FAILED).size() > failedBefore; }, 10000));
         EXPECT_TRUE(EventsWithId(EV_EMAIL_FAILED).back().text.value_or("").starts_with(c.logStart))
             << EventsWithId(EV_EMAIL_FAILED).back().text.value_or("");
         EXPECT_EQ(Dev(id).Notified.FanOk[1], 1);

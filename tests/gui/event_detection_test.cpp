@@ -1,7 +1,6 @@
 // Status replies as the monitor interprets them: fault onsets counted, the fault report
 // logged, the alert decision taken; the condition text and the names of found devices.
 #include <QRadioButton>
-
 #include <algorithm>
 #include <bit>
 #include <cstdio>
@@ -383,7 +382,8 @@ TEST_F(EventDetectionTest, FailedDeliveryMarksNothingAndIsRetried) {
 std::uint32_t ItemBits(const std::vector<Item>& items) {
     std::uint32_t bits = 0;
     for (const Item& it : items) {
-        const int base[] = {StatsChanErr, StatsTempErr, StatsFanErr, StatsCurrentErr, StatsMinus5VErr};
+        const int base[] = {StatsChanErr, StatsTempErr, StatsFanErr, StatsCurrentErr,
+                            StatsMinus5VErr};
         bits |= std::uint32_t{1} << (base[static_cast<int>(it.k)] + it.i);
     }
     return bits;
@@ -403,6 +403,8 @@ TEST_F(EventDetectionTest, AlertInFlightHoldsBackOnlyItsOwnFaults) {
         bool mail;
         std::vector<Item> notifiedAfter;
     } table[] = {
+        // The rows read as a table.
+        // clang-format off
         {"limit: the same fault again", false, true, {{K::Chan, 2}}, {{K::Chan, 2}}, false, {{K::Chan, 2}}, false, {}},
         {"limit: first status after reconnection", false, false, {{K::Chan, 2}}, {{K::Chan, 2}}, false,
          {{K::Chan, 2}}, false, {}},
@@ -417,10 +419,12 @@ TEST_F(EventDetectionTest, AlertInFlightHoldsBackOnlyItsOwnFaults) {
          {{K::Chan, 2}, {K::Fan, 1}}, true, {{K::Chan, 2}, {K::Fan, 1}}},
         {"nolimit, status not known: the fault in flight", true, false, {{K::Chan, 2}}, {{K::Chan, 2}}, false,
          {{K::Chan, 2}}, false, {}},
+        // clang-format on
     };
     for (const auto& row : table) {
         SCOPED_TRACE(row.name);
-        Restart(row.nolimit ? std::vector<std::string>{"alerts", "nolimit"} : std::vector<std::string>{"alerts"});
+        Restart(row.nolimit ? std::vector<std::string>{"alerts", "nolimit"}
+                            : std::vector<std::string>{"alerts"});
         form_->NotifiableEvents = kAll;
         form_->EnableEmailRadioBtn->setChecked(true);
         const std::uint16_t id = Register("Stage", 2);
@@ -445,8 +449,9 @@ TEST_F(EventDetectionTest, AlertInFlightHoldsBackOnlyItsOwnFaults) {
         EXPECT_EQ(d.Notified, Marks(row.notifiedAfter)) << Describe(d.Notified);
         // Held back or not, an onset is counted.
         for (const Item& it : row.now) {
-            const bool onset = std::none_of(row.previous.begin(), row.previous.end(),
-                                            [&](const Item& p) { return p.k == it.k && p.i == it.i; });
+            const bool onset =
+                std::none_of(row.previous.begin(), row.previous.end(),
+                             [&](const Item& p) { return p.k == it.k && p.i == it.i; });
             const int counter = std::countr_zero(ItemBits({it}));
             EXPECT_EQ(d.Stats[counter], onset ? 1 : 0) << "counter " << counter;
         }

@@ -1,11 +1,10 @@
 // The log and dialog texts of every e-mail outcome.
-#include "notify/EmailOutcome.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
+#include "notify/EmailOutcome.h"
 #include "support/EmailOutcomeCases.h"
 
 namespace {
