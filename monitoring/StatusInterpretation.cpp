@@ -29,13 +29,11 @@ const ChannelClass* ClassOf(int item) {
     return nullptr;  // a supply rail
 }
 
-std::uint8_t& Flag(DeviceStatus& s, int item) {
+// The flag of an item in a status or in a Notified block (const or not).
+template <typename Status>
+auto& Flag(Status& s, int item) {
     const ChannelClass* cls = ClassOf(item);
     return cls ? (s.*cls->flags)[item - cls->statsBase] : s.SupplyOk[item - StatsMinus5VErr];
-}
-
-std::uint8_t Flag(const DeviceStatus& s, int item) {
-    return Flag(const_cast<DeviceStatus&>(s), item);
 }
 
 bool Selected(const TMainForm::NotifiableEvents_Type& events, int item) {
@@ -89,8 +87,9 @@ void TMainForm::DetectEvents(Device& device, const DeviceStatus& status) {
         if (Flag(status, item) != 0) continue;
         faults |= Bit(item);
         const bool underWay = (inFlight & Bit(item)) != 0;
-        if (!underWay && Flag(device.Notified, item) == 0 && Selected(NotifiableEvents, item))
+        if (!underWay && Flag(device.Notified, item) == 0 && Selected(NotifiableEvents, item)) {
             want = true;
+        }
         if (Flag(previous, item) != 0) {
             ++device.Stats[item];
             if (!underWay) onset = true;
