@@ -146,7 +146,10 @@ public:
     // ---- alerts ----
     std::string AlertSubject(const Device& device, const DeviceStatus& status) const;
     void LogDeviceAlert(const Device& device, const DeviceStatus& status);
-    bool SendDeviceAlert(Device& device, const DeviceStatus& status);
+    // Starts the alert e-mail for the fault items `faults` (one bit per counter index, as in
+    // Stats); AlertResult marks them once the server has accepted it.
+    void SendDeviceAlert(Device& device, const DeviceStatus& status, std::uint32_t faults);
+    void AlertResult(std::uint16_t deviceId, std::uint32_t faults, bool delivered);
     std::string AlertBody(const Device& device, const DeviceStatus& status) const;
     std::string ChannelSection(const Device& device, const DeviceStatus& status) const;
     static std::string ChannelLine(int channel, const DeviceStatus& status);
@@ -156,21 +159,34 @@ public:
     std::string InstallerSection() const;
 
     // ---- e-mail dispatch ----
+    // One delivery on its way: its own client, and what its result must do besides the log.
     struct EmailJob {
         std::uint32_t JobId = 0;
         std::unique_ptr<CSmtpClient> Client;
-        std::string Summary;  // at most 1000 bytes
+        std::string Summary;
+        EmailFields Fields;          // the settings it went out with, for the outcome's texts
+        bool Test = false;           // the test e-mail: its outcome is shown in a dialog
+        std::uint16_t DeviceId = 0;  // an alert: the device it reports (ids are never reused)
+        std::uint32_t Faults = 0;    // an alert: the fault items it reports, as for SendDeviceAlert
     };
-    bool SendEmail(const std::string& subject, const std::string& body, bool test);
+    // Starts one delivery as a job of its own and returns at once; the outcome arrives as
+    // WM_SMTPRESULT. False when nothing went out: settings not usable (logged here) or a
+    // client that could not start (reported here).
+    bool SendEmail(const std::string& subject, const std::string& body, bool test,
+                   std::uint16_t deviceId = 0, std::uint32_t faults = 0);
     void LogEmailOutcome(const std::string& summary, int outcome);
+    void LogEmailOutcome(const std::string& summary, int outcome, const EmailFields& fields);
     void ShowEmailOutcome(int outcome);
+    void ShowEmailOutcome(int outcome, const EmailFields& fields);
     static std::uint32_t NextEmailJobId();
     EmailJob* FindEmailJob(std::uint32_t jobId);
     void RemoveEmailJob(std::uint32_t jobId, bool keepClient);
     void ClearEmailJobs();
     std::string EmailSummary(const std::string& subject, const std::string& body) const;
     EmailFields CurrentEmailFields() const;
-    // Pending asynchronous deliveries; the program's own sends are synchronous and add none.
+    // The fault items of the device that alerts still on their way report.
+    std::uint32_t AlertsInFlight(std::uint16_t deviceId) const;
+    bool TestEmailInFlight() const;
     std::vector<std::unique_ptr<EmailJob>>& EmailJobs() { return emailJobs_; }
 
     // ---- e-mail settings page ----
@@ -198,7 +214,7 @@ public:
     // Length of the pause at the end of shutdown; tests shorten it.
     int ShutdownPauseMs = 1000;
     // Tests of the alert decision observe it here instead of a delivery: when set, it stands
-    // in for the alert e-mail and its result for the server's acceptance.
+    // in for the alert e-mail, and its result, taken at once, for the server's acceptance.
     std::function<bool(Device&, const DeviceStatus&)> AlertRecorder;
     // Whether the desktop shows notification-area icons (not every desktop has the area);
     // when unset, the system is asked. Tests set it: the offscreen platform has none.
@@ -304,6 +320,8 @@ private:
     void OnUdpThreadMessage(std::uint16_t code);
     void OnApplyConfig(std::uint32_t wParam);
     void OnSmtpResult(std::uint32_t wParam, std::uint32_t lParam);
+    std::unique_ptr<EmailJob> TakeEmailJob(std::uint32_t jobId);
+    void ReportEmailOutcome(const EmailJob& job, std::uint32_t wParam);
     void DailySave();
     void RefreshPropertiesDialog(std::uint16_t deviceId);
     void ReadEmailSettings(const CIniFile& ini);
@@ -319,6 +337,7 @@ private:
     std::unique_ptr<CMca> codec_;
     std::unique_ptr<CEventLog> eventLog_;
     std::unique_ptr<TUdpCommsThread> udpThread_;
+    // Made at start-up and stopped at shutdown; every delivery has a client of its own.
     std::unique_ptr<CSmtpClient> smtpClient_;
     std::vector<std::unique_ptr<EmailJob>> emailJobs_;
     bool closing_ = false;

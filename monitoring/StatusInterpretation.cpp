@@ -6,7 +6,9 @@
 
 namespace {
 
-// One fault class of a channel: the status flags, the counters and the option that selects it.
+// A fault item is one flag position of a status: a class and a channel, or one supply rail.
+// Items are numbered as their counters in Stats, which also gives each its bit in the masks
+// that alerts carry.
 struct ChannelClass {
     std::uint8_t (DeviceStatus::*flags)[7];
     int statsBase;
@@ -15,10 +17,34 @@ struct ChannelClass {
 
 const ChannelClass kChannelClasses[] = {
     {&DeviceStatus::ChannelOk, StatsChanErr, &TMainForm::NotifiableEvents_Type::ChanErr},
-    {&DeviceStatus::FanOk, StatsFanErr, &TMainForm::NotifiableEvents_Type::FanErr},
     {&DeviceStatus::TempOk, StatsTempErr, &TMainForm::NotifiableEvents_Type::TempErr},
+    {&DeviceStatus::FanOk, StatsFanErr, &TMainForm::NotifiableEvents_Type::FanErr},
     {&DeviceStatus::CurrentOk, StatsCurrentErr, &TMainForm::NotifiableEvents_Type::OvcErr},
 };
+
+const ChannelClass* ClassOf(int item) {
+    for (const ChannelClass& cls : kChannelClasses) {
+        if (item >= cls.statsBase && item < cls.statsBase + 7) return &cls;
+    }
+    return nullptr;  // a supply rail
+}
+
+// The flag of an item in a status or in a Notified block (const or not).
+template <typename Status>
+auto& Flag(Status& s, int item) {
+    const ChannelClass* cls = ClassOf(item);
+    return cls ? (s.*cls->flags)[item - cls->statsBase] : s.SupplyOk[item - StatsMinus5VErr];
+}
+
+bool Selected(const TMainForm::NotifiableEvents_Type& events, int item) {
+    const ChannelClass* cls = ClassOf(item);
+    return cls ? events.*cls->option : events.PSupplyErr;
+}
+
+constexpr std::uint32_t Bit(int item) {
+    return std::uint32_t{1} << item;
+}
+static_assert(StatsCount <= 32, "one bit per fault item");
 
 }  // namespace
 
@@ -49,29 +75,24 @@ void TMainForm::ApplyStatus(std::uint16_t deviceId, const DeviceStatus& status,
 void TMainForm::DetectEvents(Device& device, const DeviceStatus& status) {
     LogDeviceAlert(device, status);
 
+    // An item whose alert is still on its way wants no second mail and, in "nolimit" mode,
+    // its onset sends none: the result of that alert decides whether it is marked. A new
+    // fault of the same device is not held up by it.
+    const std::uint32_t inFlight = AlertsInFlight(device.DeviceId);
+    const DeviceStatus& previous = device.Status;
     bool want = false;
     bool onset = false;
-    const DeviceStatus& previous = device.Status;
-    for (int ch = 0; ch < 7; ++ch) {
-        for (const ChannelClass& cls : kChannelClasses) {
-            if ((status.*cls.flags)[ch] != 0) continue;
-            if ((device.Notified.*cls.flags)[ch] == 0 && NotifiableEvents.*cls.option) want = true;
-            if ((previous.*cls.flags)[ch] != 0) {
-                ++device.Stats[cls.statsBase + ch];
-                onset = true;
-            }
-        }
-    }
-    for (int rail = 0; rail < 4; ++rail) {
-        if (status.SupplyOk[rail] == 0 && device.Notified.SupplyOk[rail] == 0 &&
-            NotifiableEvents.PSupplyErr) {
+    std::uint32_t faults = 0;
+    for (int item = 0; item < StatsCount; ++item) {
+        if (Flag(status, item) != 0) continue;
+        faults |= Bit(item);
+        const bool underWay = (inFlight & Bit(item)) != 0;
+        if (!underWay && Flag(device.Notified, item) == 0 && Selected(NotifiableEvents, item)) {
             want = true;
         }
-    }
-    for (int rail = 0; rail < 4; ++rail) {
-        if (status.SupplyOk[rail] == 0 && previous.SupplyOk[rail] != 0) {
-            ++device.Stats[StatsMinus5VErr + rail];
-            onset = true;
+        if (Flag(previous, item) != 0) {
+            ++device.Stats[item];
+            if (!underWay) onset = true;
         }
     }
 
@@ -79,16 +100,18 @@ void TMainForm::DetectEvents(Device& device, const DeviceStatus& status) {
     if (!decision || !EnableEmailRadioBtn->isChecked()) return;
     const NotifiableEvents_Type& ev = NotifiableEvents;
     if (!ev.ChanErr && !ev.PSupplyErr && !ev.FanErr && !ev.TempErr && !ev.OvcErr) return;
-    if (!SendDeviceAlert(device, status)) return;
+    // Every fault present goes with the alert, whether or not its class is selected.
+    SendDeviceAlert(device, status, faults);
+}
 
-    // Every fault present is marked, whether or not its class is selected.
-    for (int ch = 0; ch < 7; ++ch) {
-        for (const ChannelClass& cls : kChannelClasses) {
-            if ((status.*cls.flags)[ch] == 0) (device.Notified.*cls.flags)[ch] = 1;
-        }
-    }
-    for (int rail = 0; rail < 4; ++rail) {
-        if (status.SupplyOk[rail] == 0) device.Notified.SupplyOk[rail] = 1;
+void TMainForm::AlertResult(std::uint16_t deviceId, std::uint32_t faults, bool delivered) {
+    // A failed alert marks nothing, so the next faulty status tries again; for a device
+    // deleted meanwhile the log holds the outcome and nothing is left to mark.
+    if (!delivered) return;
+    Device* device = FindDeviceById(deviceId);
+    if (device == nullptr) return;
+    for (int item = 0; item < StatsCount; ++item) {
+        if ((faults & Bit(item)) != 0) Flag(device->Notified, item) = 1;
     }
 }
 

@@ -31,7 +31,11 @@ void TMainForm::LogDeviceAlert(const Device& device, const DeviceStatus& status)
                           AlertSubject(device, status) + "\r\n\nMessage: " + raw);
 }
 
-bool TMainForm::SendDeviceAlert(Device& device, const DeviceStatus& status) {
-    if (AlertRecorder) return AlertRecorder(device, status);
-    return SendEmail(AlertSubject(device, status), AlertBody(device, status), false);
+void TMainForm::SendDeviceAlert(Device& device, const DeviceStatus& status, std::uint32_t faults) {
+    if (AlertRecorder) {
+        AlertResult(device.DeviceId, faults, AlertRecorder(device, status));
+        return;
+    }
+    SendEmail(AlertSubject(device, status), AlertBody(device, status), false, device.DeviceId,
+              faults);
 }

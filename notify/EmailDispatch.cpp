@@ -1,8 +1,9 @@
-// The one path by which e-mail is sent: settings check, delivery through the program's own
-// SMTP client, and the outcome in the log and, for the test e-mail, in a dialog.
-#include <QApplication>
+// The one path by which e-mail is sent: settings check, delivery by one client of the
+// program's own per e-mail on the client's thread, and the outcome, when it arrives, in the
+// log and, for the test e-mail, in a dialog.
 #include <QLineEdit>
-
+#include <QPushButton>
+#include <QRadioButton>
 #include <algorithm>
 
 #include "app/MainUnit.h"
@@ -36,63 +37,80 @@ std::string TMainForm::EmailSummary(const std::string& subject, const std::strin
            "\r\nSubject : " + subject + "\r\nMessage : " + body;
 }
 
-bool TMainForm::SendEmail(const std::string& subject, const std::string& body, bool test) {
-    const std::string summary = EmailSummary(subject, body);
-    if (test) QApplication::setOverrideCursor(Qt::WaitCursor);
-    const auto finish = [&](bool sent) {
-        if (test) QApplication::restoreOverrideCursor();
-        return sent;
-    };
+bool TMainForm::SendEmail(const std::string& subject, const std::string& body, bool test,
+                          std::uint16_t deviceId, std::uint32_t faults) {
+    auto job = std::make_unique<EmailJob>();
+    job->Summary = EmailSummary(subject, body);
+    job->Test = test;
+    job->DeviceId = deviceId;
+    job->Faults = faults;
 
+    // The settings need no network: a fault in them is reported at once.
     bool usable = CheckEmailSettings(test);
-    if (usable && !smtpClient_) {
-        smtpClient_ = std::make_unique<CSmtpClient>(WM_SMTPRESULT, this, NextEmailJobId());
-    }
     if (usable) {
-        const EmailFields f = CurrentEmailFields();
-        usable = smtpClient_->SetServer(f.server, f.port) == SmtpOk &&
-                 smtpClient_->SetSender(f.sender, f.userName) == SmtpOk &&
-                 smtpClient_->SetRecipients(f.recipient[0], f.recipient[1], f.recipient[2]) == SmtpOk;
+        job->JobId = NextEmailJobId();
+        job->Client = std::make_unique<CSmtpClient>(WM_SMTPRESULT, this, job->JobId);
+        job->Fields = CurrentEmailFields();
+        const EmailFields& f = job->Fields;
+        CSmtpClient& client = *job->Client;
+        usable = client.SetServer(f.server, f.port) == SmtpOk &&
+                 client.SetSender(f.sender, f.userName) == SmtpOk &&
+                 client.SetRecipients(f.recipient[0], f.recipient[1], f.recipient[2]) == SmtpOk;
     }
     if (!usable) {
         if (Options.Log) {
             eventLog_->WriteEvent(EV_EMAIL_FAILED, EVENTLOG_ERROR_TYPE,
-                                  "E-mail function is not configured properly.\r\n" + summary);
+                                  "E-mail function is not configured properly.\r\n" + job->Summary);
         }
-        return finish(false);
+        return false;
     }
-    smtpClient_->SetSubject(subject);
-    smtpClient_->SetBody(body + EmailDisclaimer);
-    const SmtpResult outcome = smtpClient_->Send(true);
-    if (outcome == SmtpOk) {
-        if (Options.Log) eventLog_->WriteEvent(EV_EMAIL_SENT, EVENTLOG_SUCCESS, summary);
-    } else {
-        LogEmailOutcome(summary, outcome);
+    job->Client->SetSubject(subject);
+    job->Client->SetBody(body + EmailDisclaimer);
+    // The dialogue runs on the client's own thread: a server that never answers must not
+    // stop the window, the polls or the shutdown.
+    const SmtpResult started = job->Client->Send(false);
+    if (started != SmtpOk) {
+        job->Client.reset();
+        ReportEmailOutcome(*job, started);
+        return false;
     }
-    if (test) ShowEmailOutcome(outcome);
-    return finish(outcome == SmtpOk);
+    if (test) SendTestEmailBtn->setEnabled(false);  // until its outcome is shown
+    emailJobs_.push_back(std::move(job));
+    return true;
 }
 
 void TMainForm::LogEmailOutcome(const std::string& summary, int outcome) {
+    LogEmailOutcome(summary, outcome, CurrentEmailFields());
+}
+
+void TMainForm::LogEmailOutcome(const std::string& summary, int outcome,
+                                const EmailFields& fields) {
     if (!Options.Log) return;
     if (outcome == SmtpOk) {
         eventLog_->WriteEvent(EV_EMAIL_SENT, EVENTLOG_SUCCESS, summary);
         return;
     }
-    const std::string text = EmailOutcomeLogText(outcome, CurrentEmailFields());
+    const std::string text = EmailOutcomeLogText(outcome, fields);
     std::string entry = "[" + std::to_string(outcome) + "] ";
     if (!text.empty()) entry += text + summary;
     eventLog_->WriteEvent(EV_EMAIL_FAILED, EVENTLOG_ERROR_TYPE, entry);
 }
 
 void TMainForm::ShowEmailOutcome(int outcome) {
-    const std::string text = EmailOutcomeDialogText(outcome, CurrentEmailFields());
+    ShowEmailOutcome(outcome, CurrentEmailFields());
+}
+
+void TMainForm::ShowEmailOutcome(int outcome, const EmailFields& fields) {
+    const std::string text = EmailOutcomeDialogText(outcome, fields);
     if (text.empty()) return;
     ShowMessage(this, outcome == SmtpOk ? MsgKind::Information : MsgKind::Error,
                 QStringLiteral("AVLO Monitor"), QString::fromStdString(text));
 }
 
 void TMainForm::SendTestEmailBtn1Click() {
+    // The button is disabled while a test e-mail is under way, but the e-mail page's radio
+    // buttons enable it again.
+    if (TestEmailInFlight()) return;
     SendEmail("AVLO TEST EMAIL", "This is a test e-mail.\r\n", true);
 }
 
@@ -103,16 +121,21 @@ TMainForm::EmailJob* TMainForm::FindEmailJob(std::uint32_t jobId) {
     return nullptr;
 }
 
-void TMainForm::RemoveEmailJob(std::uint32_t jobId, bool keepClient) {
+std::unique_ptr<TMainForm::EmailJob> TMainForm::TakeEmailJob(std::uint32_t jobId) {
     const auto it = std::find_if(emailJobs_.begin(), emailJobs_.end(),
                                  [jobId](const auto& job) { return job->JobId == jobId; });
-    if (it == emailJobs_.end()) return;
-    if ((*it)->Client && !keepClient) {
-        (*it)->Client->Stop();
-        (*it)->Client.reset();
-    }
-    // A client that reported its own end has stopped already; releasing it only joins.
+    if (it == emailJobs_.end()) return nullptr;
+    std::unique_ptr<EmailJob> job = std::move(*it);
     emailJobs_.erase(it);
+    return job;
+}
+
+void TMainForm::RemoveEmailJob(std::uint32_t jobId, bool keepClient) {
+    std::unique_ptr<EmailJob> job = TakeEmailJob(jobId);
+    if (!job || !job->Client) return;
+    // A client that reported its own end has stopped already; releasing it only joins.
+    if (!keepClient) job->Client->Stop();
+    job->Client.reset();
 }
 
 void TMainForm::ClearEmailJobs() {
@@ -122,13 +145,43 @@ void TMainForm::ClearEmailJobs() {
     emailJobs_.clear();
 }
 
+std::uint32_t TMainForm::AlertsInFlight(std::uint16_t deviceId) const {
+    std::uint32_t faults = 0;
+    for (const auto& job : emailJobs_) {
+        if (!job->Test && job->DeviceId == deviceId) faults |= job->Faults;
+    }
+    return faults;
+}
+
+bool TMainForm::TestEmailInFlight() const {
+    return std::any_of(emailJobs_.begin(), emailJobs_.end(),
+                       [](const auto& job) { return job->Test; });
+}
+
 void TMainForm::OnSmtpResult(std::uint32_t wParam, std::uint32_t lParam) {
-    EmailJob* job = FindEmailJob(lParam);
-    if (job == nullptr) return;
+    // Out of the list first: from here on the job no longer counts as in flight.
+    std::unique_ptr<EmailJob> job = TakeEmailJob(lParam);
+    if (!job) return;
+    // Each job's client delivers once, so its first report is the outcome: a delivery's own,
+    // or SmtpStopped from a client that ended without one. Its thread only waits after that,
+    // so it stops at once; its closing SmtpStopped then finds no job.
+    if (job->Client) {
+        job->Client->Stop();
+        job->Client.reset();
+    }
+    ReportEmailOutcome(*job, wParam);
+}
+
+void TMainForm::ReportEmailOutcome(const EmailJob& job, std::uint32_t wParam) {
     const int outcome = static_cast<int>(wParam & 0xFF);
-    if (outcome == SmtpStopped) {
-        RemoveEmailJob(lParam, true);
-    } else {
-        LogEmailOutcome(job->Summary, outcome);
+    // The server took the message (its reply to the final "."): the mail reached the
+    // recipients it accepted, even when the outcome names a refused one or a failed QUIT.
+    const bool delivered = outcome == SmtpOk || (wParam & SmtpAcceptedFlag) != 0;
+    LogEmailOutcome(job.Summary, outcome, job.Fields);
+    if (job.Test) {
+        SendTestEmailBtn->setEnabled(EnableEmailRadioBtn->isChecked());
+        ShowEmailOutcome(outcome, job.Fields);
+    } else if (job.DeviceId != 0) {
+        AlertResult(job.DeviceId, job.Faults, delivered);
     }
 }

@@ -1,13 +1,14 @@
 // E-mail dispatch from the main window: the test e-mail and alert e-mails delivered to a real
 // SMTP server (Debian's aiosmtpd on loopback), and the outcome in the log and the dialog.
 #include <QLineEdit>
+#include <QPushButton>
 #include <QRadioButton>
-
 #include <cstdlib>
 
 #include "MainFormFixture.h"
 #include "comms/Mymessages.h"
 #include "integration/SmtpSink.h"
+#include "support/EmailOutcomeCases.h"
 
 namespace {
 
@@ -64,7 +65,9 @@ protected:
 
 TEST_F(EmailDispatchTest, TestEmailReachesThreeRecipientsAndIsReported) {
     form_->SendTestEmailBtn1Click();
+    EXPECT_FALSE(form_->SendTestEmailBtn->isEnabled());  // until the outcome is in
     auto f = Stored(1);
+    ASSERT_TRUE(WaitUntil([this] { return form_->SendTestEmailBtn->isEnabled(); }));
     ASSERT_FALSE(f.empty());
     EXPECT_EQ(f["defects"], "0");
     EXPECT_EQ(f["subject"], "AVLO TEST EMAIL");
@@ -97,6 +100,7 @@ TEST_F(EmailDispatchTest, FirstFaultSendsOneAlertWithTheWorkedExampleAndMarksIt)
     const auto deviceId = static_cast<std::uint16_t>(id);
     form_->ApplyStatus(deviceId, HealthyStatus(), "10203040", 3);
     form_->ApplyStatus(deviceId, WorkedExample(), "10203040", 3);
+    ASSERT_TRUE(WaitUntil([this] { return EventsWithId(EV_EMAIL_SENT).size() == 1; }, 10000));
     auto f = Stored(1);
     ASSERT_FALSE(f.empty());
     EXPECT_EQ(f["subject"], "AVLO Alert [RV12, # 10203040]: FAN FAILURE, POWER SUPPLY FAILURE");
@@ -118,6 +122,7 @@ TEST_F(EmailDispatchTest, ServerDownLogsTheFailureMarksNothingAndTriesAgain) {
     const auto deviceId = static_cast<std::uint16_t>(AddAlertDevice());
     form_->ApplyStatus(deviceId, HealthyStatus(), "10203040", 3);
     form_->ApplyStatus(deviceId, WorkedExample(), "10203040", 3);
+    ASSERT_TRUE(WaitUntil([this] { return !EventsWithId(EV_EMAIL_FAILED).empty(); }));
     auto failed = EventsWithId(EV_EMAIL_FAILED);
     ASSERT_EQ(failed.size(), 1u);
     EXPECT_TRUE(failed[0].text.value_or("").starts_with(
@@ -129,7 +134,7 @@ TEST_F(EmailDispatchTest, ServerDownLogsTheFailureMarksNothingAndTriesAgain) {
     form_->ServerPortEdit->setText(QString::fromStdString(server_->PortText()));
     form_->ApplyStatus(deviceId, WorkedExample(), "10203040", 3);
     EXPECT_TRUE(server_->WaitMessage(1, std::chrono::seconds(10)));
-    EXPECT_EQ(form_->FindDeviceById(deviceId)->Notified.FanOk[1], 1);
+    EXPECT_TRUE(WaitUntil([&] { return form_->FindDeviceById(deviceId)->Notified.FanOk[1] == 1; }));
 }
 
 TEST_F(EmailDispatchTest, PortZeroPassesTheCheckButIsNotConfiguredProperly) {
@@ -205,41 +210,47 @@ protected:
     EmailOutcomeReportTest() : MainFormFixture(16) {}
 };
 
-// Every outcome through the window's own reporting: the log entry's shape and the dialog's kind.
+// Every outcome through the window's own reporting: the log entry's shape and the dialog's kind,
+// against texts written out in full for the settings on the page.
 TEST_F(EmailOutcomeReportTest, LogAndDialogForEveryOutcome) {
     StartForm();
-    form_->ServerIpAddrEdit->setText("mail.example.com");
-    form_->ServerPortEdit->setText("25");
-    form_->Email1Edit->setText("r1@example.com");
+    const EmailFields fields = emailoutcome::Fields();
+    form_->ServerIpAddrEdit->setText(QString::fromStdString(fields.server));
+    form_->ServerPortEdit->setText(QString::fromStdString(fields.port));
+    form_->UserNameEdit->setText(QString::fromStdString(fields.userName));
+    form_->UserEmailEdit->setText(QString::fromStdString(fields.sender));
+    form_->Email1Edit->setText(QString::fromStdString(fields.recipient[0]));
+    form_->Email2Edit->setText(QString::fromStdString(fields.recipient[1]));
+    form_->Email3Edit->setText(QString::fromStdString(fields.recipient[2]));
     const std::string summary = form_->EmailSummary("S", "B");
-    EXPECT_EQ(summary, "\r\n\nTo : r1@example.com,,\r\nSubject : S\r\nMessage : B");
-    const EmailFields fields = form_->CurrentEmailFields();
-    for (int outcome = 0; outcome <= 26; ++outcome) {
-        SCOPED_TRACE(outcome);
+    ASSERT_EQ(
+        summary,
+        "\r\n\nTo : r1@example.com,r2@example.com,r3@example.com\r\nSubject : S\r\nMessage : B");
+    for (const emailoutcome::OutcomeCase& c : emailoutcome::kCases) {
+        SCOPED_TRACE(c.outcome);
         const std::size_t before = sink_.Events().size();
-        form_->LogEmailOutcome(summary, outcome);
+        form_->LogEmailOutcome(summary, c.outcome);
         const auto events = sink_.Events();
         ASSERT_EQ(events.size(), before + 1);
         const CapturedEvent& e = events.back();
-        if (outcome == SmtpOk) {
+        if (c.outcome == SmtpOk) {
             EXPECT_EQ(e.id, EV_EMAIL_SENT);
             EXPECT_EQ(e.text.value_or(""), summary);
         } else {
             EXPECT_EQ(e.id, EV_EMAIL_FAILED);
             EXPECT_EQ(e.type, EVENTLOG_ERROR_TYPE);
-            const std::string text = EmailOutcomeLogText(outcome, fields);
-            const std::string bracket = "[" + std::to_string(outcome) + "] ";
-            EXPECT_EQ(e.text.value_or(""), text.empty() ? bracket : bracket + text + summary);
+            // The bracketed number alone where the outcome has no text.
+            const std::string bracket = "[" + std::to_string(c.outcome) + "] ";
+            EXPECT_EQ(e.text.value_or(""), c.log.empty() ? bracket : bracket + c.log + summary);
         }
-        form_->ShowEmailOutcome(outcome);
+        form_->ShowEmailOutcome(c.outcome);
         const auto shown = MessageBoxSeam::TakeShown();
-        const std::string dialog = EmailOutcomeDialogText(outcome, fields);
-        if (dialog.empty()) {
+        if (c.dialog.empty()) {
             EXPECT_TRUE(shown.empty());
         } else {
             ASSERT_EQ(shown.size(), 1u);
-            EXPECT_EQ(shown[0].kind, outcome == SmtpOk ? MsgKind::Information : MsgKind::Error);
-            EXPECT_EQ(shown[0].text.toStdString(), dialog);
+            EXPECT_EQ(shown[0].kind, c.outcome == SmtpOk ? MsgKind::Information : MsgKind::Error);
+            EXPECT_EQ(shown[0].text.toStdString(), c.dialog);
         }
     }
     form_->Options.Log = false;

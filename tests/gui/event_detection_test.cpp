@@ -1,8 +1,8 @@
 // Status replies as the monitor interprets them: fault onsets counted, the fault report
 // logged, the alert decision taken; the condition text and the names of found devices.
 #include <QRadioButton>
-
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <initializer_list>
 #include <string>
@@ -376,6 +376,86 @@ TEST_F(EventDetectionTest, FailedDeliveryMarksNothingAndIsRetried) {
     EXPECT_EQ(sent_.size(), 3u);
     EXPECT_EQ(d.Stats[StatsChanErr + 2], 1);
     EXPECT_EQ(d.Stats[StatsFanErr + 1], 1);
+}
+
+// The fault items, one bit per counter index, that an alert in flight reports.
+std::uint32_t ItemBits(const std::vector<Item>& items) {
+    std::uint32_t bits = 0;
+    for (const Item& it : items) {
+        const int base[] = {StatsChanErr, StatsTempErr, StatsFanErr, StatsCurrentErr,
+                            StatsMinus5VErr};
+        bits |= std::uint32_t{1} << (base[static_cast<int>(it.k)] + it.i);
+    }
+    return bits;
+}
+
+// An alert whose result has not come yet holds back a second mail for the faults it reports,
+// and only for those, of that device only, in both modes.
+TEST_F(EventDetectionTest, AlertInFlightHoldsBackOnlyItsOwnFaults) {
+    const struct {
+        const char* name;
+        bool nolimit;
+        bool known;
+        std::vector<Item> previous;
+        std::vector<Item> inFlight;  // reported by an alert of this device still under way
+        bool otherDevice;            // ... or of another device
+        std::vector<Item> now;
+        bool mail;
+        std::vector<Item> notifiedAfter;
+    } table[] = {
+        // The rows read as a table.
+        // clang-format off
+        {"limit: the same fault again", false, true, {{K::Chan, 2}}, {{K::Chan, 2}}, false, {{K::Chan, 2}}, false, {}},
+        {"limit: first status after reconnection", false, false, {{K::Chan, 2}}, {{K::Chan, 2}}, false,
+         {{K::Chan, 2}}, false, {}},
+        {"limit: a new fault of the same device", false, true, {{K::Chan, 2}}, {{K::Chan, 2}}, false,
+         {{K::Chan, 2}, {K::Chan, 4}}, true, {{K::Chan, 2}, {K::Chan, 4}}},
+        {"limit: a rail beside an alert for another rail", false, true, {}, {{K::Rail, 1}}, false,
+         {{K::Rail, 1}, {K::Rail, 2}}, true, {{K::Rail, 1}, {K::Rail, 2}}},
+        {"limit: the alert in flight is another device's", false, true, {}, {{K::Chan, 2}}, true, {{K::Chan, 2}},
+         true, {{K::Chan, 2}}},
+        {"nolimit: onset of the fault in flight", true, true, {}, {{K::Chan, 2}}, false, {{K::Chan, 2}}, false, {}},
+        {"nolimit: onset of another fault", true, true, {{K::Chan, 2}}, {{K::Chan, 2}}, false,
+         {{K::Chan, 2}, {K::Fan, 1}}, true, {{K::Chan, 2}, {K::Fan, 1}}},
+        {"nolimit, status not known: the fault in flight", true, false, {{K::Chan, 2}}, {{K::Chan, 2}}, false,
+         {{K::Chan, 2}}, false, {}},
+        // clang-format on
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.name);
+        Restart(row.nolimit ? std::vector<std::string>{"alerts", "nolimit"}
+                            : std::vector<std::string>{"alerts"});
+        form_->NotifiableEvents = kAll;
+        form_->EnableEmailRadioBtn->setChecked(true);
+        const std::uint16_t id = Register("Stage", 2);
+        const std::uint16_t other = Register("Balcony", 3);
+        TMainForm::Device& d = Dev(id);
+        d.Status = Faulty(row.previous);
+        d.StatusKnown = row.known;
+        d.ConnState = Connected;
+        auto job = std::make_unique<TMainForm::EmailJob>();
+        job->JobId = 7000;
+        job->DeviceId = row.otherDevice ? other : id;
+        job->Faults = ItemBits(row.inFlight);
+        form_->EmailJobs().push_back(std::move(job));
+
+        const DeviceStatus now = Faulty(row.now);
+        Reply(id, now);
+
+        ASSERT_EQ(sent_.size(), row.mail ? 1u : 0u);
+        if (row.mail) {
+            EXPECT_EQ(sent_[0].status, now);
+        }
+        EXPECT_EQ(d.Notified, Marks(row.notifiedAfter)) << Describe(d.Notified);
+        // Held back or not, an onset is counted.
+        for (const Item& it : row.now) {
+            const bool onset =
+                std::none_of(row.previous.begin(), row.previous.end(),
+                             [&](const Item& p) { return p.k == it.k && p.i == it.i; });
+            const int counter = std::countr_zero(ItemBits({it}));
+            EXPECT_EQ(d.Stats[counter], onset ? 1 : 0) << "counter " << counter;
+        }
+    }
 }
 
 TEST_F(EventDetectionTest, WithoutDeliveryNothingIsMarked) {

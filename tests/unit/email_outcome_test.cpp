@@ -1,88 +1,17 @@
 // The log and dialog texts of every e-mail outcome.
-#include "notify/EmailOutcome.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
+#include "notify/EmailOutcome.h"
+#include "support/EmailOutcomeCases.h"
+
 namespace {
 
-EmailFields Fields() {
-    EmailFields f;
-    f.server = "mail.example.com";
-    f.port = "2525";
-    f.userName = "tech";
-    f.sender = "tech@example.com";
-    f.recipient[0] = "r1@example.com";
-    f.recipient[1] = "r2@example.com";
-    f.recipient[2] = "r3@example.com";
-    return f;
-}
-
-const std::string kNoConnectionLog =
-    "AVLO Monitor could not establish connection with mail.example.com SMTP server via port 2525.\r\n";
-const std::string kNetwork = "The network subsystem has failed.\r\n";
-const std::string kSendError = "An error occured while sending your e-mail.\r\nTry again.";
-const std::string kSenderLog = "Invalid sender address 'tech@example.com'.\r\n";
-const std::string kSenderDialog =
-    "The e-mail server could not validate your e-mail address\r\n\"tech@example.com\".\r\nCheck your e-mail "
-    "address, then try again.";
-const std::string kOne = "The SMTP server could not send your e-mail to the following recipient:\r\n    ";
-const std::string kMany = "The SMTP server could not send your e-mail to the following recipients:\r\n    ";
-const std::string kTo = "The SMTP server could not send e-mail to ";
-
-struct OutcomeCase {
-    int outcome;
-    std::string log;
-    std::string dialog;
-};
-
-const OutcomeCase kCases[] = {
-    {0, "", ""},
-    {1, "", "Your e-mail has been sent."},
-    {2, kNoConnectionLog,
-     "The application could not establish connection with\r\n \"mail.example.com\" SMTP server via port 2525.\r\n"
-     "Check the IP address of the SMTP server, then try again."},
-    {3, kNoConnectionLog,
-     "The application could not establish connection with\r\n \"mail.example.com\" SMTP server via port 2525.\r\n"
-     "Check the port number of the SMTP server, then try again."},
-    {4, "Invalid username 'tech'.\r\n",
-     "The application could not establish connection with SMTP server.\r\nCheck your username, then try again."},
-    {5, kSenderLog, kSenderDialog},
-    {6, "Invalid destination address(es).\r\n",
-     "The e-mail server could not validate the addresses of e-mail recipients.\r\nCheck e-mail addresses of "
-     "recipients, then try again."},
-    {7, "", ""},
-    {8, kTo + "r1@example.com.\r\n", kOne + "r1@example.com."},
-    {9, kTo + "r2@example.com.\r\n", kOne + "r2@example.com."},
-    {10, kTo + "r3@example.com.\r\n", kOne + "r3@example.com."},
-    {11, kTo + "r1@example.com and r2@example.com.\r\n", kMany + "r1@example.com\r\n    r2@example.com."},
-    {12, kTo + "r1@example.com and r3@example.com.\r\n", kMany + "r1@example.com\r\n    r3@example.com."},
-    {13, kTo + "r2@example.com and r3@example.com.\r\n", kMany + "r2@example.com\r\n    r3@example.com."},
-    {14, kTo + "r1@example.com, r2@example.com, and r3@example.com.\r\n",
-     kMany + "r1@example.com\r\n    r2@example.com\r\n    r3@example.com."},
-    {15, kNoConnectionLog,
-     "The application could not establish connection with \r\n\"mail.example.com\" SMTP server via port 2525.\r\n"
-     "Check that the address of SMTP server is correct and that \r\nthis computer is connected to your Internet "
-     "Service Provider."},
-    {16, kNetwork, kSendError},
-    {17, kNetwork, kSendError},
-    {18, kNetwork, kSendError},
-    {19, kNoConnectionLog,
-     "The application could not establish connection with \r\n\"mail.example.com\" SMTP server via port 2525.\r\n"
-     "Check your e-mail address and port number of the SMTP server, then try again."},
-    {20, kNetwork,
-     "The e-mail server did not respond within the allowed time.\r\nCheck the network connection, then try again."},
-    {21, kNetwork, kSendError},
-    {22, kNetwork,
-     "The e-mail server could not send your e-mail.\r\nCheck the IP address of the SMTP server, then try again."},
-    {23, kSenderLog, kSenderDialog},
-    {24, kNetwork, kSendError},
-    {25, kNetwork, kSendError},
-    {26, "", ""},
-    {-1, "", ""},
-};
+using emailoutcome::Fields;
+using emailoutcome::kCases;
+using emailoutcome::OutcomeCase;
 
 TEST(EmailOutcomeTexts, EveryOutcome) {
     for (const OutcomeCase& c : kCases) {
