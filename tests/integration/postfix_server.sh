@@ -134,9 +134,14 @@ stop() {
   kill -9 "$(tr -d ' ' <"$pidfile")" 2>/dev/null || true
 }
 trap stop EXIT
+trap 'exit 1' TERM INT HUP
 
-postfix -c "$etc" check >&2
-postfix -c "$etc" start >&2
+# "start" checks the configuration and makes the queue folders itself.
+if ! postfix -c "$etc" start </dev/null >/dev/null 2>&1; then
+  echo "postfix_server: Postfix did not start" >&2
+  [ -f "$dir/maillog" ] && tail -20 "$dir/maillog" >&2
+  exit 1
+fi
 
 # Up when a connection is accepted (bash's own /dev/tcp; closed at once).
 for _ in $(seq 100); do
