@@ -97,7 +97,7 @@ private:
     std::atomic<int> busy_{0};
 
     unsigned refused_ = 0;  // bit 0 recipient 1 ... bit 2 recipient 3; the delivery's own
-    bool accepted_ = false;  // the server took the message; the delivery's own
+    bool accepted_ = false;                     // the server took the message; the delivery's own
     std::atomic<bool> messageAccepted_{false};  // accepted_ of the last delivery
 
     CEvent sendEvent_;

@@ -131,7 +131,8 @@ bool IsValidSmtpDomainName(std::string_view name) {
     std::string_view last;
     for (std::size_t from = 0;;) {
         const std::size_t dot = name.find('.', from);
-        last = name.substr(from, dot == std::string_view::npos ? std::string_view::npos : dot - from);
+        last =
+            name.substr(from, dot == std::string_view::npos ? std::string_view::npos : dot - from);
         if (!IsValidLabel(last)) return false;
         if (dot == std::string_view::npos) break;
         from = dot + 1;

@@ -137,10 +137,17 @@ TEST_F(EmailSettingsTest, ThePortIsReadAsTheClientReadsIt) {
         SmtpResult client;
     };
     const PortCase cases[] = {
-        {"25", true, SmtpOk},          {" 25", true, SmtpOk},      {"25 ", true, SmtpOk},
-        {"\t2525\t", true, SmtpOk},    {"+25", true, SmtpOk},      {"0", true, SmtpBadPort},
-        {" -5", true, SmtpBadPort},    {"2 5", false, SmtpBadPort}, {" ", false, SmtpBadPort},
-        {"70000", false, SmtpBadPort}, {"99999999999", false, SmtpBadPort},
+        {"25", true, SmtpOk},
+        {" 25", true, SmtpOk},
+        {"25 ", true, SmtpOk},
+        {"\t2525\t", true, SmtpOk},
+        {"+25", true, SmtpOk},
+        {"0", true, SmtpBadPort},
+        {" -5", true, SmtpBadPort},
+        {"2 5", false, SmtpBadPort},
+        {" ", false, SmtpBadPort},
+        {"70000", false, SmtpBadPort},
+        {"99999999999", false, SmtpBadPort},
     };
     CSmtpClient client(0, nullptr, 0);
     for (const PortCase& c : cases) {
@@ -171,11 +178,12 @@ TEST_F(EmailSettingsTest, PortFieldKeepsOnlyIntegers) {
 
 TEST_F(EmailSettingsTest, RadioButtonsEnableAndDisableTheFields) {
     QWidget* const fields[] = {
-        form_->ServerIpAddrEdit, form_->ServerPortEdit, form_->UserNameEdit, form_->UserEmailEdit,
-        form_->Email1Edit,       form_->Email2Edit,     form_->Email3Edit,   form_->ServerIpAddrLabel,
-        form_->ServerPortLabel,  form_->UserNameLabel,  form_->UserEmailLabel, form_->Email1Label,
-        form_->Email2Label,      form_->Email3Label,    form_->SelectEventsBtn, form_->AdvancedEmailBtn,
-        form_->SendTestEmailBtn};
+        form_->ServerIpAddrEdit, form_->ServerPortEdit,    form_->UserNameEdit,
+        form_->UserEmailEdit,    form_->Email1Edit,        form_->Email2Edit,
+        form_->Email3Edit,       form_->ServerIpAddrLabel, form_->ServerPortLabel,
+        form_->UserNameLabel,    form_->UserEmailLabel,    form_->Email1Label,
+        form_->Email2Label,      form_->Email3Label,       form_->SelectEventsBtn,
+        form_->AdvancedEmailBtn, form_->SendTestEmailBtn};
     // "on" or "off" when every field agrees, "mixed" otherwise.
     const auto state = [&] {
         int on = 0;

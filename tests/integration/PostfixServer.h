@@ -82,7 +82,8 @@ class PostfixServer {
 public:
     // `mailboxes`: the only local parts that exist (others are refused at RCPT TO); none
     // given, every local part of Domain exists.
-    explicit PostfixServer(std::string address = "127.0.0.1", std::vector<std::string> mailboxes = {})
+    explicit PostfixServer(std::string address = "127.0.0.1",
+                           std::vector<std::string> mailboxes = {})
         : address_(std::move(address)), mailboxes_(std::move(mailboxes)) {}
     ~PostfixServer() {
         if (child_) {
@@ -123,7 +124,8 @@ public:
     std::vector<fs::path> Messages() const {
         std::vector<fs::path> files;
         std::error_code error;
-        for (const auto& entry : fs::directory_iterator(fs::path(folder_) / "mail/maildir/new", error)) {
+        for (const auto& entry :
+             fs::directory_iterator(fs::path(folder_) / "mail/maildir/new", error)) {
             files.push_back(entry.path());
         }
         // Maildir names start with the delivery time in seconds, then a sequence.

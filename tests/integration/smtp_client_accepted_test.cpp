@@ -51,7 +51,9 @@ const AcceptedCase AcceptedCases[] = {
      SmtpConnectionClosed, false},
     {"DataRefused", With([](Replies& r) { r.data = "451 later"; }), "HELO RSET MAIL R1 R2 R3 DATA",
      false, SmtpUnexpectedReply, false},
-    {"EveryRecipientRefused", With([](Replies& r) { r.rcpt = {"550 a", "550 b", "550 c"}; }),
+    {"EveryRecipientRefused", With([](Replies& r) {
+         r.rcpt = {"550 a", "550 b", "550 c"};
+     }),
      "HELO RSET MAIL R1 R2 R3", false, SmtpAllRecipientsRefused, false},
 };
 

@@ -72,7 +72,8 @@ TEST_F(SmtpHeloTest, WithoutATestSourceTheMachinesOwnNameIsLookedUp) {
     char own[256] = {};
     ASSERT_EQ(gethostname(own, sizeof own - 1), 0);
     const std::string line = session.lines[0];
-    EXPECT_TRUE(line == "HELO " + std::string(own) || line == "HELO [" + session.clientAddress + "]")
+    EXPECT_TRUE(line == "HELO " + std::string(own) ||
+                line == "HELO [" + session.clientAddress + "]")
         << line << " (host name " << own << ")";
     EXPECT_NE(line, "HELO " + smtptest::User);
 }

@@ -171,8 +171,9 @@ TEST_F(SmtpMessageTest, TheBodyTravelsAsQuotedPrintableWithinTheLineLimit) {
     const std::string longLine =
         "Diese Meldung wurde vom Überwachungsprogramm erzeugt; bitte nicht antworten. " + bullet +
         " Ende";
-    const std::string body = "Power Supply Condition:\r\n\t" + bullet + " +12V: \tOUT OF LIMITS \r\n" +
-                             longLine + "\r\nx=1\r\n" + std::string(80, '.');
+    const std::string body = "Power Supply Condition:\r\n\t" + bullet +
+                             " +12V: \tOUT OF LIMITS \r\n" + longLine + "\r\nx=1\r\n" +
+                             std::string(80, '.');
     Configure(smtptest::Recipients, body);
     const std::string message = DeliverMessage();
     EXPECT_EQ(Field(message, "Content-Transfer-Encoding"), "quoted-printable");
@@ -184,7 +185,8 @@ TEST_F(SmtpMessageTest, TheBodyTravelsAsQuotedPrintableWithinTheLineLimit) {
         "orten. =C2=B7 Ende\r\n"
         "x=3D1\r\n";
     // Then 75 dots and a soft break, and 5 more: each line stuffed with one dot more.
-    EXPECT_EQ(wire, expected + "." + std::string(75, '.') + "=\r\n" + "." + std::string(5, '.') + "\r\n");
+    EXPECT_EQ(wire,
+              expected + "." + std::string(75, '.') + "=\r\n" + "." + std::string(5, '.') + "\r\n");
     // Every byte 7-bit, every line (the stuffing dot aside) within 76 characters.
     std::string unstuffed;
     for (std::size_t from = 0; from < wire.size();) {
@@ -213,8 +215,10 @@ TEST_F(SmtpMessageTest, ALongNonAsciiSubjectIsFoldedIntoWholeCharacterWords) {
         const std::size_t end = header.find("\r\n", from);
         const std::string line = header.substr(from, end - from);
         EXPECT_LE(line.size(), 76u) << line;
-        if (line.starts_with("SUBJECT: ")) inSubject = true;
-        else if (!line.starts_with(" ")) inSubject = false;
+        if (line.starts_with("SUBJECT: "))
+            inSubject = true;
+        else if (!line.starts_with(" "))
+            inSubject = false;
         if (inSubject) {
             ++subjectLines;
             folded += line;

@@ -36,7 +36,8 @@ protected:
         return target_.WaitFor([](const Msg&) { return true; }, limit);
     }
     // `accepted`: the server took the message, so the result carries SmtpAcceptedFlag.
-    static void ExpectResult(const std::optional<Msg>& m, SmtpResult result, bool accepted = false) {
+    static void ExpectResult(const std::optional<Msg>& m, SmtpResult result,
+                             bool accepted = false) {
         ASSERT_TRUE(m.has_value()) << "no message";
         EXPECT_EQ(m->msg, WM_SMTPRESULT);
         EXPECT_EQ(m->wParam, static_cast<std::uint32_t>(result) | (accepted ? SmtpAcceptedFlag : 0))

@@ -11,6 +11,7 @@
 #include "integration/PostfixServer.h"
 #include "notify/EmailOutcome.h"
 #include "notify/SmtpClientThread.h"
+#include "support/SmtpTestDialogue.h"
 
 namespace {
 
@@ -60,12 +61,12 @@ protected:
 TEST_F(SmtpPostfixTest, AnAlertWithUtf8TextAndALongSubjectArrivesIntact) {
     StartServer();
     const std::string bullet = "\xC2\xB7";
-    const std::string subject = "AVLO Monitor Alert: Verstärker „Bühne Süd“ S/N 10203040 " + bullet +
-                                " Überhitzung in Kanal 3 und Kanal 4";
+    const std::string subject = "AVLO Monitor Alert: Verstärker „Bühne Süd“ S/N 10203040 " +
+                                bullet + " Überhitzung in Kanal 3 und Kanal 4";
     const std::string body =
         "Model:\t\tRV12\r\nSerial No:\t10203040\r\n\r\nOutput Channels Condition:\r\n" + bullet +
-        " Channel 1: \tOK\r\n" + bullet + " Channel 2: \tFAN FAILURE   \r\n.\r\n" + std::string(120, '=') +
-        "\r\n\r\n" + EmailDisclaimer;
+        " Channel 1: \tOK\r\n" + bullet + " Channel 2: \tFAN FAILURE   \r\n.\r\n" +
+        std::string(120, '=') + "\r\n\r\n" + EmailDisclaimer;
     CSmtpClient client(0, nullptr, 0);
     Configure(client);
     ASSERT_EQ(client.SetSubject(subject), SmtpOk);

@@ -191,7 +191,8 @@ TEST(SmtpQuotedPrintableTest, EncodesWhatMustBeAndKeepsLinesWithin76) {
         {"76 fit on a last line", a75 + "b", a75 + "b"},
         {"77 do not", a75 + "bc", a75 + "=\r\nbc"},
         {"76 before a break", a75 + "b\r\nc", a75 + "b\r\nc"},
-        {"a triplet is never cut", std::string(74, 'a') + "\xC2\xB7", std::string(74, 'a') + "=\r\n=C2=B7"},
+        {"a triplet is never cut", std::string(74, 'a') + "\xC2\xB7",
+         std::string(74, 'a') + "=\r\n=C2=B7"},
         {"a blank before a soft break stays", std::string(74, 'a') + " bb",
          std::string(74, 'a') + " =\r\nbb"},
         {"empty", "", ""},
@@ -214,13 +215,25 @@ TEST(SmtpPortTextTest, ReadsTheWayThePageAndTheClientBothRead) {
         int port;  // what the client uses, 0 for none
     };
     const Case cases[] = {
-        {"25", 25, 25},          {" 25", 25, 25},         {"25 \t", 25, 25},
-        {"+25", 25, 25},         {"025", 25, 25},         {"65535", 65535, 65535},
-        {"0", 0, 0},             {"-5", -5, 0},           {"70000", 70000, 0},
-        {"", std::nullopt, 0},   {"  ", std::nullopt, 0}, {"2 5", std::nullopt, 0},
-        {"2x5", std::nullopt, 0}, {"+", std::nullopt, 0}, {"25\r\n", std::nullopt, 0},
-        {"2147483647", 2147483647, 0}, {"2147483648", std::nullopt, 0},
-        {"-2147483648", -2147483647 - 1, 0}, {"99999999999999999999", std::nullopt, 0},
+        {"25", 25, 25},
+        {" 25", 25, 25},
+        {"25 \t", 25, 25},
+        {"+25", 25, 25},
+        {"025", 25, 25},
+        {"65535", 65535, 65535},
+        {"0", 0, 0},
+        {"-5", -5, 0},
+        {"70000", 70000, 0},
+        {"", std::nullopt, 0},
+        {"  ", std::nullopt, 0},
+        {"2 5", std::nullopt, 0},
+        {"2x5", std::nullopt, 0},
+        {"+", std::nullopt, 0},
+        {"25\r\n", std::nullopt, 0},
+        {"2147483647", 2147483647, 0},
+        {"2147483648", std::nullopt, 0},
+        {"-2147483648", -2147483647 - 1, 0},
+        {"99999999999999999999", std::nullopt, 0},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(ReadSmtpPortText(c.text), c.value) << '"' << c.text << '"';
@@ -231,7 +244,8 @@ TEST(SmtpPortTextTest, ReadsTheWayThePageAndTheClientBothRead) {
 TEST(SmtpHeloNameTest, DomainNamesThatStrictServersTake) {
     const std::string label63(63, 'a');
     // 4 labels of 63 and the dots: 255; one label shorter gives exactly 253.
-    const std::string name253 = label63 + "." + label63 + "." + label63 + "." + std::string(61, 'b');
+    const std::string name253 =
+        label63 + "." + label63 + "." + label63 + "." + std::string(61, 'b');
     const std::pair<std::string, bool> cases[] = {
         {"monitor-pc.site.test", true},
         {"amp-rack", true},

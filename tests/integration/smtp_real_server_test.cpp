@@ -81,11 +81,13 @@ TEST_F(SmtpRealServerTest, AMailToThreeRecipientsIsStoredAndParsesToWhatWasSent)
     EXPECT_EQ(f["content-type"], "text/plain");
     EXPECT_EQ(f["charset"], "utf-8");
     // The bytes as stored, dots taken off: quoted-printable, 7-bit.
-    EXPECT_EQ(f["raw-body"],
-              "Amplifier fault\r\n=C2=B7 Channel 3: protect\r\n.\r\n.hidden line\r\nEnd of report\r\n");
+    EXPECT_EQ(
+        f["raw-body"],
+        "Amplifier fault\r\n=C2=B7 Channel 3: protect\r\n.\r\n.hidden line\r\nEnd of report\r\n");
     EXPECT_EQ(f["body"], body + "\r\n");  // the parser's reading, decoded, in the charset
-    EXPECT_EQ(f["header-names"],
-              "FROM,TO,SUBJECT,Date,Message-ID,MIME-Version,Content-Type,Content-Transfer-Encoding");
+    EXPECT_EQ(
+        f["header-names"],
+        "FROM,TO,SUBJECT,Date,Message-ID,MIME-Version,Content-Type,Content-Transfer-Encoding");
     // The date is the time of sending, in local time with the zone's offset.
     EXPECT_EQ(f["date-offset"], std::to_string(5 * 3600 + 30 * 60));
     const long long sent = std::atoll(f["date-utc"].c_str());
