@@ -15,6 +15,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using smtptest::Replies;
+using smtptest::With;
 constexpr const char* Whole = "HELO RSET MAIL R1 R2 R3 DATA MSG QUIT";
 constexpr std::uint32_t JobId = 7;
 
@@ -26,12 +27,6 @@ struct AcceptedCase {
     SmtpResult result;
     bool accepted;
 };
-
-Replies With(void (*change)(Replies&)) {
-    Replies replies;
-    change(replies);
-    return replies;
-}
 
 const AcceptedCase AcceptedCases[] = {
     {"Delivered", Replies{}, Whole, false, SmtpOk, true},

@@ -42,6 +42,13 @@ struct Replies {
     std::string quit = "221 bye";
 };
 
+// The standard replies with the test's changes, for a table of cases.
+inline Replies With(void (*change)(Replies&)) {
+    Replies replies;
+    change(replies);
+    return replies;
+}
+
 inline std::vector<std::string> Tokens(const std::string& tokens) {
     std::istringstream in(tokens);
     std::vector<std::string> out;
