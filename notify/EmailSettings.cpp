@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "app/MainUnit.h"
+#include "notify/SmtpProtocol.h"
 #include "platform/MessageBox.h"
 
 void TMainForm::SetEmailControlsEnabled(bool enabled) {
@@ -34,8 +35,7 @@ void TMainForm::DisableEmailRadioBtnEnter() { SetEmailControlsEnabled(false); }
 
 void TMainForm::ServerPortEditChange() {
     const QString text = ServerPortEdit->text();
-    bool isInteger = true;
-    if (!text.isEmpty()) text.toInt(&isInteger);
+    const bool isInteger = text.isEmpty() || ReadSmtpPortText(text.toStdString()).has_value();
     if (!isInteger) {
         const QSignalBlocker quiet(ServerPortEdit);
         ServerPortEdit->setText(QString::fromStdString(LastServerPortText));
@@ -61,8 +61,9 @@ const char* const RecipientWithoutAt =
 // the faulty field before the message is shown.
 bool TMainForm::CheckEmailSettings(bool interactive) {
     const QString port = ServerPortEdit->text();
-    bool portIsInteger = false;
-    const int portValue = port.toInt(&portIsInteger);
+    // Read as the SMTP client reads it, so that a port this check lets through is one the
+    // client takes too (below 1 aside, which the client refuses and the dispatch reports).
+    const std::optional<int> portValue = ReadSmtpPortText(port.toStdString());
     const auto lacksAt = [](const QLineEdit* edit) { return !edit->text().contains(QLatin1Char('@')); };
     const auto filledWithoutAt = [&](const QLineEdit* edit) {
         return !edit->text().isEmpty() && lacksAt(edit);
@@ -78,12 +79,12 @@ bool TMainForm::CheckEmailSettings(bool interactive) {
                               "The port number of the SMTP server has not been specified.\r\n"
                               "Enter the port number, then try again.\r\n"
                               "Note that default port number for the SMTP server is 25."};
-    } else if (!portIsInteger) {
+    } else if (!portValue) {
         fault = SettingsFault{ServerPortEdit,
                               "The port number of the SMTP server must be an integer between 1 and 65535.\r\n"
                               "Enter a valid port number, then try again.\r\n"
                               "Note that default port number for the SMTP server is 25."};
-    } else if (portValue > 65535) {
+    } else if (*portValue > 65535) {
         fault = SettingsFault{ServerPortEdit,
                               "The port number of the SMTP server must not exceed 65535.\r\n"
                               "Enter a valid port number, then try again.\r\n"

@@ -18,20 +18,9 @@ bool IsTextWithin(std::string_view text, std::size_t maxChars) {
     return !text.empty() && text.size() <= maxChars && !HasLineBreak(text);
 }
 
-// The port as a number 1..65535, or 0 when the text is not one.
-int PortNumber(std::string_view text) {
-    if (text.empty() || text.size() > 9) return 0;
-    int value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return 0;
-        value = value * 10 + (c - '0');
-    }
-    return value >= 1 && value <= 65535 ? value : 0;
-}
-
 SmtpResult CheckServer(const std::string& server, const std::string& port) {
     if (!IsTextWithin(server, CSmtpClient::MaxServerChars)) return SmtpBadServer;
-    return PortNumber(port) != 0 ? SmtpOk : SmtpBadPort;
+    return SmtpPortNumber(port) != 0 ? SmtpOk : SmtpBadPort;
 }
 
 SmtpResult CheckSender(const std::string& sender, const std::string& userName) {
@@ -104,11 +93,12 @@ void CSmtpClient::Stop() {
     abortEvent_.Set();
 }
 
-void CSmtpClient::Notify(SmtpResult result) {
+void CSmtpClient::Notify(SmtpResult result, bool accepted) {
     if (!window_ || messageId_ == 0 || messageId_ > static_cast<std::uint32_t>(INT32_MAX)) return;
-    // The outcome byte, sign-extended to 16 bits, in the low half of wParam.
+    // The outcome byte, sign-extended to 16 bits, in the low half of wParam; the outcome
+    // bytes are all below 0x80, so the flag's bit is free beside it.
     const auto low = static_cast<std::uint16_t>(static_cast<std::int8_t>(result));
-    window_->Post(messageId_, low, jobId_);
+    window_->Post(messageId_, low | (accepted ? SmtpAcceptedFlag : 0u), jobId_);
 }
 
 SmtpResult CSmtpClient::SetServer(const std::string& server, const std::string& port) {
@@ -125,9 +115,10 @@ SmtpResult CSmtpClient::SetServer(const std::string& server, const std::string& 
 SmtpResult CSmtpClient::SetSender(const std::string& sender, const std::string& userName) {
     BusyClaim claim(busy_);
     if (!claim.Held()) return SmtpBusy;
-    const SmtpResult result = CheckSender(sender, userName);
+    const std::string mailbox(TrimSmtpBlanks(sender));
+    const SmtpResult result = CheckSender(mailbox, userName);
     if (result == SmtpOk) {
-        sender_ = sender;
+        sender_ = mailbox;
         userName_ = userName;
     }
     return result;
@@ -137,7 +128,9 @@ SmtpResult CSmtpClient::SetRecipients(const std::string& recipient1, const std::
                                       const std::string& recipient3) {
     BusyClaim claim(busy_);
     if (!claim.Held()) return SmtpBusy;
-    const std::array<std::string, 3> recipients{recipient1, recipient2, recipient3};
+    const std::array<std::string, 3> recipients{std::string(TrimSmtpBlanks(recipient1)),
+                                                std::string(TrimSmtpBlanks(recipient2)),
+                                                std::string(TrimSmtpBlanks(recipient3))};
     const SmtpResult result = CheckRecipients(recipients);
     if (result == SmtpOk) recipients_ = recipients;
     return result;
@@ -164,6 +157,13 @@ SmtpResult CSmtpClient::SetSendObserver(CSmtpConnection::SendObserver observer) 
     return SmtpOk;
 }
 
+SmtpResult CSmtpClient::SetHostNameSource(HostNameSource source) {
+    BusyClaim claim(busy_);
+    if (!claim.Held()) return SmtpBusy;
+    hostNameSource_ = std::move(source);
+    return SmtpOk;
+}
+
 SmtpResult CSmtpClient::Validate() const {
     SmtpResult result = CheckServer(server_, port_);
     if (result == SmtpOk) result = CheckSender(sender_, userName_);
@@ -174,13 +174,15 @@ SmtpResult CSmtpClient::Validate() const {
 SmtpResult CSmtpClient::Send(bool synchronous) {
     BusyClaim claim(busy_);
     if (!claim.Held()) return SmtpBusy;
+    messageAccepted_.store(false, std::memory_order_release);
     const SmtpResult valid = Validate();
     if (valid != SmtpOk) return valid;
     if (startFailed_ || Terminated() || ended_.load(std::memory_order_acquire)) return SmtpStopped;
     claim.Keep();
     if (synchronous) {
         try {
-            return Deliver();
+            bool accepted = false;
+            return Deliver(accepted);
         } catch (...) {
             return SmtpSocketError;  // Deliver has released the busy counter on its way out
         }
@@ -204,39 +206,52 @@ void CSmtpClient::Execute() {
             if (wait.index != 1) break;
             // Run even when a stop came meanwhile: the delivery then ends at once, releases
             // the busy counter and reports SmtpStopped for the job.
-            Notify(Deliver());
+            bool accepted = false;
+            const SmtpResult result = Deliver(accepted);
+            Notify(result, accepted);
         }
     } catch (...) {
         // Leaves the loop; the owner learns of it from the SmtpStopped below.
     }
     ended_.store(true, std::memory_order_release);
     if (sendEvent_.TryConsume()) busy_.fetch_sub(1, std::memory_order_acq_rel);
-    Notify(SmtpStopped);
+    Notify(SmtpStopped, false);
 }
 
-SmtpResult CSmtpClient::Deliver() {
+SmtpResult CSmtpClient::Deliver(bool& accepted) {
     struct Release {
         std::atomic<int>& busy;
         ~Release() { busy.fetch_sub(1, std::memory_order_acq_rel); }
     } release{busy_};
+    accepted = false;
     if (Terminated()) return SmtpStopped;  // before a name look-up that may take long
     refused_ = 0;
+    accepted_ = false;
     CSmtpConnection connection(abortEvent_, terminated_, &sendObserver_);
-    SmtpResult result = connection.Open(server_, std::to_string(PortNumber(port_)));
+    SmtpResult result = connection.Open(server_, std::to_string(SmtpPortNumber(port_)));
     if (result == SmtpOk) result = Dialogue(connection);
     connection.Close();
+    // Published before the busy counter is released, so that the next Send sees it settled.
+    accepted = accepted_;
+    messageAccepted_.store(accepted_, std::memory_order_release);
     return result;
 }
 
 SmtpResult CSmtpClient::Dialogue(CSmtpConnection& connection) {
+    // Strict servers refuse a HELO argument that is not a domain name or an address literal
+    // (the user's name was sent here once, and Exim and Postfix turned it away).
+    const std::string hostName = hostNameSource_ ? hostNameSource_() : SmtpLocalHostName();
+    const std::string helo = ChooseSmtpHeloName(hostName, connection.LocalAddressLiteral());
     SmtpResult result = Command(connection, SmtpCmdGreeting, {});
-    if (result == SmtpOk) result = Command(connection, SmtpCmdHelo, userName_);
+    if (result == SmtpOk) result = Command(connection, SmtpCmdHelo, helo);
     if (result == SmtpOk) result = Command(connection, SmtpCmdRset, {});
     if (result == SmtpOk) result = Command(connection, SmtpCmdMailFrom, sender_);
     if (result == SmtpOk) result = OfferRecipients(connection);
     if (result == SmtpOk) result = Command(connection, SmtpCmdData, {});
     if (result == SmtpOk) result = TransferMessage(connection);
     if (result == SmtpOk) result = Command(connection, SmtpCmdEndOfData, {});
+    // From here on the mail is delivered: what fails later must not make anyone send it again.
+    accepted_ = result == SmtpOk;
     if (result == SmtpOk) result = Command(connection, SmtpCmdQuit, {});
     // The mail went to the accepted recipients; the outcome still names the refused ones.
     return result == SmtpOk ? RefusedRecipientsOutcome(refused_) : result;

@@ -3,6 +3,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -17,7 +18,8 @@ class IMessageTarget;
 // up to three recipients, with the basic command set (HELO, no authentication, no
 // encryption). A delivery runs either on the caller's thread (Send(true) returns the
 // outcome) or on the client's own thread (Send(false) returns at once; the outcome arrives
-// as message `messageId` with the outcome in wParam and the job id in lParam).
+// as message `messageId` with the outcome in wParam and the job id in lParam). Beside the
+// outcome, wParam carries SmtpAcceptedFlag when the server accepted the message itself.
 class CSmtpClient {
 public:
     static constexpr int ConnectWaitMs = SmtpConnectWaitMs;
@@ -33,9 +35,13 @@ public:
     CSmtpClient(const CSmtpClient&) = delete;
     CSmtpClient& operator=(const CSmtpClient&) = delete;
 
+    // Gives the machine's host name for the HELO argument.
+    using HostNameSource = std::function<std::string()>;
+
     // Each setter returns SmtpBusy during a delivery, its failure code for a text it
     // refuses, else SmtpOk; it stores only on SmtpOk. A CR or LF is refused everywhere it
-    // would reach a command line.
+    // would reach a command line. Blanks around the sender and recipient addresses are
+    // dropped before they are checked and stored; a port is read by ReadSmtpPortText.
     SmtpResult SetServer(const std::string& server, const std::string& port);
     SmtpResult SetSender(const std::string& sender, const std::string& userName);
     SmtpResult SetRecipients(const std::string& recipient1, const std::string& recipient2,
@@ -46,21 +52,29 @@ public:
     // Checks the stored texts (server, port, sender, user name, recipients: the first
     // failure is returned), then delivers. SmtpStopped once the client has been stopped.
     SmtpResult Send(bool synchronous);
+    // After a synchronous Send: whether the server accepted the message (the reply to the
+    // final "."), so that it reached every recipient the server took, whatever the outcome
+    // says about a refused recipient or a failing QUIT. False after a Send that delivered
+    // nothing; a Send refused as SmtpBusy leaves it as the running delivery sets it.
+    bool MessageAccepted() const { return messageAccepted_.load(std::memory_order_acquire); }
     // Wakes every wait of the client at once; a delivery in progress ends with SmtpStopped.
     void Stop();
 
     // Sees the length of every piece the client hands to its socket (on the delivering
     // thread), so that a test can check how the message is cut. SmtpBusy during a delivery.
     SmtpResult SetSendObserver(CSmtpConnection::SendObserver observer);
+    // Replaces the look-up of the machine's host name (gethostname), so that a test can
+    // give both a valid name and one that must not be used. SmtpBusy during a delivery.
+    SmtpResult SetHostNameSource(HostNameSource source);
 
 private:
     class BusyClaim;
 
     void Execute();
-    void Notify(SmtpResult result);
+    void Notify(SmtpResult result, bool accepted);
     bool Terminated() const { return terminated_.load(std::memory_order_acquire); }
     SmtpResult Validate() const;
-    SmtpResult Deliver();
+    SmtpResult Deliver(bool& accepted);
     SmtpResult Dialogue(CSmtpConnection& connection);
     SmtpResult OfferRecipients(CSmtpConnection& connection);
     SmtpResult TransferMessage(CSmtpConnection& connection);
@@ -79,9 +93,12 @@ private:
     std::string subject_;
     std::string body_;
     CSmtpConnection::SendObserver sendObserver_;
+    HostNameSource hostNameSource_;
     std::atomic<int> busy_{0};
 
     unsigned refused_ = 0;  // bit 0 recipient 1 ... bit 2 recipient 3; the delivery's own
+    bool accepted_ = false;                     // the server took the message; the delivery's own
+    std::atomic<bool> messageAccepted_{false};  // accepted_ of the last delivery
 
     CEvent sendEvent_;
     CEvent stopEvent_;   // consumed by the thread's idle wait

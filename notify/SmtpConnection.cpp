@@ -45,6 +45,13 @@ void CSmtpConnection::Close() {
     }
 }
 
+std::string CSmtpConnection::LocalAddressLiteral() const {
+    sockaddr_storage local{};
+    socklen_t size = sizeof local;
+    if (fd_ < 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &size) != 0) return {};
+    return FormatSmtpAddressLiteral(reinterpret_cast<const sockaddr*>(&local));
+}
+
 SmtpResult CSmtpConnection::Open(const std::string& host, const std::string& port) {
     Close();
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);

@@ -32,6 +32,8 @@ public:
     SmtpResult SendChunked(std::string_view text);
     // Reads the next whole reply and gives its code (-1: not a three-digit code).
     SmtpResult ReadReply(int& code);
+    // The address literal of the connection's own end ("[127.0.0.1]"); empty when unknown.
+    std::string LocalAddressLiteral() const;
     void Close();
 
 private:

@@ -16,8 +16,12 @@ constexpr const char* MonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 constexpr char Base64Digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr std::string_view EncodedWordStart = "=?utf-8?B?";
 constexpr std::string_view EncodedWordEnd = "?=";
-// 45 bytes give 60 base64 characters: with the 12 of the frame, 72 of the 75 allowed.
-constexpr std::size_t EncodedWordBytes = 45;
+// 39 bytes give 52 base64 characters, 64 with the frame: even after "SUBJECT: " the first
+// word keeps its line within the 76 characters RFC 2047 allows one with encoded-words.
+constexpr std::size_t EncodedWordBytes = 39;
+constexpr std::size_t HeaderLineLimit = 76;
+constexpr std::size_t QuotedPrintableLineLimit = 76;
+constexpr char HexDigits[] = "0123456789ABCDEF";
 
 bool IsAscii(std::string_view text) {
     for (char c : text) {
@@ -93,7 +97,33 @@ std::string MessageIdDomain(std::string_view sender) {
 std::string EncodeSmtpHeaderText(std::string_view text) {
     // "=?" in plain text would be taken for the start of an encoded-word by the reader.
     if (IsAscii(text) && text.find("=?") == std::string_view::npos) return std::string(text);
-    return EncodedWords(text, "\r\n ");
+    return EncodedWords(text, " ");
+}
+
+std::string FoldSmtpHeaderLine(std::string_view line) {
+    const std::size_t colon = line.find(": ");
+    if (colon == std::string_view::npos) return std::string(line);
+    std::string out(line.substr(0, colon + 2));
+    std::size_t column = out.size();
+    bool first = true;
+    for (std::size_t from = colon + 2; from <= line.size();) {
+        std::size_t end = line.find(' ', from);
+        if (end == std::string_view::npos) end = line.size();
+        const std::string_view word = line.substr(from, end - from);
+        if (!first) {
+            if (column + 1 + word.size() > HeaderLineLimit) {
+                out += "\r\n";
+                column = 0;
+            }
+            out += ' ';
+            ++column;
+        }
+        out.append(word);
+        column += word.size();
+        first = false;
+        from = end + 1;
+    }
+    return out;
 }
 
 std::string EncodeSmtpDisplayName(std::string_view name) {
@@ -186,33 +216,72 @@ std::string BuildSmtpHeader(const SmtpMessageFields& fields) {
     for (char& c : subject) {
         if (c == '\r' || c == '\n') c = ' ';
     }
+    // Lines with encoded-words must stay within 76 characters; other lines keep the form
+    // they always had.
+    const auto folded = [](const std::string& line) {
+        return line.find("=?") == std::string::npos ? line : FoldSmtpHeaderLine(line);
+    };
     std::string header;
-    header += "FROM: " + FormatSmtpFrom(fields.userName, fields.sender) + "\r\n";
+    header += folded("FROM: " + FormatSmtpFrom(fields.userName, fields.sender)) + "\r\n";
     header += "TO: " + to + "\r\n";
-    header += "SUBJECT: " + EncodeSmtpHeaderText(subject) + "\r\n";
+    header += folded("SUBJECT: " + EncodeSmtpHeaderText(subject)) + "\r\n";
     header += "Date: " + FormatSmtpDate(fields.date) + "\r\n";
     header += "Message-ID: " + fields.messageId + "\r\n";
     header += "MIME-Version: 1.0\r\n";
-    header += "Content-Type: text/plain; charset=utf-8\r\n\r\n";
+    header += "Content-Type: text/plain; charset=utf-8\r\n";
+    // The body's UTF-8 bytes travel as 7-bit text: a strict server refuses 8-bit data that
+    // no transfer encoding announces, and a client that greets with HELO cannot announce it.
+    header += "Content-Transfer-Encoding: quoted-printable\r\n\r\n";
     return header;
 }
 
-std::string PrepareSmtpBody(std::string_view body) {
+std::string EncodeSmtpQuotedPrintable(std::string_view body) {
     std::string out;
-    out.reserve(body.size() + body.size() / 32 + 2);
-    bool lineStart = true;
+    out.reserve(body.size() + body.size() / 8 + 8);
+    std::size_t column = 0;
     for (std::size_t i = 0; i < body.size(); ++i) {
         const char c = body[i];
         if (c == '\r' || c == '\n') {
-            // A lone CR or LF is not a line end in a mail; servers that enforce this refuse it.
+            // A lone CR or LF is a line end too: a strict server refuses a bare one.
             if (c == '\r' && i + 1 < body.size() && body[i + 1] == '\n') ++i;
             out += "\r\n";
-            lineStart = true;
+            column = 0;
             continue;
         }
+        const bool lineEnds = i + 1 == body.size() || body[i + 1] == '\r' || body[i + 1] == '\n';
+        const auto u = static_cast<unsigned char>(c);
+        // A blank at the end of a line may be dropped on the way, so it is encoded there.
+        const bool blank = c == ' ' || c == '\t';
+        const bool literal = blank ? !lineEnds : (u >= 33 && u <= 126 && c != '=');
+        const std::size_t width = literal ? 1 : 3;
+        // A line that goes on needs the last place for its soft break.
+        const std::size_t room = lineEnds ? QuotedPrintableLineLimit : QuotedPrintableLineLimit - 1;
+        if (column + width > room) {
+            out += "=\r\n";
+            column = 0;
+        }
+        if (literal) {
+            out += c;
+        } else {
+            out += '=';
+            out += HexDigits[u >> 4];
+            out += HexDigits[u & 15];
+        }
+        column += width;
+    }
+    return out;
+}
+
+std::string PrepareSmtpBody(std::string_view body) {
+    const std::string encoded = EncodeSmtpQuotedPrintable(body);
+    std::string out;
+    out.reserve(encoded.size() + encoded.size() / 32 + 2);
+    bool lineStart = true;
+    for (char c : encoded) {
+        // The encoding leaves CR only in CR LF, so a line starts after every LF.
         if (lineStart && c == '.') out += '.';
         out += c;
-        lineStart = false;
+        lineStart = c == '\n';
     }
     return out;
 }

@@ -1,6 +1,13 @@
 #include "notify/SmtpProtocol.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <climits>
+#include <cstring>
 #include <initializer_list>
 
 namespace {
@@ -73,7 +80,103 @@ int LineCode(std::string_view line) {
     return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
 }
 
+bool IsLetterOrDigit(char c) {
+    return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool IsValidLabel(std::string_view label) {
+    if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-') {
+        return false;
+    }
+    for (char c : label) {
+        if (!IsLetterOrDigit(c) && c != '-') return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+std::string_view TrimSmtpBlanks(std::string_view text) {
+    const std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+std::optional<int> ReadSmtpPortText(std::string_view text) {
+    text = TrimSmtpBlanks(text);
+    bool negative = false;
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty()) return std::nullopt;
+    long long value = 0;
+    for (char c : text) {
+        if (!IsDigit(c)) return std::nullopt;
+        value = value * 10 + (c - '0');
+        if (value > static_cast<long long>(INT_MAX) + 1) return std::nullopt;
+    }
+    if (negative) value = -value;
+    if (value < INT_MIN || value > INT_MAX) return std::nullopt;
+    return static_cast<int>(value);
+}
+
+int SmtpPortNumber(std::string_view text) {
+    const std::optional<int> value = ReadSmtpPortText(text);
+    return value && *value >= 1 && *value <= 65535 ? *value : 0;
+}
+
+bool IsValidSmtpDomainName(std::string_view name) {
+    if (name.empty() || name.size() > 253) return false;
+    std::string_view last;
+    for (std::size_t from = 0;;) {
+        const std::size_t dot = name.find('.', from);
+        last =
+            name.substr(from, dot == std::string_view::npos ? std::string_view::npos : dot - from);
+        if (!IsValidLabel(last)) return false;
+        if (dot == std::string_view::npos) break;
+        from = dot + 1;
+    }
+    for (char c : last) {
+        if (!IsDigit(c)) return true;
+    }
+    return false;
+}
+
+std::string FormatSmtpAddressLiteral(const sockaddr* address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (!address) return {};
+    if (address->sa_family == AF_INET) {
+        sockaddr_in v4{};
+        std::memcpy(&v4, address, sizeof v4);
+        if (!inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text)) return {};
+        return std::string("[") + text + "]";
+    }
+    if (address->sa_family == AF_INET6) {
+        sockaddr_in6 v6{};
+        std::memcpy(&v6, address, sizeof v6);
+        if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
+            if (!inet_ntop(AF_INET, &v6.sin6_addr.s6_addr[12], text, sizeof text)) return {};
+            return std::string("[") + text + "]";
+        }
+        if (!inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text)) return {};
+        return std::string("[IPv6:") + text + "]";
+    }
+    return {};
+}
+
+std::string ChooseSmtpHeloName(std::string_view hostName, std::string_view addressLiteral) {
+    if (IsValidSmtpDomainName(hostName)) return std::string(hostName);
+    // A connected socket always has its own address; should it be missing all the same, a
+    // name every server takes is better than one it refuses.
+    return addressLiteral.empty() ? std::string("localhost") : std::string(addressLiteral);
+}
+
+std::string SmtpLocalHostName() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) return {};
+    return name;
+}
 
 const char* SmtpResultName(SmtpResult result) {
     return result <= SmtpStopped ? ResultNames[result] : "SmtpResult(?)";

@@ -2,8 +2,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+
+struct sockaddr;
 
 // The outcome of a delivery or of a setter of CSmtpClient. The values are fixed: the main
 // window logs and shows them by number, and the asynchronous result carries them in a message.
@@ -89,6 +92,34 @@ SmtpResult RefusedRecipientsOutcome(unsigned refused);
 // Maps an errno value of a socket call. ENETDOWN and ENETUNREACH mean the network is down,
 // EISCONN means the socket is connected already (success).
 SmtpResult MapSocketError(int err);
+
+// `text` without the blanks (spaces and tabs) at either end: a mailbox or a port copied from
+// somewhere often brings one along, and no server takes it inside the angle brackets.
+std::string_view TrimSmtpBlanks(std::string_view text);
+
+// The port text as the e-mail page's check and the client both read it: a decimal integer,
+// optionally signed, with the blanks around it ignored (" 25" is 25). nullopt when the text
+// is not such an integer or does not fit in an int. The range is for the caller to judge.
+std::optional<int> ReadSmtpPortText(std::string_view text);
+
+// The port of `text` when it is one the client can use (1..65535), else 0.
+int SmtpPortNumber(std::string_view text);
+
+// True for a host name a strict server takes as the HELO argument: dot-separated labels of
+// 1 to 63 letters, digits and hyphens, none starting or ending with a hyphen, at most 253
+// characters in all, and a last label that is not all digits (that would read as an address).
+bool IsValidSmtpDomainName(std::string_view name);
+
+// The address literal of `address` for a HELO argument: "[192.0.2.1]", "[IPv6:2001:db8::1]"
+// (an IPv4-mapped IPv6 address as its IPv4 form); empty for any other family.
+std::string FormatSmtpAddressLiteral(const sockaddr* address);
+
+// The HELO argument: the machine's host name when it is a valid domain name, else the
+// address literal of the connection's own end.
+std::string ChooseSmtpHeloName(std::string_view hostName, std::string_view addressLiteral);
+
+// The machine's host name as the system gives it (gethostname); empty when it cannot.
+std::string SmtpLocalHostName();
 
 // Collects the bytes of the server's replies and picks whole replies out of them. A reply
 // may span several lines ("250-..." continuation lines before the final "250 ...") and may

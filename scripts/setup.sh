@@ -17,6 +17,8 @@ PACKAGES=(
   iproute2
   # a real SMTP server for the e-mail tests (Debian's own Python)
   python3 python3-aiosmtpd
+  # a strict mail server for the e-mail tests; each test runs a private instance
+  postfix
 )
 
 missing=()
@@ -35,5 +37,8 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "setup: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# Postfix asks how to run the machine's own mail system: not at all. The tests start private
+# instances of their own on loopback; no system-wide Postfix is configured or started.
+echo "postfix postfix/main_mailer_type select No configuration" | $SUDO debconf-set-selections
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

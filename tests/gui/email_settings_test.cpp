@@ -6,6 +6,7 @@
 #include <QRadioButton>
 
 #include "MainFormFixture.h"
+#include "notify/SmtpClientThread.h"
 
 namespace {
 
@@ -107,11 +108,57 @@ TEST_F(EmailSettingsTest, ValidSettingsAndPortsThatOnlyTheClientRefuses) {
         form_->ServerPortEdit->setText(port);
         EXPECT_TRUE(form_->CheckEmailSettings(true)) << port;
     }
+    // A user name the field allows and the client will not take passes the check: lengths
+    // are the client's business.
     FillValid();
-    form_->UserNameEdit->setText(QString(100, 'u'));  // the field allows it; the client will not
-    form_->Email1Edit->setText(" ");                  // spaces are not empty... and lack "@"
-    EXPECT_FALSE(form_->CheckEmailSettings(false));
+    form_->UserNameEdit->setText(QString(100, 'u'));
+    EXPECT_TRUE(form_->CheckEmailSettings(true));
     EXPECT_TRUE(MessageBoxSeam::TakeShown().empty());
+}
+
+TEST_F(EmailSettingsTest, ARecipientOfSpacesIsNotEmptyButLacksTheAt) {
+    // Not "no recipients" (test 8): the spaces count as text, which then has no "@" (test 9).
+    FillValid();
+    form_->Email1Edit->setText(" ");
+    form_->SendTestEmailBtn->setFocus();
+    EXPECT_FALSE(form_->CheckEmailSettings(true));
+    EXPECT_EQ(QApplication::focusWidget(), form_->Email1Edit);
+    const auto shown = MessageBoxSeam::TakeShown();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].text.toStdString(), kRecipientAt);
+}
+
+// The page's check and the SMTP client read the port text alike: what one takes the other
+// takes, ports below 1 aside (the check lets them through; the client refuses them).
+TEST_F(EmailSettingsTest, ThePortIsReadAsTheClientReadsIt) {
+    struct PortCase {
+        const char* text;
+        bool pageTakes;
+        SmtpResult client;
+    };
+    const PortCase cases[] = {
+        {"25", true, SmtpOk},
+        {" 25", true, SmtpOk},
+        {"25 ", true, SmtpOk},
+        {"\t2525\t", true, SmtpOk},
+        {"+25", true, SmtpOk},
+        {"0", true, SmtpBadPort},
+        {" -5", true, SmtpBadPort},
+        {"2 5", false, SmtpBadPort},
+        {" ", false, SmtpBadPort},
+        {"70000", false, SmtpBadPort},
+        {"99999999999", false, SmtpBadPort},
+    };
+    CSmtpClient client(0, nullptr, 0);
+    for (const PortCase& c : cases) {
+        FillValid();
+        {
+            const QSignalBlocker raw(form_->ServerPortEdit);  // the text as it is, past the filter
+            form_->ServerPortEdit->setText(c.text);
+        }
+        EXPECT_EQ(form_->CheckEmailSettings(false), c.pageTakes) << '"' << c.text << '"';
+        EXPECT_EQ(client.SetServer("127.0.0.1", c.text), c.client) << '"' << c.text << '"';
+    }
 }
 
 TEST_F(EmailSettingsTest, PortFieldKeepsOnlyIntegers) {
@@ -130,32 +177,51 @@ TEST_F(EmailSettingsTest, PortFieldKeepsOnlyIntegers) {
 }
 
 TEST_F(EmailSettingsTest, RadioButtonsEnableAndDisableTheFields) {
-    const auto fieldsEnabled = [this] {
-        for (QWidget* w : std::initializer_list<QWidget*>{
-                 form_->ServerIpAddrEdit, form_->ServerPortEdit, form_->UserNameEdit, form_->UserEmailEdit,
-                 form_->Email1Edit, form_->Email2Edit, form_->Email3Edit, form_->ServerIpAddrLabel,
-                 form_->ServerPortLabel, form_->UserNameLabel, form_->UserEmailLabel, form_->Email1Label,
-                 form_->Email2Label, form_->Email3Label, form_->SelectEventsBtn, form_->AdvancedEmailBtn,
-                 form_->SendTestEmailBtn}) {
-            if (!w->isEnabled()) return false;
-        }
-        return true;
+    QWidget* const fields[] = {
+        form_->ServerIpAddrEdit, form_->ServerPortEdit,    form_->UserNameEdit,
+        form_->UserEmailEdit,    form_->Email1Edit,        form_->Email2Edit,
+        form_->Email3Edit,       form_->ServerIpAddrLabel, form_->ServerPortLabel,
+        form_->UserNameLabel,    form_->UserEmailLabel,    form_->Email1Label,
+        form_->Email2Label,      form_->Email3Label,       form_->SelectEventsBtn,
+        form_->AdvancedEmailBtn, form_->SendTestEmailBtn};
+    // "on" or "off" when every field agrees, "mixed" otherwise.
+    const auto state = [&] {
+        int on = 0;
+        for (QWidget* w : fields) on += w->isEnabled() ? 1 : 0;
+        return on == static_cast<int>(std::size(fields)) ? "on" : on == 0 ? "off" : "mixed";
     };
-    const auto fieldsDisabled = [this] {
-        return !form_->ServerIpAddrEdit->isEnabled() && !form_->Email3Edit->isEnabled() &&
-               !form_->Email3Label->isEnabled() && !form_->SendTestEmailBtn->isEnabled() &&
-               !form_->SelectEventsBtn->isEnabled() && !form_->AdvancedEmailBtn->isEnabled();
-    };
+    const QColor enabledColour = QApplication::palette().color(QPalette::Base);
+    const QColor disabledColour = QApplication::palette().color(QPalette::Midlight);
+    ASSERT_NE(enabledColour, disabledColour);
+    const auto colour = [this] { return form_->Email1Edit->palette().color(QPalette::Base); };
+    ASSERT_EQ(state(), "on");  // the fixture checked Enable
+
+    // Focus alone, the checked button unchanged: each step needs the focused button's handler.
     form_->DisableEmailRadioBtn->setFocus();
+    EXPECT_EQ(QApplication::focusWidget(), form_->DisableEmailRadioBtn);
+    EXPECT_EQ(state(), "off");
+    EXPECT_EQ(colour(), disabledColour);
+    form_->EnableEmailRadioBtn->setFocus();
+    EXPECT_EQ(QApplication::focusWidget(), form_->EnableEmailRadioBtn);
+    EXPECT_EQ(state(), "on");
+    EXPECT_EQ(colour(), enabledColour);
+    EXPECT_TRUE(form_->EnableEmailRadioBtn->isChecked());
+
+    // A check without a focus change (a click on a window that is not active, a shortcut):
+    // the focus stays on the page's tab bar.
+    form_->PageControl->setFocus();
+    QWidget* const neutral = QApplication::focusWidget();
+    ASSERT_NE(neutral, form_->EnableEmailRadioBtn);
+    ASSERT_NE(neutral, form_->DisableEmailRadioBtn);
     form_->DisableEmailRadioBtn->setChecked(true);
-    EXPECT_TRUE(fieldsDisabled());
+    EXPECT_EQ(state(), "off");
+    form_->EnableEmailRadioBtn->setChecked(true);
+    EXPECT_EQ(state(), "on");
+    EXPECT_EQ(QApplication::focusWidget(), neutral);
+    // The radio buttons themselves stay usable whatever the state.
+    form_->DisableEmailRadioBtn->setChecked(true);
     EXPECT_TRUE(form_->EnableEmailRadioBtn->isEnabled());
     EXPECT_TRUE(form_->DisableEmailRadioBtn->isEnabled());
-    const QColor disabledColour = form_->Email1Edit->palette().color(QPalette::Base);
-    form_->EnableEmailRadioBtn->setFocus();
-    form_->EnableEmailRadioBtn->setChecked(true);
-    EXPECT_TRUE(fieldsEnabled());
-    EXPECT_NE(form_->Email1Edit->palette().color(QPalette::Base), disabledColour);
 }
 
 }  // namespace

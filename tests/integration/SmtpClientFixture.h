@@ -19,6 +19,7 @@ protected:
     void SetUp() override {
         peer_ = std::make_unique<ScriptedSmtpPeer>(smtptest::NextPeerAddress());
         ASSERT_TRUE(peer_->Listening()) << "cannot listen on " << peer_->Address();
+        ASSERT_EQ(client_.SetHostNameSource(smtptest::TestHostName), SmtpOk);
     }
 
     void Configure(const std::array<std::string, 3>& recipients = smtptest::Recipients,

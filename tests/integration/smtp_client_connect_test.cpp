@@ -20,6 +20,7 @@ using smtptest::Replies;
 using Clock = std::chrono::steady_clock;
 
 void Configure(CSmtpClient& client, const std::string& server, const std::string& port) {
+    EXPECT_EQ(client.SetHostNameSource(smtptest::TestHostName), SmtpOk);
     EXPECT_EQ(client.SetServer(server, port), SmtpOk);
     EXPECT_EQ(client.SetSender(smtptest::Sender, smtptest::User), SmtpOk);
     EXPECT_EQ(client.SetRecipients(smtptest::Recipients[0], "", ""), SmtpOk);

@@ -47,7 +47,8 @@ const SetterCase SetterCases[] = {
     {"PortText", Group::Server, {Valid, "abc"}, SmtpBadPort},
     {"PortEmpty", Group::Server, {Valid, ""}, SmtpBadPort},
     {"PortSigned", Group::Server, {Valid, "-25"}, SmtpBadPort},
-    {"PortWithBlank", Group::Server, {Valid, " 25"}, SmtpBadPort},
+    {"PortBlanksOnly", Group::Server, {Valid, "  "}, SmtpBadPort},
+    {"PortWithInnerBlank", Group::Server, {Valid, "2 5"}, SmtpBadPort},
     {"PortWithLineBreak", Group::Server, {Valid, "25\r\n"}, SmtpBadPort},
     {"PortHuge", Group::Server, {Valid, "99999999999999999999"}, SmtpBadPort},
     {"SenderEmpty", Group::Sender, {"", "Monitor"}, SmtpBadSender},
@@ -97,6 +98,9 @@ TEST(SmtpSetterLimitsTest, AcceptsTextsUpToTheirLimits) {
     EXPECT_EQ(client.SetServer(std::string(256, 's'), "1"), SmtpOk);
     EXPECT_EQ(client.SetServer(Valid, "65535"), SmtpOk);
     EXPECT_EQ(client.SetServer(Valid, "025"), SmtpOk);
+    // Read as the e-mail page reads it: blanks around it and a plus sign are no fault.
+    EXPECT_EQ(client.SetServer(Valid, " 25\t"), SmtpOk);
+    EXPECT_EQ(client.SetServer(Valid, "+25"), SmtpOk);
     EXPECT_EQ(client.SetSender(std::string(256, 'm'), std::string(64, 'u')), SmtpOk);
     EXPECT_EQ(client.SetRecipients("", "", "r@example.com"), SmtpOk);
     EXPECT_EQ(client.SetSubject("any\r\ntext"), SmtpOk);

@@ -25,6 +25,7 @@ protected:
     // A second client that posts to the queue; the fixture's own client posts nothing.
     void MakePostingClient(std::uint32_t messageId = WM_SMTPRESULT) {
         posting_ = std::make_unique<CSmtpClient>(messageId, &target_, JobId);
+        ASSERT_EQ(posting_->SetHostNameSource(smtptest::TestHostName), SmtpOk);
         ASSERT_EQ(posting_->SetServer(peer_->Address(), peer_->PortText()), SmtpOk);
         ASSERT_EQ(posting_->SetSender(smtptest::Sender, smtptest::User), SmtpOk);
         const auto& r = smtptest::Recipients;
@@ -34,10 +35,13 @@ protected:
     std::optional<Msg> NextResult(std::chrono::milliseconds limit) {
         return target_.WaitFor([](const Msg&) { return true; }, limit);
     }
-    static void ExpectResult(const std::optional<Msg>& m, SmtpResult result) {
+    // `accepted`: the server took the message, so the result carries SmtpAcceptedFlag.
+    static void ExpectResult(const std::optional<Msg>& m, SmtpResult result,
+                             bool accepted = false) {
         ASSERT_TRUE(m.has_value()) << "no message";
         EXPECT_EQ(m->msg, WM_SMTPRESULT);
-        EXPECT_EQ(m->wParam, static_cast<std::uint32_t>(result)) << SmtpResultName(result);
+        EXPECT_EQ(m->wParam, static_cast<std::uint32_t>(result) | (accepted ? SmtpAcceptedFlag : 0))
+            << SmtpResultName(result);
         EXPECT_EQ(m->lParam, JobId);
     }
 
@@ -53,7 +57,7 @@ TEST_F(SmtpThreadTest, AsynchronousSendReturnsAtOnceAndPostsTheOutcomeWithTheJob
     const auto start = Clock::now();
     EXPECT_EQ(posting_->Send(false), SmtpOk);
     EXPECT_LT(Clock::now() - start, 300ms);
-    ExpectResult(NextResult(5s), SmtpOk);
+    ExpectResult(NextResult(5s), SmtpOk, true);
     ExpectSent(Whole);
 }
 
@@ -65,7 +69,7 @@ TEST_F(SmtpThreadTest, AsynchronousFailureIsPostedAndTheClientServesTheNextSend)
     ASSERT_EQ(posting_->Send(false), SmtpOk);
     ExpectResult(NextResult(5s), SmtpUnexpectedReply);
     ASSERT_EQ(posting_->Send(false), SmtpOk);
-    ExpectResult(NextResult(5s), SmtpOk);
+    ExpectResult(NextResult(5s), SmtpOk, true);
 }
 
 TEST_F(SmtpThreadTest, TheEndOfTheThreadIsPostedAsStopped) {
@@ -82,6 +86,7 @@ TEST_F(SmtpThreadTest, NothingIsPostedWithoutAPositiveMessageId) {
         peer.Serve(smtptest::BuildScript(Replies{}, "HELO RSET MAIL R1 DATA MSG QUIT"));
         {
             CSmtpClient client(id, &target_, JobId);
+            ASSERT_EQ(client.SetHostNameSource(smtptest::TestHostName), SmtpOk);
             ASSERT_EQ(client.SetServer(peer.Address(), peer.PortText()), SmtpOk);
             ASSERT_EQ(client.SetSender(smtptest::Sender, smtptest::User), SmtpOk);
             ASSERT_EQ(client.SetRecipients(smtptest::Recipients[0], "", ""), SmtpOk);
@@ -132,7 +137,7 @@ TEST_F(SmtpThreadTest, StopEndsASynchronousDeliveryWaitingForTheGreeting) {
 }
 
 TEST_F(SmtpThreadTest, StopEndsAnAsynchronousDeliveryAndThenTheThread) {
-    peer_->Serve({P::Reply("220 ready"), P::Expect("HELO " + smtptest::User), P::Silent(8000)});
+    peer_->Serve({P::Reply("220 ready"), P::Expect(smtptest::LineOf("HELO")), P::Silent(8000)});
     MakePostingClient();
     ASSERT_EQ(posting_->Send(false), SmtpOk);
     ASSERT_TRUE(peer_->WaitAccepted(1, 5s));

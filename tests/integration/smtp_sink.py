@@ -59,6 +59,8 @@ def parse(path):
     recipients = message["To"]
     when = message["Date"].datetime if message["Date"] is not None else None
     payload = message.get_payload(decode=True)
+    # aiosmtpd keeps CR LF, a maildir has LF only.
+    raw_body = raw.partition(b"\r\n\r\n")[2] if b"\r\n\r\n" in raw else raw.partition(b"\n\n")[2]
     fields = {
         "from-name": mailbox.display_name if mailbox else "",
         "from-address": mailbox.addr_spec if mailbox else "",
@@ -71,7 +73,13 @@ def parse(path):
         "content-type": message.get_content_type(),
         "charset": str(message.get_content_charset()),
         "body": payload.decode(message.get_content_charset() or "ascii") if payload else "",
-        "raw-body": raw.partition(b"\r\n\r\n")[2].decode("utf-8", "replace"),
+        "raw-body": raw_body.decode("utf-8", "replace"),
+        # A maildir (Postfix) stores lines with LF ends; the limits count without them.
+        "longest-line": str(max(len(line.rstrip(b"\r")) for line in raw.split(b"\n"))),
+        "all-7bit": "yes" if all(b < 0x80 for b in raw) else "no",
+        "transfer-encoding": str(message["Content-Transfer-Encoding"]),
+        "delivered-to": str(message["Delivered-To"]),
+        "received": " ".join(str(message["Received"]).split()),
         "defects": str(len(message.defects) + sum(len(v.defects) for v in message.values())),
         "defect-list": "; ".join([repr(d) for d in message.defects] + [
             f"{k}: {d!r}" for k, v in message.items() for d in v.defects]),

@@ -36,6 +36,7 @@ public:
         std::vector<std::string> lines;  // command lines, without CR LF, data excluded
         std::string data;                // the message as it came, up to the "." line
         bool dataComplete = false;
+        std::string clientAddress;  // the client's end of the connection, dotted
     };
 
     static Step Send(std::string bytes, int delayMs = 0) {
@@ -144,13 +145,18 @@ private:
             if (!stop_) Fail("no connection came");
             return false;
         }
-        fd_ = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        sockaddr_in client{};
+        socklen_t size = sizeof client;
+        fd_ = accept4(listener_, Addr(client), &size, SOCK_CLOEXEC);
         if (fd_ < 0) return false;
         input_.clear();
         clientClosed_ = false;
+        char dotted[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &client.sin_addr, dotted, sizeof dotted);
         {
             std::lock_guard lock(mutex_);
             sessions_.emplace_back();
+            sessions_.back().clientAddress = dotted;
             cv_.notify_all();
         }
         bool open = true;

@@ -20,9 +20,16 @@ inline void PrintTo(SmtpResult result, std::ostream* os) {
 namespace smtptest {
 
 inline const std::string User = "Monitor";
+// The host name the test clients are given for their HELO (see HostNameSource).
+inline const std::string HostName = "monitor-pc.site.test";
 inline const std::string Sender = "monitor@example.com";
 inline const std::array<std::string, 3> Recipients = {"tech1@example.com", "tech2@example.com",
                                                       "tech3@example.com"};
+
+// What a test client calls instead of the machine's own host name look-up.
+inline std::string TestHostName() {
+    return HostName;
+}
 
 struct Replies {
     std::string greeting = "220 peer.example ready";
@@ -34,6 +41,13 @@ struct Replies {
     std::string end = "250 queued";
     std::string quit = "221 bye";
 };
+
+// The standard replies with the test's changes, for a table of cases.
+inline Replies With(void (*change)(Replies&)) {
+    Replies replies;
+    change(replies);
+    return replies;
+}
 
 inline std::vector<std::string> Tokens(const std::string& tokens) {
     std::istringstream in(tokens);
@@ -48,7 +62,7 @@ inline int RecipientIndex(const std::string& token) {
 
 // The command line a token stands for; MSG (the message itself) has none.
 inline std::string LineOf(const std::string& token) {
-    if (token == "HELO") return "HELO " + User;
+    if (token == "HELO") return "HELO " + HostName;
     if (token == "MAIL") return "MAIL FROM:<" + Sender + ">";
     const int r = RecipientIndex(token);
     if (r >= 0) return "RCPT TO:<" + Recipients[static_cast<std::size_t>(r)] + ">";
@@ -82,6 +96,20 @@ inline ScriptedSmtpPeer::Script BuildScript(const Replies& replies, const std::s
         script.push_back(P::Reply(ReplyOf(token, replies)));
     }
     return script;
+}
+
+// The bytes of base64 text (an encoded-word's middle).
+inline std::string DecodeBase64(const std::string& text) {
+    const std::string digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    unsigned value = 0;
+    int bits = 0;
+    for (char c : text) {
+        if (c == '=') break;
+        value = value << 6 | static_cast<unsigned>(digits.find(c));
+        if ((bits += 6) >= 8) out += static_cast<char>((value >> (bits -= 8)) & 0xFF);
+    }
+    return out;
 }
 
 // A loopback address of its own for each peer of a test binary.
