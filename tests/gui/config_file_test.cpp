@@ -298,6 +298,8 @@ TEST_F(ConfigFileTest, TheFoldersOfTheFileAreMadeAtItsFirstSave) {
     StopForm();
     EXPECT_TRUE(Holds(ReadConfig(), "[Events]\r\nChanErr=1\r\n")) << ReadConfig();
     EXPECT_TRUE(EventsWithId(EV_MONITOR_ERROR).empty());
+}
+
 // A file holding two entries with one name or one address (hand edits, or a version that let
 // a moved device share an address) loses no device: a later duplicate name gets the first
 // number no stored device has, a later duplicate address is dropped (the device waits for
