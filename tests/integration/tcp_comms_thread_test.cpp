@@ -1,5 +1,3 @@
-#include "comms/TcpCommsThread.h"
-
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -16,6 +14,7 @@
 
 #include "comms/Data.h"
 #include "comms/Mymessages.h"
+#include "comms/TcpCommsThread.h"
 #include "support/QueueTarget.h"
 #include "tools/devsim/Site.h"
 
@@ -180,7 +179,8 @@ public:
         // Backlog 0 holds one connection: the filler's.
         if (inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1 ||
             bind(listener_, Addr(sa), sizeof sa) != 0 || listen(listener_, 0) != 0 ||
-            getsockname(listener_, Addr(sa), &size) != 0 || connect(filler_, Addr(sa), sizeof sa) != 0) {
+            getsockname(listener_, Addr(sa), &size) != 0 ||
+            connect(filler_, Addr(sa), sizeof sa) != 0) {
             return;
         }
         port_ = ntohs(sa.sin_port);
@@ -229,7 +229,8 @@ TEST_P(TcpUnreachableTest, ReportsOncePerSeries) {
     } else {
         full = std::make_unique<FullListener>(address_);
         ASSERT_TRUE(full->Ready());
-        thread_ = std::make_unique<TTcpCommsThread>(store_, full->PortText(), address_, &target_, kId);
+        thread_ =
+            std::make_unique<TTcpCommsThread>(store_, full->PortText(), address_, &target_, kId);
     }
     std::vector<Msg> before;
     ASSERT_TRUE(target_.WaitForCode(failure, 3s, &before));
@@ -286,8 +287,10 @@ TEST_F(TcpCommsThreadTest, ADeviceThatComesBackIsConnectedAgainWhileReconnectsCo
         if (!connected) thread_->Reconnect();
     }
     ASSERT_TRUE(connected) << "the device that came back was not connected again";
-    EXPECT_LT(QueueTarget::Clock::now() - back, std::chrono::milliseconds(TTcpCommsThread::RetryWaitMs + 500));
-    ASSERT_TRUE(site_.WaitFor(dev_, [](const devsim::DeviceSnapshot& s) { return s.connected; }, 2s));
+    EXPECT_LT(QueueTarget::Clock::now() - back,
+              std::chrono::milliseconds(TTcpCommsThread::RetryWaitMs + 500));
+    ASSERT_TRUE(site_.WaitFor(
+        dev_, [](const devsim::DeviceSnapshot& s) { return s.connected; }, 2s));
     target_.Drain();
     Query();
     EXPECT_TRUE(target_.WaitForCode(EvReceived, 3s));
@@ -346,8 +349,9 @@ TEST(TcpCommsThreadBurst, EveryDevicesStatusOutlastsTheBurstForASlowReader) {
     QueueTarget target;
     std::vector<std::unique_ptr<TTcpCommsThread>> threads;
     for (int i = 0; i < kDevices; ++i) {
-        threads.push_back(std::make_unique<TTcpCommsThread>(
-            store, "60002", "127.0.40." + std::to_string(2 + i), &target, static_cast<std::uint16_t>(i + 1)));
+        threads.push_back(
+            std::make_unique<TTcpCommsThread>(store, "60002", "127.0.40." + std::to_string(2 + i),
+                                              &target, static_cast<std::uint16_t>(i + 1)));
     }
     // The reader handles the reports in order, like the main window: a connected device is
     // asked for its status at once, and each status report is read from the store.
@@ -363,12 +367,14 @@ TEST(TcpCommsThreadBurst, EveryDevicesStatusOutlastsTheBurstForASlowReader) {
         const int id = m->High();
         if (m->Code() == EvConnected) {
             connected.insert(id);
-            threads[static_cast<std::size_t>(id - 1)]->Send(query.data(), static_cast<int>(query.size()));
+            threads[static_cast<std::size_t>(id - 1)]->Send(query.data(),
+                                                            static_cast<int>(query.size()));
         } else if (m->Code() == EvReceived) {
             ++received;
             std::this_thread::sleep_for(15ms);  // the reader is busy with other work
             const int n = store.GetStatusMessage(static_cast<std::uint16_t>(id), buf, sizeof buf);
-            if (n > 0 && std::string(buf, static_cast<std::size_t>(n)) == site.StatusMessage(id - 1)) {
+            if (n > 0 &&
+                std::string(buf, static_cast<std::size_t>(n)) == site.StatusMessage(id - 1)) {
                 known.insert(id);
             }
         }
@@ -422,7 +428,8 @@ TEST(TcpCommsThreadNoWindow, RunsAndStopsWithoutNotifications) {
     ASSERT_TRUE(site.Start());
     CData store;
     TTcpCommsThread thread(store, "60002", config.address, nullptr, 3);
-    ASSERT_TRUE(site.WaitFor(dev, [](const devsim::DeviceSnapshot& s) { return s.connected; }, 3s));
+    ASSERT_TRUE(site.WaitFor(
+        dev, [](const devsim::DeviceSnapshot& s) { return s.connected; }, 3s));
 
     const std::string query = "*s?\n";
     const std::string expected = site.StatusMessage(dev);
@@ -442,10 +449,12 @@ TEST(TcpCommsThreadNoWindow, RunsAndStopsWithoutNotifications) {
     EXPECT_FALSE(thread.Ended());
     const auto start = QueueTarget::Clock::now();
     thread.Stop();
-    while (!thread.Ended() && QueueTarget::Clock::now() - start < 2s) std::this_thread::sleep_for(5ms);
+    while (!thread.Ended() && QueueTarget::Clock::now() - start < 2s)
+        std::this_thread::sleep_for(5ms);
     EXPECT_TRUE(thread.Ended());
     EXPECT_LT(QueueTarget::Clock::now() - start, 500ms);
-    EXPECT_TRUE(site.WaitFor(dev, [](const devsim::DeviceSnapshot& s) { return !s.connected; }, 2s));
+    EXPECT_TRUE(site.WaitFor(
+        dev, [](const devsim::DeviceSnapshot& s) { return !s.connected; }, 2s));
 }
 
 }  // namespace

@@ -71,7 +71,8 @@ TEST(DataStatusStore, ReleasedSlotsAreReusedByNewIds) {
 // never that of a device that has written since.
 TEST(DataStatusStore, AFullTableGivesUpTheSlotWrittenLongestAgo) {
     CData data;
-    for (int id = 1; id <= CData::StatusSlots; ++id) Put(data, static_cast<std::uint16_t>(id), "s" + std::to_string(id));
+    for (int id = 1; id <= CData::StatusSlots; ++id)
+        Put(data, static_cast<std::uint16_t>(id), "s" + std::to_string(id));
     Put(data, 1, "s1 again");  // device 2 is now the one written longest ago
     const auto newcomer = static_cast<std::uint16_t>(CData::StatusSlots + 1);
     Put(data, newcomer, "new");
