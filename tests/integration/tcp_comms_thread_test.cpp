@@ -1,8 +1,4 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -16,6 +12,7 @@
 #include "comms/Mymessages.h"
 #include "comms/TcpCommsThread.h"
 #include "support/QueueTarget.h"
+#include "support/UnacceptingListener.h"
 #include "tools/devsim/Site.h"
 
 namespace {
@@ -165,49 +162,6 @@ TEST_F(TcpCommsThreadTest, ReconnectOnAHealthyLinkReportsConnectedAgainOnTheSame
     EXPECT_TRUE(target_.WaitForCode(EvReceived, 3s));
 }
 
-// A listener whose accept queue is full: the kernel drops the SYNs of every further connect,
-// so a connect to it neither completes nor is refused, as with a device that is switched off
-// on a real link. Making room lets the next attempt through.
-class FullListener {
-public:
-    explicit FullListener(const std::string& address) {
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        socklen_t size = sizeof sa;
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        filler_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        // Backlog 0 holds one connection: the filler's.
-        if (inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1 ||
-            bind(listener_, Addr(sa), sizeof sa) != 0 || listen(listener_, 0) != 0 ||
-            getsockname(listener_, Addr(sa), &size) != 0 ||
-            connect(filler_, Addr(sa), sizeof sa) != 0) {
-            return;
-        }
-        port_ = ntohs(sa.sin_port);
-    }
-    ~FullListener() {
-        for (const int fd : {accepted_, filler_, listener_}) {
-            if (fd >= 0) close(fd);
-        }
-    }
-    FullListener(const FullListener&) = delete;
-    FullListener& operator=(const FullListener&) = delete;
-
-    bool Ready() const { return port_ != 0; }
-    std::string PortText() const { return std::to_string(port_); }
-    bool MakeRoom() {
-        accepted_ = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        return accepted_ >= 0;
-    }
-
-private:
-    static sockaddr* Addr(sockaddr_in& sa) { return reinterpret_cast<sockaddr*>(&sa); }
-    int listener_ = -1;
-    int filler_ = -1;
-    int accepted_ = -1;
-    std::uint16_t port_ = 0;
-};
-
 // An unreachable device, refusing at once or never answering the connect: one report per
 // series of retries, a new series with each reconnect, and the retries find the device once
 // it is there again.
@@ -222,12 +176,12 @@ class TcpUnreachableTest : public TcpCommsThreadTest,
 TEST_P(TcpUnreachableTest, ReportsOncePerSeries) {
     const bool refuses = GetParam().refuses;
     const std::uint16_t failure = refuses ? EvError : EvConnectTimeout;
-    std::unique_ptr<FullListener> full;
+    std::unique_ptr<UnacceptingListener> full;
     if (refuses) {
         site_.SetRefuseConnections(dev_, true);
         StartThread(address_);
     } else {
-        full = std::make_unique<FullListener>(address_);
+        full = std::make_unique<UnacceptingListener>(address_);
         ASSERT_TRUE(full->Ready());
         thread_ =
             std::make_unique<TTcpCommsThread>(store_, full->PortText(), address_, &target_, kId);
