@@ -100,6 +100,8 @@ void TMainForm::DeleteDevice(int listIndex) {
         device->Connection->Stop();
         device->Connection.reset();
     }
+    // Its thread has ended, so nothing writes the slot again; ids are never reused.
+    store_->ReleaseStatus(device->DeviceId);
     const int position = DevicePosition(listIndex);
     devices_.erase(devices_.begin() + position);
 

@@ -10,6 +10,8 @@
 #include <QRadioButton>
 #include <QThread>
 #include <QTimer>
+
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
@@ -30,6 +32,11 @@ public:
         : QEvent(Id()), msg_(msg), wParam_(wParam), lParam_(lParam) {}
     std::uint32_t msg_, wParam_, lParam_;
 };
+
+// A poll interval below a second (Poll=0 in a hand-edited file) would fire the poll timer on
+// every turn of the event loop: a flood of broadcasts and status queries. The timer never runs
+// faster than this; the value in the file is kept as written.
+constexpr std::int32_t MinPollMs = 1000;
 
 std::string MessageFilePath() {
     const std::filesystem::path exe(ExecutablePath());
@@ -64,7 +71,7 @@ TMainForm::TMainForm(const StartupOptions& options, QWidget* parent)
     eventLog_ = std::make_unique<CEventLog>("AVLO", MessageFilePath());
     ReferenceDate = LocalNow();
     LoadConfiguration();
-    PollTimer->setInterval(Options.Poll);
+    PollTimer->setInterval(std::max(Options.Poll, MinPollMs));
     udpThread_ = std::make_unique<TUdpCommsThread>(*store_, options_.discoveryPort, this,
                                                    options_.discoveryAddress);
     SetEmailControlsEnabled(EnableEmailRadioBtn->isChecked());

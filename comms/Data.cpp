@@ -2,28 +2,58 @@
 
 #include <cstring>
 
+const CData::StatusSlot* CData::FindStatus(std::uint16_t deviceId) const {
+    if (deviceId == 0) return nullptr;
+    for (const StatusSlot& slot : status_) {
+        if (slot.deviceId == deviceId) return &slot;
+    }
+    return nullptr;
+}
+
+// The device's own slot; else a free one; else the one written longest ago.
+CData::StatusSlot& CData::SlotForWrite(std::uint16_t deviceId) {
+    StatusSlot* free = nullptr;
+    StatusSlot* oldest = nullptr;
+    for (StatusSlot& slot : status_) {
+        if (slot.deviceId == deviceId) return slot;
+        if (slot.deviceId == 0) {
+            if (free == nullptr) free = &slot;
+        } else if (oldest == nullptr || slot.written < oldest->written) {
+            oldest = &slot;
+        }
+    }
+    return free ? *free : *oldest;
+}
+
 bool CData::PutStatusMessage(std::uint16_t deviceId, const char* buf, int len) {
-    if (len > StatusBytes || len < 0 || (len > 0 && buf == nullptr)) return false;
+    // Id 0 marks a free slot; no device has it.
+    if (deviceId == 0 || len > StatusBytes || len < 0 || (len > 0 && buf == nullptr)) return false;
     std::unique_lock lock(statusLock_);
-    StatusSlot& slot = status_[statusNext_];
+    StatusSlot& slot = SlotForWrite(deviceId);
     if (len > 0) std::memcpy(slot.bytes, buf, static_cast<std::size_t>(len));
     slot.length = len;
     slot.deviceId = deviceId;
-    statusNext_ = (statusNext_ + 1) % StatusSlots;
+    slot.written = ++statusWrites_;
     return true;
 }
 
 int CData::GetStatusMessage(std::uint16_t deviceId, char* dest, int capacity) const {
     if (capacity < StatusBytes || dest == nullptr) return -1;
     std::shared_lock lock(statusLock_);
-    for (int k = 1; k <= StatusSlots; ++k) {
-        const StatusSlot& slot = status_[(statusNext_ - k + StatusSlots) % StatusSlots];
-        if (slot.deviceId == deviceId && deviceId != 0) {
-            std::memcpy(dest, slot.bytes, static_cast<std::size_t>(slot.length));
-            return slot.length;
-        }
+    const StatusSlot* slot = FindStatus(deviceId);
+    if (slot == nullptr) return 0;
+    std::memcpy(dest, slot->bytes, static_cast<std::size_t>(slot->length));
+    return slot->length;
+}
+
+void CData::ReleaseStatus(std::uint16_t deviceId) {
+    if (deviceId == 0) return;
+    std::unique_lock lock(statusLock_);
+    for (StatusSlot& slot : status_) {
+        if (slot.deviceId != deviceId) continue;
+        slot = StatusSlot{};
+        return;
     }
-    return 0;
 }
 
 bool CData::PutReply(const std::uint8_t* addr, const char* buf, int len) {
@@ -34,7 +64,8 @@ bool CData::PutReply(const std::uint8_t* addr, const char* buf, int len) {
     if (len > 0) std::memcpy(entry.bytes, buf, static_cast<std::size_t>(len));
     entry.length = len;
     replyWrite_ = (replyWrite_ + 1) % ReplySlots;
-    if (replyWrite_ == replyRead_) replyRead_ = (replyRead_ + 1) % ReplySlots;  // full: drop the oldest
+    if (replyWrite_ == replyRead_)
+        replyRead_ = (replyRead_ + 1) % ReplySlots;  // full: drop the oldest
     return true;
 }
 

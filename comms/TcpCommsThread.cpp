@@ -61,7 +61,9 @@ void TTcpCommsThread::Send(const char* text, int len) {
     sendEvent_.Set();
 }
 
-void TTcpCommsThread::Reconnect() { reconnectEvent_.Set(); }
+void TTcpCommsThread::Reconnect() {
+    reconnectEvent_.Set();
+}
 
 void TTcpCommsThread::Stop() {
     terminated_.store(true, std::memory_order_release);
@@ -111,7 +113,12 @@ void TTcpCommsThread::Run() {
             waitMs);
         if (Terminated() || wait.index == 0) break;
         if (wait.index == 1) {
-            state_ = SockReady;
+            // A connection that is there is re-checked on its socket. Without one (the last
+            // attempt failed and its socket was closed) the reconnect is a fresh attempt
+            // from a new socket, made at once: a connect step with nothing to connect would
+            // only report a failure, and polls that come faster than the retry wait would
+            // then keep a device that is back from ever being tried again.
+            state_ = socket_ >= 0 && addresses_ != nullptr ? SockReady : SockNone;
             report = true;
         } else if (wait.index == 2) {
             if (state_ != SockConnected) {
@@ -220,8 +227,8 @@ bool TTcpCommsThread::SendRequest() {
     }
     int sent = 0;
     while (sent < len) {
-        const ssize_t n = send(socket_, request + sent, static_cast<std::size_t>(len - sent),
-                               MSG_NOSIGNAL);
+        const ssize_t n =
+            send(socket_, request + sent, static_cast<std::size_t>(len - sent), MSG_NOSIGNAL);
         if (n >= 0) {
             sent += static_cast<int>(n);
             continue;
@@ -248,10 +255,11 @@ void TTcpCommsThread::ReadPhase(int limitMs, bool reportTimeout) {
     while (!complete && !Terminated() && state_ == SockConnected) {
         const WaitItem socketReady = WaitItem::Socket(socket_, POLLIN | POLLRDHUP);
         const WaitResult wait =
-            reportTimeout ? WaitForAny({WaitItem::Peek(stopEvent_), socketReady}, limitMs)
-                          : WaitForAny({WaitItem::Peek(stopEvent_), socketReady,
-                                        WaitItem::Peek(sendEvent_), WaitItem::Peek(reconnectEvent_)},
-                                       limitMs);
+            reportTimeout
+                ? WaitForAny({WaitItem::Peek(stopEvent_), socketReady}, limitMs)
+                : WaitForAny({WaitItem::Peek(stopEvent_), socketReady, WaitItem::Peek(sendEvent_),
+                              WaitItem::Peek(reconnectEvent_)},
+                             limitMs);
         if (Terminated() || wait.index == 0 || wait.index == WaitFailed || wait.index >= 2) return;
         if (wait.index == WaitTimeout) {
             if (reportTimeout) Notify(EvReplyTimeout);

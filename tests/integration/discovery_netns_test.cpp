@@ -124,8 +124,9 @@ TEST_F(DiscoveryNetnsTest, BroadcastReachesEveryDeviceAndEachReplyIsQueued) {
 
 TEST_F(DiscoveryNetnsTest, OverlongDatagramProducesNothing) {
     StartDiscoveryThread();
-    std::string reply = "VELKAN:M03R00000065";
-    reply += std::string(65 - reply.size() - 1, '0') + "\n";
+    // Valid within its first 64 bytes, line end included: cut short it would pass for a reply.
+    std::string reply = "VELKAN:M03R00000065\n";
+    reply += std::string(65 - reply.size(), '0');
     ASSERT_EQ(reply.size(), 65u);
     SendFromDeviceSide(reply, NetnsTestBed::DeviceAddress(3));
     const auto msgs = target_.Collect(700ms);

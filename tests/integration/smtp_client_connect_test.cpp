@@ -2,17 +2,41 @@
 // come from this machine rather than from the server.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <string>
 
 #include "integration/SmtpClientFixture.h"
+
+namespace {
+std::atomic<bool> holdConnectUntilData{false};
+std::atomic<int> connectsHeldUntilData{0};
+}  // namespace
+
+// Stands in for the system's connect in this whole test program. Unarmed it is the system
+// call itself. Armed by the greeting test, it returns only once the peer's first bytes are
+// waiting on the socket (3 s at most): on loopback the handshake is over within the connect
+// call, but the peer's accept and greeting would still race with the client's own check of
+// the connection, so the greeting could not be made to come first without this.
+extern "C" int connect(int fd, const sockaddr* addr, socklen_t len) {
+    const int rc = static_cast<int>(syscall(SYS_connect, fd, addr, len));
+    if (!holdConnectUntilData.load()) return rc;
+    const int saved = errno;
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 3000) > 0 && (p.revents & POLLIN)) ++connectsHeldUntilData;
+    errno = saved;
+    return rc;
+}
 
 namespace {
 
@@ -80,6 +104,28 @@ TEST(SmtpConnectTest, AHostNameIsResolved) {
     EXPECT_EQ(DeliverTo("localhost", peer.PortText(), ms), SmtpOk);
     ASSERT_TRUE(peer.WaitFinished(std::chrono::seconds(15)));
     EXPECT_EQ(peer.Get(0).lines, smtptest::ExpectedLines(sent));
+}
+
+// A server that greets the moment it accepts: the greeting is already waiting on the socket
+// when the client learns that its connect has completed, and must be read as the first reply,
+// not lost (a client that cleared what came with the connection would wait for it in vain).
+TEST(SmtpGreetingTest, AGreetingSentTheMomentTheConnectionIsMadeIsRead) {
+    ScriptedSmtpPeer peer(smtptest::NextPeerAddress());
+    ASSERT_TRUE(peer.Listening());
+    const char* const sent = "HELO RSET MAIL R1 DATA MSG QUIT";
+    peer.Serve(smtptest::BuildScript(Replies{}, sent));
+    connectsHeldUntilData = 0;
+    holdConnectUntilData = true;
+    long long ms = 0;
+    const SmtpResult result = DeliverTo(peer.Address(), peer.PortText(), ms);
+    holdConnectUntilData = false;
+    ASSERT_EQ(connectsHeldUntilData.load(), 1)
+        << "the greeting did not come before the connect completed";
+    EXPECT_EQ(result, SmtpOk);
+    EXPECT_LT(ms, 3000) << "the greeting was lost and the client waited for it";
+    ASSERT_TRUE(peer.WaitFinished(std::chrono::seconds(15)));
+    EXPECT_EQ(peer.Get(0).lines, smtptest::ExpectedLines(sent));
+    EXPECT_EQ(peer.Failures(), std::vector<std::string>{});
 }
 
 bool UnderCi() {

@@ -142,13 +142,6 @@ INSTANTIATE_TEST_SUITE_P(Pieces, SmtpPiecesTest, testing::ValuesIn(PiecesCases),
 
 using SmtpDialogueTest = SmtpClientFixture;
 
-TEST_F(SmtpDialogueTest, AGreetingSentTheMomentTheConnectionIsMadeIsRead) {
-    Configure();
-    EXPECT_EQ(DeliverWith(smtptest::BuildScript(Replies{}, Whole)), SmtpOk);
-    ExpectSent(Whole);
-    EXPECT_LT(elapsedMs_, 3000) << "the greeting was lost and the client waited for it";
-}
-
 TEST_F(SmtpDialogueTest, RepliesOnTheLinesOfOneMultiLineReplyAreNotTakenForTheNextCommand) {
     // An extended server's answer: every line but the last is a continuation.
     Replies replies;

@@ -1,16 +1,18 @@
-#include "comms/TcpCommsThread.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <thread>
 #include <chrono>
 #include <memory>
+#include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "comms/Data.h"
 #include "comms/Mymessages.h"
+#include "comms/TcpCommsThread.h"
 #include "support/QueueTarget.h"
+#include "support/UnacceptingListener.h"
 #include "tools/devsim/Site.h"
 
 namespace {
@@ -160,20 +162,94 @@ TEST_F(TcpCommsThreadTest, ReconnectOnAHealthyLinkReportsConnectedAgainOnTheSame
     EXPECT_TRUE(target_.WaitForCode(EvReceived, 3s));
 }
 
-TEST_F(TcpCommsThreadTest, UnreachableDeviceReportsOncePerSeries) {
-    site_.SetRefuseConnections(dev_, true);
-    StartThread(address_);
-    ASSERT_TRUE(target_.WaitForCode(EvError, 3s));
-    // Two more retries pass in silence.
+// An unreachable device, refusing at once or never answering the connect: one report per
+// series of retries, a new series with each reconnect, and the retries find the device once
+// it is there again.
+struct UnreachableCase {
+    const char* name;
+    bool refuses;  // else the connect times out
+};
+
+class TcpUnreachableTest : public TcpCommsThreadTest,
+                           public testing::WithParamInterface<UnreachableCase> {};
+
+TEST_P(TcpUnreachableTest, ReportsOncePerSeries) {
+    const bool refuses = GetParam().refuses;
+    const std::uint16_t failure = refuses ? EvError : EvConnectTimeout;
+    std::unique_ptr<UnacceptingListener> full;
+    if (refuses) {
+        site_.SetRefuseConnections(dev_, true);
+        StartThread(address_);
+    } else {
+        full = std::make_unique<UnacceptingListener>(address_);
+        ASSERT_TRUE(full->Ready());
+        thread_ =
+            std::make_unique<TTcpCommsThread>(store_, full->PortText(), address_, &target_, kId);
+    }
+    std::vector<Msg> before;
+    ASSERT_TRUE(target_.WaitForCode(failure, 3s, &before));
+    EXPECT_EQ(Count(before, EvError) + Count(before, EvConnectTimeout), 0);
+    // The retries that follow pass in silence.
     const auto quiet = target_.Collect(4500ms);
     EXPECT_EQ(Count(quiet, EvError), 0);
     EXPECT_EQ(Count(quiet, EvConnectTimeout), 0);
-    // A reconnect starts a new series, whose first failure is reported again.
+    // A reconnect starts a new series whose first failure is reported again, as a real
+    // attempt with the same outcome; a reconnect that comes during an attempt is taken up
+    // after it.
     thread_->Reconnect();
-    ASSERT_TRUE(target_.WaitForCode(EvError, 3s));
-    // And once the device listens again, the retries find it.
+    std::vector<Msg> skipped;
+    ASSERT_TRUE(target_.WaitForCode(failure, 5s, &skipped));
+    EXPECT_EQ(Count(skipped, EvError) + Count(skipped, EvConnectTimeout), 0);
+    // And once the device takes connections again, the retries find it.
+    if (refuses) {
+        site_.SetRefuseConnections(dev_, false);
+    } else {
+        ASSERT_TRUE(full->MakeRoom());
+    }
+    EXPECT_TRUE(target_.WaitForCode(EvConnected, 7s));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, TcpUnreachableTest,
+                         testing::Values(UnreachableCase{"refused", true},
+                                         UnreachableCase{"connect_timeout", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A device away for four seconds (an amplifier rebooting) while reconnects come every
+// second, faster than the thread's own retry wait, as they do with a short poll interval.
+// Each reconnect is a real attempt whose failure is reported; once the device is back, it is
+// connected again within one retry wait, and its status flows.
+TEST_F(TcpCommsThreadTest, ADeviceThatComesBackIsConnectedAgainWhileReconnectsComeEverySecond) {
+    StartConnected();
+    site_.SetRefuseConnections(dev_, true);
+    site_.DropConnection(dev_);
+    ASSERT_TRUE(target_.WaitForCode(EvLost, 3s));
+    ASSERT_TRUE(target_.WaitForCode(EvError, 3s));  // the first retry, refused
+
+    for (int poll = 1; poll <= 4; ++poll) {
+        std::this_thread::sleep_for(1s);
+        thread_->Reconnect();
+        std::vector<Msg> skipped;
+        ASSERT_TRUE(target_.WaitForCode(EvError, 500ms, &skipped)) << "reconnect " << poll;
+        EXPECT_EQ(Count(skipped, EvConnected), 0);
+    }
+
     site_.SetRefuseConnections(dev_, false);
-    EXPECT_TRUE(target_.WaitForCode(EvConnected, 5s));
+    const auto back = QueueTarget::Clock::now();
+    std::optional<Msg> connected;
+    for (int poll = 1; poll <= 3 && !connected; ++poll) {
+        connected = target_.WaitForCode(EvConnected, 1s);
+        if (!connected) thread_->Reconnect();
+    }
+    ASSERT_TRUE(connected) << "the device that came back was not connected again";
+    EXPECT_LT(QueueTarget::Clock::now() - back,
+              std::chrono::milliseconds(TTcpCommsThread::RetryWaitMs + 500));
+    ASSERT_TRUE(site_.WaitFor(
+        dev_, [](const devsim::DeviceSnapshot& s) { return s.connected; }, 2s));
+    target_.Drain();
+    Query();
+    EXPECT_TRUE(target_.WaitForCode(EvReceived, 3s));
+    EXPECT_EQ(Stored(), site_.StatusMessage(dev_));
+    EXPECT_EQ(site_.Snapshot(dev_).connections, 2);
 }
 
 TEST_F(TcpCommsThreadTest, SendWhileNotConnectedIsAnErrorAndSendsNothing) {
@@ -208,6 +284,64 @@ TEST_F(TcpCommsThreadTest, UnresolvableHostIsAnError) {
     EXPECT_TRUE(target_.WaitForCode(EvError, 5s));
 }
 
+// Fifty devices, each answering its query with its status twice over, so that a hundred
+// statuses arrive in one burst, as at start-up when every device is asked twice. The reader
+// (standing in for the main thread) is slow: it gets to most reports long after the burst is
+// over. Every device's status must still be there when its report is handled.
+TEST(TcpCommsThreadBurst, EveryDevicesStatusOutlastsTheBurstForASlowReader) {
+    constexpr int kDevices = 50;
+    devsim::Site site{devsim::SiteOptions{"", 60003}};
+    for (int i = 0; i < kDevices; ++i) {
+        devsim::DeviceConfig config;
+        config.address = "127.0.40." + std::to_string(2 + i);
+        config.serial = std::to_string(40000000 + i);
+        ASSERT_EQ(site.AddDevice(config), i) << site.LastError();
+        site.SetDoubleReply(i, true);
+    }
+    ASSERT_TRUE(site.Start());
+    CData store;
+    QueueTarget target;
+    std::vector<std::unique_ptr<TTcpCommsThread>> threads;
+    for (int i = 0; i < kDevices; ++i) {
+        threads.push_back(
+            std::make_unique<TTcpCommsThread>(store, "60002", "127.0.40." + std::to_string(2 + i),
+                                              &target, static_cast<std::uint16_t>(i + 1)));
+    }
+    // The reader handles the reports in order, like the main window: a connected device is
+    // asked for its status at once, and each status report is read from the store.
+    const std::string query = "*s?\n";
+    std::set<int> connected;
+    std::set<int> known;
+    int received = 0;
+    char buf[CData::StatusBytes];
+    const auto deadline = QueueTarget::Clock::now() + 20s;
+    while (received < 2 * kDevices && QueueTarget::Clock::now() < deadline) {
+        const auto m = target.WaitFor([](const Msg&) { return true; }, 1s);
+        if (!m) continue;
+        const int id = m->High();
+        if (m->Code() == EvConnected) {
+            connected.insert(id);
+            threads[static_cast<std::size_t>(id - 1)]->Send(query.data(),
+                                                            static_cast<int>(query.size()));
+        } else if (m->Code() == EvReceived) {
+            ++received;
+            std::this_thread::sleep_for(15ms);  // the reader is busy with other work
+            const int n = store.GetStatusMessage(static_cast<std::uint16_t>(id), buf, sizeof buf);
+            if (n > 0 &&
+                std::string(buf, static_cast<std::size_t>(n)) == site.StatusMessage(id - 1)) {
+                known.insert(id);
+            }
+        }
+    }
+    EXPECT_EQ(static_cast<int>(connected.size()), kDevices);
+    EXPECT_EQ(received, 2 * kDevices);
+    std::vector<int> unknown;
+    for (int id = 1; id <= kDevices; ++id) {
+        if (!known.count(id)) unknown.push_back(id);
+    }
+    EXPECT_EQ(unknown, std::vector<int>{}) << "devices whose status the burst pushed out";
+}
+
 // Stop must end the thread at once, not after the 800 ms idle wait or the 2000 ms reply wait.
 struct StopCase {
     const char* name;
@@ -236,11 +370,45 @@ INSTANTIATE_TEST_SUITE_P(Cases, TcpStopTest,
                          testing::Values(StopCase{"idle", false}, StopCase{"waiting_for_reply", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Without a window the thread does its work all the same, silently: it connects, sends,
+// stores the reply, and ends at once when told to.
 TEST(TcpCommsThreadNoWindow, RunsAndStopsWithoutNotifications) {
+    devsim::Site site{devsim::SiteOptions{"", 60003}};
+    devsim::DeviceConfig config;
+    config.address = "127.0.2.250";
+    config.serial = "TCP00250";
+    const int dev = site.AddDevice(config);
+    ASSERT_GE(dev, 0) << site.LastError();
+    ASSERT_TRUE(site.Start());
     CData store;
-    TTcpCommsThread thread(store, "60002", "127.0.2.250", nullptr, 3);
-    std::this_thread::sleep_for(50ms);
+    TTcpCommsThread thread(store, "60002", config.address, nullptr, 3);
+    ASSERT_TRUE(site.WaitFor(
+        dev, [](const devsim::DeviceSnapshot& s) { return s.connected; }, 3s));
+
+    const std::string query = "*s?\n";
+    const std::string expected = site.StatusMessage(dev);
+    char buf[CData::StatusBytes];
+    const auto deadline = QueueTarget::Clock::now() + 3s;
+    int stored = 0;
+    // The send event may come before the thread has finished its connect step, which only
+    // runs its read phase after that; asking again until the reply is there is harmless.
+    while (stored <= 0 && QueueTarget::Clock::now() < deadline) {
+        thread.Send(query.data(), static_cast<int>(query.size()));
+        std::this_thread::sleep_for(100ms);
+        stored = store.GetStatusMessage(3, buf, sizeof buf);
+    }
+    ASSERT_GT(stored, 0);
+    EXPECT_EQ(std::string(buf, static_cast<std::size_t>(stored)), expected);
+
+    EXPECT_FALSE(thread.Ended());
+    const auto start = QueueTarget::Clock::now();
     thread.Stop();
+    while (!thread.Ended() && QueueTarget::Clock::now() - start < 2s)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(thread.Ended());
+    EXPECT_LT(QueueTarget::Clock::now() - start, 500ms);
+    EXPECT_TRUE(site.WaitFor(
+        dev, [](const devsim::DeviceSnapshot& s) { return !s.connected; }, 2s));
 }
 
 }  // namespace

@@ -125,8 +125,10 @@ TEST_F(UdpCommsThreadTest, DatagramSizeLimitAndNonReplies) {
     std::string reply64 = "VELKAN:M01R00000064";
     reply64 += std::string(64 - reply64.size() - 1, 'x') + "\n";
     ASSERT_EQ(reply64.size(), 64u);
-    std::string reply65 = reply64;
-    reply65.insert(reply65.size() - 1, "x");
+    // A valid reply in its first 64 bytes, line end included, and one byte more: cut to the
+    // buffer it would pass for a reply, so only the datagram's full length can refuse it.
+    std::string reply65 = "VELKAN:M03R00000065\n";
+    reply65 += std::string(65 - reply65.size(), 'x');
     ASSERT_EQ(reply65.size(), 65u);
     peer.SendTo(reply65, "127.0.0.1", kPort);
     peer.SendTo("not a reply at all\n", "127.0.0.1", kPort);

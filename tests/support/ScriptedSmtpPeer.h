@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/UnacceptingListener.h"
+
 // A small SMTP server for tests that does what its script says, one script per accepted
 // connection: send bytes (in pieces, with delays), expect a command line, take the message
 // after DATA, stay silent, close. It records every line the client sends, and it notes a
@@ -289,41 +291,4 @@ private:
     bool finished_ = false;
 
     std::thread thread_;
-};
-
-// A listener that never accepts, its backlog (0) filled by one connection of its own: the
-// kernel drops the SYN of any further connect, which then never completes, as with a host
-// that does not answer.
-class UnacceptingListener {
-public:
-    explicit UnacceptingListener(const std::string& address) {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        filler_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        socklen_t size = sizeof sa;
-        if (listener_ < 0 || filler_ < 0 ||
-            inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1 ||
-            bind(listener_, Addr(sa), sizeof sa) != 0 || listen(listener_, 0) != 0 ||
-            getsockname(listener_, Addr(sa), &size) != 0 ||
-            connect(filler_, Addr(sa), sizeof sa) != 0) {
-            return;
-        }
-        port_ = ntohs(sa.sin_port);
-    }
-    ~UnacceptingListener() {
-        if (filler_ >= 0) close(filler_);
-        if (listener_ >= 0) close(listener_);
-    }
-    UnacceptingListener(const UnacceptingListener&) = delete;
-    UnacceptingListener& operator=(const UnacceptingListener&) = delete;
-
-    bool Ready() const { return port_ != 0; }
-    std::string PortText() const { return std::to_string(port_); }
-
-private:
-    static sockaddr* Addr(sockaddr_in& sa) { return reinterpret_cast<sockaddr*>(&sa); }
-    int listener_ = -1;
-    int filler_ = -1;
-    std::uint16_t port_ = 0;
 };

@@ -23,13 +23,65 @@ void Put(CData& data, std::uint16_t id, const std::string& text) {
     ASSERT_TRUE(data.PutStatusMessage(id, text.data(), static_cast<int>(text.size())));
 }
 
-TEST(DataStatusStore, RingKeepsTheLastFiftyMessagesOfAllDevices) {
+// Twice as many statuses as there are registrable devices, in one burst (each device is asked
+// twice at start-up): every device's newest status is still there afterwards.
+TEST(DataStatusStore, ABurstFromFiftyDevicesKeepsEveryDevicesNewestStatus) {
     CData data;
-    for (std::uint16_t id = 1; id <= 51; ++id) Put(data, id, "msg" + std::to_string(id));
-    char buf[256];
-    EXPECT_EQ(data.GetStatusMessage(1, buf, sizeof buf), 0);
-    EXPECT_EQ(Get(data, 2), "msg2");
-    EXPECT_EQ(Get(data, 51), "msg51");
+    for (int round = 1; round <= 2; ++round) {
+        for (std::uint16_t id = 1; id <= 51; ++id) {
+            Put(data, id, "msg" + std::to_string(id) + "/" + std::to_string(round));
+        }
+    }
+    for (std::uint16_t id = 1; id <= 51; ++id) {
+        EXPECT_EQ(Get(data, id), "msg" + std::to_string(id) + "/2") << id;
+    }
+}
+
+TEST(DataStatusStore, ADeviceFloodingItsStatusCannotPushOutAnother) {
+    CData data;
+    Put(data, 1, "quiet one");
+    Put(data, 3, "other quiet one");
+    for (int i = 0; i < 5 * CData::StatusSlots; ++i) Put(data, 2, "flood " + std::to_string(i));
+    EXPECT_EQ(Get(data, 1), "quiet one");
+    EXPECT_EQ(Get(data, 3), "other quiet one");
+    EXPECT_EQ(Get(data, 2), "flood " + std::to_string(5 * CData::StatusSlots - 1));
+}
+
+// Ids are never reused, so devices deleted and added again over a long run bring new ids:
+// the slots of the deleted ones come back, and no live device loses its status meanwhile.
+TEST(DataStatusStore, ReleasedSlotsAreReusedByNewIds) {
+    CData data;
+    Put(data, 1, "live");
+    std::uint16_t next = 2;
+    for (int cycle = 0; cycle < 3 * CData::StatusSlots; ++cycle) {
+        const std::uint16_t id = next++;
+        Put(data, id, "short-lived");
+        EXPECT_EQ(Get(data, id), "short-lived");
+        data.ReleaseStatus(id);
+        EXPECT_EQ(Get(data, id), "") << "released " << id;
+    }
+    EXPECT_EQ(Get(data, 1), "live");
+    data.ReleaseStatus(1);
+    data.ReleaseStatus(1);  // twice is harmless
+    data.ReleaseStatus(0);
+    EXPECT_EQ(Get(data, 1), "");
+}
+
+// Should more devices write than there are slots, the slot written longest ago is taken over,
+// never that of a device that has written since.
+TEST(DataStatusStore, AFullTableGivesUpTheSlotWrittenLongestAgo) {
+    CData data;
+    for (int id = 1; id <= CData::StatusSlots; ++id)
+        Put(data, static_cast<std::uint16_t>(id), "s" + std::to_string(id));
+    Put(data, 1, "s1 again");  // device 2 is now the one written longest ago
+    const auto newcomer = static_cast<std::uint16_t>(CData::StatusSlots + 1);
+    Put(data, newcomer, "new");
+    EXPECT_EQ(Get(data, 2), "");
+    EXPECT_EQ(Get(data, newcomer), "new");
+    EXPECT_EQ(Get(data, 1), "s1 again");
+    for (int id = 3; id <= CData::StatusSlots; ++id) {
+        EXPECT_EQ(Get(data, static_cast<std::uint16_t>(id)), "s" + std::to_string(id)) << id;
+    }
 }
 
 TEST(DataStatusStore, NewestMessageOfADeviceWins) {
@@ -51,7 +103,8 @@ TEST(DataStatusStore, SizeLimitsAndUnknownIds) {
     EXPECT_TRUE(data.PutStatusMessage(3, exact.data(), 256));
     EXPECT_EQ(Get(data, 3), exact);
     EXPECT_EQ(data.GetStatusMessage(3, buf, 255), -1);
-    // Empty slots carry device id 0, which no device has.
+    // Id 0 marks a free slot; no device has it, so it is neither stored nor found.
+    EXPECT_FALSE(data.PutStatusMessage(0, exact.data(), 10));
     EXPECT_EQ(data.GetStatusMessage(0, buf, 256), 0);
 }
 
@@ -122,17 +175,31 @@ TEST(DataRequestSlots, ClampAndKeepTheirContent) {
     EXPECT_EQ(data.GetRequest(buf, 64), 64);  // the slots are separate
 }
 
+// The message words have fixed layouts that both ends rely on; they are checked against
+// numbers worked out by hand, in both directions.
 TEST(Messages, ParameterLayouts) {
-    EXPECT_EQ(TcpThreadWParam(5, EvConnected), (5u << 16) | 6u);
-    const std::uint8_t addr[4] = {192, 168, 0, 9};
-    const std::uint32_t w = UdpThreadWParam(EvReceived, addr);
-    const std::uint32_t l = UdpThreadLParam(addr, 4);
-    EXPECT_EQ(w & 0xFFFF, 4u);
+    // WM_TCPTHREAD for device 5 with code 6: 5 in the high half, 6 in the low half.
+    EXPECT_EQ(TcpThreadWParam(5, EvConnected), 0x00050006u);
+    EXPECT_EQ(TcpThreadWParam(0xBEEF, EvLost), 0xBEEF0008u);
+
+    // WM_UDPTHREAD from 127.0.3.20, model code 4: code and first two address bytes in
+    // wParam, the last two and the model in lParam.
+    const std::uint8_t addr[4] = {127, 0, 3, 20};
+    EXPECT_EQ(UdpThreadWParam(EvReceived, addr), 0x007F0004u);
+    EXPECT_EQ(UdpThreadLParam(addr, 4), 0x00041403u);
+    EXPECT_EQ(UdpThreadWParam(EvStarted), 0x00000001u);
     std::uint8_t back[4];
-    UdpThreadAddress(w, l, back);
-    EXPECT_EQ(0, std::memcmp(back, addr, 4));
-    EXPECT_EQ(UdpThreadModel(l), 4);
+    // 192.168.1.9 with model code 3, read back from words packed by hand.
+    UdpThreadAddress(0xA8C00004u, 0x00030901u, back);
+    EXPECT_EQ(back[0], 192);
+    EXPECT_EQ(back[1], 168);
+    EXPECT_EQ(back[2], 1);
+    EXPECT_EQ(back[3], 9);
+    EXPECT_EQ(UdpThreadModel(0x00030901u), 3);
+
+    // WM_APPLYCONFIG: device id, then the mode byte, then the channel mask.
     EXPECT_EQ(ApplyConfigWParam(0x1234, 1, 0x7F), 0x7F011234u);
+    EXPECT_EQ(ApplyConfigWParam(7, 0, 0x03), 0x03000007u);
 }
 
 // Many writers and readers at once: every message read back must be one that was written

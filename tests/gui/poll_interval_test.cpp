@@ -1,0 +1,90 @@
+// The poll timer as the settings file sets it: an interval below a second never floods the
+// site, the value in the file is kept as written, and short polls bring a device that was away
+// back into the list.
+#include <string>
+
+#include "MainFormFixture.h"
+
+namespace {
+
+enum Column : int { ColStatus = 3, ColCondition = 4 };
+
+class PollIntervalTest : public MainFormFixture {
+protected:
+    PollIntervalTest() : MainFormFixture(41) {}
+
+    void WritePoll(const std::string& poll, const std::string& devices = {}) {
+        WriteConfig("[Options]\r\nPoll=" + poll + "\r\n" + devices);
+    }
+    bool Shows(int row, const QString& status, const QString& condition) const {
+        return Cell(row, ColStatus) == status && Cell(row, ColCondition) == condition;
+    }
+};
+
+struct PollCase {
+    const char* name;
+    const char* text;  // as written in the file
+    int value;         // what the file means
+    int interval;      // what the timer uses
+};
+
+class PollValueTest : public PollIntervalTest, public testing::WithParamInterface<PollCase> {};
+
+TEST_P(PollValueTest, TheTimerRunsNoFasterThanOnceASecondAndTheFileKeepsTheValue) {
+    const PollCase& c = GetParam();
+    WritePoll(c.text);
+    StartQuiet();
+    EXPECT_EQ(form_->Options.Poll, c.value);
+    EXPECT_EQ(form_->PollTimer->interval(), c.interval);
+    StopForm();
+    EXPECT_NE(ReadConfig().find(std::string("\r\nPoll=") + c.text + "\r\n"), std::string::npos)
+        << ReadConfig();
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, PollValueTest,
+                         testing::Values(PollCase{"zero", "0", 0, 1000},
+                                         PollCase{"one", "1", 1, 1000},
+                                         PollCase{"just_below_a_second", "999", 999, 1000},
+                                         PollCase{"negative", "-20", -20, 1000},
+                                         PollCase{"a_second", "1000", 1000, 1000},
+                                         PollCase{"longer", "1500", 1500, 1500}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// With Poll=0 the site sees one discovery broadcast at start-up and then one a second, not
+// one per turn of the event loop.
+TEST_F(PollIntervalTest, PollZeroDoesNotFloodTheSite) {
+    const int sim = AddSimDevice(2, "03", "41000002");
+    WritePoll("0");
+    StartQuiet();
+    Pump(2500);
+    const devsim::DeviceSnapshot seen = Site().Snapshot(sim);
+    // The start-up poll and the timer's at about 1 s and 2 s; one more for a slow start.
+    EXPECT_GE(seen.discoveryRequests, 2);
+    EXPECT_LE(seen.discoveryRequests, 4);
+    EXPECT_LE(seen.statusQueries, 6);
+    EXPECT_EQ(form_->DeviceCount(), 1);  // the device answered and was registered once
+}
+
+// A device away for four seconds (an amplifier rebooting) with a poll of one second, which is
+// faster than the connection thread's retry wait: once it is back, it is shown connected with
+// its status again within a poll or two.
+TEST_F(PollIntervalTest, ADeviceThatWasAwayIsConnectedAgainWithOneSecondPolls) {
+    const int sim = QuietSim(3, "4100");
+    WritePoll("1000", "[AVLO]\r\nRegistered=1\r\nName 0=Stage\r\nIP 0=" + Address(3) +
+                          "\r\navlo 0=1\r\nSerial 0=41001003\r\n");
+    StartQuiet();
+    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
+
+    Site().SetRefuseConnections(sim, true);
+    Site().DropConnection(sim);
+    ASSERT_TRUE(WaitUntil([&] { return Cell(0, ColStatus) != "Connected"; }));
+    Pump(4000);
+    EXPECT_TRUE(Shows(0, "Connecting...", "Unknown"));
+
+    Site().SetRefuseConnections(sim, false);
+    EXPECT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }, 3000))
+        << Cell(0, ColStatus).toStdString() << " | " << Cell(0, ColCondition).toStdString();
+    EXPECT_EQ(Site().Snapshot(sim).connections, 2);
+}
+
+}  // namespace
