@@ -81,6 +81,8 @@ P::Script Dialogue(const std::string& recipients, int delayMs, smtptest::Replies
     P::Script script =
         smtptest::BuildScript(replies, "HELO RSET MAIL " + recipients + " DATA MSG QUIT");
     script.front().ms = delayMs;
+    // The window's clients greet with this machine's own name (the peer is on loopback).
+    script[1] = P::Expect("HELO " + ChooseSmtpHeloName(SmtpLocalHostName(), "[127.0.0.1]"));
     return script;
 }
 
