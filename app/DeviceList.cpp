@@ -16,7 +16,7 @@
 
 #include "app/MainUnit.h"
 #include "platform/MessageBox.h"
-#include "platform/Shell.h"
+#include "app/Shell.h"
 
 namespace {
 

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "app/MainUnit.h"
+#include "app/MessageBoxWindow.h"
 #include "notify/Eventlog.h"
 #include "platform/EventSink.h"
 #include "platform/InstanceLock.h"
@@ -199,6 +200,7 @@ int RunProgram(const StartupOptions& options, int& argc, char** argv) {
     CMonitorApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     MessageBoxSeam::SetHeadless(options.headless);
+    if (!options.headless) InstallMessageBoxWindows();
     try {
         return RunMonitor(app, options);
     } catch (...) {

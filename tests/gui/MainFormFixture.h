@@ -24,7 +24,7 @@
 #include "platform/Clock.h"
 #include "platform/EventSink.h"
 #include "platform/MessageBox.h"
-#include "platform/Shell.h"
+#include "app/Shell.h"
 #include "tools/devsim/Site.h"
 
 // A status with every supply rail and every channel healthy and on, in Active mode.

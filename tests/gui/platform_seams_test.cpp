@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "platform/MessageBox.h"
-#include "platform/Shell.h"
+#include "app/Shell.h"
 #include "platform/SignalBridge.h"
 
 // Readable failure messages for Qt strings and URLs (found by argument-dependent lookup).
