@@ -158,7 +158,7 @@ void TMainForm::TestModeSettingsMenuClick() {
 }
 
 void TMainForm::closeEvent(QCloseEvent* e) {
-    if (closing_ || quitRequested_) {
+    if (core_->Closing() || quitRequested_) {
         e->accept();
         return;
     }

@@ -82,7 +82,7 @@ protected:
     void StartForm(std::vector<std::string> arguments = {}) {
         options_.arguments = std::move(arguments);
         form_ = std::make_unique<TMainForm>(options_);
-        form_->ShutdownPauseMs = 0;
+        form_->Core().ShutdownPauseMs = 0;
     }
     void StopForm() { form_.reset(); }
 
@@ -110,7 +110,7 @@ protected:
     // no later poll comes unless a test asks for it.
     void StartQuiet() {
         StartForm();
-        ASSERT_TRUE(WaitUntil([this] { return form_->PollTimer->isActive(); }));
+        ASSERT_TRUE(WaitUntil([this] { return form_->Core().PollTimer->isActive(); }));
     }
 
     // A simulated amplifier that does not answer discovery: the start-up poll's broadcast

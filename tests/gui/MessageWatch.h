@@ -8,14 +8,14 @@
 
 #include "app/MainUnit.h"
 
-// Watches the window messages that reach the form (its only events of the user range): counts
+// Watches the window messages that reach the form's core (its only events of the user range): counts
 // them and samples one row before each is handled, which is what the row showed after the
 // previous one. So every state the row passed through is seen, however many messages one turn
 // of the event loop handles.
 class MessageWatch : public QObject {
 public:
     MessageWatch(TMainForm& form, int row) : form_(form), row_(row) {
-        form.installEventFilter(this);
+        form.Core().installEventFilter(this);
         Sample();
     }
     int Messages() const { return messages_; }

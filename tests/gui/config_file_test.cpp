@@ -27,37 +27,37 @@ protected:
 
 TEST_F(ConfigFileTest, NoFileGivesEveryDefault) {
     StartForm();
-    EXPECT_EQ(form_->DeviceCount(), 0);
-    EXPECT_TRUE(form_->NotifiableEvents.ChanErr);
-    EXPECT_FALSE(form_->NotifiableEvents.PSupplyErr);
-    EXPECT_FALSE(form_->NotifiableEvents.FanErr);
-    EXPECT_FALSE(form_->NotifiableEvents.TempErr);
-    EXPECT_FALSE(form_->NotifiableEvents.OvcErr);
+    EXPECT_EQ(form_->Core().DeviceCount(), 0);
+    EXPECT_TRUE(form_->Core().NotifiableEvents.ChanErr);
+    EXPECT_FALSE(form_->Core().NotifiableEvents.PSupplyErr);
+    EXPECT_FALSE(form_->Core().NotifiableEvents.FanErr);
+    EXPECT_FALSE(form_->Core().NotifiableEvents.TempErr);
+    EXPECT_FALSE(form_->Core().NotifiableEvents.OvcErr);
     EXPECT_FALSE(form_->EnableEmailRadioBtn->isChecked());
     EXPECT_TRUE(form_->DisableEmailRadioBtn->isChecked());
     EXPECT_EQ(form_->ServerPortEdit->text(), "25");
     EXPECT_EQ(form_->ServerIpAddrEdit->text(), "");
     EXPECT_EQ(form_->Email1Edit->text(), "service@example.com");
     EXPECT_EQ(form_->Email2Edit->text(), "");
-    EXPECT_EQ(form_->Options.Poll, 300000);
-    EXPECT_EQ(form_->PollTimer->interval(), 300000);
-    EXPECT_TRUE(form_->Options.Log);
-    EXPECT_TRUE(form_->Options.Avlo);
-    EXPECT_TRUE(form_->Options.Startup);
-    EXPECT_FALSE(form_->TestModeSettings.On);
-    EXPECT_EQ(form_->TestModeSettings.Active, 2);
-    EXPECT_EQ(form_->TestModeSettings.Standby, 2);
-    EXPECT_FALSE(form_->AdvancedEmail.Customer);
-    EXPECT_EQ(form_->AdvancedEmail.CustomerName, "");
+    EXPECT_EQ(form_->Core().Options.Poll, 300000);
+    EXPECT_EQ(form_->Core().PollTimer->interval(), 300000);
+    EXPECT_TRUE(form_->Core().Options.Log);
+    EXPECT_TRUE(form_->Core().Options.Avlo);
+    EXPECT_TRUE(form_->Core().Options.Startup);
+    EXPECT_FALSE(form_->Core().TestModeSettings.On);
+    EXPECT_EQ(form_->Core().TestModeSettings.Active, 2);
+    EXPECT_EQ(form_->Core().TestModeSettings.Standby, 2);
+    EXPECT_FALSE(form_->Core().AdvancedEmail.Customer);
+    EXPECT_EQ(form_->Core().AdvancedEmail.CustomerName, "");
     EXPECT_FALSE(form_->ServerPortEdit->isEnabled());  // e-mail disabled: its fields too
 }
 
 TEST_F(ConfigFileTest, SavedFileIsExactlyTheExpectedLayoutWithRenumberedEntries) {
     WriteConfig(Fixture("three_devices.ini"));
     StartForm();
-    ASSERT_EQ(form_->DeviceCount(), 3);
-    EXPECT_EQ(form_->Devices()[2]->Stats[StatsPlus72VBErr], 3031);
-    form_->DeleteDevice(0);
+    ASSERT_EQ(form_->Core().DeviceCount(), 3);
+    EXPECT_EQ(form_->Core().Devices()[2]->Stats[StatsPlus72VBErr], 3031);
+    form_->Core().DeleteDevice(0);
     StopForm();
     EXPECT_EQ(ReadConfig(), Fixture("saved_after_deleting_first.ini"));
 }
@@ -72,18 +72,18 @@ TEST_F(ConfigFileTest, RoundTripKeepsEverything) {
 TEST_F(ConfigFileTest, WithoutTheAlertsSwitchOnlyChannelAlertsSurvive) {
     WriteConfig("[Events]\r\nChanErr=1\r\nPSupplyErr=1\r\nFanErr=1\r\nTempErr=1\r\nOvcErr=1\r\n");
     StartForm();
-    EXPECT_TRUE(form_->NotifiableEvents.ChanErr);
-    EXPECT_FALSE(form_->NotifiableEvents.PSupplyErr);
-    EXPECT_FALSE(form_->NotifiableEvents.FanErr);
-    EXPECT_FALSE(form_->NotifiableEvents.TempErr);
-    EXPECT_FALSE(form_->NotifiableEvents.OvcErr);
+    EXPECT_TRUE(form_->Core().NotifiableEvents.ChanErr);
+    EXPECT_FALSE(form_->Core().NotifiableEvents.PSupplyErr);
+    EXPECT_FALSE(form_->Core().NotifiableEvents.FanErr);
+    EXPECT_FALSE(form_->Core().NotifiableEvents.TempErr);
+    EXPECT_FALSE(form_->Core().NotifiableEvents.OvcErr);
     StopForm();
     EXPECT_NE(ReadConfig().find("PSupplyErr=0\r\nFanErr=0\r\nTempErr=0\r\nOvcErr=0\r\n"), std::string::npos);
 
     WriteConfig("[Events]\r\nPSupplyErr=1\r\nFanErr=1\r\n");
     StartForm({"ALERTS"});
-    EXPECT_TRUE(form_->NotifiableEvents.PSupplyErr);
-    EXPECT_TRUE(form_->NotifiableEvents.FanErr);
+    EXPECT_TRUE(form_->Core().NotifiableEvents.PSupplyErr);
+    EXPECT_TRUE(form_->Core().NotifiableEvents.FanErr);
 }
 
 TEST_F(ConfigFileTest, NamesMatchWithoutRegardToCaseAndIntegersTakeHex) {
@@ -91,39 +91,39 @@ TEST_F(ConfigFileTest, NamesMatchWithoutRegardToCaseAndIntegersTakeHex) {
                 "[avlo]\r\nregistered=1\r\nname 0=Foyer\r\nip 0=127.0.6.20\r\nMODEL 0=$3\r\n"
                 "[stats]\r\nfanerr2DEVICE 0=7\r\nminus5verrdevice 0=4\r\n");
     StartForm();
-    EXPECT_EQ(form_->Options.Poll, 60000);
-    EXPECT_FALSE(form_->Options.Log);
+    EXPECT_EQ(form_->Core().Options.Poll, 60000);
+    EXPECT_FALSE(form_->Core().Options.Log);
     EXPECT_EQ(form_->ServerPortEdit->text(), "587");
     EXPECT_TRUE(form_->EnableEmailRadioBtn->isChecked());
     EXPECT_TRUE(form_->ServerPortEdit->isEnabled());
-    ASSERT_EQ(form_->DeviceCount(), 1);
-    EXPECT_EQ(form_->Devices()[0]->ModelCode, 3);
-    EXPECT_EQ(form_->Devices()[0]->Stats[StatsFanErr + 2], 7);
-    EXPECT_EQ(form_->Devices()[0]->Stats[StatsMinus5VErr], 4);
-    EXPECT_EQ(form_->Devices()[0]->ConnState, Disconnected);
+    ASSERT_EQ(form_->Core().DeviceCount(), 1);
+    EXPECT_EQ(form_->Core().Devices()[0]->ModelCode, 3);
+    EXPECT_EQ(form_->Core().Devices()[0]->Stats[StatsFanErr + 2], 7);
+    EXPECT_EQ(form_->Core().Devices()[0]->Stats[StatsMinus5VErr], 4);
+    EXPECT_EQ(form_->Core().Devices()[0]->ConnState, Disconnected);
 }
 
 TEST_F(ConfigFileTest, ReceivedTextCannotAddKeysToTheFile) {
     StartForm();
     TRegisterDlg::Context c = Ctx("Evil", "127.0.6.30", false);
     c.Serial = "AB\r\n[X]\r\n";
-    ASSERT_GT(form_->AddDevice(&c), 0);
+    ASSERT_GT(form_->Core().AddDevice(&c), 0);
     StopForm();
     const std::string saved = ReadConfig();
     EXPECT_EQ(saved.find("[X]\r\n"), std::string::npos);
     StartForm();
-    ASSERT_EQ(form_->DeviceCount(), 1);
-    EXPECT_EQ(form_->Devices()[0]->Name, "Evil");
+    ASSERT_EQ(form_->Core().DeviceCount(), 1);
+    EXPECT_EQ(form_->Core().Devices()[0]->Name, "Evil");
 }
 
 TEST_F(ConfigFileTest, TestModeTimerStartsOnlyWithTheTestSwitch) {
     WriteConfig("[Test]\r\nOn=1\r\n");
     StartForm();
-    EXPECT_FALSE(form_->TestModeTimer->isActive());
+    EXPECT_FALSE(form_->Core().TestModeTimer->isActive());
     EXPECT_FALSE(form_->TestModeSettingsMenu->isVisible());
     StopForm();
     StartForm({"Test"});
-    EXPECT_TRUE(form_->TestModeTimer->isActive());
+    EXPECT_TRUE(form_->Core().TestModeTimer->isActive());
 }
 
 TEST_F(ConfigFileTest, LoggingOrderAndLoggingOff) {
@@ -155,19 +155,19 @@ TEST_F(ConfigFileTest, DailySaveAtTheFirstPollOfANewDayClearsNotified) {
     SetClockOverride([&today] { return today; });
     StartForm();
     TRegisterDlg::Context c = Ctx("Hall", "127.0.6.40", false);
-    ASSERT_GT(form_->AddDevice(&c), 0);
-    form_->Devices()[0]->Notified.FanOk[1] = 1;
+    ASSERT_GT(form_->Core().AddDevice(&c), 0);
+    form_->Core().Devices()[0]->Notified.FanOk[1] = 1;
 
-    form_->PollTimerTimer();  // same day: no save
+    form_->Core().PollTimerTimer();  // same day: no save
     EXPECT_EQ(ReadConfig(), "");
-    EXPECT_EQ(form_->Devices()[0]->Notified.FanOk[1], 1);
+    EXPECT_EQ(form_->Core().Devices()[0]->Notified.FanOk[1], 1);
 
     today = LocalDateTime{2026, 12, 11, 0, 0, 5, 0, 5};
-    form_->PollTimerTimer();
+    form_->Core().PollTimerTimer();
     EXPECT_NE(ReadConfig().find("Name 0=Hall"), std::string::npos);
-    EXPECT_EQ(form_->Devices()[0]->Notified.FanOk[1], 0);
-    EXPECT_EQ(form_->ReferenceDate.day, 11);
-    EXPECT_TRUE(form_->PollTimer->isActive());
+    EXPECT_EQ(form_->Core().Devices()[0]->Notified.FanOk[1], 0);
+    EXPECT_EQ(form_->Core().ReferenceDate.day, 11);
+    EXPECT_TRUE(form_->Core().PollTimer->isActive());
 }
 
 // ---- saves between the shutdown and the day, and saves that cannot be made ----
@@ -181,8 +181,8 @@ TEST_F(ConfigFileTest, EveryChangeOfWhatTheFileHoldsIsSavedWithinSecondsAndNothi
     const std::string initial = "[avlo]\r\nregistered=1\r\nname 0=Foyer\r\nip 0=127.0.6.20\r\n";
     WriteConfig(initial);
     StartForm();
-    ASSERT_EQ(form_->DeviceCount(), 1);
-    const std::uint16_t foyer = form_->Devices()[0]->DeviceId;
+    ASSERT_EQ(form_->Core().DeviceCount(), 1);
+    const std::uint16_t foyer = form_->Core().Devices()[0]->DeviceId;
     Pump(2500);
     EXPECT_EQ(ReadConfig(), initial) << "written without a change";
 
@@ -196,13 +196,13 @@ TEST_F(ConfigFileTest, EveryChangeOfWhatTheFileHoldsIsSavedWithinSecondsAndNothi
         {"a device registered",
          [&] {
              const TRegisterDlg::Context c = Ctx("Hall", "127.0.6.41", false);
-             form_->AddDevice(&c);
+             form_->Core().AddDevice(&c);
          },
          "Name 1=Hall\r\n"},
         {"a failure counted",
          [&] {
-             form_->ApplyStatus(foyer, HealthyStatus(), "55500001", 2);
-             form_->ApplyStatus(foyer, fanFault, "55500001", 2);
+             form_->Core().ApplyStatus(foyer, HealthyStatus(), "55500001", 2);
+             form_->Core().ApplyStatus(foyer, fanFault, "55500001", 2);
          },
          "FanErr2device 0=1\r\n"},
         {"an e-mail setting typed", [&] { form_->ServerIpAddrEdit->setText("127.0.0.9"); },
@@ -236,16 +236,16 @@ TEST_F(ConfigFileTest, AFileThatCannotBeReadIsReportedAndNeverWrittenOver) {
     EXPECT_EQ(errors[0].type, EVENTLOG_ERROR_TYPE);
     EXPECT_EQ(errors[0].text.value_or(""), shown[0].text.toStdString());
     // The defaults, as without a file.
-    EXPECT_EQ(form_->DeviceCount(), 0);
-    EXPECT_EQ(form_->Options.Poll, 300000);
+    EXPECT_EQ(form_->Core().DeviceCount(), 0);
+    EXPECT_EQ(form_->Core().Options.Poll, 300000);
 
     // Neither a change, nor the daily save, nor the shutdown writes.
     const TRegisterDlg::Context c = Ctx("Hall", "127.0.6.42", false);
-    ASSERT_GT(form_->AddDevice(&c), 0);
+    ASSERT_GT(form_->Core().AddDevice(&c), 0);
     Pump(2500);
     today = LocalDateTime{2026, 12, 11, 0, 0, 5, 0, 5};
-    form_->PollTimerTimer();
-    EXPECT_EQ(form_->ReferenceDate.day, 11);
+    form_->Core().PollTimerTimer();
+    EXPECT_EQ(form_->Core().ReferenceDate.day, 11);
     StopForm();
     EXPECT_TRUE(std::filesystem::is_directory(options_.configPath));
     EXPECT_TRUE(std::filesystem::is_empty(options_.configPath));
@@ -261,7 +261,7 @@ TEST_F(ConfigFileTest, AFailedSaveIsReportedOnceAndLogged) {
     if (!readOnly.Refuses()) GTEST_SKIP() << ReadOnlyFolder::WhyNot();
     StartForm();
     const TRegisterDlg::Context c = Ctx("Hall", "127.0.6.43", false);
-    ASSERT_GT(form_->AddDevice(&c), 0);
+    ASSERT_GT(form_->Core().AddDevice(&c), 0);
     EXPECT_TRUE(WaitUntil([] { return !MessageBoxSeam::TakeShown().empty(); }, 6000))
         << "the change's save said nothing";
     // The box was taken above; the event stays.
@@ -270,7 +270,7 @@ TEST_F(ConfigFileTest, AFailedSaveIsReportedOnceAndLogged) {
     EXPECT_TRUE(Holds(text, options_.configPath)) << text;
     EXPECT_TRUE(Holds(text, "could not be saved")) << text;
 
-    form_->SaveConfiguration();
+    form_->Core().SaveConfiguration();
     StopForm();
     EXPECT_TRUE(MessageBoxSeam::TakeShown().empty());
     EXPECT_EQ(EventsWithId(EV_MONITOR_ERROR).size(), 1u);
@@ -285,7 +285,7 @@ TEST_F(ConfigFileTest, AFileInAFolderThatRefusesNewFilesIsRewrittenInPlace) {
     ReadOnlyFolder readOnly(folder);
     if (!readOnly.Refuses()) GTEST_SKIP() << ReadOnlyFolder::WhyNot();
     StartForm();
-    form_->DeleteDevice(0);
+    form_->Core().DeleteDevice(0);
     StopForm();
     EXPECT_EQ(ReadConfig(), Fixture("saved_after_deleting_first.ini"));
     EXPECT_TRUE(MessageBoxSeam::TakeShown().empty());
@@ -322,11 +322,11 @@ TEST_F(ConfigFileTest, DuplicateEntriesAndEntriesWithoutAnAddressAllLoad) {
     };
     const auto check = [&](const char* when) {
         SCOPED_TRACE(when);
-        ASSERT_EQ(form_->DeviceCount(), 6);
+        ASSERT_EQ(form_->Core().DeviceCount(), 6);
         EXPECT_EQ(form_->RegisteredNumLabel->text(), "6");
         for (int i = 0; i < 6; ++i) {
             SCOPED_TRACE(expected[i].name);
-            const TMainForm::Device& d = *form_->Devices()[static_cast<std::size_t>(i)];
+            const TMainForm::Device& d = *form_->Core().Devices()[static_cast<std::size_t>(i)];
             EXPECT_EQ(d.Name, expected[i].name);
             EXPECT_EQ(d.IpAddress, expected[i].address);
             EXPECT_EQ(d.AvloEnabled, expected[i].avlo);
@@ -341,12 +341,12 @@ TEST_F(ConfigFileTest, DuplicateEntriesAndEntriesWithoutAnAddressAllLoad) {
                 EXPECT_EQ(Cell(i, 3), "Disconnected");
             }
         }
-        const TMainForm::Device& balcony = *form_->Devices()[2];
+        const TMainForm::Device& balcony = *form_->Core().Devices()[2];
         EXPECT_EQ(balcony.Serial, "61000002");
         EXPECT_EQ(balcony.ModelCode, 3);
         EXPECT_EQ(balcony.Stats[StatsPlus72VBErr], 32);
-        EXPECT_EQ(form_->Devices()[4]->Serial, "61000005");
-        EXPECT_EQ(form_->Devices()[4]->Stats[StatsFanErr + 6], 65);
+        EXPECT_EQ(form_->Core().Devices()[4]->Serial, "61000005");
+        EXPECT_EQ(form_->Core().Devices()[4]->Stats[StatsFanErr + 6], 65);
     };
 
     WriteConfig(Fixture("duplicate_entries.ini"));
@@ -354,8 +354,8 @@ TEST_F(ConfigFileTest, DuplicateEntriesAndEntriesWithoutAnAddressAllLoad) {
     check("loaded from the file with duplicates");
     if (HasFatalFailure()) return;
     Pump(300);  // a connection thread started by mistake would report by now
-    EXPECT_EQ(form_->Devices()[2]->ConnState, Disconnected);
-    EXPECT_EQ(form_->Devices()[4]->ConnState, Disconnected);
+    EXPECT_EQ(form_->Core().Devices()[2]->ConnState, Disconnected);
+    EXPECT_EQ(form_->Core().Devices()[4]->ConnState, Disconnected);
     StopForm();
 
     const std::string saved = ReadConfig();

@@ -36,7 +36,7 @@ protected:
 
     int Add(const std::string& name, const std::string& address, bool avlo) {
         TRegisterDlg::Context c = Ctx(name, address, avlo);
-        const int id = form_->AddDevice(&c);
+        const int id = form_->Core().AddDevice(&c);
         EXPECT_GT(id, 0) << name;
         return id;
     }
@@ -119,7 +119,7 @@ TEST_F(DeviceListTest, EnabledDeviceShowsConnectingThenConnectedAndItsConditionO
     const devsim::DeviceSnapshot seen = Site().Snapshot(sim);
     EXPECT_EQ(seen.connections, 1);
     EXPECT_EQ(seen.statusQueries, 1);
-    const TMainForm::Device* device = form_->FindDeviceById(static_cast<std::uint16_t>(id));
+    const TMainForm::Device* device = form_->Core().FindDeviceById(static_cast<std::uint16_t>(id));
     ASSERT_NE(device, nullptr);
     EXPECT_EQ(device->ModelCode, ModelRV12);
     EXPECT_EQ(device->Serial, "70001002");
@@ -193,12 +193,12 @@ TEST_F(DeviceListTest, ConditionFollowsEveryNewStatus) {
 
     Site().SetChannelFault(sim, 3, ChannelFault::Fan, true);
     Site().SetSupplyFault(sim, 1, true);
-    form_->PollAll();
+    form_->Core().PollAll();
     ASSERT_TRUE(WaitUntil([&] { return Cell(0, ColCondition) != "OK"; }));
     EXPECT_EQ(Cell(0, ColCondition), "Fan Failure, Power Supply Failure");
 
     Site().ClearFaults(sim);
-    form_->PollAll();
+    form_->Core().PollAll();
     EXPECT_TRUE(WaitUntil([&] { return Cell(0, ColCondition) == "OK"; }));
     EXPECT_EQ(Site().Snapshot(sim).statusQueries, 3);
 }
@@ -213,8 +213,8 @@ TEST_F(DeviceListTest, CheckBoxStopsAndRestartsTheConnection) {
     // Unticking, as the user's click does it: the list reports the change.
     item->setCheckState(0, Qt::Unchecked);
     EXPECT_TRUE(Shows(0, "Disconnected", "Unknown"));
-    EXPECT_FALSE(form_->Devices()[0]->AvloEnabled);
-    EXPECT_EQ(form_->Devices()[0]->Connection, nullptr);
+    EXPECT_FALSE(form_->Core().Devices()[0]->AvloEnabled);
+    EXPECT_EQ(form_->Core().Devices()[0]->Connection, nullptr);
     EXPECT_TRUE(SimWait(sim, [](const auto& s) { return !s.connected; }));
     Pump(100);  // the old thread's end report changes nothing more
     EXPECT_TRUE(Shows(0, "Disconnected", "Unknown"));
@@ -222,7 +222,7 @@ TEST_F(DeviceListTest, CheckBoxStopsAndRestartsTheConnection) {
 
     item->setCheckState(0, Qt::Checked);
     EXPECT_EQ(Cell(0, ColStatus), "Connecting...");
-    EXPECT_TRUE(form_->Devices()[0]->AvloEnabled);
+    EXPECT_TRUE(form_->Core().Devices()[0]->AvloEnabled);
     ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
     devsim::DeviceSnapshot seen = Site().Snapshot(sim);
     EXPECT_EQ(seen.connections, 2);
@@ -237,8 +237,8 @@ TEST_F(DeviceListTest, CheckBoxStopsAndRestartsTheConnection) {
     ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
     Pump(200);
     EXPECT_TRUE(Shows(0, "Connected", "OK"));
-    ASSERT_NE(form_->Devices()[0]->Connection, nullptr);
-    EXPECT_FALSE(form_->Devices()[0]->Connection->Ended());
+    ASSERT_NE(form_->Core().Devices()[0]->Connection, nullptr);
+    EXPECT_FALSE(form_->Core().Devices()[0]->Connection->Ended());
     EXPECT_TRUE(Site().Snapshot(sim).connected);
 }
 
@@ -248,8 +248,8 @@ TEST_F(DeviceListTest, DisabledDeviceIsShownDisconnectedAndNeverConnected) {
     Add("Spare", Address(35), false);
     EXPECT_FALSE(Ticked(0));
     EXPECT_TRUE(Shows(0, "Disconnected", "Unknown"));
-    EXPECT_EQ(form_->Devices()[0]->Connection, nullptr);
-    form_->PollAll();
+    EXPECT_EQ(form_->Core().Devices()[0]->Connection, nullptr);
+    form_->Core().PollAll();
     EXPECT_FALSE(SimWait(sim, [](const auto& s) { return s.connections > 0; }, 600));
     Pump(50);
     EXPECT_TRUE(Shows(0, "Disconnected", "Unknown"));
@@ -268,27 +268,27 @@ TEST_P(DeleteRowTest, RemainingRowsMoveUpKeepTheirIdsAndTheCommandsAreDisabled) 
     EXPECT_TRUE(DeviceCommandsEnabled(false));
 
     form_->DeleteBtn1Click();  // nothing selected: nothing happens
-    EXPECT_EQ(form_->DeviceCount(), 3);
+    EXPECT_EQ(form_->Core().DeviceCount(), 3);
 
     Press(deleted);
     EXPECT_EQ(form_->ListView->currentItem(), form_->ListView->topLevelItem(deleted));
     EXPECT_TRUE(DeviceCommandsEnabled(true));
     form_->DeleteBtn->click();
 
-    ASSERT_EQ(form_->DeviceCount(), 2);
+    ASSERT_EQ(form_->Core().DeviceCount(), 2);
     ASSERT_EQ(form_->ListView->topLevelItemCount(), 2);
     EXPECT_EQ(form_->RegisteredNumLabel->text(), "2");
     EXPECT_TRUE(DeviceCommandsEnabled(false));
     int row = 0;
     for (int i = 0; i < 3; ++i) {
         if (i == deleted) {
-            EXPECT_EQ(form_->FindDeviceById(static_cast<std::uint16_t>(ids[i])), nullptr);
+            EXPECT_EQ(form_->Core().FindDeviceById(static_cast<std::uint16_t>(ids[i])), nullptr);
             continue;
         }
-        const TMainForm::Device* device = form_->FindDeviceById(static_cast<std::uint16_t>(ids[i]));
+        const TMainForm::Device* device = form_->Core().FindDeviceById(static_cast<std::uint16_t>(ids[i]));
         ASSERT_NE(device, nullptr) << names[i];
         EXPECT_EQ(device->ListIndex, row) << names[i];
-        EXPECT_EQ(form_->Devices()[static_cast<std::size_t>(row)].get(), device) << names[i];
+        EXPECT_EQ(form_->Core().Devices()[static_cast<std::size_t>(row)].get(), device) << names[i];
         EXPECT_EQ(Cell(row, ColName).toStdString(), names[i]);
         EXPECT_EQ(Cell(row, ColAddress).toStdString(), Address(50 + i));
         ++row;
@@ -312,11 +312,11 @@ TEST_F(DeviceListTest, DeletionLeavesNoRowSelected) {
     ShowWindow();
     Press(0);
     form_->DeleteBtn->click();
-    ASSERT_EQ(form_->DeviceCount(), 2);
+    ASSERT_EQ(form_->Core().DeviceCount(), 2);
     EXPECT_TRUE(DeviceCommandsEnabled(false));
     EXPECT_TRUE(form_->ListView->selectedItems().isEmpty());
     form_->DeleteBtn1Click();
-    EXPECT_EQ(form_->DeviceCount(), 2);
+    EXPECT_EQ(form_->Core().DeviceCount(), 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(EachRow, DeleteRowTest, ::testing::Values(0, 1, 2),
@@ -329,8 +329,8 @@ TEST_F(DeviceListTest, DeletedDeviceIsForgottenAndItsOldThreadsMessagesAreIgnore
     Add("Sub", Address(61), false);
     ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
 
-    form_->DeleteDevice(0);
-    EXPECT_EQ(form_->DeviceCount(), 1);
+    form_->Core().DeleteDevice(0);
+    EXPECT_EQ(form_->Core().DeviceCount(), 1);
     EXPECT_EQ(form_->RegisteredNumLabel->text(), "1");
     EXPECT_EQ(Cell(0, ColName), "Sub");
     EXPECT_TRUE(SimWait(sim, [](const auto& s) { return !s.connected; }));
@@ -339,9 +339,9 @@ TEST_F(DeviceListTest, DeletedDeviceIsForgottenAndItsOldThreadsMessagesAreIgnore
     const std::size_t events = sink_.Events().size();
     const int queries = Site().Snapshot(sim).statusQueries;
     for (std::uint16_t code : {EvConnected, EvLost, EvError, EvReceived, EvEnded}) {
-        form_->Dispatch(WM_TCPTHREAD, TcpThreadWParam(static_cast<std::uint16_t>(oldId), code), 0);
+        form_->Core().Dispatch(WM_TCPTHREAD, TcpThreadWParam(static_cast<std::uint16_t>(oldId), code), 0);
     }
-    EXPECT_EQ(form_->DeviceCount(), 1);
+    EXPECT_EQ(form_->Core().DeviceCount(), 1);
     EXPECT_EQ(form_->ListView->topLevelItemCount(), 1);
     EXPECT_TRUE(Shows(0, "Disconnected", "Unknown"));
     EXPECT_EQ(sink_.Events().size(), events);
@@ -354,7 +354,7 @@ TEST_F(DeviceListTest, DeletedDeviceIsForgottenAndItsOldThreadsMessagesAreIgnore
     const int newId = Add("Monitor Wedge", Address(60), true);
     EXPECT_NE(newId, oldId);
     ASSERT_TRUE(WaitUntil([&] { return Shows(1, "Connected", "OK"); }));
-    form_->Dispatch(WM_TCPTHREAD, TcpThreadWParam(static_cast<std::uint16_t>(oldId), EvLost), 0);
+    form_->Core().Dispatch(WM_TCPTHREAD, TcpThreadWParam(static_cast<std::uint16_t>(oldId), EvLost), 0);
     EXPECT_TRUE(Shows(1, "Connected", "OK"));
     EXPECT_EQ(CountEvents(EV_DEVICE_CONNECTION_LOST), 0u);
 }
@@ -387,10 +387,10 @@ TEST_F(DeviceListTest, TooltipShowsTheRowsFourTexts) {
 TEST_F(DeviceListTest, RegisterCommandWarnsOnlyWhenTheListIsFull) {
     StartQuiet();
     for (int i = 0; i < 49; ++i) Add("Amp " + std::to_string(i + 1), Address(100 + i), false);
-    ASSERT_EQ(form_->DeviceCount(), 49);
+    ASSERT_EQ(form_->Core().DeviceCount(), 49);
     form_->RegisterDeviceBtn->click();
     EXPECT_TRUE(MessageBoxSeam::TakeShown().empty());
-    EXPECT_EQ(form_->DeviceCount(), 49);
+    EXPECT_EQ(form_->Core().DeviceCount(), 49);
 
     Add("Amp 50", Address(149), false);
     const QString full = "The list of Registered Velkan Devices is full.\r\n"
@@ -403,11 +403,11 @@ TEST_F(DeviceListTest, RegisterCommandWarnsOnlyWhenTheListIsFull) {
         EXPECT_EQ(box.kind, MsgKind::Warning);
         EXPECT_EQ(box.text, full);
     }
-    EXPECT_EQ(form_->DeviceCount(), 50);
+    EXPECT_EQ(form_->Core().DeviceCount(), 50);
 
     // The table itself takes a 51st device, as the configuration load may add it.
     Add("Amp 51", Address(150), false);
-    EXPECT_EQ(form_->DeviceCount(), 51);
+    EXPECT_EQ(form_->Core().DeviceCount(), 51);
     EXPECT_EQ(form_->RegisteredNumLabel->text(), "51");
     EXPECT_EQ(Cell(50, ColName), "Amp 51");
 }
@@ -429,20 +429,20 @@ TEST_P(AddDeviceTest, RefusesAnEmptyOrUsedNameOrAddressOnly) {
     const std::string address = c.host.empty() ? std::string() : Address(std::stoi(c.host));
 
     TRegisterDlg::Context context = Ctx(c.name, address, false);
-    const int id = form_->AddDevice(&context);
+    const int id = form_->Core().AddDevice(&context);
     if (!c.accepted) {
         EXPECT_EQ(id, -1);
-        EXPECT_EQ(form_->DeviceCount(), 1);
+        EXPECT_EQ(form_->Core().DeviceCount(), 1);
         EXPECT_EQ(form_->ListView->topLevelItemCount(), 1);
         EXPECT_EQ(form_->RegisteredNumLabel->text(), "1");
         EXPECT_EQ(CountEvents(EV_DEVICE_REGISTERED), registered);
-        EXPECT_EQ(form_->Devices()[0]->Name, "Stage");
+        EXPECT_EQ(form_->Core().Devices()[0]->Name, "Stage");
         EXPECT_EQ(Cell(0, ColName), "Stage");
         EXPECT_TRUE(MessageBoxSeam::TakeShown().empty());
         return;
     }
     EXPECT_GT(id, first);
-    ASSERT_EQ(form_->DeviceCount(), 2);
+    ASSERT_EQ(form_->Core().DeviceCount(), 2);
     EXPECT_EQ(form_->RegisteredNumLabel->text(), "2");
     EXPECT_EQ(Cell(1, ColName).toStdString(), c.name);
     const auto events = EventsWithId(EV_DEVICE_REGISTERED);
@@ -462,8 +462,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(DeviceListTest, AddDeviceWithoutAContextAddsNothing) {
     StartQuiet();
-    EXPECT_EQ(form_->AddDevice(nullptr), -1);
-    EXPECT_EQ(form_->DeviceCount(), 0);
+    EXPECT_EQ(form_->Core().AddDevice(nullptr), -1);
+    EXPECT_EQ(form_->Core().DeviceCount(), 0);
     EXPECT_EQ(form_->ListView->topLevelItemCount(), 0);
 }
 
@@ -473,20 +473,20 @@ TEST_F(DeviceListTest, RenamingKeepsTheConnectionAndReaddressingMovesIt) {
     StartQuiet();
     const int id = Add("Delay Tower", Address(80), true);
     ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
-    const TTcpCommsThread* thread = form_->Devices()[0]->Connection.get();
+    const TTcpCommsThread* thread = form_->Core().Devices()[0]->Connection.get();
 
     TRegisterDlg::Context renamed = Ctx("Delay Tower North", Address(80), true);
-    ASSERT_TRUE(form_->UpdateDevice(0, &renamed, true));
+    ASSERT_TRUE(form_->Core().UpdateDevice(0, &renamed, true));
     EXPECT_EQ(Cell(0, ColName), "Delay Tower North");
     EXPECT_TRUE(Shows(0, "Connected", "OK"));
-    EXPECT_EQ(form_->Devices()[0]->Connection.get(), thread);
+    EXPECT_EQ(form_->Core().Devices()[0]->Connection.get(), thread);
     EXPECT_FALSE(SimWait(first, [](const auto& s) { return s.connections != 1 || !s.connected; }, 500));
 
     TRegisterDlg::Context moved = Ctx("Delay Tower North", Address(81), true);
-    ASSERT_TRUE(form_->UpdateDevice(0, &moved, true));
+    ASSERT_TRUE(form_->Core().UpdateDevice(0, &moved, true));
     EXPECT_EQ(Cell(0, ColAddress), "127.0.7.81");
     EXPECT_EQ(Cell(0, ColStatus), "Connecting...");
-    EXPECT_EQ(form_->Devices()[0]->DeviceId, id);
+    EXPECT_EQ(form_->Core().Devices()[0]->DeviceId, id);
     EXPECT_TRUE(SimWait(first, [](const auto& s) { return !s.connected; }));
     EXPECT_TRUE(SimWait(second, [](const auto& s) { return s.connections == 1 && s.connected; }));
     ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
@@ -494,7 +494,7 @@ TEST_F(DeviceListTest, RenamingKeepsTheConnectionAndReaddressingMovesIt) {
     EXPECT_TRUE(Shows(0, "Connected", "OK"));
     EXPECT_EQ(Site().Snapshot(first).connections, 1);
 
-    EXPECT_FALSE(form_->UpdateDevice(5, &moved, true));  // no such row
+    EXPECT_FALSE(form_->Core().UpdateDevice(5, &moved, true));  // no such row
 }
 
 TEST_F(DeviceListTest, ShowWebPageOpensTheSelectedDevicesAddress) {
@@ -521,10 +521,10 @@ TEST_F(DeviceListTest, CloseBoxOnlyHidesTheWindowAndMonitoringGoesOn) {
 
     EXPECT_FALSE(form_->close());
     EXPECT_FALSE(form_->isVisible());
-    EXPECT_FALSE(form_->Closing());
+    EXPECT_FALSE(form_->Core().Closing());
 
     Site().SetChannelFault(sim, 1, ChannelFault::Channel, true);
-    form_->PollAll();
+    form_->Core().PollAll();
     EXPECT_TRUE(WaitUntil([&] { return Cell(0, ColCondition) == "Channel Failure"; }));
     EXPECT_TRUE(Site().Snapshot(sim).connected);
 
@@ -561,18 +561,18 @@ TEST_F(DeviceListTest, UpdateRefusesTheNameOrAddressOfAnotherDevice) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const std::string nameBefore = form_->Devices()[0]->Name;
-        const std::string addressBefore = form_->Devices()[0]->IpAddress;
+        const std::string nameBefore = form_->Core().Devices()[0]->Name;
+        const std::string addressBefore = form_->Core().Devices()[0]->IpAddress;
         TRegisterDlg::Context context = Ctx(c.name, c.address, false);
         context.RegisterMode = false;
-        EXPECT_EQ(form_->UpdateDevice(0, &context, true), c.accepted);
-        const TMainForm::Device& d = *form_->Devices()[0];
+        EXPECT_EQ(form_->Core().UpdateDevice(0, &context, true), c.accepted);
+        const TMainForm::Device& d = *form_->Core().Devices()[0];
         EXPECT_EQ(d.Name, c.accepted ? c.name : nameBefore);
         EXPECT_EQ(d.IpAddress, c.accepted ? c.address : addressBefore);
         EXPECT_EQ(Cell(0, ColName).toStdString(), d.Name);
         EXPECT_EQ(Cell(0, ColAddress).toStdString(), d.IpAddress);
-        EXPECT_EQ(form_->Devices()[1]->Name, "Right");
-        EXPECT_EQ(form_->Devices()[1]->IpAddress, Address(31));
+        EXPECT_EQ(form_->Core().Devices()[1]->Name, "Right");
+        EXPECT_EQ(form_->Core().Devices()[1]->IpAddress, Address(31));
     }
 }
 
@@ -585,8 +585,8 @@ TEST_F(DeviceListTest, DeviceWithoutAnAddressIsListedDisconnectedAndNeverConnect
         "Name 1=Lobby\r\nIP 1=" +
         Address(95) + "\r\navlo 1=0\r\n");
     StartQuiet();
-    ASSERT_EQ(form_->DeviceCount(), 2);
-    const TMainForm::Device& wings = *form_->Devices()[0];
+    ASSERT_EQ(form_->Core().DeviceCount(), 2);
+    const TMainForm::Device& wings = *form_->Core().Devices()[0];
     EXPECT_EQ(Cell(0, ColName), "Wings");
     EXPECT_EQ(Cell(0, ColAddress), "");
     EXPECT_TRUE(Shows(0, "Disconnected", "Unknown"));
@@ -602,7 +602,7 @@ TEST_F(DeviceListTest, DeviceWithoutAnAddressIsListedDisconnectedAndNeverConnect
 
     const std::size_t events = sink_.Events().size();
     for (std::uint16_t code : {EvConnected, EvReceived, EvError, EvLost}) {
-        form_->Dispatch(WM_TCPTHREAD, TcpThreadWParam(wings.DeviceId, code), 0);
+        form_->Core().Dispatch(WM_TCPTHREAD, TcpThreadWParam(wings.DeviceId, code), 0);
     }
     EXPECT_EQ(wings.ConnState, Disconnected);
     EXPECT_TRUE(Shows(0, "Disconnected", "Unknown"));
@@ -640,9 +640,9 @@ TEST_F(DeviceListTest, WithoutANotificationAreaCloseMinimisesAndExitEndsTheProgr
     EXPECT_FALSE(form_->close());
     EXPECT_TRUE(form_->isVisible());
     EXPECT_TRUE(form_->isMinimized());
-    EXPECT_FALSE(form_->Closing());
+    EXPECT_FALSE(form_->Core().Closing());
     EXPECT_TRUE(MessageBoxSeam::TakeShown().empty());
-    form_->PollAll();
+    form_->Core().PollAll();
     EXPECT_TRUE(SimWait(sim, [](const auto& s) { return s.statusQueries >= 2; }));
 
     MessageBoxSeam::SetNextAnswer(MsgResultNo);

@@ -106,19 +106,19 @@ protected:
     }
 
     TMainForm::Device* BySerial(const std::string& serial) const {
-        for (const auto& d : form_->Devices()) {
+        for (const auto& d : form_->Core().Devices()) {
             if (d->Serial == serial) return d.get();
         }
         return nullptr;
     }
     TMainForm::Device* ByName(const std::string& name) const {
-        for (const auto& d : form_->Devices()) {
+        for (const auto& d : form_->Core().Devices()) {
             if (d->Name == name) return d.get();
         }
         return nullptr;
     }
     bool AllConnected() const {
-        for (const auto& d : form_->Devices()) {
+        for (const auto& d : form_->Core().Devices()) {
             if (d->ConnState != Connected) return false;
         }
         return true;
@@ -128,10 +128,10 @@ protected:
     // when `connected`.
     void StartAndSettle(int count, bool connected = true) {
         StartForm();
-        ASSERT_TRUE(WaitUntil([&] { return form_->PollTimer->isActive(); }))
+        ASSERT_TRUE(WaitUntil([&] { return form_->Core().PollTimer->isActive(); }))
             << "the discovery thread never reported that it started";
-        ASSERT_TRUE(WaitUntil([&] { return form_->DeviceCount() == count; }))
-            << "devices in the table: " << form_->DeviceCount();
+        ASSERT_TRUE(WaitUntil([&] { return form_->Core().DeviceCount() == count; }))
+            << "devices in the table: " << form_->Core().DeviceCount();
         if (connected) {
             ASSERT_TRUE(WaitUntil([&] { return AllConnected(); }));
         }
@@ -149,7 +149,7 @@ protected:
         QElapsedTimer clock;
         clock.start();
         form_->SearchNetworkBtn1Click();
-        EXPECT_TRUE(form_->NetworkSearchTimer->isActive());
+        EXPECT_TRUE(form_->Core().NetworkSearchTimer->isActive());
         WaitUntil(
             [&] {
                 auto shown = MessageBoxSeam::TakeShown();
@@ -229,7 +229,7 @@ TEST_F(DiscoverySearchTest, StartupBroadcastRegistersEveryAnsweringDevice) {
     // One broadcast at start-up, and no other until the poll interval (five minutes) is up.
     Pump(1000);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(site.Snapshot(i).discoveryRequests, 1) << i;
-    EXPECT_EQ(form_->DeviceCount(), 3);
+    EXPECT_EQ(form_->Core().DeviceCount(), 3);
     EXPECT_EQ(EventsWithId(EV_DEVICE_REGISTERED).size(), 3u);
 }
 
@@ -261,9 +261,9 @@ TEST_F(DiscoverySearchTest, WithTheAvloOptionOffNewDevicesAreRegisteredWithoutAC
 TEST_F(DiscoverySearchTest, ReplyWithoutSerialIsNeverRegistered) {
     WriteConfig("[AVLO]\r\nRegistered=1\r\nName 0=Numbered\r\nIP 0=10.77.0.210\r\navlo 0=0\r\nSerial 0=99999999\r\n");
     StartForm();
-    ASSERT_TRUE(WaitUntil([&] { return form_->PollTimer->isActive(); }));
-    ASSERT_EQ(form_->DeviceCount(), 1);
-    const TMainForm::Device* numbered = form_->Devices()[0].get();
+    ASSERT_TRUE(WaitUntil([&] { return form_->Core().PollTimer->isActive(); }));
+    ASSERT_EQ(form_->Core().DeviceCount(), 1);
+    const TMainForm::Device* numbered = form_->Core().Devices()[0].get();
 
     // No registered device without a serial number: the reply is dropped. The numbered
     // device's own reply, sent after it, shows when both have been handled.
@@ -271,17 +271,17 @@ TEST_F(DiscoverySearchTest, ReplyWithoutSerialIsNeverRegistered) {
     SendFromDevice("VELKAN:M02R99999999\n", NetnsTestBed::DeviceAddress(1));
     ASSERT_TRUE(WaitUntil([&] { return numbered->IpAddress == NetnsTestBed::DeviceAddress(1); }));
     Pump(200);
-    EXPECT_EQ(form_->DeviceCount(), 1);
+    EXPECT_EQ(form_->Core().DeviceCount(), 1);
     EXPECT_EQ(EventsWithId(EV_DEVICE_REGISTERED).size(), 1u);  // the one from the file
 
     // A registered device without a serial number takes such a reply as its own.
     TRegisterDlg::Context manual = Ctx("Manual", "10.77.0.211", false);
-    ASSERT_GT(form_->AddDevice(&manual), 0);
-    const TMainForm::Device* added = form_->Devices()[1].get();
+    ASSERT_GT(form_->Core().AddDevice(&manual), 0);
+    const TMainForm::Device* added = form_->Core().Devices()[1].get();
     SendFromDevice("VELKAN:M03\nR", NetnsTestBed::DeviceAddress(0));
     ASSERT_TRUE(WaitUntil([&] { return added->IpAddress == NetnsTestBed::DeviceAddress(0); })) << added->IpAddress;
     Pump(200);
-    EXPECT_EQ(form_->DeviceCount(), 2);
+    EXPECT_EQ(form_->Core().DeviceCount(), 2);
     EXPECT_EQ(added->Name, "Manual");
     EXPECT_EQ(added->ModelCode, kModelRV13);
     EXPECT_FALSE(added->AvloEnabled);
@@ -291,7 +291,7 @@ TEST_F(DiscoverySearchTest, ReplyWithoutSerialIsNeverRegistered) {
     // sent after it shows when it has been handled.
     SendFromDevice("VELKAN:M03\nR", NetnsTestBed::DeviceAddress(1));
     SendFromDevice("VELKAN:M03R77000003\n", NetnsTestBed::DeviceAddress(3));
-    ASSERT_TRUE(WaitUntil([&] { return form_->DeviceCount() == 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return form_->Core().DeviceCount() == 3; }));
     EXPECT_EQ(added->IpAddress, NetnsTestBed::DeviceAddress(0));
     EXPECT_EQ(numbered->IpAddress, NetnsTestBed::DeviceAddress(1));
     EXPECT_TRUE(EventsWithId(EV_DEVICE_CONNECTION_LOST).empty());
@@ -322,12 +322,12 @@ TEST_P(MovedDeviceTest, GetsItsNewAddressAndKeepsItsNameAndAvloSetting) {
     ASSERT_EQ(sites_[0]->Snapshot(0).connections, 1);
 
     // The user names the device and, in one case, unticks it; the option stays on.
-    ASSERT_TRUE(form_->Options.Avlo);
-    const int row = form_->Devices()[0]->ListIndex;
+    ASSERT_TRUE(form_->Core().Options.Avlo);
+    const int row = form_->Core().Devices()[0]->ListIndex;
     TRegisterDlg::Context edit = Ctx("Stage Left", oldAddress, avlo);
     edit.RegisterMode = false;
-    ASSERT_TRUE(form_->UpdateDevice(row, &edit, true));
-    ASSERT_TRUE(WaitUntil([&] { return form_->Devices()[0]->ConnState == (avlo ? Connected : Disconnected); }));
+    ASSERT_TRUE(form_->Core().UpdateDevice(row, &edit, true));
+    ASSERT_TRUE(WaitUntil([&] { return form_->Core().Devices()[0]->ConnState == (avlo ? Connected : Disconnected); }));
 
     // The amplifier is moved: gone from the old address, answering from the new one.
     sites_[0].reset();
@@ -337,8 +337,8 @@ TEST_P(MovedDeviceTest, GetsItsNewAddressAndKeepsItsNameAndAvloSetting) {
 
     const SearchResult r = Search();
     ExpectSingleInformation(r, kOneFound);
-    const TMainForm::Device* d = form_->Devices()[0].get();
-    EXPECT_EQ(form_->DeviceCount(), 1);
+    const TMainForm::Device* d = form_->Core().Devices()[0].get();
+    EXPECT_EQ(form_->Core().DeviceCount(), 1);
     EXPECT_EQ(d->IpAddress, newAddress);
     EXPECT_EQ(d->Name, "Stage Left");
     EXPECT_EQ(d->AvloEnabled, avlo);
@@ -384,10 +384,10 @@ TEST_F(DiscoverySearchTest, DeviceAtAnotherRecordsAddressTakesItAndTheOtherWaits
         "\r\navlo 1=1\r\nModel 1=3\r\nSerial 1=51000002\r\n"
         "[STATS]\r\nChanErr0device 0=5\r\nChanErr0device 1=7\r\nPlus12VErrdevice 1=9\r\n");
     StartForm();
-    ASSERT_TRUE(WaitUntil([&] { return form_->PollTimer->isActive(); }));
-    ASSERT_EQ(form_->DeviceCount(), 2);
-    TMainForm::Device* left = form_->Devices()[0].get();
-    TMainForm::Device* right = form_->Devices()[1].get();
+    ASSERT_TRUE(WaitUntil([&] { return form_->Core().PollTimer->isActive(); }));
+    ASSERT_EQ(form_->Core().DeviceCount(), 2);
+    TMainForm::Device* left = form_->Core().Devices()[0].get();
+    TMainForm::Device* right = form_->Core().Devices()[1].get();
     ASSERT_TRUE(right->Connection);
 
     // Stage Left's amplifier answers from Stage Right's address.
@@ -423,7 +423,7 @@ TEST_F(DiscoverySearchTest, DeviceAtAnotherRecordsAddressTakesItAndTheOtherWaits
     EXPECT_EQ(Cell(1, 2).toStdString(), rightNewAddress);
     EXPECT_EQ(right->Serial, "51000002");
     EXPECT_EQ(left->IpAddress, rightAddress);
-    EXPECT_EQ(form_->DeviceCount(), 2);
+    EXPECT_EQ(form_->Core().DeviceCount(), 2);
 
     StopForm();
     const std::string saved = ReadConfig();
@@ -459,12 +459,12 @@ TEST_P(SearchCountTest, ReportsHowManyDevicesAnswered) {
     ExpectSingleInformation(r, c.text);
     EXPECT_GE(r.ms, 1900) << "the result came before the two seconds of the search";
     EXPECT_LE(r.ms, 3500);
-    EXPECT_FALSE(form_->NetworkSearchTimer->isActive());
+    EXPECT_FALSE(form_->Core().NetworkSearchTimer->isActive());
     for (int i = 0; i < c.answering; ++i) EXPECT_EQ(site.Snapshot(i).discoveryRequests, 2) << i;
     // Everybody answered: nobody is taken for lost.
     EXPECT_TRUE(AllConnected());
     EXPECT_TRUE(EventsWithId(EV_DEVICE_CONNECTION_LOST).empty());
-    EXPECT_EQ(form_->DeviceCount(), c.answering);
+    EXPECT_EQ(form_->Core().DeviceCount(), c.answering);
 }
 
 INSTANTIATE_TEST_SUITE_P(Discovery, SearchCountTest,
@@ -487,10 +487,10 @@ TEST_F(DiscoverySearchTest, FullTableRegistersOneMoreAndWarnsAboutTheOther) {
     StartSite(site);
 
     StartForm();
-    ASSERT_EQ(form_->DeviceCount(), 49);
+    ASSERT_EQ(form_->Core().DeviceCount(), 49);
     // The start-up broadcast already fills the table and turns the other device away.
-    ASSERT_TRUE(WaitUntil([&] { return form_->DeviceCount() == 50 && form_->UnregisteredCount == 1; }))
-        << form_->DeviceCount() << " devices, " << form_->UnregisteredCount << " turned away";
+    ASSERT_TRUE(WaitUntil([&] { return form_->Core().DeviceCount() == 50 && form_->Core().UnregisteredCount == 1; }))
+        << form_->Core().DeviceCount() << " devices, " << form_->Core().UnregisteredCount << " turned away";
     const TMainForm::Device* one = BySerial("60000001");
     const TMainForm::Device* two = BySerial("60000002");
     ASSERT_TRUE((one == nullptr) != (two == nullptr)) << "exactly one of the two must be registered";
@@ -506,7 +506,7 @@ TEST_F(DiscoverySearchTest, FullTableRegistersOneMoreAndWarnsAboutTheOther) {
                             "2 Velkan devices have been found on the local network.\r\n\rWARNING: the 'Registered "
                             "Velkan Devices' list can accommodate only 50 devices.\r\n1 newly found device has not "
                             "been registered.");
-    EXPECT_EQ(form_->DeviceCount(), 50);
+    EXPECT_EQ(form_->Core().DeviceCount(), 50);
     EXPECT_EQ(form_->RegisteredNumLabel->text(), "50");
     EXPECT_EQ(EventsWithId(EV_DEVICE_REGISTERED).size(), 50u);
     EXPECT_EQ(added->ConnState, Connected);

@@ -50,7 +50,7 @@ protected:
         TRegisterDlg::Context c = Ctx("Stage", Address(2), false);
         c.ModelCode = 3;
         c.Serial = "10203040";
-        return form_->AddDevice(&c);
+        return form_->Core().AddDevice(&c);
     }
     static DeviceStatus WorkedExample() {
         DeviceStatus s = HealthyStatus();
@@ -94,34 +94,34 @@ TEST_F(EmailDispatchTest, TestEmailReachesThreeRecipientsAndIsReported) {
 }
 
 TEST_F(EmailDispatchTest, FirstFaultSendsOneAlertWithTheWorkedExampleAndMarksIt) {
-    form_->NotifiableEvents.FanErr = true;
+    form_->Core().NotifiableEvents.FanErr = true;
     const int id = AddAlertDevice();
     ASSERT_GT(id, 0);
     const auto deviceId = static_cast<std::uint16_t>(id);
-    form_->ApplyStatus(deviceId, HealthyStatus(), "10203040", 3);
-    form_->ApplyStatus(deviceId, WorkedExample(), "10203040", 3);
+    form_->Core().ApplyStatus(deviceId, HealthyStatus(), "10203040", 3);
+    form_->Core().ApplyStatus(deviceId, WorkedExample(), "10203040", 3);
     ASSERT_TRUE(WaitUntil([this] { return EventsWithId(EV_EMAIL_SENT).size() == 1; }, 10000));
     auto f = Stored(1);
     ASSERT_FALSE(f.empty());
     EXPECT_EQ(f["subject"], "AVLO Alert [RV12, # 10203040]: FAN FAILURE, POWER SUPPLY FAILURE");
     EXPECT_TRUE(f["body"].starts_with(kWorkedExampleBody + EmailDisclaimer)) << f["body"];
-    const TMainForm::Device& device = *form_->FindDeviceById(deviceId);
+    const TMainForm::Device& device = *form_->Core().FindDeviceById(deviceId);
     EXPECT_EQ(device.Notified.FanOk[1], 1);
     EXPECT_EQ(device.Notified.SupplyOk[1], 1);
     EXPECT_EQ(EventsWithId(EV_EMAIL_SENT).size(), 1u);
 
     // The same faults again that day: no second mail.
-    form_->ApplyStatus(deviceId, WorkedExample(), "10203040", 3);
+    form_->Core().ApplyStatus(deviceId, WorkedExample(), "10203040", 3);
     EXPECT_FALSE(server_->WaitMessage(2, std::chrono::milliseconds(700)));
     EXPECT_TRUE(MessageBoxSeam::TakeShown().empty());  // alerts never show a dialog
 }
 
 TEST_F(EmailDispatchTest, ServerDownLogsTheFailureMarksNothingAndTriesAgain) {
     form_->ServerPortEdit->setText("1");  // nothing listens there
-    form_->NotifiableEvents.FanErr = true;
+    form_->Core().NotifiableEvents.FanErr = true;
     const auto deviceId = static_cast<std::uint16_t>(AddAlertDevice());
-    form_->ApplyStatus(deviceId, HealthyStatus(), "10203040", 3);
-    form_->ApplyStatus(deviceId, WorkedExample(), "10203040", 3);
+    form_->Core().ApplyStatus(deviceId, HealthyStatus(), "10203040", 3);
+    form_->Core().ApplyStatus(deviceId, WorkedExample(), "10203040", 3);
     ASSERT_TRUE(WaitUntil([this] { return !EventsWithId(EV_EMAIL_FAILED).empty(); }));
     auto failed = EventsWithId(EV_EMAIL_FAILED);
     ASSERT_EQ(failed.size(), 1u);
@@ -129,12 +129,12 @@ TEST_F(EmailDispatchTest, ServerDownLogsTheFailureMarksNothingAndTriesAgain) {
         "[19] AVLO Monitor could not establish connection with 127.0.0.1 SMTP server via port 1.\r\n"
         "\r\n\nTo : one@example.com,two@example.com,three@example.com\r\nSubject : AVLO Alert [RV12"))
         << failed[0].text.value_or("");
-    EXPECT_EQ(form_->FindDeviceById(deviceId)->Notified.FanOk[1], 0);
+    EXPECT_EQ(form_->Core().FindDeviceById(deviceId)->Notified.FanOk[1], 0);
 
     form_->ServerPortEdit->setText(QString::fromStdString(server_->PortText()));
-    form_->ApplyStatus(deviceId, WorkedExample(), "10203040", 3);
+    form_->Core().ApplyStatus(deviceId, WorkedExample(), "10203040", 3);
     EXPECT_TRUE(server_->WaitMessage(1, std::chrono::seconds(10)));
-    EXPECT_TRUE(WaitUntil([&] { return form_->FindDeviceById(deviceId)->Notified.FanOk[1] == 1; }));
+    EXPECT_TRUE(WaitUntil([&] { return form_->Core().FindDeviceById(deviceId)->Notified.FanOk[1] == 1; }));
 }
 
 TEST_F(EmailDispatchTest, PortZeroPassesTheCheckButIsNotConfiguredProperly) {
@@ -152,11 +152,11 @@ TEST_F(EmailDispatchTest, PortZeroPassesTheCheckButIsNotConfiguredProperly) {
 // The whole road: a simulated amplifier reports a fault, the monitor polls it, decides, and
 // the alert reaches the server; later polls the same day send nothing until a new fault.
 TEST_F(EmailDispatchTest, SimulatedDeviceFaultReachesTheMailboxOncePerFault) {
-    form_->NotifiableEvents.FanErr = true;
+    form_->Core().NotifiableEvents.FanErr = true;
     const int dev = AddSimDevice(3, "02", "10203040");
     Site().SetChannelFault(dev, 2, devsim::ChannelFault::Fan, true);
     TRegisterDlg::Context c = Ctx("Balcony", Address(3), true);
-    const int id = form_->AddDevice(&c);
+    const int id = form_->Core().AddDevice(&c);
     ASSERT_GT(id, 0);
     // The monitor's work happens in its event loop: connect, status, decision, delivery.
     ASSERT_TRUE(WaitUntil([this] { return EventsWithId(EV_EMAIL_SENT).size() == 1; }, 10000));
@@ -165,40 +165,40 @@ TEST_F(EmailDispatchTest, SimulatedDeviceFaultReachesTheMailboxOncePerFault) {
     EXPECT_EQ(first["subject"], "AVLO Alert [RV12, # 10203040]: FAN FAILURE");
     EXPECT_NE(first["body"].find("\tChannel 2: \tFAN FAILURE\r\n"), std::string::npos) << first["body"];
     const auto deviceId = static_cast<std::uint16_t>(id);
-    ASSERT_TRUE(WaitUntil([&] { return form_->FindDeviceById(deviceId)->Notified.FanOk[1] == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return form_->Core().FindDeviceById(deviceId)->Notified.FanOk[1] == 1; }));
 
     const int queriesBefore = Site().Snapshot(dev).statusQueries;
-    form_->PollAll();
+    form_->Core().PollAll();
     ASSERT_TRUE(WaitUntil([&] { return Site().Snapshot(dev).statusQueries > queriesBefore; }));
     Pump(500);
     EXPECT_FALSE(server_->WaitMessage(2, std::chrono::milliseconds(200)));
 
     Site().SetChannelFault(dev, 5, devsim::ChannelFault::Channel, true);
-    form_->PollAll();
+    form_->Core().PollAll();
     ASSERT_TRUE(WaitUntil([this] { return EventsWithId(EV_EMAIL_SENT).size() == 2; }, 10000));
     auto second = Stored(2);
     ASSERT_FALSE(second.empty());
     EXPECT_EQ(second["subject"], "AVLO Alert [RV12, # 10203040]: CHANNEL FAILURE, FAN FAILURE");
     EXPECT_NE(second["body"].find("\tChannel 2: \tFAN FAILURE\r\n"), std::string::npos);
     EXPECT_NE(second["body"].find("\tChannel 5: \tCHANNEL FAILURE\r\n"), std::string::npos);
-    EXPECT_EQ(form_->FindDeviceById(deviceId)->Stats[StatsChanErr + 4], 1);
+    EXPECT_EQ(form_->Core().FindDeviceById(deviceId)->Stats[StatsChanErr + 4], 1);
 }
 
 TEST_F(EmailDispatchTest, ResultsForUnknownJobsAreIgnoredAndKnownJobsAreLogged) {
-    form_->Post(WM_SMTPRESULT, SmtpReplyTimeout, 999);
+    form_->Core().Post(WM_SMTPRESULT, SmtpReplyTimeout, 999);
     WaitUntil([] { return false; }, 100);
     EXPECT_TRUE(EventsWithId(EV_EMAIL_FAILED).empty());
 
-    auto job = std::make_unique<TMainForm::EmailJob>();
+    auto job = std::make_unique<CMonitorCore::EmailJob>();
     job->JobId = 1000;
     job->Summary = "\r\n\nTo : a@example.com,,\r\nSubject : S\r\nMessage : B";
-    form_->EmailJobs().push_back(std::move(job));
-    form_->Post(WM_SMTPRESULT, 0x100 | SmtpReplyTimeout, 1000);  // only the low byte counts
+    form_->Core().EmailJobs().push_back(std::move(job));
+    form_->Core().Post(WM_SMTPRESULT, 0x100 | SmtpReplyTimeout, 1000);  // only the low byte counts
     ASSERT_TRUE(WaitUntil([this] { return !EventsWithId(EV_EMAIL_FAILED).empty(); }, 2000));
     EXPECT_EQ(EventsWithId(EV_EMAIL_FAILED)[0].text.value_or(""),
               "[20] The network subsystem has failed.\r\n\r\n\nTo : a@example.com,,\r\nSubject : S\r\nMessage : B");
-    form_->Post(WM_SMTPRESULT, SmtpStopped, 1000);
-    ASSERT_TRUE(WaitUntil([this] { return form_->EmailJobs().empty(); }, 2000));
+    form_->Core().Post(WM_SMTPRESULT, SmtpStopped, 1000);
+    ASSERT_TRUE(WaitUntil([this] { return form_->Core().EmailJobs().empty(); }, 2000));
 }
 
 }  // namespace
@@ -222,14 +222,14 @@ TEST_F(EmailOutcomeReportTest, LogAndDialogForEveryOutcome) {
     form_->Email1Edit->setText(QString::fromStdString(fields.recipient[0]));
     form_->Email2Edit->setText(QString::fromStdString(fields.recipient[1]));
     form_->Email3Edit->setText(QString::fromStdString(fields.recipient[2]));
-    const std::string summary = form_->EmailSummary("S", "B");
+    const std::string summary = form_->Core().EmailSummary("S", "B");
     ASSERT_EQ(
         summary,
         "\r\n\nTo : r1@example.com,r2@example.com,r3@example.com\r\nSubject : S\r\nMessage : B");
     for (const emailoutcome::OutcomeCase& c : emailoutcome::kCases) {
         SCOPED_TRACE(c.outcome);
         const std::size_t before = sink_.Events().size();
-        form_->LogEmailOutcome(summary, c.outcome);
+        form_->Core().LogEmailOutcome(summary, c.outcome);
         const auto events = sink_.Events();
         ASSERT_EQ(events.size(), before + 1);
         const CapturedEvent& e = events.back();
@@ -253,9 +253,9 @@ TEST_F(EmailOutcomeReportTest, LogAndDialogForEveryOutcome) {
             EXPECT_EQ(shown[0].text.toStdString(), c.dialog);
         }
     }
-    form_->Options.Log = false;
+    form_->Core().Options.Log = false;
     const std::size_t quiet = sink_.Events().size();
-    form_->LogEmailOutcome(summary, SmtpReplyTimeout);
+    form_->Core().LogEmailOutcome(summary, SmtpReplyTimeout);
     EXPECT_EQ(sink_.Events().size(), quiet);
 }
 

@@ -98,10 +98,10 @@ protected:
         MainFormFixture::SetUp();
         StartForm({"alerts"});
         // After the start-up poll, so that no other poll comes unless a test asks for it.
-        ASSERT_TRUE(WaitUntil([this] { return form_->PollTimer->isActive(); }));
+        ASSERT_TRUE(WaitUntil([this] { return form_->Core().PollTimer->isActive(); }));
         form_->EnableEmailRadioBtn->setChecked(true);
         form_->EnableEmailRadioBtnEnter();
-        form_->NotifiableEvents.FanErr = true;
+        form_->Core().NotifiableEvents.FanErr = true;
     }
 
     // The mail server at `port` of the test's SMTP address, and `recipients` of the three.
@@ -123,14 +123,14 @@ protected:
         TRegisterDlg::Context c = Ctx(name, Address(host), false);
         c.ModelCode = 3;
         c.Serial = "10203040";
-        const int id = form_->AddDevice(&c);
+        const int id = form_->Core().AddDevice(&c);
         EXPECT_GT(id, 0) << name;
         return static_cast<std::uint16_t>(id);
     }
     void Reply(std::uint16_t id, const DeviceStatus& s) {
-        form_->ApplyStatus(id, s, "10203040", 3);
+        form_->Core().ApplyStatus(id, s, "10203040", 3);
     }
-    TMainForm::Device& Dev(std::uint16_t id) { return *form_->FindDeviceById(id); }
+    TMainForm::Device& Dev(std::uint16_t id) { return *form_->Core().FindDeviceById(id); }
 
     // The boxes shown until the first one comes, or none after ms.
     static std::vector<MessageBoxSeam::Shown> WaitShown(int ms) {
@@ -191,14 +191,14 @@ TEST_F(EmailJobsTest, TestEmailButtonWaitsForTheOutcomeAndTheDialogShowsIt) {
         // still waits for the first.
         form_->EnableEmailRadioBtnEnter();
         form_->SendTestEmailBtn1Click();
-        EXPECT_EQ(form_->EmailJobs().size(), 1u);
+        EXPECT_EQ(form_->Core().EmailJobs().size(), 1u);
 
         const auto shown = WaitShown(5000);
         ASSERT_EQ(shown.size(), 1u);
         EXPECT_EQ(shown[0].kind, c.kind);
         EXPECT_EQ(shown[0].text.toStdString(), c.dialog);
         EXPECT_TRUE(form_->SendTestEmailBtn->isEnabled());
-        EXPECT_TRUE(form_->EmailJobs().empty());
+        EXPECT_TRUE(form_->Core().EmailJobs().empty());
         EXPECT_EQ(EventsWithId(c.logged).size(), loggedBefore + 1);
         EXPECT_TRUE(peer.WaitFinished(std::chrono::seconds(5)));
         EXPECT_TRUE(peer.Failures().empty()) << peer.Failures().front();
@@ -217,18 +217,18 @@ TEST_F(EmailJobsTest, ServerThatNeverAnswersHoldsUpNeitherTheWindowNorTheEnd) {
     const int sim = QuietSim(2, "1020");
     Site().SetChannelFault(sim, 2, devsim::ChannelFault::Fan, true);
     TRegisterDlg::Context c = Ctx("Stage", Address(2), true);
-    const auto id = static_cast<std::uint16_t>(form_->AddDevice(&c));
+    const auto id = static_cast<std::uint16_t>(form_->Core().AddDevice(&c));
     ASSERT_GT(id, 0);
     // Statuses come with the polls.
     ASSERT_TRUE(WaitUntil([&] { return Dev(id).ConnState == Connected; }, 5000));
-    form_->PollAll();
+    form_->Core().PollAll();
     ASSERT_TRUE(WaitUntil([&] { return server.Accepted() == 1; }, 5000));
 
     // A new fault while that alert waits: the status is handled at once and mailed apart.
     QElapsedTimer handled;
     handled.start();
     Site().SetChannelFault(sim, 5, devsim::ChannelFault::Channel, true);
-    form_->PollAll();
+    form_->Core().PollAll();
     ASSERT_TRUE(WaitUntil([&] { return Dev(id).Status.ChannelOk[4] == 0; }, 3000));
     EXPECT_LT(handled.elapsed(), 2000);
     EXPECT_EQ(Cell(0, 4), "Channel Failure, Fan Failure");
@@ -236,11 +236,11 @@ TEST_F(EmailJobsTest, ServerThatNeverAnswersHoldsUpNeitherTheWindowNorTheEnd) {
 
     // The same faults again: counted as standing, no third mail, nothing marked yet.
     const int queries = Site().Snapshot(sim).statusQueries;
-    form_->PollAll();
+    form_->Core().PollAll();
     ASSERT_TRUE(WaitUntil([&] { return Site().Snapshot(sim).statusQueries > queries; }, 3000));
     Pump(300);
     EXPECT_EQ(server.Accepted(), 2);
-    EXPECT_EQ(form_->EmailJobs().size(), 2u);
+    EXPECT_EQ(form_->Core().EmailJobs().size(), 2u);
     EXPECT_EQ(Dev(id).Notified, DeviceStatus{});
 
     // SIGTERM, as the program entry wires it, while both deliveries still wait.
@@ -277,26 +277,26 @@ TEST_F(EmailJobsTest, AlertsAreSentOncePerFaultWhenResultsArriveLate) {
     Reply(id, HealthyStatus());
 
     Reply(id, FanFault());
-    EXPECT_EQ(form_->EmailJobs().size(), 1u);
+    EXPECT_EQ(form_->Core().EmailJobs().size(), 1u);
     Reply(id, FanFault());
     Reply(id, FanFault());
-    EXPECT_EQ(form_->EmailJobs().size(), 1u);
+    EXPECT_EQ(form_->Core().EmailJobs().size(), 1u);
     EXPECT_EQ(Dev(id).Notified, DeviceStatus{});  // not before the server has the mail
 
     Reply(id, FanAndChannelFault());
-    EXPECT_EQ(form_->EmailJobs().size(), 2u);
+    EXPECT_EQ(form_->Core().EmailJobs().size(), 2u);
     Reply(id, FanAndChannelFault());
-    EXPECT_EQ(form_->EmailJobs().size(), 2u);
+    EXPECT_EQ(form_->Core().EmailJobs().size(), 2u);
 
     ASSERT_TRUE(WaitUntil([this] { return EventsWithId(EV_EMAIL_SENT).size() == 2; }, 10000));
-    EXPECT_TRUE(form_->EmailJobs().empty());
+    EXPECT_TRUE(form_->Core().EmailJobs().empty());
     DeviceStatus marks{};
     marks.FanOk[1] = 1;
     marks.ChannelOk[4] = 1;
     EXPECT_EQ(Dev(id).Notified, marks);
 
     Reply(id, FanAndChannelFault());
-    EXPECT_TRUE(form_->EmailJobs().empty());
+    EXPECT_TRUE(form_->Core().EmailJobs().empty());
     EXPECT_FALSE(peer.WaitAccepted(3, std::chrono::milliseconds(500)));
     EXPECT_NE(peer.Get(0).data.find("AVLO Alert [RV12, # 10203040]: FAN FAILURE"),
               std::string::npos);
@@ -346,23 +346,23 @@ TEST_F(EmailJobsTest, ResultOfAnAlertMarksItsFaultsWhenTheServerTookTheMessage) 
         SCOPED_TRACE(c.name);
         const std::uint16_t id = Register("Amp " + std::to_string(host), host);
         ++host;
-        auto job = std::make_unique<TMainForm::EmailJob>();
+        auto job = std::make_unique<CMonitorCore::EmailJob>();
         job->JobId = ++jobId;
         job->Summary = summary;
         job->Fields = emailoutcome::Fields();
         job->DeviceId = id;
         job->Faults = Bit(StatsFanErr + 1) | Bit(StatsPlus12VErr);
-        form_->EmailJobs().push_back(std::move(job));
-        if (c.deleted) form_->DeleteDevice(Dev(id).ListIndex);
+        form_->Core().EmailJobs().push_back(std::move(job));
+        if (c.deleted) form_->Core().DeleteDevice(Dev(id).ListIndex);
         const std::size_t before = EventsWithId(c.logged).size();
 
-        form_->Post(WM_SMTPRESULT, c.wParam, jobId);
-        ASSERT_TRUE(WaitUntil([this] { return form_->EmailJobs().empty(); }, 2000));
+        form_->Core().Post(WM_SMTPRESULT, c.wParam, jobId);
+        ASSERT_TRUE(WaitUntil([this] { return form_->Core().EmailJobs().empty(); }, 2000));
         const auto logged = EventsWithId(c.logged);
         ASSERT_EQ(logged.size(), before + 1);
         EXPECT_EQ(logged.back().text.value_or(""), c.text);
         if (c.deleted) {
-            EXPECT_EQ(form_->FindDeviceById(id), nullptr);
+            EXPECT_EQ(form_->Core().FindDeviceById(id), nullptr);
             continue;
         }
         DeviceStatus marks{};
@@ -371,7 +371,7 @@ TEST_F(EmailJobsTest, ResultOfAnAlertMarksItsFaultsWhenTheServerTookTheMessage) 
             marks.SupplyOk[1] = 1;
         }
         EXPECT_EQ(Dev(id).Notified, marks);
-        EXPECT_EQ(form_->AlertsInFlight(id), 0u);
+        EXPECT_EQ(form_->Core().AlertsInFlight(id), 0u);
     }
 }
 
@@ -419,7 +419,7 @@ TEST_F(EmailJobsTest, AlertTakenByTheServerIsNotSentAgain) {
             << EventsWithId(EV_EMAIL_FAILED).back().text.value_or("");
         EXPECT_EQ(Dev(id).Notified.FanOk[1], 1);
         Reply(id, FanFault());
-        EXPECT_TRUE(form_->EmailJobs().empty());
+        EXPECT_TRUE(form_->Core().EmailJobs().empty());
         EXPECT_FALSE(peer.WaitAccepted(2, std::chrono::milliseconds(300)));
         EXPECT_TRUE(peer.Get(0).dataComplete);
     }

@@ -51,8 +51,7 @@ const CheckCase kChecks[] = {
      "Note that default port number for the SMTP server is 25."},
     {"port_not_integer",
      [](TMainForm& f) {
-         const QSignalBlocker raw(f.ServerPortEdit);  // past the typing filter
-         f.ServerPortEdit->setText("2x5");
+         f.Core().EmailSettings.port = "2x5";  // past the typing filter
      },
      &TMainForm::ServerPortEdit,
      "The port number of the SMTP server must be an integer between 1 and 65535.\r\nEnter a valid port number, then "
@@ -152,10 +151,7 @@ TEST_F(EmailSettingsTest, ThePortIsReadAsTheClientReadsIt) {
     CSmtpClient client(0, nullptr, 0);
     for (const PortCase& c : cases) {
         FillValid();
-        {
-            const QSignalBlocker raw(form_->ServerPortEdit);  // the text as it is, past the filter
-            form_->ServerPortEdit->setText(c.text);
-        }
+        form_->Core().EmailSettings.port = c.text;  // the text as it is, past the filter
         EXPECT_EQ(form_->CheckEmailSettings(false), c.pageTakes) << '"' << c.text << '"';
         EXPECT_EQ(client.SetServer("127.0.0.1", c.text), c.client) << '"' << c.text << '"';
     }

@@ -69,7 +69,7 @@ std::string Describe(const DeviceStatus& s) {
 }
 
 // Options in the order ChanErr, PSupplyErr, FanErr, TempErr, OvcErr.
-using Events = TMainForm::NotifiableEvents_Type;
+using Events = NotifiableEvents_Type;
 const Events kNone{false, false, false, false, false};
 const Events kChan{true, false, false, false, false};
 const Events kPsu{false, true, false, false, false};
@@ -96,7 +96,7 @@ protected:
         std::remove(options_.configPath.c_str());
         StartForm(std::move(arguments));
         sent_.clear();
-        form_->AlertRecorder = [this](TMainForm::Device& d, const DeviceStatus& s) {
+        form_->Core().AlertRecorder = [this](TMainForm::Device& d, const DeviceStatus& s) {
             sent_.push_back({d.DeviceId, s, d.Notified, EventsWithId(EV_DEVICE_ALERT).size()});
             return deliver_;
         };
@@ -108,12 +108,12 @@ protected:
         TRegisterDlg::Context c = Ctx(name, Address(host), false);
         c.ModelCode = model;
         c.Serial = serial;
-        const int id = form_->AddDevice(&c);
+        const int id = form_->Core().AddDevice(&c);
         EXPECT_GT(id, 0) << name;
         return static_cast<std::uint16_t>(id);
     }
-    TMainForm::Device& Dev(std::uint16_t id) { return *form_->FindDeviceById(id); }
-    void Reply(std::uint16_t id, const DeviceStatus& s) { form_->ApplyStatus(id, s, "10203040", 3); }
+    TMainForm::Device& Dev(std::uint16_t id) { return *form_->Core().FindDeviceById(id); }
+    void Reply(std::uint16_t id, const DeviceStatus& s) { form_->Core().ApplyStatus(id, s, "10203040", 3); }
     std::size_t AlertLogs() const { return EventsWithId(EV_DEVICE_ALERT).size(); }
 
     std::vector<SentAlert> sent_;
@@ -147,9 +147,9 @@ TEST_F(EventDetectionTest, OnsetsAreCountedOnEdgesWhateverTheMailSettings) {
     };
     for (const auto& cfg : configs) {
         Restart(cfg.arguments);
-        form_->NotifiableEvents = cfg.events;
+        form_->Core().NotifiableEvents = cfg.events;
         form_->EnableEmailRadioBtn->setChecked(cfg.email);
-        form_->Options.Log = cfg.log;
+        form_->Core().Options.Log = cfg.log;
         deliver_ = cfg.deliver;
         int host = 10;
         for (const auto& row : items) {
@@ -206,7 +206,7 @@ TEST_F(EventDetectionTest, StatusWithoutFaultOnlyUpdatesModelSerialStatusAndKnow
     healthy.Mode = 0;
     healthy.ChannelOn[6] = 0;
     healthy.OperatingMinutes = 1234;
-    form_->ApplyStatus(id, healthy, "99887766", 4);
+    form_->Core().ApplyStatus(id, healthy, "99887766", 4);
 
     EXPECT_EQ(d.ModelCode, 4);
     EXPECT_EQ(d.Serial, "99887766");
@@ -220,10 +220,10 @@ TEST_F(EventDetectionTest, StatusWithoutFaultOnlyUpdatesModelSerialStatusAndKnow
     EXPECT_TRUE(sent_.empty());
 
     // A reply for a device that is not in the table changes nothing either.
-    form_->ApplyStatus(65000, Faulty({{K::Chan, 0}}), "1", 1);
+    form_->Core().ApplyStatus(65000, Faulty({{K::Chan, 0}}), "1", 1);
     EXPECT_EQ(sink_.Events().size(), logsBefore);
     EXPECT_TRUE(sent_.empty());
-    EXPECT_EQ(form_->DeviceCount(), 1);
+    EXPECT_EQ(form_->Core().DeviceCount(), 1);
 }
 
 // ---------------------------------------------------------------- alert decision
@@ -291,8 +291,8 @@ TEST_F(EventDetectionTest, AlertDecisionTable) {
     for (const auto& row : table) {
         SCOPED_TRACE(row.name);
         Restart(row.nolimit ? std::vector<std::string>{"alerts", "nolimit"} : std::vector<std::string>{"alerts"});
-        ASSERT_EQ(form_->LimitOn(), !row.nolimit);
-        form_->NotifiableEvents = row.events;
+        ASSERT_EQ(form_->Core().LimitOn(), !row.nolimit);
+        form_->Core().NotifiableEvents = row.events;
         form_->EnableEmailRadioBtn->setChecked(row.email);
         const std::uint16_t id = Register("Stage", 2);
         TMainForm::Device& d = Dev(id);
@@ -316,7 +316,7 @@ TEST_F(EventDetectionTest, AlertDecisionTable) {
 
 TEST_F(EventDetectionTest, LimitModeMailsEachFaultOnceADay) {
     Restart({});  // limit mode, channel failures selected
-    ASSERT_TRUE(form_->NotifiableEvents.ChanErr);
+    ASSERT_TRUE(form_->Core().NotifiableEvents.ChanErr);
     form_->EnableEmailRadioBtn->setChecked(true);
     const std::uint16_t id = Register("Stage", 2);
     TMainForm::Device& d = Dev(id);
@@ -333,7 +333,7 @@ TEST_F(EventDetectionTest, LimitModeMailsEachFaultOnceADay) {
     ASSERT_EQ(sent_.size(), 2u);
     EXPECT_EQ(sent_[1].status.ChannelOk[2], 0);
     EXPECT_EQ(sent_[1].status.ChannelOk[4], 0);
-    const std::string body = form_->AlertBody(d, sent_[1].status);
+    const std::string body = form_->Core().AlertBody(d, sent_[1].status);
     EXPECT_NE(body.find("\tChannel 3: \tCHANNEL FAILURE\r\n"), std::string::npos) << body;
     EXPECT_NE(body.find("\tChannel 5: \tCHANNEL FAILURE\r\n"), std::string::npos) << body;
     EXPECT_EQ(d.Notified, Marks({{K::Chan, 2}, {K::Chan, 4}}));
@@ -348,7 +348,7 @@ TEST_F(EventDetectionTest, LimitModeMailsEachFaultOnceADay) {
     EXPECT_EQ(d.Stats[StatsChanErr + 4], 1);
 
     // A new day clears the marks: the standing fault is mailed again.
-    form_->ClearNotified();
+    form_->Core().ClearNotified();
     Reply(id, Faulty({{K::Chan, 2}}));
     EXPECT_EQ(sent_.size(), 3u);
 }
@@ -425,7 +425,7 @@ TEST_F(EventDetectionTest, AlertInFlightHoldsBackOnlyItsOwnFaults) {
         SCOPED_TRACE(row.name);
         Restart(row.nolimit ? std::vector<std::string>{"alerts", "nolimit"}
                             : std::vector<std::string>{"alerts"});
-        form_->NotifiableEvents = kAll;
+        form_->Core().NotifiableEvents = kAll;
         form_->EnableEmailRadioBtn->setChecked(true);
         const std::uint16_t id = Register("Stage", 2);
         const std::uint16_t other = Register("Balcony", 3);
@@ -433,11 +433,11 @@ TEST_F(EventDetectionTest, AlertInFlightHoldsBackOnlyItsOwnFaults) {
         d.Status = Faulty(row.previous);
         d.StatusKnown = row.known;
         d.ConnState = Connected;
-        auto job = std::make_unique<TMainForm::EmailJob>();
+        auto job = std::make_unique<CMonitorCore::EmailJob>();
         job->JobId = 7000;
         job->DeviceId = row.otherDevice ? other : id;
         job->Faults = ItemBits(row.inFlight);
-        form_->EmailJobs().push_back(std::move(job));
+        form_->Core().EmailJobs().push_back(std::move(job));
 
         const DeviceStatus now = Faulty(row.now);
         Reply(id, now);
@@ -460,7 +460,7 @@ TEST_F(EventDetectionTest, AlertInFlightHoldsBackOnlyItsOwnFaults) {
 
 TEST_F(EventDetectionTest, WithoutDeliveryNothingIsMarked) {
     Restart({});
-    form_->AlertRecorder = nullptr;
+    form_->Core().AlertRecorder = nullptr;
     form_->EnableEmailRadioBtn->setChecked(true);
     const std::uint16_t id = Register("Stage", 2);
     Reply(id, Faulty({{K::Chan, 2}}));
@@ -505,7 +505,7 @@ TEST_F(EventDetectionTest, EveryFaultyReplyIsLoggedBeforeTheDecision) {
 TEST_F(EventDetectionTest, LogOffWritesNoFaultReportButDecidesAndCountsAlike) {
     Restart({});
     form_->EnableEmailRadioBtn->setChecked(true);
-    form_->Options.Log = false;
+    form_->Core().Options.Log = false;
     const std::uint16_t id = Register("Stage", 2);
     const std::size_t before = sink_.Events().size();
     Reply(id, Healthy());
@@ -518,8 +518,8 @@ TEST_F(EventDetectionTest, LogOffWritesNoFaultReportButDecidesAndCountsAlike) {
 
     // With only fan failures selected, a channel failure alone is not mailed, yet it is
     // logged and counted.
-    form_->Options.Log = true;
-    form_->NotifiableEvents = kFan;
+    form_->Core().Options.Log = true;
+    form_->Core().NotifiableEvents = kFan;
     const std::uint16_t other = Register("Balcony", 3);
     Reply(other, Healthy());
     Reply(other, Faulty({{K::Chan, 2}}));
@@ -538,7 +538,7 @@ TEST_F(EventDetectionTest, LoggedFaultReportCarriesTheDevicesRawMessage) {
     Restart({});
     form_->EnableEmailRadioBtn->setChecked(true);
     TRegisterDlg::Context c = Ctx("Stage", Address(2), true);
-    const int added = form_->AddDevice(&c);
+    const int added = form_->Core().AddDevice(&c);
     ASSERT_GT(added, 0);
     const auto id = static_cast<std::uint16_t>(added);
 
@@ -561,12 +561,12 @@ TEST_F(EventDetectionTest, LoggedFaultReportCarriesTheDevicesRawMessage) {
 
     // The faults clear, then channel 3 fails again: counted, logged, not mailed again today.
     Site().ClearFaults(dev);
-    form_->PollAll();
+    form_->Core().PollAll();
     ASSERT_TRUE(WaitUntil([&] { return Dev(id).Status.ChannelOk[2] == 1; }, 10000));
     EXPECT_EQ(Cell(0, 4), "OK");
     const std::size_t logged = AlertLogs();  // replies already under way may have added some
     Site().SetChannelFault(dev, 3, devsim::ChannelFault::Channel, true);
-    form_->PollAll();
+    form_->Core().PollAll();
     ASSERT_TRUE(WaitUntil([&] { return AlertLogs() > logged; }, 10000));
     EXPECT_EQ(EventsWithId(EV_DEVICE_ALERT).back().text.value_or(""),
               "AVLO Alert [RV12, # 10203040]: CHANNEL FAILURE\r\n\nMessage: " + Site().StatusMessage(dev));
@@ -603,7 +603,7 @@ TEST_F(EventDetectionTest, AlertSubjectTexts) {
     for (const auto& row : table) {
         Dev(id).ModelCode = row.model;
         Dev(id).Serial = row.serial;
-        EXPECT_EQ(form_->AlertSubject(Dev(id), Faulty(row.faults)), row.subject);
+        EXPECT_EQ(form_->Core().AlertSubject(Dev(id), Faulty(row.faults)), row.subject);
     }
 }
 
@@ -635,31 +635,31 @@ TEST_F(EventDetectionTest, ConditionTexts) {
         d.StatusKnown = row.known;
         d.Status = Faulty(row.faults);
         d.Condition = "stale";
-        form_->ConditionText(id);
+        form_->Core().ConditionText(id);
         EXPECT_EQ(d.Condition, row.text) << "state " << int(row.conn) << " known " << row.known;
     }
-    form_->ConditionText(65000);  // not in the table: nothing to do
+    form_->Core().ConditionText(65000);  // not in the table: nothing to do
 }
 
 TEST_F(EventDetectionTest, NewDeviceNames) {
     Restart({});
-    EXPECT_EQ(form_->NewDeviceName(1), "My Velkan RV10");
-    EXPECT_EQ(form_->NewDeviceName(2), "My Velkan RV11");
-    EXPECT_EQ(form_->NewDeviceName(3), "My Velkan RV12");
-    EXPECT_EQ(form_->NewDeviceName(4), "My Velkan RV13");
-    EXPECT_EQ(form_->NewDeviceName(0), "My Velkan Unknown");
+    EXPECT_EQ(form_->Core().NewDeviceName(1), "My Velkan RV10");
+    EXPECT_EQ(form_->Core().NewDeviceName(2), "My Velkan RV11");
+    EXPECT_EQ(form_->Core().NewDeviceName(3), "My Velkan RV12");
+    EXPECT_EQ(form_->Core().NewDeviceName(4), "My Velkan RV13");
+    EXPECT_EQ(form_->Core().NewDeviceName(0), "My Velkan Unknown");
 
     Register("My Velkan RV10 1", 3);
-    EXPECT_EQ(form_->NewDeviceName(1), "My Velkan RV10");  // the base is free
+    EXPECT_EQ(form_->Core().NewDeviceName(1), "My Velkan RV10");  // the base is free
     Register("My Velkan RV10", 2);
-    EXPECT_EQ(form_->NewDeviceName(1), "My Velkan RV10 2");
-    EXPECT_EQ(form_->NewDeviceName(4), "My Velkan RV13");
+    EXPECT_EQ(form_->Core().NewDeviceName(1), "My Velkan RV10 2");
+    EXPECT_EQ(form_->Core().NewDeviceName(4), "My Velkan RV13");
     Register("My Velkan RV10 3", 4);
-    EXPECT_EQ(form_->NewDeviceName(1), "My Velkan RV10 2");
+    EXPECT_EQ(form_->Core().NewDeviceName(1), "My Velkan RV10 2");
     Register("My Velkan RV10 2", 5);
-    EXPECT_EQ(form_->NewDeviceName(1), "My Velkan RV10 4");
+    EXPECT_EQ(form_->Core().NewDeviceName(1), "My Velkan RV10 4");
     Register("My Velkan Unknown", 6);
-    EXPECT_EQ(form_->NewDeviceName(0), "My Velkan Unknown 1");
+    EXPECT_EQ(form_->Core().NewDeviceName(0), "My Velkan Unknown 1");
 }
 
 }  // namespace

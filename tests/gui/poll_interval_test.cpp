@@ -34,8 +34,8 @@ TEST_P(PollValueTest, TheTimerRunsNoFasterThanOnceASecondAndTheFileKeepsTheValue
     const PollCase& c = GetParam();
     WritePoll(c.text);
     StartQuiet();
-    EXPECT_EQ(form_->Options.Poll, c.value);
-    EXPECT_EQ(form_->PollTimer->interval(), c.interval);
+    EXPECT_EQ(form_->Core().Options.Poll, c.value);
+    EXPECT_EQ(form_->Core().PollTimer->interval(), c.interval);
     StopForm();
     EXPECT_NE(ReadConfig().find(std::string("\r\nPoll=") + c.text + "\r\n"), std::string::npos)
         << ReadConfig();
@@ -62,7 +62,7 @@ TEST_F(PollIntervalTest, PollZeroDoesNotFloodTheSite) {
     EXPECT_GE(seen.discoveryRequests, 2);
     EXPECT_LE(seen.discoveryRequests, 4);
     EXPECT_LE(seen.statusQueries, 6);
-    EXPECT_EQ(form_->DeviceCount(), 1);  // the device answered and was registered once
+    EXPECT_EQ(form_->Core().DeviceCount(), 1);  // the device answered and was registered once
 }
 
 // A device away for four seconds (an amplifier rebooting) with a poll of one second, which is

@@ -1,7 +1,7 @@
 // The fault report of a device: the alert subject line and the EV_DEVICE_ALERT log entry.
-#include "app/MainUnit.h"
+#include "monitoring/MonitorCore.h"
 
-std::string TMainForm::AlertSubject(const Device& device, const DeviceStatus& status) const {
+std::string CMonitorCore::AlertSubject(const Device& device, const DeviceStatus& status) const {
     std::string subject = std::string("AVLO Alert [") + codec_->ModelName(device.ModelCode) +
                           ", # " + device.Serial + "]: ";
     std::uint8_t faults[FaultFlagCount];
@@ -22,7 +22,7 @@ std::string TMainForm::AlertSubject(const Device& device, const DeviceStatus& st
     return subject;
 }
 
-void TMainForm::LogDeviceAlert(const Device& device, const DeviceStatus& status) {
+void CMonitorCore::LogDeviceAlert(const Device& device, const DeviceStatus& status) {
     if (!Options.Log) return;
     char message[CData::StatusBytes];
     const int len = store_->GetStatusMessage(device.DeviceId, message, sizeof message);
@@ -31,7 +31,7 @@ void TMainForm::LogDeviceAlert(const Device& device, const DeviceStatus& status)
                           AlertSubject(device, status) + "\r\n\nMessage: " + raw);
 }
 
-void TMainForm::SendDeviceAlert(Device& device, const DeviceStatus& status, std::uint32_t faults) {
+void CMonitorCore::SendDeviceAlert(Device& device, const DeviceStatus& status, std::uint32_t faults) {
     if (AlertRecorder) {
         AlertResult(device.DeviceId, faults, AlertRecorder(device, status));
         return;
