@@ -9,7 +9,7 @@
 #include <functional>
 
 #include "MainFormFixture.h"
-#include "MessageWatch.h"
+#include "support/MessageWatch.h"
 #include "comms/Mymessages.h"
 
 namespace {
@@ -109,7 +109,7 @@ TEST_F(DeviceListTest, EnabledDeviceShowsConnectingThenConnectedAndItsConditionO
     EXPECT_EQ(Cell(0, ColCondition), "Unknown");
     EXPECT_EQ(form_->RegisteredNumLabel->text(), "1");
 
-    MessageWatch history(*form_, 0);
+    MessageWatch history(Monitor(), RowState(0));
     ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }))
         << history.States().join(" / ").toStdString();
     // Connected first with the condition still unknown; the status query that follows the
