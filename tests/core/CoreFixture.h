@@ -2,6 +2,9 @@
 
 // The monitor core on a simulated site, without any window: the rows read as the core's row
 // texts, which every view shows.
+#include <utility>
+
+#include "notify/EmailOutcome.h"
 #include "support/SimulatedSiteFixture.h"
 
 class CoreFixture : public SimulatedSiteFixture {
@@ -13,6 +16,15 @@ protected:
         options_.arguments = std::move(arguments);
         core_ = std::make_unique<CMonitorCore>(options_);
         core_->ShutdownPauseMs = 0;
+        testEmailBusy_ = false;
+        shownOutcomes_.clear();
+        // What the core asks a window to show of the test e-mail.
+        QObject::connect(core_.get(), &CMonitorCore::TestEmailBusyChanged, core_.get(),
+                         [this](bool busy) { testEmailBusy_ = busy; });
+        QObject::connect(core_.get(), &CMonitorCore::EmailOutcomeToShow, core_.get(),
+                         [this](int outcome, const EmailFields& fields) {
+                             shownOutcomes_.push_back({outcome, fields});
+                         });
         core_->Start();
     }
     void StopCore() { core_.reset(); }
@@ -48,5 +60,30 @@ protected:
         e.recipient[2] = r3;
     }
 
+    // The test e-mail, as the window's command sends it.
+    bool SendTestEmail() {
+        return core_->SendEmail("AVLO TEST EMAIL", "This is a test e-mail.\r\n", true);
+    }
+    struct ShownOutcome {
+        int outcome;
+        EmailFields fields;
+        // The text the window's dialog shows for it.
+        std::string Dialog() const { return EmailOutcomeDialogText(outcome, fields); }
+    };
+    std::vector<ShownOutcome> TakeShownOutcomes() { return std::exchange(shownOutcomes_, {}); }
+    // The outcomes to show until the first one comes, or none after ms.
+    std::vector<ShownOutcome> WaitShownOutcomes(int ms) {
+        std::vector<ShownOutcome> shown;
+        WaitUntil(
+            [&] {
+                shown = TakeShownOutcomes();
+                return !shown.empty();
+            },
+            ms);
+        return shown;
+    }
+
     std::unique_ptr<CMonitorCore> core_;
+    bool testEmailBusy_ = false;  // the window's test e-mail command is unavailable
+    std::vector<ShownOutcome> shownOutcomes_;
 };

@@ -1,6 +1,8 @@
 // The device list as it mirrors the device table: rows, states, condition texts, check boxes,
 // the device commands, the register limit, and the window's close box.
 #include <QAction>
+#include <QApplication>
+#include <QCursor>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -322,43 +324,6 @@ TEST_F(DeviceListTest, DeletionLeavesNoRowSelected) {
 INSTANTIATE_TEST_SUITE_P(EachRow, DeleteRowTest, ::testing::Values(0, 1, 2),
                          [](const auto& info) { return "Row" + std::to_string(info.param); });
 
-TEST_F(DeviceListTest, DeletedDeviceIsForgottenAndItsOldThreadsMessagesAreIgnored) {
-    const int sim = Sim(60);
-    StartQuiet();
-    const int oldId = Add("Monitor Wedge", Address(60), true);
-    Add("Sub", Address(61), false);
-    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
-
-    form_->Core().DeleteDevice(0);
-    EXPECT_EQ(form_->Core().DeviceCount(), 1);
-    EXPECT_EQ(form_->RegisteredNumLabel->text(), "1");
-    EXPECT_EQ(Cell(0, ColName), "Sub");
-    EXPECT_TRUE(SimWait(sim, [](const auto& s) { return !s.connected; }));
-    Pump(100);
-
-    const std::size_t events = sink_.Events().size();
-    const int queries = Site().Snapshot(sim).statusQueries;
-    for (std::uint16_t code : {EvConnected, EvLost, EvError, EvReceived, EvEnded}) {
-        form_->Core().Dispatch(WM_TCPTHREAD, TcpThreadWParam(static_cast<std::uint16_t>(oldId), code), 0);
-    }
-    EXPECT_EQ(form_->Core().DeviceCount(), 1);
-    EXPECT_EQ(form_->ListView->topLevelItemCount(), 1);
-    EXPECT_TRUE(Shows(0, "Disconnected", "Unknown"));
-    EXPECT_EQ(sink_.Events().size(), events);
-    Pump(100);
-    EXPECT_EQ(Site().Snapshot(sim).statusQueries, queries);
-    EXPECT_EQ(Site().Snapshot(sim).connections, 1);
-
-    // Registered again under the same name and address: a new identifier, and the old
-    // thread's late reports still do not reach it.
-    const int newId = Add("Monitor Wedge", Address(60), true);
-    EXPECT_NE(newId, oldId);
-    ASSERT_TRUE(WaitUntil([&] { return Shows(1, "Connected", "OK"); }));
-    form_->Core().Dispatch(WM_TCPTHREAD, TcpThreadWParam(static_cast<std::uint16_t>(oldId), EvLost), 0);
-    EXPECT_TRUE(Shows(1, "Connected", "OK"));
-    EXPECT_EQ(CountEvents(EV_DEVICE_CONNECTION_LOST), 0u);
-}
-
 TEST_F(DeviceListTest, TooltipShowsTheRowsFourTexts) {
     Sim(70);
     StartQuiet();
@@ -412,91 +377,6 @@ TEST_F(DeviceListTest, RegisterCommandWarnsOnlyWhenTheListIsFull) {
     EXPECT_EQ(Cell(50, ColName), "Amp 51");
 }
 
-struct AddCase {
-    const char* what;
-    std::string name;
-    std::string host;  // "" for an empty address, else the last address byte
-    bool accepted;
-};
-
-class AddDeviceTest : public DeviceListTest, public ::testing::WithParamInterface<AddCase> {};
-
-TEST_P(AddDeviceTest, RefusesAnEmptyOrUsedNameOrAddressOnly) {
-    const AddCase& c = GetParam();
-    StartQuiet();
-    const int first = Add("Stage", Address(20), false);
-    const std::size_t registered = CountEvents(EV_DEVICE_REGISTERED);
-    const std::string address = c.host.empty() ? std::string() : Address(std::stoi(c.host));
-
-    TRegisterDlg::Context context = Ctx(c.name, address, false);
-    const int id = form_->Core().AddDevice(&context);
-    if (!c.accepted) {
-        EXPECT_EQ(id, -1);
-        EXPECT_EQ(form_->Core().DeviceCount(), 1);
-        EXPECT_EQ(form_->ListView->topLevelItemCount(), 1);
-        EXPECT_EQ(form_->RegisteredNumLabel->text(), "1");
-        EXPECT_EQ(CountEvents(EV_DEVICE_REGISTERED), registered);
-        EXPECT_EQ(form_->Core().Devices()[0]->Name, "Stage");
-        EXPECT_EQ(Cell(0, ColName), "Stage");
-        EXPECT_TRUE(MessageBoxSeam::TakeShown().empty());
-        return;
-    }
-    EXPECT_GT(id, first);
-    ASSERT_EQ(form_->Core().DeviceCount(), 2);
-    EXPECT_EQ(form_->RegisteredNumLabel->text(), "2");
-    EXPECT_EQ(Cell(1, ColName).toStdString(), c.name);
-    const auto events = EventsWithId(EV_DEVICE_REGISTERED);
-    ASSERT_EQ(events.size(), registered + 1);
-    EXPECT_EQ(events.back().text.value_or(""), c.name + " at " + address);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, AddDeviceTest,
-    ::testing::Values(AddCase{"EmptyName", "", "21", false},
-                      AddCase{"EmptyAddress", "Balcony", "", false},
-                      AddCase{"UsedAddress", "Balcony", "20", false},
-                      AddCase{"UsedName", "Stage", "21", false},
-                      AddCase{"NameDifferingOnlyInCase", "STAGE", "21", true},
-                      AddCase{"NewNameAndAddress", "Balcony", "21", true}),
-    [](const auto& info) { return std::string(info.param.what); });
-
-TEST_F(DeviceListTest, AddDeviceWithoutAContextAddsNothing) {
-    StartQuiet();
-    EXPECT_EQ(form_->Core().AddDevice(nullptr), -1);
-    EXPECT_EQ(form_->Core().DeviceCount(), 0);
-    EXPECT_EQ(form_->ListView->topLevelItemCount(), 0);
-}
-
-TEST_F(DeviceListTest, RenamingKeepsTheConnectionAndReaddressingMovesIt) {
-    const int first = Sim(80);
-    const int second = Sim(81);
-    StartQuiet();
-    const int id = Add("Delay Tower", Address(80), true);
-    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
-    const TTcpCommsThread* thread = form_->Core().Devices()[0]->Connection.get();
-
-    TRegisterDlg::Context renamed = Ctx("Delay Tower North", Address(80), true);
-    ASSERT_TRUE(form_->Core().UpdateDevice(0, &renamed, true));
-    EXPECT_EQ(Cell(0, ColName), "Delay Tower North");
-    EXPECT_TRUE(Shows(0, "Connected", "OK"));
-    EXPECT_EQ(form_->Core().Devices()[0]->Connection.get(), thread);
-    EXPECT_FALSE(SimWait(first, [](const auto& s) { return s.connections != 1 || !s.connected; }, 500));
-
-    TRegisterDlg::Context moved = Ctx("Delay Tower North", Address(81), true);
-    ASSERT_TRUE(form_->Core().UpdateDevice(0, &moved, true));
-    EXPECT_EQ(Cell(0, ColAddress), "127.0.7.81");
-    EXPECT_EQ(Cell(0, ColStatus), "Connecting...");
-    EXPECT_EQ(form_->Core().Devices()[0]->DeviceId, id);
-    EXPECT_TRUE(SimWait(first, [](const auto& s) { return !s.connected; }));
-    EXPECT_TRUE(SimWait(second, [](const auto& s) { return s.connections == 1 && s.connected; }));
-    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
-    Pump(200);  // the replaced thread's end report leaves the new connection alone
-    EXPECT_TRUE(Shows(0, "Connected", "OK"));
-    EXPECT_EQ(Site().Snapshot(first).connections, 1);
-
-    EXPECT_FALSE(form_->Core().UpdateDevice(5, &moved, true));  // no such row
-}
-
 TEST_F(DeviceListTest, ShowWebPageOpensTheSelectedDevicesAddress) {
     StartQuiet();
     Add("Left", Address(40), false);
@@ -543,39 +423,6 @@ TEST_F(DeviceListTest, CloseBoxOnlyHidesTheWindowAndMonitoringGoesOn) {
 
 // Two records with one address would both poll the one device behind it; two with one name
 // could not be told apart. The table refuses either change and keeps the record as it was.
-TEST_F(DeviceListTest, UpdateRefusesTheNameOrAddressOfAnotherDevice) {
-    StartQuiet();
-    Add("Left", Address(30), false);
-    Add("Right", Address(31), false);
-    struct Case {
-        const char* what;
-        std::string name;
-        std::string address;
-        bool accepted;
-    };
-    const Case cases[] = {
-        {"the other's address", "Left", Address(31), false},
-        {"the other's name", "Right", Address(30), false},
-        {"its own name and address", "Left", Address(30), true},
-        {"a new name and address", "Left Wing", Address(32), true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        const std::string nameBefore = form_->Core().Devices()[0]->Name;
-        const std::string addressBefore = form_->Core().Devices()[0]->IpAddress;
-        TRegisterDlg::Context context = Ctx(c.name, c.address, false);
-        context.RegisterMode = false;
-        EXPECT_EQ(form_->Core().UpdateDevice(0, &context, true), c.accepted);
-        const TMainForm::Device& d = *form_->Core().Devices()[0];
-        EXPECT_EQ(d.Name, c.accepted ? c.name : nameBefore);
-        EXPECT_EQ(d.IpAddress, c.accepted ? c.address : addressBefore);
-        EXPECT_EQ(Cell(0, ColName).toStdString(), d.Name);
-        EXPECT_EQ(Cell(0, ColAddress).toStdString(), d.IpAddress);
-        EXPECT_EQ(form_->Core().Devices()[1]->Name, "Right");
-        EXPECT_EQ(form_->Core().Devices()[1]->IpAddress, Address(31));
-    }
-}
-
 // A device whose address went to another device (and was saved so) is listed without an
 // address and "Disconnected", whatever its box says, until discovery finds it again: it gets
 // no connection, has no web page, and late reports of the thread it had change nothing.
@@ -680,6 +527,36 @@ TEST_F(DeviceListTest, WithoutANotificationAreaCloseMinimisesAndExitEndsTheProgr
         Pump(20);
     }
     EXPECT_EQ(MessageBoxSeam::TakeShown().size(), 1u);  // only the exit menu asked
+}
+
+// "Search Network": the wait cursor while the search runs, then the core's result in an
+// information box (nothing answers on this test's network), and the cursor back.
+TEST_F(DeviceListTest, SearchShowsTheWaitCursorThenTheResultInABox) {
+    StartQuiet();
+    MessageBoxSeam::TakeShown();
+    ASSERT_EQ(QApplication::overrideCursor(), nullptr);
+    form_->SearchNetworkBtn->click();
+    ASSERT_NE(QApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+    std::vector<MessageBoxSeam::Shown> shown;
+    ASSERT_TRUE(WaitUntil([&] {
+        shown = MessageBoxSeam::TakeShown();
+        return !shown.empty();
+    }));
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].kind, MsgKind::Information);
+    EXPECT_EQ(shown[0].title, "AVLO Monitor");
+    EXPECT_EQ(shown[0].text, "No Velkan devices have been found on the local network.");
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+// The test mode menu is there only for a process started with the "test" switch.
+TEST_F(DeviceListTest, TestModeMenuOnlyWithTheTestSwitch) {
+    StartForm();
+    EXPECT_FALSE(form_->TestModeSettingsMenu->isVisible());
+    StopForm();
+    StartForm({"Test"});
+    EXPECT_TRUE(form_->TestModeSettingsMenu->isVisible());
 }
 
 }  // namespace
