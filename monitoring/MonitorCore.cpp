@@ -3,7 +3,7 @@
 #include "monitoring/MonitorCore.h"
 
 #include <QCoreApplication>
-#include <QEvent>
+#include <QMetaObject>
 #include <QThread>
 #include <QTimer>
 
@@ -16,18 +16,6 @@
 #include "platform/MessageBox.h"
 
 namespace {
-
-// A window message posted from a worker thread, delivered through the Qt event loop.
-class TWindowMessageEvent : public QEvent {
-public:
-    static QEvent::Type Id() {
-        static const auto id = static_cast<QEvent::Type>(QEvent::registerEventType());
-        return id;
-    }
-    TWindowMessageEvent(std::uint32_t msg, std::uint32_t wParam, std::uint32_t lParam)
-        : QEvent(Id()), msg_(msg), wParam_(wParam), lParam_(lParam) {}
-    std::uint32_t msg_, wParam_, lParam_;
-};
 
 // A poll interval below a second (Poll=0 in a hand-edited file) would fire the poll timer on
 // every turn of the event loop: a flood of broadcasts and status queries. The timer never runs
@@ -147,16 +135,24 @@ void CMonitorCore::Post(std::uint32_t msg, std::uint32_t wParam, std::uint32_t l
         Dispatch(msg, wParam, lParam);
         return;
     }
-    QCoreApplication::postEvent(this, new TWindowMessageEvent(msg, wParam, lParam));
+    {
+        const std::lock_guard lock(postedMutex_);
+        posted_.push_back({msg, wParam, lParam});
+    }
+    QMetaObject::invokeMethod(this, &CMonitorCore::DispatchPosted, Qt::QueuedConnection);
 }
 
-bool CMonitorCore::event(QEvent* e) {
-    if (e->type() == TWindowMessageEvent::Id()) {
-        const auto* m = static_cast<TWindowMessageEvent*>(e);
-        Dispatch(m->msg_, m->wParam_, m->lParam_);
-        return true;
+// One call per posted message: the messages keep their order, and each takes its own turn
+// of the event loop, as a posted window message does.
+void CMonitorCore::DispatchPosted() {
+    PostedMessage m{};
+    {
+        const std::lock_guard lock(postedMutex_);
+        if (posted_.empty()) return;
+        m = posted_.front();
+        posted_.pop_front();
     }
-    return QObject::event(e);
+    Dispatch(m.msg, m.wParam, m.lParam);
 }
 
 void CMonitorCore::Dispatch(std::uint32_t msg, std::uint32_t wParam, std::uint32_t lParam) {

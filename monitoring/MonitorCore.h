@@ -5,8 +5,10 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -218,9 +220,6 @@ signals:
     // The program should end: the event loop is to stop, then the view and the core go.
     void EndRequested();
 
-protected:
-    bool event(QEvent* e) override;
-
 private:
     int AddDeviceRecord(const DeviceContext& context, const std::int32_t* stats);
     std::string UniqueName(const std::string& base,
@@ -230,6 +229,7 @@ private:
     void OnTcpThreadMessage(std::uint16_t code, std::uint16_t deviceId);
     void OnUdpThreadMessage(std::uint16_t code);
     void OnApplyConfig(std::uint32_t wParam);
+    void DispatchPosted();
     void OnSmtpResult(std::uint32_t wParam, std::uint32_t lParam);
     std::unique_ptr<EmailJob> TakeEmailJob(std::uint32_t jobId);
     void ReportEmailOutcome(const EmailJob& job, std::uint32_t wParam);
@@ -254,6 +254,14 @@ private:
     // Made at start-up and stopped at shutdown; every delivery has a client of its own.
     std::unique_ptr<CSmtpClient> smtpClient_;
     std::vector<std::unique_ptr<EmailJob>> emailJobs_;
+    // Messages posted from other threads, oldest first; each has its call of DispatchPosted
+    // queued in the event loop. The lock is the program's own, so that what a worker hands
+    // over is handed over under a lock every tool can see.
+    struct PostedMessage {
+        std::uint32_t msg, wParam, lParam;
+    };
+    std::mutex postedMutex_;
+    std::deque<PostedMessage> posted_;
     bool started_ = false;
     bool closing_ = false;
     bool shutDown_ = false;

@@ -19,7 +19,6 @@ namespace {
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
-enum Column : int { ColStatus = 3, ColCondition = 4 };
 
 
 class ConnectionEventsTest : public CoreFixture {
@@ -28,17 +27,6 @@ protected:
 
     int Sim(int host, const std::function<void(devsim::DeviceConfig&)>& tweak = {}) {
         return QuietSim(host, "8000", tweak);
-    }
-
-    int Add(const std::string& name, const std::string& address, bool avlo = true) {
-        DeviceContext c = Ctx(name, address, avlo);
-        const int id = core_->AddDevice(&c);
-        EXPECT_GT(id, 0) << name;
-        return id;
-    }
-
-    bool Shows(int row, const QString& status, const QString& condition) const {
-        return Cell(row, ColStatus) == status && Cell(row, ColCondition) == condition;
     }
 
     // The connection entries of the log, in order: "+text" connected, "-text" lost.
@@ -56,12 +44,6 @@ protected:
         return out;
     }
 
-    // Waits for the simulated device while the event loop runs, so that the form goes on
-    // handling its threads' reports meanwhile.
-    bool SimWait(int sim, const std::function<bool(const devsim::DeviceSnapshot&)>& pred,
-                 int ms = 3000) {
-        return WaitUntil([&] { return pred(Site().Snapshot(sim)); }, ms);
-    }
 };
 
 // ---- connected and lost, with logging on and off ----

@@ -9,31 +9,12 @@
 
 namespace {
 
-enum Column : int { ColName = 1, ColAddress = 2, ColStatus = 3, ColCondition = 4 };
 
 class DeviceTableTest : public CoreFixture {
 protected:
     DeviceTableTest() : CoreFixture(35) {}
 
     int Sim(int host) { return QuietSim(host, "3500"); }
-
-    // Waits for the simulated device while the event loop runs, so that the core goes on
-    // handling its threads' reports meanwhile.
-    bool SimWait(int sim, const std::function<bool(const devsim::DeviceSnapshot&)>& pred,
-                 int ms = 3000) {
-        return WaitUntil([&] { return pred(Site().Snapshot(sim)); }, ms);
-    }
-
-    int Add(const std::string& name, const std::string& address, bool avlo) {
-        DeviceContext c = Ctx(name, address, avlo);
-        const int id = core_->AddDevice(&c);
-        EXPECT_GT(id, 0) << name;
-        return id;
-    }
-
-    bool Shows(int row, const QString& status, const QString& condition) const {
-        return Cell(row, ColStatus) == status && Cell(row, ColCondition) == condition;
-    }
 
     std::size_t CountEvents(std::uint32_t id) const { return EventsWithId(id).size(); }
 };

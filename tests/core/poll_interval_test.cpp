@@ -7,7 +7,6 @@
 
 namespace {
 
-enum Column : int { ColStatus = 3, ColCondition = 4 };
 
 class PollIntervalTest : public CoreFixture {
 protected:
@@ -15,9 +14,6 @@ protected:
 
     void WritePoll(const std::string& poll, const std::string& devices = {}) {
         WriteConfig("[Options]\r\nPoll=" + poll + "\r\n" + devices);
-    }
-    bool Shows(int row, const QString& status, const QString& condition) const {
-        return Cell(row, ColStatus) == status && Cell(row, ColCondition) == condition;
     }
 };
 

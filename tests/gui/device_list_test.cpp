@@ -18,7 +18,6 @@ namespace {
 
 using devsim::ChannelFault;
 
-enum Column : int { ColName = 1, ColAddress = 2, ColStatus = 3, ColCondition = 4 };
 
 
 class DeviceListTest : public MainFormFixture {
@@ -27,24 +26,6 @@ protected:
 
     int Sim(int host, const std::function<void(devsim::DeviceConfig&)>& tweak = {}) {
         return QuietSim(host, "7000", tweak);
-    }
-
-    // Waits for the simulated device while the event loop runs, so that the form goes on
-    // handling its threads' reports meanwhile.
-    bool SimWait(int sim, const std::function<bool(const devsim::DeviceSnapshot&)>& pred,
-                 int ms = 3000) {
-        return WaitUntil([&] { return pred(Site().Snapshot(sim)); }, ms);
-    }
-
-    int Add(const std::string& name, const std::string& address, bool avlo) {
-        TRegisterDlg::Context c = Ctx(name, address, avlo);
-        const int id = form_->Core().AddDevice(&c);
-        EXPECT_GT(id, 0) << name;
-        return id;
-    }
-
-    bool Shows(int row, const QString& status, const QString& condition) const {
-        return Cell(row, ColStatus) == status && Cell(row, ColCondition) == condition;
     }
 
     // A left-button press and release as the user makes them; row -1 presses below the rows.

@@ -10,8 +10,8 @@
 
 #include "monitoring/MonitorCore.h"
 
-// Watches the window messages that reach the monitor core (its only events of the user range):
-// counts them and samples a state (a row's "status | condition") before each is handled, which
+// Watches the window messages that reach the monitor core from other threads (its only queued
+// calls): counts them and samples a state (a row's "status | condition") before each is handled, which
 // is what the row showed after the previous one. So every state the row passed through is
 // seen, however many messages one turn of the event loop handles.
 class MessageWatch : public QObject {
@@ -29,7 +29,7 @@ public:
 
 protected:
     bool eventFilter(QObject*, QEvent* e) override {
-        if (e->type() >= QEvent::User && e->type() <= QEvent::MaxUser) {
+        if (e->type() == QEvent::MetaCall) {
             ++messages_;
             Sample();
         }

@@ -69,6 +69,10 @@ protected:
     // and its check box.
     virtual QString Cell(int row, int column) const = 0;
     virtual bool Ticked(int row) const = 0;
+    enum Column : int { ColName = 1, ColAddress = 2, ColStatus = 3, ColCondition = 4 };
+    bool Shows(int row, const QString& status, const QString& condition) const {
+        return Cell(row, ColStatus) == status && Cell(row, ColCondition) == condition;
+    }
     // A row's "status | condition", empty while there is no such row.
     std::function<QString()> RowState(int row) const {
         return [this, row] {
@@ -130,6 +134,21 @@ protected:
         const int index = Site().AddDevice(c);
         EXPECT_GE(index, 0) << Site().LastError();
         return index;
+    }
+
+    // Registers a device by hand, as the register dialog does; returns its id.
+    int Add(const std::string& name, const std::string& address, bool avlo = true) {
+        DeviceContext c = Ctx(name, address, avlo);
+        const int id = Monitor().AddDevice(&c);
+        EXPECT_GT(id, 0) << name;
+        return id;
+    }
+
+    // Waits for the simulated device while the event loop runs, so that the monitor goes on
+    // handling its threads' reports meanwhile.
+    bool SimWait(int sim, const std::function<bool(const devsim::DeviceSnapshot&)>& pred,
+                 int ms = 3000) {
+        return WaitUntil([&] { return pred(Site().Snapshot(sim)); }, ms);
     }
 
     // Runs the event loop until pred holds or the time passes.
