@@ -14,8 +14,8 @@
 #include <QVBoxLayout>
 
 #include "app/MainUnit.h"
-#include "platform/MessageBox.h"
 #include "app/Shell.h"
+#include "platform/MessageBox.h"
 
 namespace {
 

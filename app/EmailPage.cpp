@@ -42,9 +42,13 @@ void TMainForm::SetEmailControlsEnabled(bool enabled) {
     SelectEventsBtn->setEnabled(enabled);
 }
 
-void TMainForm::EnableEmailRadioBtnEnter() { SetEmailControlsEnabled(true); }
+void TMainForm::EnableEmailRadioBtnEnter() {
+    SetEmailControlsEnabled(true);
+}
 
-void TMainForm::DisableEmailRadioBtnEnter() { SetEmailControlsEnabled(false); }
+void TMainForm::DisableEmailRadioBtnEnter() {
+    SetEmailControlsEnabled(false);
+}
 
 void TMainForm::ServerPortEditChange() {
     const QString text = ServerPortEdit->text();

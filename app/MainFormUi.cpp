@@ -377,9 +377,9 @@ void TMainForm::WireControls() {
     connect(EnableEmailRadioBtn, &QRadioButton::toggled, this,
             [&settings](bool on) { settings.Enabled = on; });
     const std::pair<QLineEdit*, std::string*> fields[] = {
-        {ServerIpAddrEdit, &settings.server},     {UserNameEdit, &settings.userName},
-        {UserEmailEdit, &settings.sender},        {Email1Edit, &settings.recipient[0]},
-        {Email2Edit, &settings.recipient[1]},     {Email3Edit, &settings.recipient[2]}};
+        {ServerIpAddrEdit, &settings.server}, {UserNameEdit, &settings.userName},
+        {UserEmailEdit, &settings.sender},    {Email1Edit, &settings.recipient[0]},
+        {Email2Edit, &settings.recipient[1]}, {Email3Edit, &settings.recipient[2]}};
     for (const auto& [edit, text] : fields) {
         connect(edit, &QLineEdit::textChanged, this,
                 [text](const QString& typed) { *text = typed.toStdString(); });

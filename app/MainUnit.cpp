@@ -32,7 +32,9 @@ TMainForm::TMainForm(const StartupOptions& options, QWidget* parent)
     core_->Start();
 }
 
-TMainForm::~TMainForm() { FormDestroy(); }
+TMainForm::~TMainForm() {
+    FormDestroy();
+}
 
 void TMainForm::FormDestroy() {
     if (destroyed_) return;
@@ -42,7 +44,9 @@ void TMainForm::FormDestroy() {
     QApplication::restoreOverrideCursor();
 }
 
-void TMainForm::EndProgram() { core_->EndProgram(); }
+void TMainForm::EndProgram() {
+    core_->EndProgram();
+}
 
 void TMainForm::WireCore() {
     CMonitorCore* core = core_.get();
@@ -59,8 +63,7 @@ void TMainForm::WireCore() {
     });
     connect(core, &CMonitorCore::EmailOutcomeToShow, this,
             qOverload<int, const EmailFields&>(&TMainForm::ShowEmailOutcome));
-    connect(core, &CMonitorCore::EmailSettingsFaultFound, this,
-            &TMainForm::ShowEmailSettingsFault);
+    connect(core, &CMonitorCore::EmailSettingsFaultFound, this, &TMainForm::ShowEmailSettingsFault);
     connect(core, &CMonitorCore::Busy, this, [](bool busy) {
         if (busy) {
             QApplication::setOverrideCursor(Qt::WaitCursor);

@@ -2,7 +2,6 @@
 
 #include <QMainWindow>
 #include <QString>
-
 #include <cstdint>
 #include <functional>
 #include <memory>

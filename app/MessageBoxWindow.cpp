@@ -26,9 +26,8 @@ int ShowMessageBoxWindow(QObject* parent, MsgKind kind, const QString& title, co
     // On the heap and watched: if the parent is destroyed while the box is open (shutdown
     // from a signal, say), it takes the box with it, and a box on the stack would then be
     // destroyed a second time.
-    QPointer<QMessageBox> box =
-        new QMessageBox(icon, title, MessageBoxSeam::ForDisplay(text), buttons,
-                        qobject_cast<QWidget*>(parent));
+    QPointer<QMessageBox> box = new QMessageBox(icon, title, MessageBoxSeam::ForDisplay(text),
+                                                buttons, qobject_cast<QWidget*>(parent));
     box->setTextFormat(Qt::PlainText);  // texts may hold "<" from device names or addresses
     box->setWindowModality(Qt::ApplicationModal);
     if (kind == MsgKind::Confirmation) {

@@ -10,4 +10,6 @@ class QObject;
 int ShowMessageBoxWindow(QObject* parent, MsgKind kind, const QString& title, const QString& text);
 
 // Makes every following box a real one (unless captured or headless).
-inline void InstallMessageBoxWindows() { MessageBoxSeam::SetPresenter(&ShowMessageBoxWindow); }
+inline void InstallMessageBoxWindows() {
+    MessageBoxSeam::SetPresenter(&ShowMessageBoxWindow);
+}

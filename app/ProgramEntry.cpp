@@ -31,7 +31,8 @@ QPixmap SplashPicture() {
     font.setPointSize(22);
     font.setBold(true);
     painter.setFont(font);
-    painter.drawText(picture.rect().adjusted(0, -20, 0, -20), Qt::AlignCenter, QStringLiteral("AVLO Monitor"));
+    painter.drawText(picture.rect().adjusted(0, -20, 0, -20), Qt::AlignCenter,
+                     QStringLiteral("AVLO Monitor"));
     font.setPointSize(10);
     font.setBold(false);
     painter.setFont(font);

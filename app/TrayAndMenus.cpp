@@ -10,8 +10,8 @@
 #include <QSystemTrayIcon>
 
 #include "app/MainUnit.h"
-#include "platform/MessageBox.h"
 #include "app/Shell.h"
+#include "platform/MessageBox.h"
 
 namespace {
 

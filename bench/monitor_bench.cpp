@@ -66,10 +66,13 @@ double PollToAllApplied(TMainForm& form, devsim::Site& site, int round) {
     QElapsedTimer timer;
     timer.start();
     form.Core().PollAll();
-    const bool done = WaitUntil([&] {
-        return std::all_of(form.Core().Devices().begin(), form.Core().Devices().end(),
-                           [&](const auto& d) { return d->Status.OperatingMinutes == minutes; });
-    }, 10000);
+    const bool done = WaitUntil(
+        [&] {
+            return std::all_of(
+                form.Core().Devices().begin(), form.Core().Devices().end(),
+                [&](const auto& d) { return d->Status.OperatingMinutes == minutes; });
+        },
+        10000);
     return done ? timer.nsecsElapsed() / 1e6 : -1;
 }
 

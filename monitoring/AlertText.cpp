@@ -16,7 +16,8 @@ std::string CMonitorCore::AlertSubject(const Device& device, const DeviceStatus&
     if (faults[FaultTemperature]) add("HIGH TEMPERATURE");
     if (faults[FaultFan]) add("FAN FAILURE");
     if (faults[FaultCurrent]) add("OVER-CURRENT");
-    if (faults[FaultMinus5V] || faults[FaultPlus12V] || faults[FaultPlus72VA] || faults[FaultPlus72VB]) {
+    if (faults[FaultMinus5V] || faults[FaultPlus12V] || faults[FaultPlus72VA] ||
+        faults[FaultPlus72VB]) {
         add("POWER SUPPLY FAILURE");
     }
     return subject;
@@ -26,12 +27,14 @@ void CMonitorCore::LogDeviceAlert(const Device& device, const DeviceStatus& stat
     if (!Options.Log) return;
     char message[CData::StatusBytes];
     const int len = store_->GetStatusMessage(device.DeviceId, message, sizeof message);
-    const std::string raw = len > 0 ? std::string(message, static_cast<std::size_t>(len)) : std::string();
+    const std::string raw =
+        len > 0 ? std::string(message, static_cast<std::size_t>(len)) : std::string();
     eventLog_->WriteEvent(EV_DEVICE_ALERT, EVENTLOG_ERROR_TYPE,
                           AlertSubject(device, status) + "\r\n\nMessage: " + raw);
 }
 
-void CMonitorCore::SendDeviceAlert(Device& device, const DeviceStatus& status, std::uint32_t faults) {
+void CMonitorCore::SendDeviceAlert(Device& device, const DeviceStatus& status,
+                                   std::uint32_t faults) {
     if (AlertRecorder) {
         AlertResult(device.DeviceId, faults, AlertRecorder(device, status));
         return;

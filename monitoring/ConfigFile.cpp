@@ -15,7 +15,9 @@ const char* const ChannelCounterWords[] = {"ChanErr", "TempErr", "FanErr", "Curr
 const char* const SupplyCounterWords[] = {"Minus5VErr", "Plus12VErr", "Plus72VAErr", "Plus72VBErr"};
 const char* const DefaultServiceAddress = "service@example.com";
 
-std::string Numbered(const char* prefix, int n) { return prefix + std::to_string(n); }
+std::string Numbered(const char* prefix, int n) {
+    return prefix + std::to_string(n);
+}
 
 // "FanErr3device 12": the word, the channel, "device ", the device number.
 std::string ChannelCounterKey(int word, int channel, int n) {
@@ -89,7 +91,8 @@ void CMonitorCore::LoadConfiguration() {
         context.Name = ini.ReadString("AVLO", Numbered("Name ", n), "");
         context.IpAddress = ini.ReadString("AVLO", Numbered("IP ", n), "");
         context.AvloEnabled = ini.ReadBool("AVLO", Numbered("avlo ", n), false);
-        context.ModelCode = static_cast<std::uint8_t>(ini.ReadInteger("AVLO", Numbered("Model ", n), 0));
+        context.ModelCode =
+            static_cast<std::uint8_t>(ini.ReadInteger("AVLO", Numbered("Model ", n), 0));
         context.Serial = ini.ReadString("AVLO", Numbered("Serial ", n), "");
         std::int32_t stats[StatsCount] = {};
         for (int c = 0; c < 7; ++c) {
@@ -244,11 +247,13 @@ void CMonitorCore::FillConfiguration(CIniFile& ini) const {
         ini.WriteString("AVLO", Numbered("Serial ", n), device.Serial);
         for (int c = 0; c < 7; ++c) {
             for (int word = 0; word < 4; ++word) {
-                ini.WriteInteger("STATS", ChannelCounterKey(word, c, n), device.Stats[word * 7 + c]);
+                ini.WriteInteger("STATS", ChannelCounterKey(word, c, n),
+                                 device.Stats[word * 7 + c]);
             }
         }
         for (int rail = 0; rail < 4; ++rail) {
-            ini.WriteInteger("STATS", SupplyCounterKey(rail, n), device.Stats[StatsMinus5VErr + rail]);
+            ini.WriteInteger("STATS", SupplyCounterKey(rail, n),
+                             device.Stats[StatsMinus5VErr + rail]);
         }
     }
 }

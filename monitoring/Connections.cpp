@@ -1,12 +1,11 @@
 // The main thread's side of device communication: starting and stopping connection threads,
 // polling, and turning the threads' reports into device states.
 #include <QTimer>
-
 #include <cstdio>
 #include <thread>
 
-#include "monitoring/MonitorCore.h"
 #include "comms/Mymessages.h"
+#include "monitoring/MonitorCore.h"
 
 void CMonitorCore::SendRequest(std::uint16_t deviceId, int kind, std::uint8_t mask) {
     std::string text = codec_->RequestText(kind);
@@ -35,9 +34,8 @@ void CMonitorCore::StartConnection(int listIndex, bool refresh) {
     if (device->Connection) {
         device->Connection->Reconnect();
     } else {
-        device->Connection = std::make_unique<TTcpCommsThread>(*store_, devicePortText_,
-                                                               device->IpAddress, this,
-                                                               device->DeviceId);
+        device->Connection = std::make_unique<TTcpCommsThread>(
+            *store_, devicePortText_, device->IpAddress, this, device->DeviceId);
     }
     device->ConnState = Connecting;
     if (refresh) RefreshDeviceRows();

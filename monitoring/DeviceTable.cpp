@@ -189,7 +189,7 @@ bool CMonitorCore::IsAddressFree(const std::string& address) const {
 // "Stage", then "Stage 1", "Stage 2", ...: the way generated device names are told apart.
 // A number is not given when a name in reserved (devices still to come) already has it.
 std::string CMonitorCore::UniqueName(const std::string& base,
-                                  const std::vector<std::string>& reserved) const {
+                                     const std::vector<std::string>& reserved) const {
     if (IsNameFree(base)) return base;
     for (int n = 1;; ++n) {
         std::string name = base + " " + std::to_string(n);

@@ -3,8 +3,8 @@
 // log and, for the test e-mail, in a dialog.
 #include <algorithm>
 
-#include "monitoring/MonitorCore.h"
 #include "comms/Mymessages.h"
+#include "monitoring/MonitorCore.h"
 
 namespace {
 
@@ -12,7 +12,9 @@ std::uint32_t emailJobCounter = 0;
 
 }  // namespace
 
-std::uint32_t CMonitorCore::NextEmailJobId() { return ++emailJobCounter; }
+std::uint32_t CMonitorCore::NextEmailJobId() {
+    return ++emailJobCounter;
+}
 
 std::string CMonitorCore::EmailSummary(const std::string& subject, const std::string& body) const {
     const EmailSettings_Type& e = EmailSettings;
@@ -21,7 +23,7 @@ std::string CMonitorCore::EmailSummary(const std::string& subject, const std::st
 }
 
 bool CMonitorCore::SendEmail(const std::string& subject, const std::string& body, bool test,
-                          std::uint16_t deviceId, std::uint32_t faults) {
+                             std::uint16_t deviceId, std::uint32_t faults) {
     auto job = std::make_unique<EmailJob>();
     job->Summary = EmailSummary(subject, body);
     job->Test = test;
@@ -70,7 +72,7 @@ void CMonitorCore::LogEmailOutcome(const std::string& summary, int outcome) {
 }
 
 void CMonitorCore::LogEmailOutcome(const std::string& summary, int outcome,
-                                const EmailFields& fields) {
+                                   const EmailFields& fields) {
     if (!Options.Log) return;
     if (outcome == SmtpOk) {
         eventLog_->WriteEvent(EV_EMAIL_SENT, EVENTLOG_SUCCESS, summary);

@@ -10,9 +10,13 @@ const char* const RecipientWithoutAt =
     "A valid e-mail address must include the '@' character.\r\n"
     "Enter the e-mail address of the recipient, then try again.\r\n";
 
-bool LacksAt(const std::string& text) { return text.find('@') == std::string::npos; }
+bool LacksAt(const std::string& text) {
+    return text.find('@') == std::string::npos;
+}
 
-bool FilledWithoutAt(const std::string& text) { return !text.empty() && LacksAt(text); }
+bool FilledWithoutAt(const std::string& text) {
+    return !text.empty() && LacksAt(text);
+}
 
 }  // namespace
 

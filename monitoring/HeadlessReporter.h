@@ -2,7 +2,6 @@
 
 #include <QObject>
 #include <QStringList>
-
 #include <cstdint>
 #include <vector>
 

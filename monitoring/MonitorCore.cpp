@@ -6,7 +6,6 @@
 #include <QMetaObject>
 #include <QThread>
 #include <QTimer>
-
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>

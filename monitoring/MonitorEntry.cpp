@@ -54,7 +54,8 @@ public:
 
 void CEscapedException::Caught() {
     const std::string what = DescribeException(std::current_exception());
-    if (failure_.empty()) failure_ = what.empty() ? std::string("an exception without a text") : what;
+    if (failure_.empty())
+        failure_ = what.empty() ? std::string("an exception without a text") : what;
     // Every running loop ends, nested ones (a box, a dialog) included.
     QCoreApplication::exit(FailureStatus);
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QCoreApplication>
-
 #include <exception>
 #include <functional>
 #include <string>

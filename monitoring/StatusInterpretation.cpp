@@ -60,7 +60,7 @@ void CMonitorCore::HandleStatusMessage(std::uint16_t deviceId) {
 }
 
 void CMonitorCore::ApplyStatus(std::uint16_t deviceId, const DeviceStatus& status,
-                            const std::string& serial, std::uint8_t modelCode) {
+                               const std::string& serial, std::uint8_t modelCode) {
     Device* device = FindDeviceById(deviceId);
     if (device == nullptr) return;
     device->ModelCode = modelCode;
@@ -135,7 +135,8 @@ void CMonitorCore::ConditionText(std::uint16_t deviceId) {
     for (int i = 0; i < 4; ++i) {
         if (faults[i]) add(kWords[i]);
     }
-    if (faults[FaultMinus5V] || faults[FaultPlus12V] || faults[FaultPlus72VA] || faults[FaultPlus72VB]) {
+    if (faults[FaultMinus5V] || faults[FaultPlus12V] || faults[FaultPlus72VA] ||
+        faults[FaultPlus72VB]) {
         add("Power Supply Failure");
     }
     device->Condition = text;

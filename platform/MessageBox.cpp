@@ -41,7 +41,8 @@ const char* KindName(MsgKind kind) {
 }
 
 void WriteHeadless(std::FILE* sink, MsgKind kind, const QString& text) {
-    QByteArray block = QByteArray(KindName(kind)) + ": " + MessageBoxSeam::ForDisplay(text).toUtf8();
+    QByteArray block =
+        QByteArray(KindName(kind)) + ": " + MessageBoxSeam::ForDisplay(text).toUtf8();
     if (!block.endsWith('\n')) block += '\n';
     // One fwrite, so that the block is not split by other output to the same stream.
     std::fwrite(block.constData(), 1, static_cast<std::size_t>(block.size()), sink);

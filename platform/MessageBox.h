@@ -26,8 +26,7 @@ int ShowMessage(QObject* parent, MsgKind kind, const QString& title, const QStri
 namespace MessageBoxSeam {
 
 // Shows one box for real and returns the button pressed; see ShowMessage.
-using Presenter = int (*)(QObject* parent, MsgKind kind, const QString& title,
-                          const QString& text);
+using Presenter = int (*)(QObject* parent, MsgKind kind, const QString& title, const QString& text);
 // The program entry installs the windowed presenter before the first window; null removes it.
 void SetPresenter(Presenter presenter);
 

@@ -1,14 +1,12 @@
 // The device table: adding, changing and deleting devices, what each refuses, and the
 // connections that follow a device's address.
 #include <QString>
-
 #include <functional>
 
 #include "CoreFixture.h"
 #include "comms/Mymessages.h"
 
 namespace {
-
 
 class DeviceTableTest : public CoreFixture {
 protected:
@@ -75,7 +73,7 @@ TEST_P(AddDeviceTest, RefusesAnEmptyOrUsedNameOrAddressOnly) {
     if (!c.accepted) {
         EXPECT_EQ(id, -1);
         EXPECT_EQ(core_->DeviceCount(), 1);
-                EXPECT_EQ(CountEvents(EV_DEVICE_REGISTERED), registered);
+        EXPECT_EQ(CountEvents(EV_DEVICE_REGISTERED), registered);
         EXPECT_EQ(core_->Devices()[0]->Name, "Stage");
         EXPECT_EQ(Cell(0, ColName), "Stage");
         EXPECT_TRUE(MessageBoxSeam::TakeShown().empty());
@@ -89,15 +87,14 @@ TEST_P(AddDeviceTest, RefusesAnEmptyOrUsedNameOrAddressOnly) {
     EXPECT_EQ(events.back().text.value_or(""), c.name + " at " + address);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, AddDeviceTest,
-    ::testing::Values(AddCase{"EmptyName", "", "21", false},
-                      AddCase{"EmptyAddress", "Balcony", "", false},
-                      AddCase{"UsedAddress", "Balcony", "20", false},
-                      AddCase{"UsedName", "Stage", "21", false},
-                      AddCase{"NameDifferingOnlyInCase", "STAGE", "21", true},
-                      AddCase{"NewNameAndAddress", "Balcony", "21", true}),
-    [](const auto& info) { return std::string(info.param.what); });
+INSTANTIATE_TEST_SUITE_P(Cases, AddDeviceTest,
+                         ::testing::Values(AddCase{"EmptyName", "", "21", false},
+                                           AddCase{"EmptyAddress", "Balcony", "", false},
+                                           AddCase{"UsedAddress", "Balcony", "20", false},
+                                           AddCase{"UsedName", "Stage", "21", false},
+                                           AddCase{"NameDifferingOnlyInCase", "STAGE", "21", true},
+                                           AddCase{"NewNameAndAddress", "Balcony", "21", true}),
+                         [](const auto& info) { return std::string(info.param.what); });
 
 TEST_F(DeviceTableTest, AddDeviceWithoutAContextAddsNothing) {
     StartQuiet();
@@ -118,7 +115,8 @@ TEST_F(DeviceTableTest, RenamingKeepsTheConnectionAndReaddressingMovesIt) {
     EXPECT_EQ(Cell(0, ColName), "Delay Tower North");
     EXPECT_TRUE(Shows(0, "Connected", "OK"));
     EXPECT_EQ(core_->Devices()[0]->Connection.get(), thread);
-    EXPECT_FALSE(SimWait(first, [](const auto& s) { return s.connections != 1 || !s.connected; }, 500));
+    EXPECT_FALSE(SimWait(
+        first, [](const auto& s) { return s.connections != 1 || !s.connected; }, 500));
 
     DeviceContext moved = Ctx("Delay Tower North", Address(81), true);
     ASSERT_TRUE(core_->UpdateDevice(0, &moved, true));

@@ -7,18 +7,15 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTimer>
-
 #include <functional>
 
 #include "MainFormFixture.h"
-#include "support/MessageWatch.h"
 #include "comms/Mymessages.h"
+#include "support/MessageWatch.h"
 
 namespace {
 
 using devsim::ChannelFault;
-
-
 
 class DeviceListTest : public MainFormFixture {
 protected:
@@ -268,7 +265,8 @@ TEST_P(DeleteRowTest, RemainingRowsMoveUpKeepTheirIdsAndTheCommandsAreDisabled) 
             EXPECT_EQ(form_->Core().FindDeviceById(static_cast<std::uint16_t>(ids[i])), nullptr);
             continue;
         }
-        const TMainForm::Device* device = form_->Core().FindDeviceById(static_cast<std::uint16_t>(ids[i]));
+        const TMainForm::Device* device =
+            form_->Core().FindDeviceById(static_cast<std::uint16_t>(ids[i]));
         ASSERT_NE(device, nullptr) << names[i];
         EXPECT_EQ(device->ListIndex, row) << names[i];
         EXPECT_EQ(form_->Core().Devices()[static_cast<std::size_t>(row)].get(), device) << names[i];

@@ -105,8 +105,8 @@ TEST_F(EmailPostfixTest, AlertArrivesAndIsMarkedEvenWhenTheServerRefusesOneRecip
     EXPECT_EQ(mails["three@avlo.test"]["subject"], f["subject"]);
 
     // Logged with the refusal, yet delivered: the faults are marked and not mailed again.
-    ASSERT_TRUE(
-        WaitUntil([&] { return form_->Core().FindDeviceById(deviceId)->Notified.FanOk[1] == 1; }, 10000));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return form_->Core().FindDeviceById(deviceId)->Notified.FanOk[1] == 1; }, 10000));
     EXPECT_EQ(form_->Core().FindDeviceById(deviceId)->Notified.SupplyOk[1], 1);
     const auto failed = EventsWithId(EV_EMAIL_FAILED);
     ASSERT_EQ(failed.size(), 1u);

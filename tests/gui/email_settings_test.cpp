@@ -44,31 +44,42 @@ const char* const kRecipientAt =
 
 const CheckCase kChecks[] = {
     {"no_server", [](TMainForm& f) { f.ServerIpAddrEdit->clear(); }, &TMainForm::ServerIpAddrEdit,
-     "You have not entered the IP address of your Internet Service Provider.\r\nEnter the IP address, then try again."},
+     "You have not entered the IP address of your Internet Service Provider.\r\nEnter the IP "
+     "address, then try again."},
     {"no_port", [](TMainForm& f) { f.ServerPortEdit->clear(); }, &TMainForm::ServerPortEdit,
-     "The port number of the SMTP server has not been specified.\r\nEnter the port number, then try again.\r\n"
+     "The port number of the SMTP server has not been specified.\r\nEnter the port number, then "
+     "try again.\r\n"
      "Note that default port number for the SMTP server is 25."},
     {"port_not_integer",
      [](TMainForm& f) {
          f.Core().EmailSettings.port = "2x5";  // past the typing filter
      },
      &TMainForm::ServerPortEdit,
-     "The port number of the SMTP server must be an integer between 1 and 65535.\r\nEnter a valid port number, then "
+     "The port number of the SMTP server must be an integer between 1 and 65535.\r\nEnter a valid "
+     "port number, then "
      "try again.\r\nNote that default port number for the SMTP server is 25."},
-    {"port_too_big", [](TMainForm& f) { f.ServerPortEdit->setText("70000"); }, &TMainForm::ServerPortEdit,
-     "The port number of the SMTP server must not exceed 65535.\r\nEnter a valid port number, then try again.\r\n"
+    {"port_too_big", [](TMainForm& f) { f.ServerPortEdit->setText("70000"); },
+     &TMainForm::ServerPortEdit,
+     "The port number of the SMTP server must not exceed 65535.\r\nEnter a valid port number, then "
+     "try again.\r\n"
      "Note that default port number for the SMTP server is 25."},
     {"no_user", [](TMainForm& f) { f.UserNameEdit->clear(); }, &TMainForm::UserNameEdit,
-     "You left Your Username blank. Enter your username, then try again.\r\nNote that the username should be that "
+     "You left Your Username blank. Enter your username, then try again.\r\nNote that the username "
+     "should be that "
      "used to log into your Internet Service Provider."},
     {"no_sender", [](TMainForm& f) { f.UserEmailEdit->clear(); }, &TMainForm::UserEmailEdit,
      "You left Your E-mail Address blank. Enter your e-mail address, then try again.\r\n"},
-    {"sender_without_at", [](TMainForm& f) { f.UserEmailEdit->setText("tech"); }, &TMainForm::UserEmailEdit,
-     "A valid e-mail address must include the '@' character.\r\nEnter your e-mail address, then try again.\r\n"},
+    {"sender_without_at", [](TMainForm& f) { f.UserEmailEdit->setText("tech"); },
+     &TMainForm::UserEmailEdit,
+     "A valid e-mail address must include the '@' character.\r\nEnter your e-mail address, then "
+     "try again.\r\n"},
     {"no_recipient", [](TMainForm& f) { f.Email1Edit->clear(); }, &TMainForm::Email1Edit,
-     "You did not specify any recipients of this e-mail.\r\n Enter at least one e-mail address, then try again."},
-    {"recipient1_without_at", [](TMainForm& f) { f.Email1Edit->setText("a"); }, &TMainForm::Email1Edit, kRecipientAt},
-    {"recipient2_without_at", [](TMainForm& f) { f.Email2Edit->setText("b"); }, &TMainForm::Email2Edit, kRecipientAt},
+     "You did not specify any recipients of this e-mail.\r\n Enter at least one e-mail address, "
+     "then try again."},
+    {"recipient1_without_at", [](TMainForm& f) { f.Email1Edit->setText("a"); },
+     &TMainForm::Email1Edit, kRecipientAt},
+    {"recipient2_without_at", [](TMainForm& f) { f.Email2Edit->setText("b"); },
+     &TMainForm::Email2Edit, kRecipientAt},
     {"recipient3_without_at",
      [](TMainForm& f) {
          f.Email1Edit->clear();
@@ -209,9 +220,10 @@ TEST_F(EmailPageSettingsTest, ThePageShowsTheLoadedSettings) {
     EXPECT_FALSE(form_->ServerPortEdit->isEnabled());  // e-mail disabled: its fields too
     StopForm();
 
-    WriteConfig("[email]\r\nserverport=587\r\nALERTS=1\r\nServerIp=127.0.0.7\r\nUserName=tech\r\n"
-                "UserEmail=tech@example.com\r\nEmail 1=a@example.com\r\nEmail 2=b@example.com\r\n"
-                "Email 3=c@example.com\r\n");
+    WriteConfig(
+        "[email]\r\nserverport=587\r\nALERTS=1\r\nServerIp=127.0.0.7\r\nUserName=tech\r\n"
+        "UserEmail=tech@example.com\r\nEmail 1=a@example.com\r\nEmail 2=b@example.com\r\n"
+        "Email 3=c@example.com\r\n");
     StartForm();
     EXPECT_TRUE(form_->EnableEmailRadioBtn->isChecked());
     EXPECT_TRUE(form_->ServerPortEdit->isEnabled());
@@ -248,10 +260,11 @@ TEST_F(EmailPageSettingsTest, WhatIsTypedIsTheSettingAndIsSaved) {
     EXPECT_EQ(e.recipient[2], "c@example.com");
     EXPECT_TRUE(WaitUntil(
         [&] {
-            return ReadConfig().find("[Email]\r\nAlerts=1\r\nServerIp=127.0.0.9\r\nServerPort=2525\r\n"
-                                     "UserName=tech\r\nUserEmail=tech@example.com\r\n"
-                                     "Email 1=a@example.com\r\nEmail 2=b@example.com\r\n"
-                                     "Email 3=c@example.com\r\n") != std::string::npos;
+            return ReadConfig().find(
+                       "[Email]\r\nAlerts=1\r\nServerIp=127.0.0.9\r\nServerPort=2525\r\n"
+                       "UserName=tech\r\nUserEmail=tech@example.com\r\n"
+                       "Email 1=a@example.com\r\nEmail 2=b@example.com\r\n"
+                       "Email 3=c@example.com\r\n") != std::string::npos;
         },
         6000))
         << ReadConfig();

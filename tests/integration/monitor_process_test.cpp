@@ -742,9 +742,12 @@ TEST_F(MonitorProcessTest, ABuildWithoutWindowsRunsHeadlessUnasked) {
     auto monitor = StartMonitor({});
     ASSERT_TRUE(monitor->ok());
     ASSERT_TRUE(WaitFor(
-        [&] { return Contains(monitor->Out(), "My Velkan RV12 | " + Address(2) + " | Connected | OK"); },
+        [&] {
+            return Contains(monitor->Out(), "My Velkan RV12 | " + Address(2) + " | Connected | OK");
+        },
         10s))
-        << monitor->Out() << "\n" << monitor->Err();
+        << monitor->Out() << "\n"
+        << monitor->Err();
     monitor->Signal(SIGTERM);
     const auto status = monitor->Wait(10s);
     EXPECT_TRUE(ExitedWith(status, 0)) << Describe(status) << "\n" << monitor->Err();

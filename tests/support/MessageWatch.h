@@ -4,15 +4,14 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
-
 #include <functional>
 #include <utility>
 
 #include "monitoring/MonitorCore.h"
 
 // Watches the window messages that reach the monitor core from other threads (its only queued
-// calls): counts them and samples a state (a row's "status | condition") before each is handled, which
-// is what the row showed after the previous one. So every state the row passed through is
+// calls): counts them and samples a state (a row's "status | condition") before each is handled,
+// which is what the row showed after the previous one. So every state the row passed through is
 // seen, however many messages one turn of the event loop handles.
 class MessageWatch : public QObject {
 public:

@@ -12,7 +12,6 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
-
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -81,8 +80,12 @@ protected:
         };
     }
 
-    std::string Path(const std::string& name) const { return dir_.filePath(QString::fromStdString(name)).toStdString(); }
-    std::string Address(int host) const { return "127.0." + std::to_string(net_) + "." + std::to_string(host); }
+    std::string Path(const std::string& name) const {
+        return dir_.filePath(QString::fromStdString(name)).toStdString();
+    }
+    std::string Address(int host) const {
+        return "127.0." + std::to_string(net_) + "." + std::to_string(host);
+    }
     std::string Hub() const { return Address(254); }
 
     void WriteConfig(const std::string& content) {
@@ -99,12 +102,14 @@ protected:
     // The simulated site: devices answer discovery sent to the hub address.
     devsim::Site& Site() {
         if (!site_) {
-            site_ = std::make_unique<devsim::Site>(devsim::SiteOptions{Hub(), options_.discoveryPort});
+            site_ =
+                std::make_unique<devsim::Site>(devsim::SiteOptions{Hub(), options_.discoveryPort});
             EXPECT_TRUE(site_->Start());
         }
         return *site_;
     }
-    int AddSimDevice(int host, const std::string& model, const std::string& serial, bool acceptTcp = true) {
+    int AddSimDevice(int host, const std::string& model, const std::string& serial,
+                     bool acceptTcp = true) {
         devsim::DeviceConfig c;
         c.address = Address(host);
         c.modelText = model;
