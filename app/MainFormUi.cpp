@@ -373,15 +373,16 @@ void TMainForm::WireControls() {
     }
     connect(ServerPortEdit, &QLineEdit::textChanged, this, &TMainForm::ServerPortEditChange);
     // The page is the core's e-mail settings as the user types them.
-    EmailSettings_Type& settings = core_->EmailSettings;
+    EmailSettings_Type* const settings = &core_->EmailSettings;
     connect(EnableEmailRadioBtn, &QRadioButton::toggled, this,
-            [&settings](bool on) { settings.Enabled = on; });
+            [settings](bool on) { settings->Enabled = on; });
     const std::pair<QLineEdit*, std::string*> fields[] = {
-        {ServerIpAddrEdit, &settings.server}, {UserNameEdit, &settings.userName},
-        {UserEmailEdit, &settings.sender},    {Email1Edit, &settings.recipient[0]},
-        {Email2Edit, &settings.recipient[1]}, {Email3Edit, &settings.recipient[2]}};
-    for (const auto& [edit, text] : fields) {
-        connect(edit, &QLineEdit::textChanged, this,
+        {ServerIpAddrEdit, &settings->server}, {UserNameEdit, &settings->userName},
+        {UserEmailEdit, &settings->sender},    {Email1Edit, &settings->recipient[0]},
+        {Email2Edit, &settings->recipient[1]}, {Email3Edit, &settings->recipient[2]}};
+    for (const auto& field : fields) {
+        std::string* const text = field.second;
+        connect(field.first, &QLineEdit::textChanged, this,
                 [text](const QString& typed) { *text = typed.toStdString(); });
     }
 

@@ -174,7 +174,6 @@ public:
     bool LimitOn() const { return !SwitchFlags.nolimit; }
     bool Closing() const { return closing_; }
     bool HasDiscoveryThread() const { return udpThread_ != nullptr; }
-    bool Headless() const { return options_.headless; }
     LocalDateTime ReferenceDate{};
     std::int32_t FoundCount = 0;
     std::int32_t UnregisteredCount = 0;
