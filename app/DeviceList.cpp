@@ -12,42 +12,16 @@
 #include <QTabWidget>
 #include <QTreeWidget>
 #include <QVBoxLayout>
-#include <cstdio>
 
 #include "app/MainUnit.h"
+#include "app/Shell.h"
 #include "platform/MessageBox.h"
-#include "platform/Shell.h"
 
 namespace {
 
 enum Column : int { ColAvlo = 0, ColName = 1, ColAddress = 2, ColStatus = 3, ColCondition = 4 };
 constexpr int ColumnCount = 5;
 constexpr int ColumnWidths[ColumnCount] = {45, 112, 96, 79, 173};
-
-QString StateText(std::uint8_t state) {
-    switch (state) {
-        case Connected:
-            return QStringLiteral("Connected");
-        case Connecting:
-            return QStringLiteral("Connecting...");
-        default:
-            return QStringLiteral("Disconnected");
-    }
-}
-
-// What a row shows, as headless mode prints it: the check box first, then the four texts.
-QStringList RowTexts(const QTreeWidgetItem* item) {
-    QStringList texts{item->checkState(ColAvlo) == Qt::Checked ? QStringLiteral("[x]")
-                                                               : QStringLiteral("[ ]")};
-    for (int c = ColName; c < ColumnCount; ++c) texts << item->text(c);
-    return texts;
-}
-
-void PrintLine(const QString& line) {
-    std::fputs(line.toStdString().c_str(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
 
 // Light cell borders, so that the list reads as a grid.
 class GridDelegate : public QStyledItemDelegate {
@@ -180,27 +154,6 @@ void TMainForm::BuildDevicePage() {
     page->addLayout(right);
 }
 
-void TMainForm::RefreshDeviceRows() {
-    if (!ListView) return;
-    // The rewrite must not look like the user ticking boxes.
-    const QSignalBlocker blocker(ListView);
-    for (std::size_t i = 0; i < devices_.size(); ++i) {
-        Device& device = *devices_[i];
-        const int row = device.ListIndex;
-        QTreeWidgetItem* item = ListView->topLevelItem(row);
-        if (!item) continue;
-        item->setText(ColName, QString::fromStdString(device.Name));
-        item->setText(ColAddress, QString::fromStdString(device.IpAddress));
-        item->setText(ColStatus, StateText(device.ConnState));
-        ConditionText(device.DeviceId);
-        item->setText(ColCondition, QString::fromStdString(device.Condition));
-        item->setCheckState(ColAvlo, device.AvloEnabled ? Qt::Checked : Qt::Unchecked);
-        const QString tip = ListViewInfoTip(row);
-        for (int c = 0; c < ColumnCount; ++c) item->setToolTip(c, tip);
-        if (options_.headless) PrintRowChange(row, RowTexts(item));
-    }
-}
-
 QString TMainForm::ListViewInfoTip(int row) const {
     const QTreeWidgetItem* item = ListView ? ListView->topLevelItem(row) : nullptr;
     if (!item) return QString();
@@ -211,7 +164,7 @@ QString TMainForm::ListViewInfoTip(int row) const {
 }
 
 void TMainForm::RegisterDeviceBtn1Click() {
-    if (DeviceCount() < MaxDevices) {
+    if (core_->DeviceCount() < MaxDevices) {
         TRegisterDlg::Context context;
         context.AvloEnabled = true;
         context.RegisterMode = true;
@@ -228,7 +181,7 @@ void TMainForm::RegisterDeviceBtn1Click() {
 
 void TMainForm::EditBtn1Click() {
     const int row = ListView ? ListView->indexOfTopLevelItem(ListView->currentItem()) : -1;
-    const Device* device = row >= 0 ? FindDeviceByListIndex(row) : nullptr;
+    const Device* device = row >= 0 ? core_->FindDeviceByListIndex(row) : nullptr;
     if (!device) return;
     TRegisterDlg::Context context;
     context.Name = device->Name;
@@ -242,13 +195,13 @@ void TMainForm::EditBtn1Click() {
 
 void TMainForm::DeleteBtn1Click() {
     if (!ListView || ListView->selectedItems().size() != 1) return;
-    DeleteDevice(ListView->indexOfTopLevelItem(ListView->currentItem()));
+    core_->DeleteDevice(ListView->indexOfTopLevelItem(ListView->currentItem()));
     SetDeviceCommandsEnabled(false);
 }
 
 void TMainForm::ShowPropertiesBtn1Click() {
     const int row = ListView ? ListView->indexOfTopLevelItem(ListView->currentItem()) : -1;
-    const Device* device = row >= 0 ? FindDeviceByListIndex(row) : nullptr;
+    const Device* device = row >= 0 ? core_->FindDeviceByListIndex(row) : nullptr;
     if (!device) return;
     // While the properties dialog is open, thread messages for this device refresh it.
     PropertiesDevice = device->DeviceId;
@@ -266,7 +219,7 @@ void TMainForm::ShowWebPageBtn1Click() {
 void TMainForm::ListViewChange(QTreeWidgetItem* item) {
     if (!item || !ListView) return;
     const int row = ListView->indexOfTopLevelItem(item);
-    const Device* device = row >= 0 ? FindDeviceByListIndex(row) : nullptr;
+    const Device* device = row >= 0 ? core_->FindDeviceByListIndex(row) : nullptr;
     if (!device) return;
     const bool checked = item->checkState(ColAvlo) == Qt::Checked;
     if (checked == device->AvloEnabled) return;
@@ -275,7 +228,7 @@ void TMainForm::ListViewChange(QTreeWidgetItem* item) {
     context.IpAddress = device->IpAddress;
     context.AvloEnabled = checked;
     context.RegisterMode = true;
-    UpdateDevice(row, &context, true);
+    core_->UpdateDevice(row, &context, true);
 }
 
 void TMainForm::ListViewMouseDown(int row) {
@@ -294,28 +247,7 @@ void TMainForm::SetDeviceCommandsEnabled(bool enabled) {
         if (action) action->setEnabled(enabled);
 }
 
-void TMainForm::ShowRegisteredCount() {
-    if (!RegisteredNumLabel) return;
-    const QString count = QString::number(DeviceCount());
-    const bool changed = RegisteredNumLabel->text() != count;
-    RegisteredNumLabel->setText(count);
-    if (!options_.headless || !ListView) return;
-    if (changed) PrintLine(QStringLiteral("registered: ") + count);
-    // A deletion moves the rows below it up without a rewrite; show where they went.
-    const int rows = ListView->topLevelItemCount();
-    for (int row = 0; row < rows; ++row) PrintRowChange(row, RowTexts(ListView->topLevelItem(row)));
-    for (int row = rows; row < static_cast<int>(shownRows_.size()); ++row)
-        PrintLine(QStringLiteral("row %1: removed").arg(row));
-    if (static_cast<int>(shownRows_.size()) > rows)
-        shownRows_.resize(static_cast<std::size_t>(rows));
-}
-
-void TMainForm::PrintRowChange(int row, const QStringList& texts) {
-    if (row < 0) return;
-    const auto index = static_cast<std::size_t>(row);
-    if (shownRows_.size() <= index) shownRows_.resize(index + 1);
-    if (shownRows_[index] == texts) return;
-    shownRows_[index] = texts;
-    PrintLine(QStringLiteral("row %1: ").arg(row) + texts.value(0) + QLatin1Char(' ') +
-              texts.mid(1).join(QStringLiteral(" | ")));
+void TMainForm::SearchNetworkBtn1Click() {
+    // A search under way is not started again; the core shows the wait cursor until its end.
+    core_->SearchNetwork();
 }

@@ -34,7 +34,6 @@ namespace {
 constexpr int ClientWidth = 655;
 constexpr int ClientHeight = 434;
 constexpr int HintPanelWidth = 430;
-constexpr int NetworkSearchMs = 2000;
 constexpr int EmailTextLength = 256;
 const char* const RegisteredHint = "Number of registered Velkan devices";
 
@@ -99,12 +98,6 @@ QLabel* AddLabel(QWidget* parent, const char* name, const QString& text, QWidget
     return label;
 }
 
-QTimer* AddTimer(QObject* owner, const char* name) {
-    auto* timer = new QTimer(owner);
-    timer->setObjectName(QString::fromLatin1(name));
-    return timer;
-}
-
 // The list selects the pressed row itself first; the handler then reacts to that selection,
 // so the press is handed on to the list before the handler runs.
 void HookListPresses(TMainForm* form) {
@@ -152,13 +145,6 @@ void TMainForm::BuildControls() {
     SetDeviceCommandsEnabled(false);  // nothing is selected yet
 
     BuildStatusBar();
-
-    PollTimer = AddTimer(this, "PollTimer");
-    PollTimer->setInterval(Options.Poll);
-    NetworkSearchTimer = AddTimer(this, "NetworkSearchTimer");
-    NetworkSearchTimer->setInterval(NetworkSearchMs);
-    NetworkSearchTimer->setSingleShot(true);
-    TestModeTimer = AddTimer(this, "TestModeTimer");
 
     setFixedSize(ClientWidth, ClientHeight);
     if (const QScreen* s = screen()) move(s->availableGeometry().center() - rect().center());
@@ -386,8 +372,19 @@ void TMainForm::WireControls() {
         });
     }
     connect(ServerPortEdit, &QLineEdit::textChanged, this, &TMainForm::ServerPortEditChange);
-
-    connect(PollTimer, &QTimer::timeout, this, &TMainForm::PollTimerTimer);
+    // The page is the core's e-mail settings as the user types them.
+    EmailSettings_Type* const settings = &core_->EmailSettings;
+    connect(EnableEmailRadioBtn, &QRadioButton::toggled, this,
+            [settings](bool on) { settings->Enabled = on; });
+    const std::pair<QLineEdit*, std::string*> fields[] = {
+        {ServerIpAddrEdit, &settings->server}, {UserNameEdit, &settings->userName},
+        {UserEmailEdit, &settings->sender},    {Email1Edit, &settings->recipient[0]},
+        {Email2Edit, &settings->recipient[1]}, {Email3Edit, &settings->recipient[2]}};
+    for (const auto& field : fields) {
+        std::string* const text = field.second;
+        connect(field.first, &QLineEdit::textChanged, this,
+                [text](const QString& typed) { *text = typed.toStdString(); });
+    }
 
     // Ending the application first closes its windows and gives up if one stays visible;
     // without a notification area the close box keeps the window on screen (minimised), so
@@ -404,5 +401,4 @@ void TMainForm::WireControls() {
             },
             this);
     }
-    connect(NetworkSearchTimer, &QTimer::timeout, this, &TMainForm::NetworkSearchTimerTimer);
 }

@@ -1,190 +1,113 @@
-// The main window's life: construction in its fixed order, message dispatch, and the
-// shutdown sequence.
+// The main window's life: construction in its fixed order, the core's signals turned into
+// what the window shows, and the shutdown sequence.
 #include "app/MainUnit.h"
 
 #include <QApplication>
-#include <QCloseEvent>
 #include <QCoreApplication>
-#include <QEvent>
-#include <QLineEdit>
+#include <QLabel>
+#include <QPushButton>
 #include <QRadioButton>
-#include <QThread>
+#include <QSignalBlocker>
 #include <QTimer>
+#include <QTreeWidget>
+#include <QTreeWidgetItem>
 
-#include <algorithm>
-#include <cstdio>
-#include <filesystem>
-#include <thread>
-
-#include "comms/Mymessages.h"
 #include "platform/MessageBox.h"
 
 namespace {
 
-// A window message posted from a worker thread, delivered through the Qt event loop.
-class TWindowMessageEvent : public QEvent {
-public:
-    static QEvent::Type Id() {
-        static const auto id = static_cast<QEvent::Type>(QEvent::registerEventType());
-        return id;
-    }
-    TWindowMessageEvent(std::uint32_t msg, std::uint32_t wParam, std::uint32_t lParam)
-        : QEvent(Id()), msg_(msg), wParam_(wParam), lParam_(lParam) {}
-    std::uint32_t msg_, wParam_, lParam_;
-};
-
-// A poll interval below a second (Poll=0 in a hand-edited file) would fire the poll timer on
-// every turn of the event loop: a flood of broadcasts and status queries. The timer never runs
-// faster than this; the value in the file is kept as written.
-constexpr std::int32_t MinPollMs = 1000;
-
-std::string MessageFilePath() {
-    const std::filesystem::path exe(ExecutablePath());
-    return (exe.parent_path() / "AvloEventMsg.dll").string();
-}
+enum Column : int { ColAvlo = 0, ColName = 1, ColCondition = 4 };
 
 }  // namespace
 
 TMainForm::TMainForm(const StartupOptions& options, QWidget* parent)
-    : QMainWindow(parent), options_(options) {
+    : QMainWindow(parent), core_(std::make_unique<CMonitorCore>(options)) {
     BuildControls();
     WireControls();
-    TestModeTimer->setInterval(1000);
-
-    devicePortText_ = std::to_string(options_.devicePort);
+    WireCore();
     PropertiesDevice = -1;
-    closing_ = false;
-    FoundCount = 0;
-    UnregisteredCount = 0;
-
-    devices_.clear();
-    tableExists_ = true;
-
-    store_ = std::make_unique<CData>();
-    codec_ = std::make_unique<CMca>();
-
-    SwitchFlags = ReadSwitches(options_.arguments);
-    TestModeSettingsMenu->setVisible(SwitchFlags.test);
-
-    smtpClient_ = std::make_unique<CSmtpClient>(WM_SMTPRESULT, this, NextEmailJobId());
-
-    eventLog_ = std::make_unique<CEventLog>("AVLO", MessageFilePath());
-    ReferenceDate = LocalNow();
-    LoadConfiguration();
-    PollTimer->setInterval(std::max(Options.Poll, MinPollMs));
-    udpThread_ = std::make_unique<TUdpCommsThread>(*store_, options_.discoveryPort, this,
-                                                   options_.discoveryAddress);
-    SetEmailControlsEnabled(EnableEmailRadioBtn->isChecked());
-    LastServerPortText = ServerPortEdit->text().toStdString();
-    ApplyRunAtLogon();
-
-    savedText_ = ConfigurationText();
-    changeSaveTimer_ = new QTimer(this);
-    changeSaveTimer_->setInterval(1000);
-    connect(changeSaveTimer_, &QTimer::timeout, this, &TMainForm::SaveIfChanged);
-    if (!fileProtected_) changeSaveTimer_->start();
+    TestModeSettingsMenu->setVisible(core_->SwitchFlags.test);
+    // The core's own boxes (errors of the program) belong to the window while it is shown.
+    core_->MessageParent = [this]() -> QObject* { return isVisible() ? this : nullptr; };
+    core_->Start();
 }
 
-TMainForm::~TMainForm() { FormDestroy(); }
+TMainForm::~TMainForm() {
+    FormDestroy();
+}
 
 void TMainForm::FormDestroy() {
     if (destroyed_) return;
     destroyed_ = true;
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    closing_ = true;
-    PollTimer->stop();
-    NetworkSearchTimer->stop();
-    if (changeSaveTimer_) changeSaveTimer_->stop();
-    SwitchFlags.test = false;
-    TestModeTimer->stop();
-
-    SaveConfiguration();
-
-    if (udpThread_) {
-        udpThread_->Stop();
-        udpThread_.reset();
-    }
-    ClearEmailJobs();
-
-    // Every thread is told to stop first, so that they all wind down together.
-    for (auto& device : devices_) {
-        if (device->Connection) device->Connection->Stop();
-    }
-    for (auto& device : devices_) device->Connection.reset();
-    devices_.clear();
-    tableExists_ = false;
-
-    if (smtpClient_) {
-        smtpClient_->Stop();
-        smtpClient_.reset();
-    }
-
-    store_.reset();
-    codec_.reset();
-    if (Options.Log) eventLog_->WriteEvent(EV_MONITOR_STOPPED, EVENTLOG_INFORMATION_TYPE);
-    eventLog_.reset();
-
-    std::this_thread::sleep_for(std::chrono::milliseconds(ShutdownPauseMs));
+    core_->Shutdown();
     QApplication::restoreOverrideCursor();
 }
 
 void TMainForm::EndProgram() {
-    if (closing_) return;
-    QCoreApplication::quit();
+    core_->EndProgram();
 }
 
-void TMainForm::Post(std::uint32_t msg, std::uint32_t wParam, std::uint32_t lParam) {
-    // Messages between windows of the main thread are handled inside the call, as
-    // send-notify does; a worker's report always goes through the queue, so it is never
-    // handled in the middle of the call that created the worker.
-    const bool workerMessage = msg == WM_TCPTHREAD || msg == WM_UDPTHREAD || msg == WM_SMTPRESULT;
-    if (!workerMessage && QThread::currentThread() == thread()) {
-        Dispatch(msg, wParam, lParam);
-        return;
-    }
-    QCoreApplication::postEvent(this, new TWindowMessageEvent(msg, wParam, lParam));
+void TMainForm::WireCore() {
+    CMonitorCore* core = core_.get();
+    connect(core, &CMonitorCore::SettingsLoaded, this, &TMainForm::FillEmailPage);
+    connect(core, &CMonitorCore::DeviceAdded, this, &TMainForm::AddDeviceRow);
+    connect(core, &CMonitorCore::DeviceRowChanged, this, &TMainForm::ShowDeviceRow);
+    connect(core, &CMonitorCore::DeviceRemoved, this, &TMainForm::RemoveDeviceRow);
+    connect(core, &CMonitorCore::DeviceCountChanged, this, &TMainForm::ShowRegisteredCount);
+    connect(core, &CMonitorCore::SearchResult, this, [this](const QString& text) {
+        ShowMessage(this, MsgKind::Information, QStringLiteral("AVLO Monitor"), text);
+    });
+    connect(core, &CMonitorCore::TestEmailBusyChanged, this, [this](bool busy) {
+        SendTestEmailBtn->setEnabled(!busy && EnableEmailRadioBtn->isChecked());
+    });
+    connect(core, &CMonitorCore::EmailOutcomeToShow, this,
+            qOverload<int, const EmailFields&>(&TMainForm::ShowEmailOutcome));
+    connect(core, &CMonitorCore::EmailSettingsFaultFound, this, &TMainForm::ShowEmailSettingsFault);
+    connect(core, &CMonitorCore::Busy, this, [](bool busy) {
+        if (busy) {
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+        } else {
+            QApplication::restoreOverrideCursor();
+        }
+    });
+    connect(core, &CMonitorCore::EndRequested, this, [] { QCoreApplication::quit(); });
 }
 
-bool TMainForm::event(QEvent* e) {
-    if (e->type() == TWindowMessageEvent::Id()) {
-        const auto* m = static_cast<TWindowMessageEvent*>(e);
-        Dispatch(m->msg_, m->wParam_, m->lParam_);
-        return true;
-    }
-    return QMainWindow::event(e);
+// A new device's row: its check box and an unknown condition, until its texts are shown.
+void TMainForm::AddDeviceRow(std::uint16_t deviceId) {
+    const Device* device = core_->FindDeviceById(deviceId);
+    if (!device) return;
+    auto* row = new QTreeWidgetItem();
+    row->setFlags(row->flags() | Qt::ItemIsUserCheckable);
+    row->setText(ColCondition, QStringLiteral("Unknown"));
+    const QSignalBlocker quiet(ListView);
+    row->setCheckState(ColAvlo, device->AvloEnabled ? Qt::Checked : Qt::Unchecked);
+    ListView->addTopLevelItem(row);
 }
 
-void TMainForm::Dispatch(std::uint32_t msg, std::uint32_t wParam, std::uint32_t lParam) {
-    switch (msg) {
-        case WM_TCPTHREAD:
-            OnTcpThreadMessage(static_cast<std::uint16_t>(wParam & 0xFFFF),
-                               static_cast<std::uint16_t>(wParam >> 16));
-            break;
-        case WM_UDPTHREAD:
-            OnUdpThreadMessage(static_cast<std::uint16_t>(wParam & 0xFFFF));
-            break;
-        case WM_APPLYCONFIG:
-            OnApplyConfig(wParam);
-            break;
-        case WM_SMTPRESULT:
-            if (!closing_) OnSmtpResult(wParam, lParam);
-            break;
-        default:
-            break;
-    }
+void TMainForm::ShowDeviceRow(std::uint16_t deviceId) {
+    const Device* device = core_->FindDeviceById(deviceId);
+    QTreeWidgetItem* item = device ? ListView->topLevelItem(device->ListIndex) : nullptr;
+    if (!item) return;
+    // The rewrite must not look like the user ticking boxes.
+    const QSignalBlocker blocker(ListView);
+    const QStringList texts = CMonitorCore::RowTexts(*device);
+    for (int c = 0; c < texts.size(); ++c) item->setText(ColName + c, texts[c]);
+    item->setCheckState(ColAvlo, device->AvloEnabled ? Qt::Checked : Qt::Unchecked);
+    const QString tip = ListViewInfoTip(device->ListIndex);
+    for (int c = 0; c < ListView->columnCount(); ++c) item->setToolTip(c, tip);
 }
 
-void TMainForm::ReportProgramError(const std::string& text, bool mayShowBox) {
-    if (mayShowBox) {
-        ShowMessage(isVisible() ? this : nullptr, MsgKind::Error, QStringLiteral("AVLO Monitor"),
-                    QString::fromStdString(text));
-    } else {
-        std::fprintf(stderr, "Error: %s\n", text.c_str());
-    }
-    if (Options.Log && eventLog_)
-        eventLog_->WriteEvent(EV_MONITOR_ERROR, EVENTLOG_ERROR_TYPE, text);
+void TMainForm::RemoveDeviceRow(int listIndex) {
+    const QSignalBlocker quiet(ListView);
+    ListView->setCurrentItem(ListView->topLevelItem(listIndex));
+    delete ListView->takeTopLevelItem(listIndex);
+    // The list would move the selection to a neighbour, which a second Delete would then
+    // remove without the user having chosen it.
+    ListView->clearSelection();
 }
 
-void TMainForm::ApplyRunAtLogon() {
-    // Starting at log-on is set up by the options; see the options dialog.
+void TMainForm::ShowRegisteredCount(int count) {
+    RegisteredNumLabel->setText(QString::number(count));
 }

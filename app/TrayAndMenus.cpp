@@ -10,8 +10,8 @@
 #include <QSystemTrayIcon>
 
 #include "app/MainUnit.h"
+#include "app/Shell.h"
 #include "platform/MessageBox.h"
-#include "platform/Shell.h"
 
 namespace {
 
@@ -158,7 +158,7 @@ void TMainForm::TestModeSettingsMenuClick() {
 }
 
 void TMainForm::closeEvent(QCloseEvent* e) {
-    if (closing_ || quitRequested_) {
+    if (core_->Closing() || quitRequested_) {
         e->accept();
         return;
     }

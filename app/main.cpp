@@ -2,23 +2,45 @@
 #include <string>
 #include <vector>
 
-#include "app/ProgramEntry.h"
 #include "platform/StartupOptions.h"
+#ifdef AVLO_WITH_WINDOWS
+#include "app/ProgramEntry.h"
+#else
+#include "monitoring/MonitorEntry.h"
+#endif
+
+namespace {
+
+std::string HelpText() {
+#ifdef AVLO_WITH_WINDOWS
+    return StartupHelpText();
+#else
+    return StartupHelpText() +
+           "\nThis build has no windows: it always runs headless, as with --headless.\n";
+#endif
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
-    const StartupOptions options = ParseStartupOptions(args, ExecutablePath());
+    StartupOptions options = ParseStartupOptions(args, ExecutablePath());
     if (!options.error.empty()) {
-        std::fprintf(stderr, "avlo-monitor: %s\n\n%s", options.error.c_str(), StartupHelpText().c_str());
+        std::fprintf(stderr, "avlo-monitor: %s\n\n%s", options.error.c_str(), HelpText().c_str());
         return 2;
     }
     if (options.showHelp) {
-        std::fputs(StartupHelpText().c_str(), stdout);
+        std::fputs(HelpText().c_str(), stdout);
         return 0;
     }
     if (options.showVersion) {
         std::printf("AVLO Monitor %s\n", AVLO_VERSION);
         return 0;
     }
+#ifdef AVLO_WITH_WINDOWS
     return RunProgram(options, argc, argv);
+#else
+    options.headless = true;
+    return RunHeadless(options, argc, argv);
+#endif
 }

@@ -56,7 +56,7 @@ void WriteConfig(const std::string& path) {
 }
 
 bool AllConnected(const TMainForm& form) {
-    return std::all_of(form.Devices().begin(), form.Devices().end(),
+    return std::all_of(form.Core().Devices().begin(), form.Core().Devices().end(),
                        [](const auto& d) { return d->ConnState == Connected && d->StatusKnown; });
 }
 
@@ -65,11 +65,14 @@ double PollToAllApplied(TMainForm& form, devsim::Site& site, int round) {
     for (int i = 0; i < kDevices; ++i) site.SetOperatingMinutes(i, minutes);
     QElapsedTimer timer;
     timer.start();
-    form.PollAll();
-    const bool done = WaitUntil([&] {
-        return std::all_of(form.Devices().begin(), form.Devices().end(),
-                           [&](const auto& d) { return d->Status.OperatingMinutes == minutes; });
-    }, 10000);
+    form.Core().PollAll();
+    const bool done = WaitUntil(
+        [&] {
+            return std::all_of(
+                form.Core().Devices().begin(), form.Core().Devices().end(),
+                [&](const auto& d) { return d->Status.OperatingMinutes == minutes; });
+        },
+        10000);
     return done ? timer.nsecsElapsed() / 1e6 : -1;
 }
 
@@ -173,10 +176,10 @@ int main(int argc, char** argv) {
         options.discoveryPort = kPort;
         WriteConfig(options.configPath);
         auto* form = new TMainForm(options);
-        form->ShutdownPauseMs = pause;
+        form->Core().ShutdownPauseMs = pause;
         if (!WaitUntil([&] { return AllConnected(*form); }, 20000)) {
             int connected = 0, known = 0;
-            for (const auto& d : form->Devices()) {
+            for (const auto& d : form->Core().Devices()) {
                 connected += d->ConnState == Connected;
                 known += d->StatusKnown;
             }

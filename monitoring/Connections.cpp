@@ -1,15 +1,13 @@
 // The main thread's side of device communication: starting and stopping connection threads,
 // polling, and turning the threads' reports into device states.
-#include <QApplication>
 #include <QTimer>
-
 #include <cstdio>
 #include <thread>
 
-#include "app/MainUnit.h"
 #include "comms/Mymessages.h"
+#include "monitoring/MonitorCore.h"
 
-void TMainForm::SendRequest(std::uint16_t deviceId, int kind, std::uint8_t mask) {
+void CMonitorCore::SendRequest(std::uint16_t deviceId, int kind, std::uint8_t mask) {
     std::string text = codec_->RequestText(kind);
     if (text.empty()) return;
     if (kind == SetChannels) {
@@ -25,7 +23,7 @@ void TMainForm::SendRequest(std::uint16_t deviceId, int kind, std::uint8_t mask)
     std::this_thread::yield();
 }
 
-void TMainForm::StartConnection(int listIndex, bool refresh) {
+void CMonitorCore::StartConnection(int listIndex, bool refresh) {
     Device* device = FindDeviceByListIndex(listIndex);
     if (device == nullptr) return;
     if (device->IpAddress.empty()) {
@@ -36,15 +34,14 @@ void TMainForm::StartConnection(int listIndex, bool refresh) {
     if (device->Connection) {
         device->Connection->Reconnect();
     } else {
-        device->Connection = std::make_unique<TTcpCommsThread>(*store_, devicePortText_,
-                                                               device->IpAddress, this,
-                                                               device->DeviceId);
+        device->Connection = std::make_unique<TTcpCommsThread>(
+            *store_, devicePortText_, device->IpAddress, this, device->DeviceId);
     }
     device->ConnState = Connecting;
     if (refresh) RefreshDeviceRows();
 }
 
-void TMainForm::StopConnection(int listIndex, bool refresh) {
+void CMonitorCore::StopConnection(int listIndex, bool refresh) {
     Device* device = FindDeviceByListIndex(listIndex);
     if (device == nullptr) return;
     if (device->Connection) {
@@ -55,7 +52,7 @@ void TMainForm::StopConnection(int listIndex, bool refresh) {
     if (refresh) RefreshDeviceRows();
 }
 
-void TMainForm::PollAll() {
+void CMonitorCore::PollAll() {
     for (const auto& device : devices_) {
         if (!device->Connection) continue;
         if (device->ConnState == Connected) {
@@ -66,13 +63,13 @@ void TMainForm::PollAll() {
     }
 }
 
-void TMainForm::BroadcastDiscovery() {
+void CMonitorCore::BroadcastDiscovery() {
     if (!udpThread_) return;
     const std::string request = codec_->DiscoveryRequest();
     udpThread_->SendDiscovery(request.data(), static_cast<int>(request.size()));
 }
 
-void TMainForm::PollTimerTimer() {
+void CMonitorCore::PollTimerTimer() {
     PollTimer->stop();
     BroadcastDiscovery();
     PollAll();
@@ -80,7 +77,7 @@ void TMainForm::PollTimerTimer() {
     PollTimer->start();
 }
 
-void TMainForm::DailySave() {
+void CMonitorCore::DailySave() {
     const LocalDateTime now = LocalNow();
     if (now.day == ReferenceDate.day) return;
     ClearNotified();
@@ -88,11 +85,11 @@ void TMainForm::DailySave() {
     SaveConfiguration();
 }
 
-void TMainForm::LogDeviceEvent(std::uint32_t id, std::uint16_t type, const Device& device) {
+void CMonitorCore::LogDeviceEvent(std::uint32_t id, std::uint16_t type, const Device& device) {
     if (Options.Log) eventLog_->WriteEvent(id, type, device.Name + " at " + device.IpAddress);
 }
 
-void TMainForm::OnTcpThreadMessage(std::uint16_t code, std::uint16_t deviceId) {
+void CMonitorCore::OnTcpThreadMessage(std::uint16_t code, std::uint16_t deviceId) {
     if (closing_) return;
     Device* device = FindDeviceById(deviceId);
     // A record whose address was taken has no connection; what its stopped thread reported
@@ -148,10 +145,10 @@ void TMainForm::OnTcpThreadMessage(std::uint16_t code, std::uint16_t deviceId) {
         default:
             break;
     }
-    RefreshPropertiesDialog(deviceId);
+    emit DeviceReportHandled(deviceId);
 }
 
-void TMainForm::OnUdpThreadMessage(std::uint16_t code) {
+void CMonitorCore::OnUdpThreadMessage(std::uint16_t code) {
     if (closing_) return;
     switch (code) {
         case EvStarted:
@@ -169,10 +166,10 @@ void TMainForm::OnUdpThreadMessage(std::uint16_t code) {
     }
 }
 
-void TMainForm::OnApplyConfig(std::uint32_t wParam) {
+void CMonitorCore::OnApplyConfig(std::uint32_t wParam) {
     const auto deviceId = static_cast<std::uint16_t>(wParam & 0xFFFF);
     if (FindDeviceById(deviceId) == nullptr) return;
-    QApplication::setOverrideCursor(Qt::WaitCursor);
+    emit Busy(true);
     const bool active = ((wParam >> 16) & 0xFF) != 0;
     SendRequest(deviceId, active ? SetActive : SetStandby);
     // Each pause gives the connection thread time to copy the shared request slot before
@@ -181,10 +178,5 @@ void TMainForm::OnApplyConfig(std::uint32_t wParam) {
     SendRequest(deviceId, SetChannels, static_cast<std::uint8_t>(wParam >> 24));
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     SendRequest(deviceId, StatusQuery);
-    QApplication::restoreOverrideCursor();
-}
-
-void TMainForm::RefreshPropertiesDialog(std::uint16_t deviceId) {
-    // The properties dialog refreshes itself for its device once it exists.
-    (void)deviceId;
+    emit Busy(false);
 }

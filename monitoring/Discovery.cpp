@@ -1,12 +1,10 @@
 // Discovery replies and the network search: new devices are registered, moved devices get
 // their new address, and a search reports how many devices answered.
-#include <QApplication>
 #include <QTimer>
 
-#include "app/MainUnit.h"
-#include "platform/MessageBox.h"
+#include "monitoring/MonitorCore.h"
 
-void TMainForm::ProcessDiscoveryReplies() {
+void CMonitorCore::ProcessDiscoveryReplies() {
     while (store_->ReplyCount() != 0) {
         std::uint8_t addr[4];
         char reply[CData::ReplyBytes];
@@ -20,7 +18,7 @@ void TMainForm::ProcessDiscoveryReplies() {
                 ++UnregisteredCount;
                 continue;
             }
-            TRegisterDlg::Context context;
+            DeviceContext context;
             context.Name = NewDeviceName(found.ModelCode);
             context.IpAddress = found.IpAddress;
             context.ModelCode = found.ModelCode;
@@ -53,7 +51,7 @@ void TMainForm::ProcessDiscoveryReplies() {
                 // (DHCP moved them): that record's device is no longer there.
                 ReleaseAddress(*holder);
             }
-            TRegisterDlg::Context context;
+            DeviceContext context;
             context.Name = device->Name;
             context.IpAddress = found.IpAddress;
             context.AvloEnabled = device->AvloEnabled;
@@ -63,9 +61,9 @@ void TMainForm::ProcessDiscoveryReplies() {
     }
 }
 
-void TMainForm::SearchNetworkBtn1Click() {
-    if (NetworkSearchTimer->isActive()) return;
-    QApplication::setOverrideCursor(Qt::WaitCursor);
+bool CMonitorCore::SearchNetwork() {
+    if (NetworkSearchTimer->isActive()) return false;
+    emit Busy(true);
     FoundCount = 0;
     UnregisteredCount = 0;
     for (auto& device : devices_) device->SeenInSearch = false;
@@ -73,9 +71,10 @@ void TMainForm::SearchNetworkBtn1Click() {
     PollAll();
     NetworkSearchTimer->setInterval(2000);
     NetworkSearchTimer->start();
+    return true;
 }
 
-void TMainForm::NetworkSearchTimerTimer() {
+void CMonitorCore::NetworkSearchTimerTimer() {
     NetworkSearchTimer->stop();
     bool changed = false;
     for (auto& device : devices_) {
@@ -106,6 +105,6 @@ void TMainForm::NetworkSearchTimerTimer() {
                     ? QStringLiteral("newly found device has not been registered.")
                     : QStringLiteral("newly found devices have not been registered.");
     }
-    ShowMessage(this, MsgKind::Information, QStringLiteral("AVLO Monitor"), text);
-    QApplication::restoreOverrideCursor();
+    emit SearchResult(text);
+    emit Busy(false);
 }

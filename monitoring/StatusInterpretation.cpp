@@ -1,8 +1,6 @@
 // Status replies: bringing the device record up to date, counting fault onsets, logging the
 // fault report and taking the alert decision; the condition text of the device list.
-#include <QRadioButton>
-
-#include "app/MainUnit.h"
+#include "monitoring/MonitorCore.h"
 
 namespace {
 
@@ -12,14 +10,14 @@ namespace {
 struct ChannelClass {
     std::uint8_t (DeviceStatus::*flags)[7];
     int statsBase;
-    bool TMainForm::NotifiableEvents_Type::*option;
+    bool NotifiableEvents_Type::*option;
 };
 
 const ChannelClass kChannelClasses[] = {
-    {&DeviceStatus::ChannelOk, StatsChanErr, &TMainForm::NotifiableEvents_Type::ChanErr},
-    {&DeviceStatus::TempOk, StatsTempErr, &TMainForm::NotifiableEvents_Type::TempErr},
-    {&DeviceStatus::FanOk, StatsFanErr, &TMainForm::NotifiableEvents_Type::FanErr},
-    {&DeviceStatus::CurrentOk, StatsCurrentErr, &TMainForm::NotifiableEvents_Type::OvcErr},
+    {&DeviceStatus::ChannelOk, StatsChanErr, &NotifiableEvents_Type::ChanErr},
+    {&DeviceStatus::TempOk, StatsTempErr, &NotifiableEvents_Type::TempErr},
+    {&DeviceStatus::FanOk, StatsFanErr, &NotifiableEvents_Type::FanErr},
+    {&DeviceStatus::CurrentOk, StatsCurrentErr, &NotifiableEvents_Type::OvcErr},
 };
 
 const ChannelClass* ClassOf(int item) {
@@ -36,7 +34,7 @@ auto& Flag(Status& s, int item) {
     return cls ? (s.*cls->flags)[item - cls->statsBase] : s.SupplyOk[item - StatsMinus5VErr];
 }
 
-bool Selected(const TMainForm::NotifiableEvents_Type& events, int item) {
+bool Selected(const NotifiableEvents_Type& events, int item) {
     const ChannelClass* cls = ClassOf(item);
     return cls ? events.*cls->option : events.PSupplyErr;
 }
@@ -48,7 +46,7 @@ static_assert(StatsCount <= 32, "one bit per fault item");
 
 }  // namespace
 
-void TMainForm::HandleStatusMessage(std::uint16_t deviceId) {
+void CMonitorCore::HandleStatusMessage(std::uint16_t deviceId) {
     char message[CData::StatusBytes];
     const int len = store_->GetStatusMessage(deviceId, message, sizeof message);
     if (len < 0) return;
@@ -58,11 +56,11 @@ void TMainForm::HandleStatusMessage(std::uint16_t deviceId) {
     if (!codec_->ParseStatus(message, len, status, modelCode, serial)) return;
     ApplyStatus(deviceId, status, serial, modelCode);
     RefreshDeviceRows();
-    RefreshPropertiesDialog(deviceId);
+    emit DeviceReportHandled(deviceId);
 }
 
-void TMainForm::ApplyStatus(std::uint16_t deviceId, const DeviceStatus& status,
-                            const std::string& serial, std::uint8_t modelCode) {
+void CMonitorCore::ApplyStatus(std::uint16_t deviceId, const DeviceStatus& status,
+                               const std::string& serial, std::uint8_t modelCode) {
     Device* device = FindDeviceById(deviceId);
     if (device == nullptr) return;
     device->ModelCode = modelCode;
@@ -72,7 +70,7 @@ void TMainForm::ApplyStatus(std::uint16_t deviceId, const DeviceStatus& status,
     device->StatusKnown = true;
 }
 
-void TMainForm::DetectEvents(Device& device, const DeviceStatus& status) {
+void CMonitorCore::DetectEvents(Device& device, const DeviceStatus& status) {
     LogDeviceAlert(device, status);
 
     // An item whose alert is still on its way wants no second mail and, in "nolimit" mode,
@@ -97,14 +95,14 @@ void TMainForm::DetectEvents(Device& device, const DeviceStatus& status) {
     }
 
     const bool decision = (LimitOn() || !device.StatusKnown) ? want : onset;
-    if (!decision || !EnableEmailRadioBtn->isChecked()) return;
+    if (!decision || !EmailSettings.Enabled) return;
     const NotifiableEvents_Type& ev = NotifiableEvents;
     if (!ev.ChanErr && !ev.PSupplyErr && !ev.FanErr && !ev.TempErr && !ev.OvcErr) return;
     // Every fault present goes with the alert, whether or not its class is selected.
     SendDeviceAlert(device, status, faults);
 }
 
-void TMainForm::AlertResult(std::uint16_t deviceId, std::uint32_t faults, bool delivered) {
+void CMonitorCore::AlertResult(std::uint16_t deviceId, std::uint32_t faults, bool delivered) {
     // A failed alert marks nothing, so the next faulty status tries again; for a device
     // deleted meanwhile the log holds the outcome and nothing is left to mark.
     if (!delivered) return;
@@ -115,7 +113,7 @@ void TMainForm::AlertResult(std::uint16_t deviceId, std::uint32_t faults, bool d
     }
 }
 
-void TMainForm::ConditionText(std::uint16_t deviceId) {
+void CMonitorCore::ConditionText(std::uint16_t deviceId) {
     Device* device = FindDeviceById(deviceId);
     if (device == nullptr) return;
     if (!device->StatusKnown || device->ConnState != Connected) {
@@ -137,12 +135,13 @@ void TMainForm::ConditionText(std::uint16_t deviceId) {
     for (int i = 0; i < 4; ++i) {
         if (faults[i]) add(kWords[i]);
     }
-    if (faults[FaultMinus5V] || faults[FaultPlus12V] || faults[FaultPlus72VA] || faults[FaultPlus72VB]) {
+    if (faults[FaultMinus5V] || faults[FaultPlus12V] || faults[FaultPlus72VA] ||
+        faults[FaultPlus72VB]) {
         add("Power Supply Failure");
     }
     device->Condition = text;
 }
 
-std::string TMainForm::NewDeviceName(std::uint8_t modelCode) const {
+std::string CMonitorCore::NewDeviceName(std::uint8_t modelCode) const {
     return UniqueName(std::string("My Velkan ") + codec_->ModelName(modelCode));
 }

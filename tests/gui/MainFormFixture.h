@@ -1,177 +1,48 @@
 #pragma once
 
-// A main window on a simulated site, for tests: a fresh folder with its own configuration
-// file and lock, captured message boxes, shell launches and events, and simulated devices
-// on loopback addresses of the test's own network 127.0.<net>.x.
-#include <gtest/gtest.h>
-
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QTemporaryDir>
-#include <QThread>
-#include <QTimer>
+// The main window on a simulated site, for the tests of the window's own behaviour: its
+// controls, menus, close box and device list. Shell launches are captured as well.
 #include <QTreeWidget>
 
-#include <fstream>
-#include <functional>
-#include <memory>
-#include <sstream>
-#include <string>
-#include <vector>
-
 #include "app/MainUnit.h"
-#include "notify/Eventlog.h"
-#include "platform/Clock.h"
-#include "platform/EventSink.h"
-#include "platform/MessageBox.h"
-#include "platform/Shell.h"
-#include "tools/devsim/Site.h"
+#include "app/Shell.h"
+#include "support/SimulatedSiteFixture.h"
 
-// A status with every supply rail and every channel healthy and on, in Active mode.
-inline DeviceStatus HealthyStatus() {
-    DeviceStatus s;
-    s.Mode = 1;
-    for (int i = 0; i < 4; ++i) s.SupplyOk[i] = 1;
-    for (int ch = 0; ch < 7; ++ch) {
-        s.ChannelOn[ch] = s.ChannelOk[ch] = s.TempOk[ch] = s.FanOk[ch] = s.CurrentOk[ch] = 1;
-    }
-    return s;
-}
-
-class MainFormFixture : public testing::Test {
+class MainFormFixture : public SimulatedSiteFixture {
 protected:
-    // net: the third address byte of this test program's devices; each program uses its own
-    // so that programs run side by side without meeting.
-    explicit MainFormFixture(int net) : net_(net) {}
+    using SimulatedSiteFixture::SimulatedSiteFixture;
 
     void SetUp() override {
-        ASSERT_TRUE(dir_.isValid());
-        MessageBoxSeam::Capture(true);
+        SimulatedSiteFixture::SetUp();
         ShellSeam::Capture(true);
-        SetProcessEventSink(&sink_);
-        options_.configPath = Path("avlo-monitor.ini");
-        options_.lockPath = Path("avlo.lock");
-        options_.discoveryPort = static_cast<std::uint16_t>(63000 + net_);
-        options_.discoveryAddress = Hub();
     }
-
     void TearDown() override {
-        StopForm();
-        site_.reset();
-        SetProcessEventSink(nullptr);
-        MessageBoxSeam::Capture(false);
+        SimulatedSiteFixture::TearDown();
         ShellSeam::Capture(false);
-        SetClockOverride({});
-    }
-
-    std::string Path(const std::string& name) const { return dir_.filePath(QString::fromStdString(name)).toStdString(); }
-    std::string Address(int host) const { return "127.0." + std::to_string(net_) + "." + std::to_string(host); }
-    std::string Hub() const { return Address(254); }
-
-    void WriteConfig(const std::string& content) {
-        std::ofstream out(options_.configPath, std::ios::binary);
-        out << content;
-    }
-    std::string ReadConfig() const {
-        std::ifstream in(options_.configPath, std::ios::binary);
-        std::stringstream all;
-        all << in.rdbuf();
-        return all.str();
     }
 
     void StartForm(std::vector<std::string> arguments = {}) {
         options_.arguments = std::move(arguments);
         form_ = std::make_unique<TMainForm>(options_);
-        form_->ShutdownPauseMs = 0;
+        form_->Core().ShutdownPauseMs = 0;
     }
     void StopForm() { form_.reset(); }
-
-    // The simulated site: devices answer discovery sent to the hub address.
-    devsim::Site& Site() {
-        if (!site_) {
-            site_ = std::make_unique<devsim::Site>(devsim::SiteOptions{Hub(), options_.discoveryPort});
-            EXPECT_TRUE(site_->Start());
-        }
-        return *site_;
-    }
-    int AddSimDevice(int host, const std::string& model, const std::string& serial, bool acceptTcp = true) {
-        devsim::DeviceConfig c;
-        c.address = Address(host);
-        c.modelText = model;
-        c.serial = serial;
-        c.udpPort = options_.discoveryPort;
-        c.acceptTcp = acceptTcp;
-        const int index = Site().AddDevice(c);
-        EXPECT_GE(index, 0) << Site().LastError();
-        return index;
-    }
-
-    // The form after its first poll (the discovery thread's start runs one at once), so that
-    // no later poll comes unless a test asks for it.
     void StartQuiet() {
         StartForm();
-        ASSERT_TRUE(WaitUntil([this] { return form_->PollTimer->isActive(); }));
+        WaitForFirstPoll();
     }
 
-    // A simulated amplifier that does not answer discovery: the start-up poll's broadcast
-    // would otherwise register it a second time under a generated name.
-    int QuietSim(int host, const std::string& serialPrefix,
-                 const std::function<void(devsim::DeviceConfig&)>& tweak = {}) {
-        devsim::DeviceConfig c;
-        c.address = Address(host);
-        c.serial = serialPrefix + std::to_string(1000 + host);
-        c.answerDiscovery = false;
-        if (tweak) tweak(c);
-        const int index = Site().AddDevice(c);
-        EXPECT_GE(index, 0) << Site().LastError();
-        return index;
-    }
+    CMonitorCore& Monitor() override { return form_->Core(); }
+    void StopMonitor() override { StopForm(); }
 
-    // Runs the event loop until pred holds or the time passes.
-    static bool WaitUntil(const std::function<bool()>& pred, int ms = 5000) {
-        QElapsedTimer timer;
-        timer.start();
-        while (!pred()) {
-            if (timer.elapsed() > ms) return false;
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-            QThread::msleep(5);
-        }
-        return true;
-    }
-    static void Pump(int ms) {
-        WaitUntil([] { return false; }, ms);
-    }
-
-    QString Cell(int row, int column) const {
+    QString Cell(int row, int column) const override {
         const QTreeWidgetItem* item = form_->ListView->topLevelItem(row);
         return item ? item->text(column) : QString();
     }
-    bool Ticked(int row) const {
+    bool Ticked(int row) const override {
         const QTreeWidgetItem* item = form_->ListView->topLevelItem(row);
         return item && item->checkState(0) == Qt::Checked;
     }
 
-    std::vector<CapturedEvent> EventsWithId(std::uint32_t id) const {
-        std::vector<CapturedEvent> out;
-        for (const auto& e : sink_.Events()) {
-            if (e.id == id) out.push_back(e);
-        }
-        return out;
-    }
-
-    TRegisterDlg::Context Ctx(const std::string& name, const std::string& address, bool avlo) {
-        TRegisterDlg::Context c;
-        c.Name = name;
-        c.IpAddress = address;
-        c.AvloEnabled = avlo;
-        c.RegisterMode = true;
-        return c;
-    }
-
-    int net_;
-    QTemporaryDir dir_;
-    StartupOptions options_;
-    CCapturingSink sink_;
-    std::unique_ptr<devsim::Site> site_;
     std::unique_ptr<TMainForm> form_;
 };

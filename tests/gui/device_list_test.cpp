@@ -1,23 +1,21 @@
 // The device list as it mirrors the device table: rows, states, condition texts, check boxes,
 // the device commands, the register limit, and the window's close box.
 #include <QAction>
+#include <QApplication>
+#include <QCursor>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTimer>
-
 #include <functional>
 
 #include "MainFormFixture.h"
-#include "MessageWatch.h"
 #include "comms/Mymessages.h"
+#include "support/MessageWatch.h"
 
 namespace {
 
 using devsim::ChannelFault;
-
-enum Column : int { ColName = 1, ColAddress = 2, ColStatus = 3, ColCondition = 4 };
-
 
 class DeviceListTest : public MainFormFixture {
 protected:
@@ -25,24 +23,6 @@ protected:
 
     int Sim(int host, const std::function<void(devsim::DeviceConfig&)>& tweak = {}) {
         return QuietSim(host, "7000", tweak);
-    }
-
-    // Waits for the simulated device while the event loop runs, so that the form goes on
-    // handling its threads' reports meanwhile.
-    bool SimWait(int sim, const std::function<bool(const devsim::DeviceSnapshot&)>& pred,
-                 int ms = 3000) {
-        return WaitUntil([&] { return pred(Site().Snapshot(sim)); }, ms);
-    }
-
-    int Add(const std::string& name, const std::string& address, bool avlo) {
-        TRegisterDlg::Context c = Ctx(name, address, avlo);
-        const int id = form_->AddDevice(&c);
-        EXPECT_GT(id, 0) << name;
-        return id;
-    }
-
-    bool Shows(int row, const QString& status, const QString& condition) const {
-        return Cell(row, ColStatus) == status && Cell(row, ColCondition) == condition;
     }
 
     // A left-button press and release as the user makes them; row -1 presses below the rows.
@@ -109,7 +89,7 @@ TEST_F(DeviceListTest, EnabledDeviceShowsConnectingThenConnectedAndItsConditionO
     EXPECT_EQ(Cell(0, ColCondition), "Unknown");
     EXPECT_EQ(form_->RegisteredNumLabel->text(), "1");
 
-    MessageWatch history(*form_, 0);
+    MessageWatch history(Monitor(), RowState(0));
     ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }))
         << history.States().join(" / ").toStdString();
     // Connected first with the condition still unknown; the status query that follows the
@@ -119,7 +99,7 @@ TEST_F(DeviceListTest, EnabledDeviceShowsConnectingThenConnectedAndItsConditionO
     const devsim::DeviceSnapshot seen = Site().Snapshot(sim);
     EXPECT_EQ(seen.connections, 1);
     EXPECT_EQ(seen.statusQueries, 1);
-    const TMainForm::Device* device = form_->FindDeviceById(static_cast<std::uint16_t>(id));
+    const TMainForm::Device* device = form_->Core().FindDeviceById(static_cast<std::uint16_t>(id));
     ASSERT_NE(device, nullptr);
     EXPECT_EQ(device->ModelCode, ModelRV12);
     EXPECT_EQ(device->Serial, "70001002");
@@ -193,12 +173,12 @@ TEST_F(DeviceListTest, ConditionFollowsEveryNewStatus) {
 
     Site().SetChannelFault(sim, 3, ChannelFault::Fan, true);
     Site().SetSupplyFault(sim, 1, true);
-    form_->PollAll();
+    form_->Core().PollAll();
     ASSERT_TRUE(WaitUntil([&] { return Cell(0, ColCondition) != "OK"; }));
     EXPECT_EQ(Cell(0, ColCondition), "Fan Failure, Power Supply Failure");
 
     Site().ClearFaults(sim);
-    form_->PollAll();
+    form_->Core().PollAll();
     EXPECT_TRUE(WaitUntil([&] { return Cell(0, ColCondition) == "OK"; }));
     EXPECT_EQ(Site().Snapshot(sim).statusQueries, 3);
 }
@@ -213,8 +193,8 @@ TEST_F(DeviceListTest, CheckBoxStopsAndRestartsTheConnection) {
     // Unticking, as the user's click does it: the list reports the change.
     item->setCheckState(0, Qt::Unchecked);
     EXPECT_TRUE(Shows(0, "Disconnected", "Unknown"));
-    EXPECT_FALSE(form_->Devices()[0]->AvloEnabled);
-    EXPECT_EQ(form_->Devices()[0]->Connection, nullptr);
+    EXPECT_FALSE(form_->Core().Devices()[0]->AvloEnabled);
+    EXPECT_EQ(form_->Core().Devices()[0]->Connection, nullptr);
     EXPECT_TRUE(SimWait(sim, [](const auto& s) { return !s.connected; }));
     Pump(100);  // the old thread's end report changes nothing more
     EXPECT_TRUE(Shows(0, "Disconnected", "Unknown"));
@@ -222,7 +202,7 @@ TEST_F(DeviceListTest, CheckBoxStopsAndRestartsTheConnection) {
 
     item->setCheckState(0, Qt::Checked);
     EXPECT_EQ(Cell(0, ColStatus), "Connecting...");
-    EXPECT_TRUE(form_->Devices()[0]->AvloEnabled);
+    EXPECT_TRUE(form_->Core().Devices()[0]->AvloEnabled);
     ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
     devsim::DeviceSnapshot seen = Site().Snapshot(sim);
     EXPECT_EQ(seen.connections, 2);
@@ -237,8 +217,8 @@ TEST_F(DeviceListTest, CheckBoxStopsAndRestartsTheConnection) {
     ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
     Pump(200);
     EXPECT_TRUE(Shows(0, "Connected", "OK"));
-    ASSERT_NE(form_->Devices()[0]->Connection, nullptr);
-    EXPECT_FALSE(form_->Devices()[0]->Connection->Ended());
+    ASSERT_NE(form_->Core().Devices()[0]->Connection, nullptr);
+    EXPECT_FALSE(form_->Core().Devices()[0]->Connection->Ended());
     EXPECT_TRUE(Site().Snapshot(sim).connected);
 }
 
@@ -248,8 +228,8 @@ TEST_F(DeviceListTest, DisabledDeviceIsShownDisconnectedAndNeverConnected) {
     Add("Spare", Address(35), false);
     EXPECT_FALSE(Ticked(0));
     EXPECT_TRUE(Shows(0, "Disconnected", "Unknown"));
-    EXPECT_EQ(form_->Devices()[0]->Connection, nullptr);
-    form_->PollAll();
+    EXPECT_EQ(form_->Core().Devices()[0]->Connection, nullptr);
+    form_->Core().PollAll();
     EXPECT_FALSE(SimWait(sim, [](const auto& s) { return s.connections > 0; }, 600));
     Pump(50);
     EXPECT_TRUE(Shows(0, "Disconnected", "Unknown"));
@@ -268,27 +248,28 @@ TEST_P(DeleteRowTest, RemainingRowsMoveUpKeepTheirIdsAndTheCommandsAreDisabled) 
     EXPECT_TRUE(DeviceCommandsEnabled(false));
 
     form_->DeleteBtn1Click();  // nothing selected: nothing happens
-    EXPECT_EQ(form_->DeviceCount(), 3);
+    EXPECT_EQ(form_->Core().DeviceCount(), 3);
 
     Press(deleted);
     EXPECT_EQ(form_->ListView->currentItem(), form_->ListView->topLevelItem(deleted));
     EXPECT_TRUE(DeviceCommandsEnabled(true));
     form_->DeleteBtn->click();
 
-    ASSERT_EQ(form_->DeviceCount(), 2);
+    ASSERT_EQ(form_->Core().DeviceCount(), 2);
     ASSERT_EQ(form_->ListView->topLevelItemCount(), 2);
     EXPECT_EQ(form_->RegisteredNumLabel->text(), "2");
     EXPECT_TRUE(DeviceCommandsEnabled(false));
     int row = 0;
     for (int i = 0; i < 3; ++i) {
         if (i == deleted) {
-            EXPECT_EQ(form_->FindDeviceById(static_cast<std::uint16_t>(ids[i])), nullptr);
+            EXPECT_EQ(form_->Core().FindDeviceById(static_cast<std::uint16_t>(ids[i])), nullptr);
             continue;
         }
-        const TMainForm::Device* device = form_->FindDeviceById(static_cast<std::uint16_t>(ids[i]));
+        const TMainForm::Device* device =
+            form_->Core().FindDeviceById(static_cast<std::uint16_t>(ids[i]));
         ASSERT_NE(device, nullptr) << names[i];
         EXPECT_EQ(device->ListIndex, row) << names[i];
-        EXPECT_EQ(form_->Devices()[static_cast<std::size_t>(row)].get(), device) << names[i];
+        EXPECT_EQ(form_->Core().Devices()[static_cast<std::size_t>(row)].get(), device) << names[i];
         EXPECT_EQ(Cell(row, ColName).toStdString(), names[i]);
         EXPECT_EQ(Cell(row, ColAddress).toStdString(), Address(50 + i));
         ++row;
@@ -312,52 +293,15 @@ TEST_F(DeviceListTest, DeletionLeavesNoRowSelected) {
     ShowWindow();
     Press(0);
     form_->DeleteBtn->click();
-    ASSERT_EQ(form_->DeviceCount(), 2);
+    ASSERT_EQ(form_->Core().DeviceCount(), 2);
     EXPECT_TRUE(DeviceCommandsEnabled(false));
     EXPECT_TRUE(form_->ListView->selectedItems().isEmpty());
     form_->DeleteBtn1Click();
-    EXPECT_EQ(form_->DeviceCount(), 2);
+    EXPECT_EQ(form_->Core().DeviceCount(), 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(EachRow, DeleteRowTest, ::testing::Values(0, 1, 2),
                          [](const auto& info) { return "Row" + std::to_string(info.param); });
-
-TEST_F(DeviceListTest, DeletedDeviceIsForgottenAndItsOldThreadsMessagesAreIgnored) {
-    const int sim = Sim(60);
-    StartQuiet();
-    const int oldId = Add("Monitor Wedge", Address(60), true);
-    Add("Sub", Address(61), false);
-    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
-
-    form_->DeleteDevice(0);
-    EXPECT_EQ(form_->DeviceCount(), 1);
-    EXPECT_EQ(form_->RegisteredNumLabel->text(), "1");
-    EXPECT_EQ(Cell(0, ColName), "Sub");
-    EXPECT_TRUE(SimWait(sim, [](const auto& s) { return !s.connected; }));
-    Pump(100);
-
-    const std::size_t events = sink_.Events().size();
-    const int queries = Site().Snapshot(sim).statusQueries;
-    for (std::uint16_t code : {EvConnected, EvLost, EvError, EvReceived, EvEnded}) {
-        form_->Dispatch(WM_TCPTHREAD, TcpThreadWParam(static_cast<std::uint16_t>(oldId), code), 0);
-    }
-    EXPECT_EQ(form_->DeviceCount(), 1);
-    EXPECT_EQ(form_->ListView->topLevelItemCount(), 1);
-    EXPECT_TRUE(Shows(0, "Disconnected", "Unknown"));
-    EXPECT_EQ(sink_.Events().size(), events);
-    Pump(100);
-    EXPECT_EQ(Site().Snapshot(sim).statusQueries, queries);
-    EXPECT_EQ(Site().Snapshot(sim).connections, 1);
-
-    // Registered again under the same name and address: a new identifier, and the old
-    // thread's late reports still do not reach it.
-    const int newId = Add("Monitor Wedge", Address(60), true);
-    EXPECT_NE(newId, oldId);
-    ASSERT_TRUE(WaitUntil([&] { return Shows(1, "Connected", "OK"); }));
-    form_->Dispatch(WM_TCPTHREAD, TcpThreadWParam(static_cast<std::uint16_t>(oldId), EvLost), 0);
-    EXPECT_TRUE(Shows(1, "Connected", "OK"));
-    EXPECT_EQ(CountEvents(EV_DEVICE_CONNECTION_LOST), 0u);
-}
 
 TEST_F(DeviceListTest, TooltipShowsTheRowsFourTexts) {
     Sim(70);
@@ -387,10 +331,10 @@ TEST_F(DeviceListTest, TooltipShowsTheRowsFourTexts) {
 TEST_F(DeviceListTest, RegisterCommandWarnsOnlyWhenTheListIsFull) {
     StartQuiet();
     for (int i = 0; i < 49; ++i) Add("Amp " + std::to_string(i + 1), Address(100 + i), false);
-    ASSERT_EQ(form_->DeviceCount(), 49);
+    ASSERT_EQ(form_->Core().DeviceCount(), 49);
     form_->RegisterDeviceBtn->click();
     EXPECT_TRUE(MessageBoxSeam::TakeShown().empty());
-    EXPECT_EQ(form_->DeviceCount(), 49);
+    EXPECT_EQ(form_->Core().DeviceCount(), 49);
 
     Add("Amp 50", Address(149), false);
     const QString full = "The list of Registered Velkan Devices is full.\r\n"
@@ -403,98 +347,13 @@ TEST_F(DeviceListTest, RegisterCommandWarnsOnlyWhenTheListIsFull) {
         EXPECT_EQ(box.kind, MsgKind::Warning);
         EXPECT_EQ(box.text, full);
     }
-    EXPECT_EQ(form_->DeviceCount(), 50);
+    EXPECT_EQ(form_->Core().DeviceCount(), 50);
 
     // The table itself takes a 51st device, as the configuration load may add it.
     Add("Amp 51", Address(150), false);
-    EXPECT_EQ(form_->DeviceCount(), 51);
+    EXPECT_EQ(form_->Core().DeviceCount(), 51);
     EXPECT_EQ(form_->RegisteredNumLabel->text(), "51");
     EXPECT_EQ(Cell(50, ColName), "Amp 51");
-}
-
-struct AddCase {
-    const char* what;
-    std::string name;
-    std::string host;  // "" for an empty address, else the last address byte
-    bool accepted;
-};
-
-class AddDeviceTest : public DeviceListTest, public ::testing::WithParamInterface<AddCase> {};
-
-TEST_P(AddDeviceTest, RefusesAnEmptyOrUsedNameOrAddressOnly) {
-    const AddCase& c = GetParam();
-    StartQuiet();
-    const int first = Add("Stage", Address(20), false);
-    const std::size_t registered = CountEvents(EV_DEVICE_REGISTERED);
-    const std::string address = c.host.empty() ? std::string() : Address(std::stoi(c.host));
-
-    TRegisterDlg::Context context = Ctx(c.name, address, false);
-    const int id = form_->AddDevice(&context);
-    if (!c.accepted) {
-        EXPECT_EQ(id, -1);
-        EXPECT_EQ(form_->DeviceCount(), 1);
-        EXPECT_EQ(form_->ListView->topLevelItemCount(), 1);
-        EXPECT_EQ(form_->RegisteredNumLabel->text(), "1");
-        EXPECT_EQ(CountEvents(EV_DEVICE_REGISTERED), registered);
-        EXPECT_EQ(form_->Devices()[0]->Name, "Stage");
-        EXPECT_EQ(Cell(0, ColName), "Stage");
-        EXPECT_TRUE(MessageBoxSeam::TakeShown().empty());
-        return;
-    }
-    EXPECT_GT(id, first);
-    ASSERT_EQ(form_->DeviceCount(), 2);
-    EXPECT_EQ(form_->RegisteredNumLabel->text(), "2");
-    EXPECT_EQ(Cell(1, ColName).toStdString(), c.name);
-    const auto events = EventsWithId(EV_DEVICE_REGISTERED);
-    ASSERT_EQ(events.size(), registered + 1);
-    EXPECT_EQ(events.back().text.value_or(""), c.name + " at " + address);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, AddDeviceTest,
-    ::testing::Values(AddCase{"EmptyName", "", "21", false},
-                      AddCase{"EmptyAddress", "Balcony", "", false},
-                      AddCase{"UsedAddress", "Balcony", "20", false},
-                      AddCase{"UsedName", "Stage", "21", false},
-                      AddCase{"NameDifferingOnlyInCase", "STAGE", "21", true},
-                      AddCase{"NewNameAndAddress", "Balcony", "21", true}),
-    [](const auto& info) { return std::string(info.param.what); });
-
-TEST_F(DeviceListTest, AddDeviceWithoutAContextAddsNothing) {
-    StartQuiet();
-    EXPECT_EQ(form_->AddDevice(nullptr), -1);
-    EXPECT_EQ(form_->DeviceCount(), 0);
-    EXPECT_EQ(form_->ListView->topLevelItemCount(), 0);
-}
-
-TEST_F(DeviceListTest, RenamingKeepsTheConnectionAndReaddressingMovesIt) {
-    const int first = Sim(80);
-    const int second = Sim(81);
-    StartQuiet();
-    const int id = Add("Delay Tower", Address(80), true);
-    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
-    const TTcpCommsThread* thread = form_->Devices()[0]->Connection.get();
-
-    TRegisterDlg::Context renamed = Ctx("Delay Tower North", Address(80), true);
-    ASSERT_TRUE(form_->UpdateDevice(0, &renamed, true));
-    EXPECT_EQ(Cell(0, ColName), "Delay Tower North");
-    EXPECT_TRUE(Shows(0, "Connected", "OK"));
-    EXPECT_EQ(form_->Devices()[0]->Connection.get(), thread);
-    EXPECT_FALSE(SimWait(first, [](const auto& s) { return s.connections != 1 || !s.connected; }, 500));
-
-    TRegisterDlg::Context moved = Ctx("Delay Tower North", Address(81), true);
-    ASSERT_TRUE(form_->UpdateDevice(0, &moved, true));
-    EXPECT_EQ(Cell(0, ColAddress), "127.0.7.81");
-    EXPECT_EQ(Cell(0, ColStatus), "Connecting...");
-    EXPECT_EQ(form_->Devices()[0]->DeviceId, id);
-    EXPECT_TRUE(SimWait(first, [](const auto& s) { return !s.connected; }));
-    EXPECT_TRUE(SimWait(second, [](const auto& s) { return s.connections == 1 && s.connected; }));
-    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
-    Pump(200);  // the replaced thread's end report leaves the new connection alone
-    EXPECT_TRUE(Shows(0, "Connected", "OK"));
-    EXPECT_EQ(Site().Snapshot(first).connections, 1);
-
-    EXPECT_FALSE(form_->UpdateDevice(5, &moved, true));  // no such row
 }
 
 TEST_F(DeviceListTest, ShowWebPageOpensTheSelectedDevicesAddress) {
@@ -521,10 +380,10 @@ TEST_F(DeviceListTest, CloseBoxOnlyHidesTheWindowAndMonitoringGoesOn) {
 
     EXPECT_FALSE(form_->close());
     EXPECT_FALSE(form_->isVisible());
-    EXPECT_FALSE(form_->Closing());
+    EXPECT_FALSE(form_->Core().Closing());
 
     Site().SetChannelFault(sim, 1, ChannelFault::Channel, true);
-    form_->PollAll();
+    form_->Core().PollAll();
     EXPECT_TRUE(WaitUntil([&] { return Cell(0, ColCondition) == "Channel Failure"; }));
     EXPECT_TRUE(Site().Snapshot(sim).connected);
 
@@ -543,39 +402,6 @@ TEST_F(DeviceListTest, CloseBoxOnlyHidesTheWindowAndMonitoringGoesOn) {
 
 // Two records with one address would both poll the one device behind it; two with one name
 // could not be told apart. The table refuses either change and keeps the record as it was.
-TEST_F(DeviceListTest, UpdateRefusesTheNameOrAddressOfAnotherDevice) {
-    StartQuiet();
-    Add("Left", Address(30), false);
-    Add("Right", Address(31), false);
-    struct Case {
-        const char* what;
-        std::string name;
-        std::string address;
-        bool accepted;
-    };
-    const Case cases[] = {
-        {"the other's address", "Left", Address(31), false},
-        {"the other's name", "Right", Address(30), false},
-        {"its own name and address", "Left", Address(30), true},
-        {"a new name and address", "Left Wing", Address(32), true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        const std::string nameBefore = form_->Devices()[0]->Name;
-        const std::string addressBefore = form_->Devices()[0]->IpAddress;
-        TRegisterDlg::Context context = Ctx(c.name, c.address, false);
-        context.RegisterMode = false;
-        EXPECT_EQ(form_->UpdateDevice(0, &context, true), c.accepted);
-        const TMainForm::Device& d = *form_->Devices()[0];
-        EXPECT_EQ(d.Name, c.accepted ? c.name : nameBefore);
-        EXPECT_EQ(d.IpAddress, c.accepted ? c.address : addressBefore);
-        EXPECT_EQ(Cell(0, ColName).toStdString(), d.Name);
-        EXPECT_EQ(Cell(0, ColAddress).toStdString(), d.IpAddress);
-        EXPECT_EQ(form_->Devices()[1]->Name, "Right");
-        EXPECT_EQ(form_->Devices()[1]->IpAddress, Address(31));
-    }
-}
-
 // A device whose address went to another device (and was saved so) is listed without an
 // address and "Disconnected", whatever its box says, until discovery finds it again: it gets
 // no connection, has no web page, and late reports of the thread it had change nothing.
@@ -585,8 +411,8 @@ TEST_F(DeviceListTest, DeviceWithoutAnAddressIsListedDisconnectedAndNeverConnect
         "Name 1=Lobby\r\nIP 1=" +
         Address(95) + "\r\navlo 1=0\r\n");
     StartQuiet();
-    ASSERT_EQ(form_->DeviceCount(), 2);
-    const TMainForm::Device& wings = *form_->Devices()[0];
+    ASSERT_EQ(form_->Core().DeviceCount(), 2);
+    const TMainForm::Device& wings = *form_->Core().Devices()[0];
     EXPECT_EQ(Cell(0, ColName), "Wings");
     EXPECT_EQ(Cell(0, ColAddress), "");
     EXPECT_TRUE(Shows(0, "Disconnected", "Unknown"));
@@ -602,7 +428,7 @@ TEST_F(DeviceListTest, DeviceWithoutAnAddressIsListedDisconnectedAndNeverConnect
 
     const std::size_t events = sink_.Events().size();
     for (std::uint16_t code : {EvConnected, EvReceived, EvError, EvLost}) {
-        form_->Dispatch(WM_TCPTHREAD, TcpThreadWParam(wings.DeviceId, code), 0);
+        form_->Core().Dispatch(WM_TCPTHREAD, TcpThreadWParam(wings.DeviceId, code), 0);
     }
     EXPECT_EQ(wings.ConnState, Disconnected);
     EXPECT_TRUE(Shows(0, "Disconnected", "Unknown"));
@@ -640,9 +466,9 @@ TEST_F(DeviceListTest, WithoutANotificationAreaCloseMinimisesAndExitEndsTheProgr
     EXPECT_FALSE(form_->close());
     EXPECT_TRUE(form_->isVisible());
     EXPECT_TRUE(form_->isMinimized());
-    EXPECT_FALSE(form_->Closing());
+    EXPECT_FALSE(form_->Core().Closing());
     EXPECT_TRUE(MessageBoxSeam::TakeShown().empty());
-    form_->PollAll();
+    form_->Core().PollAll();
     EXPECT_TRUE(SimWait(sim, [](const auto& s) { return s.statusQueries >= 2; }));
 
     MessageBoxSeam::SetNextAnswer(MsgResultNo);
@@ -680,6 +506,36 @@ TEST_F(DeviceListTest, WithoutANotificationAreaCloseMinimisesAndExitEndsTheProgr
         Pump(20);
     }
     EXPECT_EQ(MessageBoxSeam::TakeShown().size(), 1u);  // only the exit menu asked
+}
+
+// "Search Network": the wait cursor while the search runs, then the core's result in an
+// information box (nothing answers on this test's network), and the cursor back.
+TEST_F(DeviceListTest, SearchShowsTheWaitCursorThenTheResultInABox) {
+    StartQuiet();
+    MessageBoxSeam::TakeShown();
+    ASSERT_EQ(QApplication::overrideCursor(), nullptr);
+    form_->SearchNetworkBtn->click();
+    ASSERT_NE(QApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+    std::vector<MessageBoxSeam::Shown> shown;
+    ASSERT_TRUE(WaitUntil([&] {
+        shown = MessageBoxSeam::TakeShown();
+        return !shown.empty();
+    }));
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].kind, MsgKind::Information);
+    EXPECT_EQ(shown[0].title, "AVLO Monitor");
+    EXPECT_EQ(shown[0].text, "No Velkan devices have been found on the local network.");
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+// The test mode menu is there only for a process started with the "test" switch.
+TEST_F(DeviceListTest, TestModeMenuOnlyWithTheTestSwitch) {
+    StartForm();
+    EXPECT_FALSE(form_->TestModeSettingsMenu->isVisible());
+    StopForm();
+    StartForm({"Test"});
+    EXPECT_TRUE(form_->TestModeSettingsMenu->isVisible());
 }
 
 }  // namespace

@@ -48,7 +48,7 @@ protected:
         TRegisterDlg::Context c = Ctx("Stage", Address(2), false);
         c.ModelCode = 3;
         c.Serial = "10203040";
-        return form_->AddDevice(&c);
+        return form_->Core().AddDevice(&c);
     }
 };
 
@@ -87,14 +87,14 @@ TEST_F(EmailPostfixTest, AlertArrivesAndIsMarkedEvenWhenTheServerRefusesOneRecip
     postfixtest::PostfixServer server("127.0.0.1", {"one", "three"});
     StartWith(server);
     if (IsSkipped() || HasFatalFailure()) return;
-    form_->NotifiableEvents.FanErr = true;
-    form_->NotifiableEvents.PSupplyErr = true;
+    form_->Core().NotifiableEvents.FanErr = true;
+    form_->Core().NotifiableEvents.PSupplyErr = true;
     const int id = AddStage();
     ASSERT_GT(id, 0);
     const auto deviceId = static_cast<std::uint16_t>(id);
 
-    form_->ApplyStatus(deviceId, HealthyStatus(), "10203040", 3);
-    form_->ApplyStatus(deviceId, FanAndSupplyFault(), "10203040", 3);
+    form_->Core().ApplyStatus(deviceId, HealthyStatus(), "10203040", 3);
+    form_->Core().ApplyStatus(deviceId, FanAndSupplyFault(), "10203040", 3);
     auto mails = server.ParseByRecipient(2, 20s);
     ASSERT_EQ(mails.size(), 2u) << server.Log();
     auto& f = mails["one@avlo.test"];
@@ -105,16 +105,16 @@ TEST_F(EmailPostfixTest, AlertArrivesAndIsMarkedEvenWhenTheServerRefusesOneRecip
     EXPECT_EQ(mails["three@avlo.test"]["subject"], f["subject"]);
 
     // Logged with the refusal, yet delivered: the faults are marked and not mailed again.
-    ASSERT_TRUE(
-        WaitUntil([&] { return form_->FindDeviceById(deviceId)->Notified.FanOk[1] == 1; }, 10000));
-    EXPECT_EQ(form_->FindDeviceById(deviceId)->Notified.SupplyOk[1], 1);
+    ASSERT_TRUE(WaitUntil(
+        [&] { return form_->Core().FindDeviceById(deviceId)->Notified.FanOk[1] == 1; }, 10000));
+    EXPECT_EQ(form_->Core().FindDeviceById(deviceId)->Notified.SupplyOk[1], 1);
     const auto failed = EventsWithId(EV_EMAIL_FAILED);
     ASSERT_EQ(failed.size(), 1u);
     EXPECT_TRUE(failed[0].text.value_or("").starts_with("[9] ")) << failed[0].text.value_or("");
-    form_->ApplyStatus(deviceId, FanAndSupplyFault(), "10203040", 3);
+    form_->Core().ApplyStatus(deviceId, FanAndSupplyFault(), "10203040", 3);
     Pump(1500);
     EXPECT_EQ(server.Messages().size(), 2u);
-    EXPECT_TRUE(form_->EmailJobs().empty());
+    EXPECT_TRUE(form_->Core().EmailJobs().empty());
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <QRadioButton>
 
 #include "MainFormFixture.h"
-#include "notify/SmtpClientThread.h"
 
 namespace {
 
@@ -45,32 +44,42 @@ const char* const kRecipientAt =
 
 const CheckCase kChecks[] = {
     {"no_server", [](TMainForm& f) { f.ServerIpAddrEdit->clear(); }, &TMainForm::ServerIpAddrEdit,
-     "You have not entered the IP address of your Internet Service Provider.\r\nEnter the IP address, then try again."},
+     "You have not entered the IP address of your Internet Service Provider.\r\nEnter the IP "
+     "address, then try again."},
     {"no_port", [](TMainForm& f) { f.ServerPortEdit->clear(); }, &TMainForm::ServerPortEdit,
-     "The port number of the SMTP server has not been specified.\r\nEnter the port number, then try again.\r\n"
+     "The port number of the SMTP server has not been specified.\r\nEnter the port number, then "
+     "try again.\r\n"
      "Note that default port number for the SMTP server is 25."},
     {"port_not_integer",
      [](TMainForm& f) {
-         const QSignalBlocker raw(f.ServerPortEdit);  // past the typing filter
-         f.ServerPortEdit->setText("2x5");
+         f.Core().EmailSettings.port = "2x5";  // past the typing filter
      },
      &TMainForm::ServerPortEdit,
-     "The port number of the SMTP server must be an integer between 1 and 65535.\r\nEnter a valid port number, then "
+     "The port number of the SMTP server must be an integer between 1 and 65535.\r\nEnter a valid "
+     "port number, then "
      "try again.\r\nNote that default port number for the SMTP server is 25."},
-    {"port_too_big", [](TMainForm& f) { f.ServerPortEdit->setText("70000"); }, &TMainForm::ServerPortEdit,
-     "The port number of the SMTP server must not exceed 65535.\r\nEnter a valid port number, then try again.\r\n"
+    {"port_too_big", [](TMainForm& f) { f.ServerPortEdit->setText("70000"); },
+     &TMainForm::ServerPortEdit,
+     "The port number of the SMTP server must not exceed 65535.\r\nEnter a valid port number, then "
+     "try again.\r\n"
      "Note that default port number for the SMTP server is 25."},
     {"no_user", [](TMainForm& f) { f.UserNameEdit->clear(); }, &TMainForm::UserNameEdit,
-     "You left Your Username blank. Enter your username, then try again.\r\nNote that the username should be that "
+     "You left Your Username blank. Enter your username, then try again.\r\nNote that the username "
+     "should be that "
      "used to log into your Internet Service Provider."},
     {"no_sender", [](TMainForm& f) { f.UserEmailEdit->clear(); }, &TMainForm::UserEmailEdit,
      "You left Your E-mail Address blank. Enter your e-mail address, then try again.\r\n"},
-    {"sender_without_at", [](TMainForm& f) { f.UserEmailEdit->setText("tech"); }, &TMainForm::UserEmailEdit,
-     "A valid e-mail address must include the '@' character.\r\nEnter your e-mail address, then try again.\r\n"},
+    {"sender_without_at", [](TMainForm& f) { f.UserEmailEdit->setText("tech"); },
+     &TMainForm::UserEmailEdit,
+     "A valid e-mail address must include the '@' character.\r\nEnter your e-mail address, then "
+     "try again.\r\n"},
     {"no_recipient", [](TMainForm& f) { f.Email1Edit->clear(); }, &TMainForm::Email1Edit,
-     "You did not specify any recipients of this e-mail.\r\n Enter at least one e-mail address, then try again."},
-    {"recipient1_without_at", [](TMainForm& f) { f.Email1Edit->setText("a"); }, &TMainForm::Email1Edit, kRecipientAt},
-    {"recipient2_without_at", [](TMainForm& f) { f.Email2Edit->setText("b"); }, &TMainForm::Email2Edit, kRecipientAt},
+     "You did not specify any recipients of this e-mail.\r\n Enter at least one e-mail address, "
+     "then try again."},
+    {"recipient1_without_at", [](TMainForm& f) { f.Email1Edit->setText("a"); },
+     &TMainForm::Email1Edit, kRecipientAt},
+    {"recipient2_without_at", [](TMainForm& f) { f.Email2Edit->setText("b"); },
+     &TMainForm::Email2Edit, kRecipientAt},
     {"recipient3_without_at",
      [](TMainForm& f) {
          f.Email1Edit->clear();
@@ -128,45 +137,13 @@ TEST_F(EmailSettingsTest, ARecipientOfSpacesIsNotEmptyButLacksTheAt) {
     EXPECT_EQ(shown[0].text.toStdString(), kRecipientAt);
 }
 
-// The page's check and the SMTP client read the port text alike: what one takes the other
-// takes, ports below 1 aside (the check lets them through; the client refuses them).
-TEST_F(EmailSettingsTest, ThePortIsReadAsTheClientReadsIt) {
-    struct PortCase {
-        const char* text;
-        bool pageTakes;
-        SmtpResult client;
-    };
-    const PortCase cases[] = {
-        {"25", true, SmtpOk},
-        {" 25", true, SmtpOk},
-        {"25 ", true, SmtpOk},
-        {"\t2525\t", true, SmtpOk},
-        {"+25", true, SmtpOk},
-        {"0", true, SmtpBadPort},
-        {" -5", true, SmtpBadPort},
-        {"2 5", false, SmtpBadPort},
-        {" ", false, SmtpBadPort},
-        {"70000", false, SmtpBadPort},
-        {"99999999999", false, SmtpBadPort},
-    };
-    CSmtpClient client(0, nullptr, 0);
-    for (const PortCase& c : cases) {
-        FillValid();
-        {
-            const QSignalBlocker raw(form_->ServerPortEdit);  // the text as it is, past the filter
-            form_->ServerPortEdit->setText(c.text);
-        }
-        EXPECT_EQ(form_->CheckEmailSettings(false), c.pageTakes) << '"' << c.text << '"';
-        EXPECT_EQ(client.SetServer("127.0.0.1", c.text), c.client) << '"' << c.text << '"';
-    }
-}
-
 TEST_F(EmailSettingsTest, PortFieldKeepsOnlyIntegers) {
     form_->ServerPortEdit->setText("25");
     form_->ServerPortEdit->setFocus();
     form_->ServerPortEdit->end(false);
     form_->ServerPortEdit->insert("x");
     EXPECT_EQ(form_->ServerPortEdit->text(), "25");
+    EXPECT_EQ(form_->Core().EmailSettings.port, "25");
     form_->ServerPortEdit->clear();
     EXPECT_EQ(form_->ServerPortEdit->text(), "");
     form_->ServerPortEdit->insert("-");
@@ -174,6 +151,7 @@ TEST_F(EmailSettingsTest, PortFieldKeepsOnlyIntegers) {
     form_->ServerPortEdit->setText("-5");
     EXPECT_EQ(form_->ServerPortEdit->text(), "-5");
     EXPECT_EQ(form_->LastServerPortText, "-5");
+    EXPECT_EQ(form_->Core().EmailSettings.port, "-5");  // what the core sends with
 }
 
 TEST_F(EmailSettingsTest, RadioButtonsEnableAndDisableTheFields) {
@@ -222,6 +200,94 @@ TEST_F(EmailSettingsTest, RadioButtonsEnableAndDisableTheFields) {
     form_->DisableEmailRadioBtn->setChecked(true);
     EXPECT_TRUE(form_->EnableEmailRadioBtn->isEnabled());
     EXPECT_TRUE(form_->DisableEmailRadioBtn->isEnabled());
+}
+
+// ---- the page and the core's e-mail settings ----
+
+class EmailPageSettingsTest : public MainFormFixture {
+protected:
+    EmailPageSettingsTest() : MainFormFixture(14) {}
+};
+
+TEST_F(EmailPageSettingsTest, ThePageShowsTheLoadedSettings) {
+    StartForm();
+    EXPECT_FALSE(form_->EnableEmailRadioBtn->isChecked());
+    EXPECT_TRUE(form_->DisableEmailRadioBtn->isChecked());
+    EXPECT_EQ(form_->ServerPortEdit->text(), "25");
+    EXPECT_EQ(form_->ServerIpAddrEdit->text(), "");
+    EXPECT_EQ(form_->Email1Edit->text(), "service@example.com");
+    EXPECT_EQ(form_->Email2Edit->text(), "");
+    EXPECT_FALSE(form_->ServerPortEdit->isEnabled());  // e-mail disabled: its fields too
+    StopForm();
+
+    WriteConfig(
+        "[email]\r\nserverport=587\r\nALERTS=1\r\nServerIp=127.0.0.7\r\nUserName=tech\r\n"
+        "UserEmail=tech@example.com\r\nEmail 1=a@example.com\r\nEmail 2=b@example.com\r\n"
+        "Email 3=c@example.com\r\n");
+    StartForm();
+    EXPECT_TRUE(form_->EnableEmailRadioBtn->isChecked());
+    EXPECT_TRUE(form_->ServerPortEdit->isEnabled());
+    EXPECT_EQ(form_->ServerIpAddrEdit->text(), "127.0.0.7");
+    EXPECT_EQ(form_->ServerPortEdit->text(), "587");
+    EXPECT_EQ(form_->LastServerPortText, "587");
+    EXPECT_EQ(form_->UserNameEdit->text(), "tech");
+    EXPECT_EQ(form_->UserEmailEdit->text(), "tech@example.com");
+    EXPECT_EQ(form_->Email1Edit->text(), "a@example.com");
+    EXPECT_EQ(form_->Email2Edit->text(), "b@example.com");
+    EXPECT_EQ(form_->Email3Edit->text(), "c@example.com");
+}
+
+// What is typed is the core's setting at once (the next e-mail goes out with it), and the
+// file has it within seconds.
+TEST_F(EmailPageSettingsTest, WhatIsTypedIsTheSettingAndIsSaved) {
+    StartForm();
+    form_->EnableEmailRadioBtn->setChecked(true);
+    form_->ServerIpAddrEdit->setText("127.0.0.9");
+    form_->ServerPortEdit->setText("2525");
+    form_->UserNameEdit->setText("tech");
+    form_->UserEmailEdit->setText("tech@example.com");
+    form_->Email1Edit->setText("a@example.com");
+    form_->Email2Edit->setText("b@example.com");
+    form_->Email3Edit->setText("c@example.com");
+    const EmailSettings_Type& e = form_->Core().EmailSettings;
+    EXPECT_TRUE(e.Enabled);
+    EXPECT_EQ(e.server, "127.0.0.9");
+    EXPECT_EQ(e.port, "2525");
+    EXPECT_EQ(e.userName, "tech");
+    EXPECT_EQ(e.sender, "tech@example.com");
+    EXPECT_EQ(e.recipient[0], "a@example.com");
+    EXPECT_EQ(e.recipient[1], "b@example.com");
+    EXPECT_EQ(e.recipient[2], "c@example.com");
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return ReadConfig().find(
+                       "[Email]\r\nAlerts=1\r\nServerIp=127.0.0.9\r\nServerPort=2525\r\n"
+                       "UserName=tech\r\nUserEmail=tech@example.com\r\n"
+                       "Email 1=a@example.com\r\nEmail 2=b@example.com\r\n"
+                       "Email 3=c@example.com\r\n") != std::string::npos;
+        },
+        6000))
+        << ReadConfig();
+    form_->DisableEmailRadioBtn->setChecked(true);
+    EXPECT_FALSE(e.Enabled);
+}
+
+// The e-mail fields limit what can be typed, but a longer text in the file is the user's
+// setting all the same: it is shown whole, and the other fields keep their limit.
+TEST_F(EmailPageSettingsTest, LongerTextsFromTheFileThanAFieldTakesAreShownWhole) {
+    StartForm();
+    const int limit = form_->UserEmailEdit->maxLength();
+    StopForm();
+    ASSERT_LT(limit, 300);
+    const std::string sender = std::string(300, 's') + "@example.com";
+    const std::string recipient =
+        "r\xC3\xA9" + std::string(290, 'r') + "@example.com";  // "é": 2 bytes
+    WriteConfig("[Email]\r\nUserEmail=" + sender + "\r\nEmail 1=" + recipient + "\r\n");
+    StartForm();
+    EXPECT_EQ(form_->UserEmailEdit->text().toStdString(), sender);
+    EXPECT_EQ(form_->Email1Edit->text().toStdString(), recipient);
+    EXPECT_EQ(form_->Email2Edit->maxLength(), limit);
+    EXPECT_EQ(form_->Core().EmailSettings.sender, sender);
 }
 
 }  // namespace

@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "app/Shell.h"
 #include "platform/MessageBox.h"
-#include "platform/Shell.h"
 #include "platform/SignalBridge.h"
 
 // Readable failure messages for Qt strings and URLs (found by argument-dependent lookup).

@@ -258,6 +258,20 @@ std::vector<std::string> EventNames(const std::string& err) {
     return names;
 }
 
+// The shared libraries and plugins a running process has mapped, one path per line.
+std::string MappedFiles(pid_t pid) {
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    std::string all, line;
+    while (std::getline(maps, line)) {
+        const auto slash = line.find('/');
+        if (slash != std::string::npos) all += line.substr(slash) + "\n";
+    }
+    return all;
+}
+
+// Whether this build's monitor has windows; without them it always runs headless.
+constexpr bool kMonitorHasWindows = AVLO_MONITOR_HAS_WINDOWS;
+
 // Polls until pred holds or the time is up.
 template <class Pred>
 bool WaitFor(Pred pred, std::chrono::milliseconds limit) {
@@ -390,6 +404,15 @@ TEST_P(TerminationSignalTest, HeadlessMonitorSavesWhatItLearnedAndExitsWithZero)
         },
         10s))
         << monitor->Out();
+    // A monitor without windows loads no windowing platform (and, built without them, not
+    // even the libraries), and says nothing about displays.
+    const std::string mapped = MappedFiles(monitor->Pid());
+    EXPECT_FALSE(Contains(mapped, "/platforms/")) << mapped;
+    if (!kMonitorHasWindows) {
+        EXPECT_FALSE(Contains(mapped, "libQt6Gui")) << mapped;
+        EXPECT_FALSE(Contains(mapped, "libQt6Widgets")) << mapped;
+    }
+    EXPECT_FALSE(Contains(monitor->Err(), "qt.qpa")) << monitor->Err();
     // What it learned reaches the file a few seconds after it changed, without a shutdown.
     ASSERT_TRUE(WaitFor(
         [&] {
@@ -499,6 +522,7 @@ protected:
     void SetUp() override {
         MonitorProcessTest::SetUp();
         if (HasFatalFailure()) return;
+        if (!kMonitorHasWindows) GTEST_SKIP() << "this build of the monitor has no windows";
         x_ = std::make_unique<VirtualDisplay>(dir_);
         if (!x_->Available()) {
             if (RequiredByCi()) FAIL() << x_->error();
@@ -692,6 +716,7 @@ INSTANTIATE_TEST_SUITE_P(Process, CommandLineTest, testing::ValuesIn(kCommandCas
                          [](const testing::TestParamInfo<CommandCase>& info) { return std::string(info.param.name); });
 
 TEST_F(MonitorProcessTest, WithoutADisplayItSaysHowToGetOneInsteadOfCrashing) {
+    if (!kMonitorHasWindows) GTEST_SKIP() << "this build of the monitor has no windows";
     Child child(MonitorArgs(ConfigPath(), LockPath(), {}), MonitorEnv(std::nullopt), dir_.File("nodisplay.out"),
                 dir_.File("nodisplay.err"));
     ASSERT_TRUE(child.ok()) << child.error();
@@ -702,6 +727,33 @@ TEST_F(MonitorProcessTest, WithoutADisplayItSaysHowToGetOneInsteadOfCrashing) {
     EXPECT_TRUE(Contains(child.Err(), "--headless")) << child.Err();
     EXPECT_TRUE(Contains(child.Err(), "display")) << child.Err();
     EXPECT_FALSE(std::filesystem::exists(ConfigPath()));
+}
+
+}  // namespace
+
+namespace {
+
+// Built without windows, the monitor needs no --headless: without a display it runs headless.
+TEST_F(MonitorProcessTest, ABuildWithoutWindowsRunsHeadlessUnasked) {
+    if (kMonitorHasWindows) GTEST_SKIP() << "this build of the monitor has windows";
+    AddSimDevice(2, "02", "40000002");
+    StartSite();
+
+    auto monitor = StartMonitor({});
+    ASSERT_TRUE(monitor->ok());
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return Contains(monitor->Out(), "My Velkan RV12 | " + Address(2) + " | Connected | OK");
+        },
+        10s))
+        << monitor->Out() << "\n"
+        << monitor->Err();
+    monitor->Signal(SIGTERM);
+    const auto status = monitor->Wait(10s);
+    EXPECT_TRUE(ExitedWith(status, 0)) << Describe(status) << "\n" << monitor->Err();
+    const auto events = EventNames(monitor->Err());
+    ASSERT_FALSE(events.empty()) << monitor->Err();
+    EXPECT_EQ(events.back(), "EV_MONITOR_STOPPED");
 }
 
 }  // namespace

@@ -1,14 +1,12 @@
 // The configuration file: every setting, the device table and the failure counters, read
 // once at start-up and written whole at shutdown, once a day, and a few seconds after
 // anything in it has changed.
-#include <QLineEdit>
-#include <QRadioButton>
 #include <QTimer>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 
-#include "app/MainUnit.h"
+#include "monitoring/MonitorCore.h"
 #include "platform/IniFile.h"
 
 namespace {
@@ -17,7 +15,9 @@ const char* const ChannelCounterWords[] = {"ChanErr", "TempErr", "FanErr", "Curr
 const char* const SupplyCounterWords[] = {"Minus5VErr", "Plus12VErr", "Plus72VAErr", "Plus72VBErr"};
 const char* const DefaultServiceAddress = "service@example.com";
 
-std::string Numbered(const char* prefix, int n) { return prefix + std::to_string(n); }
+std::string Numbered(const char* prefix, int n) {
+    return prefix + std::to_string(n);
+}
 
 // "FanErr3device 12": the word, the channel, "device ", the device number.
 std::string ChannelCounterKey(int word, int channel, int n) {
@@ -29,19 +29,9 @@ std::string SupplyCounterKey(int rail, int n) {
     return SupplyCounterWords[rail] + std::string("device ") + std::to_string(n);
 }
 
-std::string Text(const QLineEdit* edit) { return edit->text().toStdString(); }
-
-// A field's length limit is for typing: a longer text from the file is kept whole (setText
-// would cut it, and the next save would write the cut text).
-void SetText(QLineEdit* edit, const std::string& text) {
-    const QString value = QString::fromStdString(text);
-    if (value.size() > edit->maxLength()) edit->setMaxLength(static_cast<int>(value.size()));
-    edit->setText(value);
-}
-
 }  // namespace
 
-void TMainForm::LoadConfiguration() {
+void CMonitorCore::LoadConfiguration() {
     CIniFile::LoadOutcome outcome;
     const CIniFile ini = CIniFile::Load(options_.configPath, &outcome);
     // Settings that are there but unknown must not be replaced by the defaults at the next save.
@@ -97,11 +87,12 @@ void TMainForm::LoadConfiguration() {
         if (!name.empty()) storedNames.push_back(std::move(name));
     }
     for (int n = 0; n < registered; ++n) {
-        TRegisterDlg::Context context;
+        DeviceContext context;
         context.Name = ini.ReadString("AVLO", Numbered("Name ", n), "");
         context.IpAddress = ini.ReadString("AVLO", Numbered("IP ", n), "");
         context.AvloEnabled = ini.ReadBool("AVLO", Numbered("avlo ", n), false);
-        context.ModelCode = static_cast<std::uint8_t>(ini.ReadInteger("AVLO", Numbered("Model ", n), 0));
+        context.ModelCode =
+            static_cast<std::uint8_t>(ini.ReadInteger("AVLO", Numbered("Model ", n), 0));
         context.Serial = ini.ReadString("AVLO", Numbered("Serial ", n), "");
         std::int32_t stats[StatsCount] = {};
         for (int c = 0; c < 7; ++c) {
@@ -123,44 +114,48 @@ void TMainForm::LoadConfiguration() {
     }
 
     if (SwitchFlags.test && TestModeSettings.On) TestModeTimer->start();
+    emit SettingsLoaded();
 }
 
-void TMainForm::ReadEmailSettings(const CIniFile& ini) {
-    const bool enabled = ini.ReadBool("Email", "Alerts", false);
-    EnableEmailRadioBtn->setChecked(enabled);
-    DisableEmailRadioBtn->setChecked(!enabled);
-    SetText(ServerIpAddrEdit, ini.ReadString("Email", "ServerIp", ""));
-    SetText(ServerPortEdit, ini.ReadString("Email", "ServerPort", "25"));
-    SetText(UserNameEdit, ini.ReadString("Email", "UserName", ""));
-    SetText(UserEmailEdit, ini.ReadString("Email", "UserEmail", ""));
-    SetText(Email1Edit, ini.ReadString("Email", "Email 1", DefaultServiceAddress));
-    SetText(Email2Edit, ini.ReadString("Email", "Email 2", ""));
-    SetText(Email3Edit, ini.ReadString("Email", "Email 3", ""));
+void CMonitorCore::ReadEmailSettings(const CIniFile& ini) {
+    EmailSettings_Type& e = EmailSettings;
+    e.Enabled = ini.ReadBool("Email", "Alerts", false);
+    e.server = ini.ReadString("Email", "ServerIp", "");
+    e.port = ini.ReadString("Email", "ServerPort", "25");
+    // The page's port field refuses what is not a number, and puts back what it held before:
+    // nothing, at the load.
+    if (!PortTextAccepted(e.port)) e.port.clear();
+    e.userName = ini.ReadString("Email", "UserName", "");
+    e.sender = ini.ReadString("Email", "UserEmail", "");
+    e.recipient[0] = ini.ReadString("Email", "Email 1", DefaultServiceAddress);
+    e.recipient[1] = ini.ReadString("Email", "Email 2", "");
+    e.recipient[2] = ini.ReadString("Email", "Email 3", "");
 }
 
-void TMainForm::WriteEmailSettings(CIniFile& ini) const {
-    ini.WriteBool("Email", "Alerts", EnableEmailRadioBtn->isChecked());
-    ini.WriteString("Email", "ServerIp", Text(ServerIpAddrEdit));
-    ini.WriteString("Email", "ServerPort", Text(ServerPortEdit));
-    ini.WriteString("Email", "UserName", Text(UserNameEdit));
-    ini.WriteString("Email", "UserEmail", Text(UserEmailEdit));
-    ini.WriteString("Email", "Email 1", Text(Email1Edit));
-    ini.WriteString("Email", "Email 2", Text(Email2Edit));
-    ini.WriteString("Email", "Email 3", Text(Email3Edit));
+void CMonitorCore::WriteEmailSettings(CIniFile& ini) const {
+    const EmailSettings_Type& e = EmailSettings;
+    ini.WriteBool("Email", "Alerts", e.Enabled);
+    ini.WriteString("Email", "ServerIp", e.server);
+    ini.WriteString("Email", "ServerPort", e.port);
+    ini.WriteString("Email", "UserName", e.userName);
+    ini.WriteString("Email", "UserEmail", e.sender);
+    ini.WriteString("Email", "Email 1", e.recipient[0]);
+    ini.WriteString("Email", "Email 2", e.recipient[1]);
+    ini.WriteString("Email", "Email 3", e.recipient[2]);
 }
 
 // The whole file is written to a temporary file and renamed over the old one, so a crash or
 // a power failure during the save leaves the previous file whole instead of no file at all.
-void TMainForm::SaveConfiguration() {
+void CMonitorCore::SaveConfiguration() {
     // During the shutdown nobody may be there to answer a box, and it would hold up the end.
     WriteConfiguration(!closing_);
 }
 
-void TMainForm::SaveBeforeExit() {
+void CMonitorCore::SaveBeforeExit() {
     WriteConfiguration(false);
 }
 
-bool TMainForm::WriteConfiguration(bool mayShowBox) {
+bool CMonitorCore::WriteConfiguration(bool mayShowBox) {
     if (fileProtected_) return false;
     CIniFile ini;
     FillConfiguration(ini);
@@ -189,7 +184,7 @@ bool TMainForm::WriteConfiguration(bool mayShowBox) {
 // Checked every second: a change is written once it has stood still for a check, and at the
 // latest a few checks after it was first seen, so a burst of changes (a network search, typing
 // in a field) makes one save, and no way of ending the process loses more than a few seconds.
-void TMainForm::SaveIfChanged() {
+void CMonitorCore::SaveIfChanged() {
     if (closing_ || fileProtected_) return;
     std::string now = ConfigurationText();
     if (now == savedText_) {
@@ -209,13 +204,13 @@ void TMainForm::SaveIfChanged() {
 // The file's text as a save would write it now. Comparing it with what was last written finds
 // every change of what the file holds, whichever code made it, without each place that changes
 // a setting, a device or a counter having to say so.
-std::string TMainForm::ConfigurationText() const {
+std::string CMonitorCore::ConfigurationText() const {
     CIniFile ini;
     FillConfiguration(ini);
     return ini.Serialize();
 }
 
-void TMainForm::FillConfiguration(CIniFile& ini) const {
+void CMonitorCore::FillConfiguration(CIniFile& ini) const {
     ini.WriteBool("Events", "ChanErr", NotifiableEvents.ChanErr);
     ini.WriteBool("Events", "PSupplyErr", NotifiableEvents.PSupplyErr);
     ini.WriteBool("Events", "FanErr", NotifiableEvents.FanErr);
@@ -252,11 +247,13 @@ void TMainForm::FillConfiguration(CIniFile& ini) const {
         ini.WriteString("AVLO", Numbered("Serial ", n), device.Serial);
         for (int c = 0; c < 7; ++c) {
             for (int word = 0; word < 4; ++word) {
-                ini.WriteInteger("STATS", ChannelCounterKey(word, c, n), device.Stats[word * 7 + c]);
+                ini.WriteInteger("STATS", ChannelCounterKey(word, c, n),
+                                 device.Stats[word * 7 + c]);
             }
         }
         for (int rail = 0; rail < 4; ++rail) {
-            ini.WriteInteger("STATS", SupplyCounterKey(rail, n), device.Stats[StatsMinus5VErr + rail]);
+            ini.WriteInteger("STATS", SupplyCounterKey(rail, n),
+                             device.Stats[StatsMinus5VErr + rail]);
         }
     }
 }

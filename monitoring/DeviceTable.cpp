@@ -1,9 +1,7 @@
 // The registered device table: adding, changing, deleting and finding devices.
-#include <QTreeWidget>
-#include <QTreeWidgetItem>
 #include <algorithm>
 
-#include "app/MainUnit.h"
+#include "monitoring/MonitorCore.h"
 
 namespace {
 
@@ -11,21 +9,21 @@ std::uint16_t deviceIdCounter = 0;
 
 }  // namespace
 
-std::uint16_t TMainForm::NextDeviceId() {
+std::uint16_t CMonitorCore::NextDeviceId() {
     // Identifiers are never reused within a run; 0 is never given out.
     ++deviceIdCounter;
     if (deviceIdCounter == 0) ++deviceIdCounter;
     return deviceIdCounter;
 }
 
-int TMainForm::AddDevice(const TRegisterDlg::Context* context, const std::int32_t* stats) {
+int CMonitorCore::AddDevice(const DeviceContext* context, const std::int32_t* stats) {
     if (context == nullptr || !tableExists_) return -1;
     if (!IsNameFree(context->Name) || !IsAddressFree(context->IpAddress)) return -1;
     return AddDeviceRecord(*context, stats);
 }
 
 // The caller has made sure that the name is free and that the address is free or empty.
-int TMainForm::AddDeviceRecord(const TRegisterDlg::Context& context, const std::int32_t* stats) {
+int CMonitorCore::AddDeviceRecord(const DeviceContext& context, const std::int32_t* stats) {
     auto device = std::make_unique<Device>();
     device->DeviceId = NextDeviceId();
     device->Name = context.Name;
@@ -43,27 +41,21 @@ int TMainForm::AddDeviceRecord(const TRegisterDlg::Context& context, const std::
         device->ConnState = Disconnected;
     }
 
-    auto* row = new QTreeWidgetItem();
-    row->setFlags(row->flags() | Qt::ItemIsUserCheckable);
-    row->setText(4, QStringLiteral("Unknown"));
-    {
-        const QSignalBlocker quiet(ListView);
-        row->setCheckState(0, device->AvloEnabled ? Qt::Checked : Qt::Unchecked);
-        ListView->addTopLevelItem(row);
-    }
-    device->ListIndex = ListView->topLevelItemCount() - 1;
+    // The list has one row per device, in the table's order: the new one is the last.
+    device->ListIndex = DeviceCount();
     const std::uint16_t id = device->DeviceId;
     const std::string logText = device->Name + " at " + device->IpAddress;
     devices_.push_back(std::move(device));
+    emit DeviceAdded(id);
 
     RefreshDeviceRows();
-    ShowRegisteredCount();
+    emit DeviceCountChanged(DeviceCount());
     if (Options.Log)
         eventLog_->WriteEvent(EV_DEVICE_REGISTERED, EVENTLOG_INFORMATION_TYPE, logText);
     return id;
 }
 
-bool TMainForm::UpdateDevice(int listIndex, const TRegisterDlg::Context* context, bool refresh) {
+bool CMonitorCore::UpdateDevice(int listIndex, const DeviceContext* context, bool refresh) {
     if (context == nullptr || !tableExists_) return false;
     Device* device = FindDeviceByListIndex(listIndex);
     if (device == nullptr) return false;
@@ -93,7 +85,7 @@ bool TMainForm::UpdateDevice(int listIndex, const TRegisterDlg::Context* context
     return true;
 }
 
-void TMainForm::DeleteDevice(int listIndex) {
+void CMonitorCore::DeleteDevice(int listIndex) {
     Device* device = FindDeviceByListIndex(listIndex);
     if (device == nullptr) return;
     if (device->Connection) {
@@ -104,24 +96,38 @@ void TMainForm::DeleteDevice(int listIndex) {
     store_->ReleaseStatus(device->DeviceId);
     const int position = DevicePosition(listIndex);
     devices_.erase(devices_.begin() + position);
-
-    {
-        const QSignalBlocker quiet(ListView);
-        ListView->setCurrentItem(ListView->topLevelItem(listIndex));
-        delete ListView->takeTopLevelItem(listIndex);
-        // The list would move the selection to a neighbour, which a second Delete would then
-        // remove without the user having chosen it.
-        ListView->clearSelection();
-    }
-    if (listIndex < static_cast<int>(shownRows_.size()))
-        shownRows_.erase(shownRows_.begin() + listIndex);
     for (auto& other : devices_) {
         if (other->ListIndex >= listIndex) --other->ListIndex;
     }
-    ShowRegisteredCount();
+    emit DeviceRemoved(listIndex);
+    emit DeviceCountChanged(DeviceCount());
 }
 
-TMainForm::Device* TMainForm::FindDeviceByListIndex(int listIndex) const {
+void CMonitorCore::RefreshDeviceRows() {
+    for (const auto& device : devices_) {
+        ConditionText(device->DeviceId);
+        emit DeviceRowChanged(device->DeviceId);
+    }
+}
+
+QStringList CMonitorCore::RowTexts(const Device& device) {
+    QString state;
+    switch (device.ConnState) {
+        case Connected:
+            state = QStringLiteral("Connected");
+            break;
+        case Connecting:
+            state = QStringLiteral("Connecting...");
+            break;
+        default:
+            state = QStringLiteral("Disconnected");
+            break;
+    }
+    return {QString::fromStdString(device.Name), QString::fromStdString(device.IpAddress), state,
+            QString::fromStdString(device.Condition)};
+}
+
+CMonitorCore::Device* CMonitorCore::FindDeviceByListIndex(int listIndex) const {
     if (!tableExists_) return nullptr;
     for (const auto& device : devices_) {
         if (device->ListIndex == listIndex) return device.get();
@@ -129,7 +135,7 @@ TMainForm::Device* TMainForm::FindDeviceByListIndex(int listIndex) const {
     return nullptr;
 }
 
-TMainForm::Device* TMainForm::FindDeviceById(std::uint16_t deviceId) const {
+CMonitorCore::Device* CMonitorCore::FindDeviceById(std::uint16_t deviceId) const {
     if (!tableExists_) return nullptr;
     for (const auto& device : devices_) {
         if (device->DeviceId == deviceId) return device.get();
@@ -137,7 +143,7 @@ TMainForm::Device* TMainForm::FindDeviceById(std::uint16_t deviceId) const {
     return nullptr;
 }
 
-TMainForm::Device* TMainForm::FindDeviceBySerial(const std::string& serial) const {
+CMonitorCore::Device* CMonitorCore::FindDeviceBySerial(const std::string& serial) const {
     if (!tableExists_) return nullptr;
     for (const auto& device : devices_) {
         if (device->Serial == serial) return device.get();
@@ -145,7 +151,7 @@ TMainForm::Device* TMainForm::FindDeviceBySerial(const std::string& serial) cons
     return nullptr;
 }
 
-TMainForm::Device* TMainForm::FindDeviceByName(const std::string& name) const {
+CMonitorCore::Device* CMonitorCore::FindDeviceByName(const std::string& name) const {
     if (!tableExists_ || name.empty()) return nullptr;
     for (const auto& device : devices_) {
         if (device->Name == name) return device.get();
@@ -154,7 +160,7 @@ TMainForm::Device* TMainForm::FindDeviceByName(const std::string& name) const {
 }
 
 // An empty address is no address: records without one never match.
-TMainForm::Device* TMainForm::FindDeviceByAddress(const std::string& address) const {
+CMonitorCore::Device* CMonitorCore::FindDeviceByAddress(const std::string& address) const {
     if (!tableExists_ || address.empty()) return nullptr;
     for (const auto& device : devices_) {
         if (device->IpAddress == address) return device.get();
@@ -162,7 +168,7 @@ TMainForm::Device* TMainForm::FindDeviceByAddress(const std::string& address) co
     return nullptr;
 }
 
-int TMainForm::DevicePosition(int listIndex) const {
+int CMonitorCore::DevicePosition(int listIndex) const {
     if (!tableExists_) return -1;
     for (std::size_t i = 0; i < devices_.size(); ++i) {
         if (devices_[i]->ListIndex == listIndex) return static_cast<int>(i);
@@ -170,20 +176,20 @@ int TMainForm::DevicePosition(int listIndex) const {
     return -1;
 }
 
-bool TMainForm::IsNameFree(const std::string& name) const {
+bool CMonitorCore::IsNameFree(const std::string& name) const {
     if (!tableExists_ || name.empty()) return false;
     return FindDeviceByName(name) == nullptr;
 }
 
-bool TMainForm::IsAddressFree(const std::string& address) const {
+bool CMonitorCore::IsAddressFree(const std::string& address) const {
     if (!tableExists_ || address.empty()) return false;
     return FindDeviceByAddress(address) == nullptr;
 }
 
 // "Stage", then "Stage 1", "Stage 2", ...: the way generated device names are told apart.
 // A number is not given when a name in reserved (devices still to come) already has it.
-std::string TMainForm::UniqueName(const std::string& base,
-                                  const std::vector<std::string>& reserved) const {
+std::string CMonitorCore::UniqueName(const std::string& base,
+                                     const std::vector<std::string>& reserved) const {
     if (IsNameFree(base)) return base;
     for (int n = 1;; ++n) {
         std::string name = base + " " + std::to_string(n);
@@ -195,7 +201,7 @@ std::string TMainForm::UniqueName(const std::string& base,
 // The device behind the record's address has turned out to be another registered device
 // (addresses move under DHCP). The record keeps its name, serial number and counters and waits,
 // unconnected, until its own device answers discovery from an address of its own.
-void TMainForm::ReleaseAddress(Device& device) {
+void CMonitorCore::ReleaseAddress(Device& device) {
     const std::string lost = device.Name + " at " + device.IpAddress;
     StopConnection(device.ListIndex, false);
     device.IpAddress.clear();
@@ -203,11 +209,11 @@ void TMainForm::ReleaseAddress(Device& device) {
     if (Options.Log) eventLog_->WriteEvent(EV_DEVICE_CONNECTION_LOST, EVENTLOG_WARNING_TYPE, lost);
 }
 
-bool TMainForm::IsSerialFree(const std::string& serial) const {
+bool CMonitorCore::IsSerialFree(const std::string& serial) const {
     if (!tableExists_ || serial.empty()) return false;
     return FindDeviceBySerial(serial) == nullptr;
 }
 
-void TMainForm::ClearNotified() {
+void CMonitorCore::ClearNotified() {
     for (auto& device : devices_) device->Notified = DeviceStatus{};
 }

@@ -10,8 +10,8 @@
 #include <mutex>
 #include <tuple>
 
-#include "MainFormFixture.h"
-#include "MessageWatch.h"
+#include "CoreFixture.h"
+#include "support/MessageWatch.h"
 #include "comms/Mymessages.h"
 
 namespace {
@@ -19,26 +19,14 @@ namespace {
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
-enum Column : int { ColStatus = 3, ColCondition = 4 };
 
 
-class ConnectionEventsTest : public MainFormFixture {
+class ConnectionEventsTest : public CoreFixture {
 protected:
-    ConnectionEventsTest() : MainFormFixture(8) {}
+    ConnectionEventsTest() : CoreFixture(8) {}
 
     int Sim(int host, const std::function<void(devsim::DeviceConfig&)>& tweak = {}) {
         return QuietSim(host, "8000", tweak);
-    }
-
-    int Add(const std::string& name, const std::string& address, bool avlo = true) {
-        TRegisterDlg::Context c = Ctx(name, address, avlo);
-        const int id = form_->AddDevice(&c);
-        EXPECT_GT(id, 0) << name;
-        return id;
-    }
-
-    bool Shows(int row, const QString& status, const QString& condition) const {
-        return Cell(row, ColStatus) == status && Cell(row, ColCondition) == condition;
     }
 
     // The connection entries of the log, in order: "+text" connected, "-text" lost.
@@ -56,12 +44,6 @@ protected:
         return out;
     }
 
-    // Waits for the simulated device while the event loop runs, so that the form goes on
-    // handling its threads' reports meanwhile.
-    bool SimWait(int sim, const std::function<bool(const devsim::DeviceSnapshot&)>& pred,
-                 int ms = 3000) {
-        return WaitUntil([&] { return pred(Site().Snapshot(sim)); }, ms);
-    }
 };
 
 // ---- connected and lost, with logging on and off ----
@@ -72,9 +54,9 @@ TEST_P(TransitionLogTest, ConnectedAndLostAreWrittenOnlyOnTransitions) {
     const bool log = GetParam();
     const int sim = Sim(2);
     StartQuiet();
-    form_->Options.Log = log;
+    core_->Options.Log = log;
     Add("Stage Left", Address(2));
-    MessageWatch watch(*form_, 0);
+    MessageWatch watch(Monitor(), RowState(0));
     ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
     const std::string entry = "Stage Left at 127.0.8.2";
     using Log = std::vector<std::string>;
@@ -84,7 +66,7 @@ TEST_P(TransitionLogTest, ConnectedAndLostAreWrittenOnlyOnTransitions) {
     // A reconnect on the healthy link: reported connected again, no second entry, and a
     // status query all the same.
     const int queries = Site().Snapshot(sim).statusQueries;
-    form_->Devices()[0]->Connection->Reconnect();
+    core_->Devices()[0]->Connection->Reconnect();
     ASSERT_TRUE(SimWait(sim, [&](const auto& s) { return s.statusQueries == queries + 1; }));
     ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
     Pump(100);
@@ -120,12 +102,12 @@ TEST_F(ConnectionEventsTest, ReplyTimeoutShowsConnectingUntilThePollsReconnectFi
     const std::string entry = "Balcony at 127.0.8.10";
 
     Site().SetSilent(sim, true);
-    form_->PollAll();
+    core_->PollAll();
     ASSERT_TRUE(SimWait(sim, [](const auto& s) { return s.statusQueries == 2; }));
     // The thread waits 2 s for the reply, then reports the timeout.
     ASSERT_TRUE(WaitUntil([&] { return Cell(0, ColStatus) != "Connected"; }, 4000));
     EXPECT_TRUE(Shows(0, "Connecting...", "Unknown"));
-    EXPECT_FALSE(form_->Devices()[0]->StatusKnown);
+    EXPECT_FALSE(core_->Devices()[0]->StatusKnown);
     EXPECT_EQ(ConnectionLog(), std::vector<std::string>({"+" + entry, "-" + entry}));
     devsim::DeviceSnapshot seen = Site().Snapshot(sim);
     EXPECT_TRUE(seen.connected);  // the link itself stayed up
@@ -134,7 +116,7 @@ TEST_F(ConnectionEventsTest, ReplyTimeoutShowsConnectingUntilThePollsReconnectFi
     // The next poll signals a reconnect for the Connecting device; the thread finds the link
     // still connected, reports so, and the status is asked for at once.
     Site().SetSilent(sim, false);
-    form_->PollAll();
+    core_->PollAll();
     ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
     seen = Site().Snapshot(sim);
     EXPECT_EQ(seen.statusQueries, 3);
@@ -148,7 +130,7 @@ TEST_F(ConnectionEventsTest, RefusedDeviceStaysConnectingAndEachPollRetriesOnce)
     const int sim = Sim(20);
     Site().SetRefuseConnections(sim, true);
     StartQuiet();
-    MessageWatch watch(*form_, 0);
+    MessageWatch watch(Monitor(), RowState(0));
     Add("Foyer", Address(20));
     EXPECT_EQ(Cell(0, ColStatus), "Connecting...");
     // The thread's start and its first, reported failure.
@@ -157,7 +139,7 @@ TEST_F(ConnectionEventsTest, RefusedDeviceStaysConnectingAndEachPollRetriesOnce)
     ASSERT_EQ(watch.Messages(), 2);
 
     for (int poll = 1; poll <= 3; ++poll) {
-        form_->PollAll();
+        core_->PollAll();
         ASSERT_TRUE(WaitUntil([&] { return watch.Messages() == 2 + poll; })) << poll;
         Pump(150);
         EXPECT_EQ(watch.Messages(), 2 + poll) << "one report per reconnect, poll " << poll;
@@ -168,7 +150,7 @@ TEST_F(ConnectionEventsTest, RefusedDeviceStaysConnectingAndEachPollRetriesOnce)
     EXPECT_EQ(Site().Snapshot(sim).connections, 0);
 
     // Failure reports for a device that is not Connected set its state but log nothing.
-    const std::uint16_t id = form_->Devices()[0]->DeviceId;
+    const std::uint16_t id = core_->Devices()[0]->DeviceId;
     const struct {
         std::uint16_t code;
         const char* status;
@@ -177,7 +159,7 @@ TEST_F(ConnectionEventsTest, RefusedDeviceStaysConnectingAndEachPollRetriesOnce)
                    {EvConnectTimeout, "Connecting..."},
                    {EvLost, "Disconnected"}};
     for (const auto& report : reports) {
-        form_->Dispatch(WM_TCPTHREAD, TcpThreadWParam(id, report.code), 0);
+        core_->Dispatch(WM_TCPTHREAD, TcpThreadWParam(id, report.code), 0);
         EXPECT_TRUE(Shows(0, report.status, "Unknown")) << report.code;
     }
     EXPECT_TRUE(ConnectionLog().empty());
@@ -192,21 +174,21 @@ TEST_F(ConnectionEventsTest, ReportsForAnUnknownDeviceChangeNothing) {
     Add("Lobby", Address(30));
     const int goneId = Add("Old", Address(31));
     ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK") && Shows(1, "Connected", "OK"); }));
-    form_->DeleteDevice(1);
+    core_->DeleteDevice(1);
     ASSERT_TRUE(SimWait(gone, [](const auto& s) { return !s.connected; }));
     Pump(100);
 
-    const TMainForm::Device& lobby = *form_->Devices()[0];
+    const CMonitorCore::Device& lobby = *core_->Devices()[0];
     const auto before = [&] {
         return std::make_tuple(lobby.ConnState, lobby.StatusKnown, lobby.Condition, lobby.Status,
-                               Cell(0, ColStatus), Cell(0, ColCondition), form_->DeviceCount(),
-                               form_->ListView->topLevelItemCount(), sink_.Events().size());
+                               Cell(0, ColStatus), Cell(0, ColCondition), core_->DeviceCount(),
+                               sink_.Events().size());
     };
     const auto reference = before();
     const int queries = Site().Snapshot(sim).statusQueries + Site().Snapshot(gone).statusQueries;
     for (const std::uint16_t id : {static_cast<std::uint16_t>(goneId), std::uint16_t{0xFFFF}}) {
         for (std::uint16_t code = EvStarted; code <= EvLost + 1; ++code) {
-            form_->Dispatch(WM_TCPTHREAD, TcpThreadWParam(id, code), 0);
+            core_->Dispatch(WM_TCPTHREAD, TcpThreadWParam(id, code), 0);
             EXPECT_EQ(before(), reference) << "device " << id << ", code " << code;
         }
     }
@@ -214,7 +196,7 @@ TEST_F(ConnectionEventsTest, ReportsForAnUnknownDeviceChangeNothing) {
     EXPECT_EQ(Site().Snapshot(sim).statusQueries + Site().Snapshot(gone).statusQueries, queries);
 
     // The same report for the device that is there does take effect.
-    form_->Dispatch(WM_TCPTHREAD, TcpThreadWParam(lobby.DeviceId, EvReplyTimeout), 0);
+    core_->Dispatch(WM_TCPTHREAD, TcpThreadWParam(lobby.DeviceId, EvReplyTimeout), 0);
     EXPECT_TRUE(Shows(0, "Connecting...", "Unknown"));
 }
 
@@ -240,17 +222,17 @@ TEST_F(ConnectionEventsTest, ApplyConfigSendsModeThenChannelsThenStatusOneSecond
     StartQuiet();
     const int id = Add("Delay Tower", Address(40));
     ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
-    const TMainForm::Device& device = *form_->Devices()[0];
+    const CMonitorCore::Device& device = *core_->Devices()[0];
     ASSERT_EQ(device.Status.Mode, 0);
     const std::size_t first = Site().Snapshot(sim).requests.size();
     ASSERT_EQ(first, 1u);
 
     // A request for a device that is not registered sends nothing and does not pause.
     const auto start = Clock::now();
-    form_->Post(WM_APPLYCONFIG, ApplyConfigWParam(0xFFFF, 1, 0x03), 0);
+    core_->Post(WM_APPLYCONFIG, ApplyConfigWParam(0xFFFF, 1, 0x03), 0);
     EXPECT_LT(Clock::now() - start, milliseconds(500));
 
-    form_->Post(WM_APPLYCONFIG, ApplyConfigWParam(static_cast<std::uint16_t>(id), 1, 0x03), 0);
+    core_->Post(WM_APPLYCONFIG, ApplyConfigWParam(static_cast<std::uint16_t>(id), 1, 0x03), 0);
     // The three requests have left once the apply returns; the status reply may still be on
     // its way.
     SimWait(sim, [&](const auto& s) { return s.requests.size() >= first + 3; }, 1000);
@@ -287,7 +269,7 @@ TEST_F(ConnectionEventsTest, ApplyConfigSendsModeThenChannelsThenStatusOneSecond
 
 // ---- the end ----
 
-TEST_F(ConnectionEventsTest, DestroyingTheFormStopsEveryConnectionThread) {
+TEST_F(ConnectionEventsTest, EndingTheCoreStopsEveryConnectionThread) {
     std::vector<int> sims;
     StartQuiet();
     for (int i = 0; i < 3; ++i) {
@@ -303,7 +285,7 @@ TEST_F(ConnectionEventsTest, DestroyingTheFormStopsEveryConnectionThread) {
     for (int sim : sims) ASSERT_TRUE(Site().Snapshot(sim).connected);
 
     const auto start = Clock::now();
-    StopForm();
+    StopCore();
     // Every wait of a thread includes its stop event, so stopping does not sit out a read wait.
     EXPECT_LT(Clock::now() - start, milliseconds(1500));
     for (int sim : sims) {

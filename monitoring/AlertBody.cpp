@@ -1,6 +1,6 @@
 // The body of an alert e-mail: the device, its channels, its supply rails, its on-time and,
 // when chosen, the customer's and installer's details.
-#include "app/MainUnit.h"
+#include "monitoring/MonitorCore.h"
 
 namespace {
 
@@ -9,7 +9,7 @@ const char* const Bullet = "\xC2\xB7";
 
 }  // namespace
 
-std::string TMainForm::AlertBody(const Device& device, const DeviceStatus& status) const {
+std::string CMonitorCore::AlertBody(const Device& device, const DeviceStatus& status) const {
     std::string body = std::string("Model:\t\t") + codec_->ModelName(device.ModelCode) + "\r\n";
     body += "Serial No:\t" + device.Serial + "\r\n";
     body += ChannelSection(device, status);
@@ -20,14 +20,14 @@ std::string TMainForm::AlertBody(const Device& device, const DeviceStatus& statu
     return body;
 }
 
-std::string TMainForm::ChannelSection(const Device& device, const DeviceStatus& status) const {
+std::string CMonitorCore::ChannelSection(const Device& device, const DeviceStatus& status) const {
     std::string section = "\r\nOutput Channels Condition:\r\n";
     const int channels = ModelChannelCount(device.ModelCode);
     for (int i = 0; i < channels; ++i) section += ChannelLine(i, status);
     return section;
 }
 
-std::string TMainForm::ChannelLine(int channel, const DeviceStatus& status) {
+std::string CMonitorCore::ChannelLine(int channel, const DeviceStatus& status) {
     if (channel < 0 || channel > 6) return {};
     std::string faults;
     const auto add = [&faults](const char* word) {
@@ -42,7 +42,7 @@ std::string TMainForm::ChannelLine(int channel, const DeviceStatus& status) {
     return "\tChannel " + std::to_string(channel + 1) + ": \t" + faults + "\r\n";
 }
 
-std::string TMainForm::SupplySection(const DeviceStatus& status) {
+std::string CMonitorCore::SupplySection(const DeviceStatus& status) {
     const auto state = [&status](int rail) {
         return std::string(status.SupplyOk[rail] != 0 ? "OK" : "OUT OF LIMITS");
     };
@@ -50,7 +50,7 @@ std::string TMainForm::SupplySection(const DeviceStatus& status) {
            "\r\n\t+72V (A): \t" + state(2) + "\r\n\t+72V (B): \t" + state(3) + "\r\n";
 }
 
-std::string TMainForm::OnTimeSection(const DeviceStatus& status) {
+std::string CMonitorCore::OnTimeSection(const DeviceStatus& status) {
     const auto minutes = static_cast<std::uint32_t>(status.OperatingMinutes);
     std::string section = "\r\nTotal On Time: ";
     if (minutes == 0) return section + "Not Available\r\n";
@@ -60,14 +60,14 @@ std::string TMainForm::OnTimeSection(const DeviceStatus& status) {
     return section + std::to_string(m) + " min\r\n";
 }
 
-std::string TMainForm::CustomerSection() const {
+std::string CMonitorCore::CustomerSection() const {
     return std::string("\r\nCustomer's Details:\r\n\t") + Bullet + " Name: \t\t\t" +
            AdvancedEmail.CustomerName + "\r\n\t" + Bullet + " Telephone No: \t\t\t" +
            AdvancedEmail.CustomerPhone + "\r\n\t" + Bullet + " Preferred Method of Contact: \t" +
            (AdvancedEmail.ByEmail ? "E-mail\r\n" : "Telephone\r\n");
 }
 
-std::string TMainForm::InstallerSection() const {
+std::string CMonitorCore::InstallerSection() const {
     return std::string("\r\nInstaller's Details:\r\n\t") + Bullet + " Name: \t\t\t" +
            AdvancedEmail.InstallerName + "\r\n\t" + Bullet + " Installation Date (dd/mm/yy): \t" +
            AdvancedEmail.InstallDay + "/" + AdvancedEmail.InstallMonth + "/" +

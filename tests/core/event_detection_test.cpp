@@ -1,6 +1,5 @@
 // Status replies as the monitor interprets them: fault onsets counted, the fault report
 // logged, the alert decision taken; the condition text and the names of found devices.
-#include <QRadioButton>
 #include <algorithm>
 #include <bit>
 #include <cstdio>
@@ -8,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "MainFormFixture.h"
+#include "CoreFixture.h"
 #include "platform/EventIds.h"
 
 namespace {
@@ -69,7 +68,7 @@ std::string Describe(const DeviceStatus& s) {
 }
 
 // Options in the order ChanErr, PSupplyErr, FanErr, TempErr, OvcErr.
-using Events = TMainForm::NotifiableEvents_Type;
+using Events = NotifiableEvents_Type;
 const Events kNone{false, false, false, false, false};
 const Events kChan{true, false, false, false, false};
 const Events kPsu{false, true, false, false, false};
@@ -85,18 +84,18 @@ struct SentAlert {
     std::size_t alertLogsAtCall;
 };
 
-class EventDetectionTest : public MainFormFixture {
+class EventDetectionTest : public CoreFixture {
 protected:
-    EventDetectionTest() : MainFormFixture(9) {}
+    EventDetectionTest() : CoreFixture(9) {}
 
     // A fresh form (no configuration file left from an earlier one) whose alert decisions
     // are recorded.
     void Restart(std::vector<std::string> arguments) {
-        StopForm();
+        StopCore();
         std::remove(options_.configPath.c_str());
-        StartForm(std::move(arguments));
+        StartCore(std::move(arguments));
         sent_.clear();
-        form_->AlertRecorder = [this](TMainForm::Device& d, const DeviceStatus& s) {
+        core_->AlertRecorder = [this](CMonitorCore::Device& d, const DeviceStatus& s) {
             sent_.push_back({d.DeviceId, s, d.Notified, EventsWithId(EV_DEVICE_ALERT).size()});
             return deliver_;
         };
@@ -105,15 +104,15 @@ protected:
     // A registered device without a connection.
     std::uint16_t Register(const std::string& name, int host, std::uint8_t model = 3,
                            const std::string& serial = "10203040") {
-        TRegisterDlg::Context c = Ctx(name, Address(host), false);
+        DeviceContext c = Ctx(name, Address(host), false);
         c.ModelCode = model;
         c.Serial = serial;
-        const int id = form_->AddDevice(&c);
+        const int id = core_->AddDevice(&c);
         EXPECT_GT(id, 0) << name;
         return static_cast<std::uint16_t>(id);
     }
-    TMainForm::Device& Dev(std::uint16_t id) { return *form_->FindDeviceById(id); }
-    void Reply(std::uint16_t id, const DeviceStatus& s) { form_->ApplyStatus(id, s, "10203040", 3); }
+    CMonitorCore::Device& Dev(std::uint16_t id) { return *core_->FindDeviceById(id); }
+    void Reply(std::uint16_t id, const DeviceStatus& s) { core_->ApplyStatus(id, s, "10203040", 3); }
     std::size_t AlertLogs() const { return EventsWithId(EV_DEVICE_ALERT).size(); }
 
     std::vector<SentAlert> sent_;
@@ -147,9 +146,9 @@ TEST_F(EventDetectionTest, OnsetsAreCountedOnEdgesWhateverTheMailSettings) {
     };
     for (const auto& cfg : configs) {
         Restart(cfg.arguments);
-        form_->NotifiableEvents = cfg.events;
-        form_->EnableEmailRadioBtn->setChecked(cfg.email);
-        form_->Options.Log = cfg.log;
+        core_->NotifiableEvents = cfg.events;
+        core_->EmailSettings.Enabled = cfg.email;
+        core_->Options.Log = cfg.log;
         deliver_ = cfg.deliver;
         int host = 10;
         for (const auto& row : items) {
@@ -192,9 +191,9 @@ TEST_F(EventDetectionTest, FaultsOfTheFirstStatusAndStandingFaultsAreNotCountedA
 
 TEST_F(EventDetectionTest, StatusWithoutFaultOnlyUpdatesModelSerialStatusAndKnown) {
     Restart({});
-    form_->EnableEmailRadioBtn->setChecked(true);
+    core_->EmailSettings.Enabled = true;
     const std::uint16_t id = Register("Stage", 2, 1, "11111111");
-    TMainForm::Device& d = Dev(id);
+    CMonitorCore::Device& d = Dev(id);
     d.Status = Faulty({{K::Chan, 2}, {K::Rail, 3}});
     d.Notified = Marks({{K::Chan, 2}, {K::Rail, 3}});
     for (int c = 0; c < StatsCount; ++c) d.Stats[c] = 100 + c;
@@ -206,7 +205,7 @@ TEST_F(EventDetectionTest, StatusWithoutFaultOnlyUpdatesModelSerialStatusAndKnow
     healthy.Mode = 0;
     healthy.ChannelOn[6] = 0;
     healthy.OperatingMinutes = 1234;
-    form_->ApplyStatus(id, healthy, "99887766", 4);
+    core_->ApplyStatus(id, healthy, "99887766", 4);
 
     EXPECT_EQ(d.ModelCode, 4);
     EXPECT_EQ(d.Serial, "99887766");
@@ -220,10 +219,10 @@ TEST_F(EventDetectionTest, StatusWithoutFaultOnlyUpdatesModelSerialStatusAndKnow
     EXPECT_TRUE(sent_.empty());
 
     // A reply for a device that is not in the table changes nothing either.
-    form_->ApplyStatus(65000, Faulty({{K::Chan, 0}}), "1", 1);
+    core_->ApplyStatus(65000, Faulty({{K::Chan, 0}}), "1", 1);
     EXPECT_EQ(sink_.Events().size(), logsBefore);
     EXPECT_TRUE(sent_.empty());
-    EXPECT_EQ(form_->DeviceCount(), 1);
+    EXPECT_EQ(core_->DeviceCount(), 1);
 }
 
 // ---------------------------------------------------------------- alert decision
@@ -291,11 +290,11 @@ TEST_F(EventDetectionTest, AlertDecisionTable) {
     for (const auto& row : table) {
         SCOPED_TRACE(row.name);
         Restart(row.nolimit ? std::vector<std::string>{"alerts", "nolimit"} : std::vector<std::string>{"alerts"});
-        ASSERT_EQ(form_->LimitOn(), !row.nolimit);
-        form_->NotifiableEvents = row.events;
-        form_->EnableEmailRadioBtn->setChecked(row.email);
+        ASSERT_EQ(core_->LimitOn(), !row.nolimit);
+        core_->NotifiableEvents = row.events;
+        core_->EmailSettings.Enabled = row.email;
         const std::uint16_t id = Register("Stage", 2);
-        TMainForm::Device& d = Dev(id);
+        CMonitorCore::Device& d = Dev(id);
         d.Status = Faulty(row.previous);
         d.Notified = Marks(row.notified);
         d.StatusKnown = row.known;
@@ -316,10 +315,10 @@ TEST_F(EventDetectionTest, AlertDecisionTable) {
 
 TEST_F(EventDetectionTest, LimitModeMailsEachFaultOnceADay) {
     Restart({});  // limit mode, channel failures selected
-    ASSERT_TRUE(form_->NotifiableEvents.ChanErr);
-    form_->EnableEmailRadioBtn->setChecked(true);
+    ASSERT_TRUE(core_->NotifiableEvents.ChanErr);
+    core_->EmailSettings.Enabled = true;
     const std::uint16_t id = Register("Stage", 2);
-    TMainForm::Device& d = Dev(id);
+    CMonitorCore::Device& d = Dev(id);
 
     Reply(id, Faulty({{K::Chan, 2}}));
     ASSERT_EQ(sent_.size(), 1u);
@@ -333,7 +332,7 @@ TEST_F(EventDetectionTest, LimitModeMailsEachFaultOnceADay) {
     ASSERT_EQ(sent_.size(), 2u);
     EXPECT_EQ(sent_[1].status.ChannelOk[2], 0);
     EXPECT_EQ(sent_[1].status.ChannelOk[4], 0);
-    const std::string body = form_->AlertBody(d, sent_[1].status);
+    const std::string body = core_->AlertBody(d, sent_[1].status);
     EXPECT_NE(body.find("\tChannel 3: \tCHANNEL FAILURE\r\n"), std::string::npos) << body;
     EXPECT_NE(body.find("\tChannel 5: \tCHANNEL FAILURE\r\n"), std::string::npos) << body;
     EXPECT_EQ(d.Notified, Marks({{K::Chan, 2}, {K::Chan, 4}}));
@@ -348,16 +347,16 @@ TEST_F(EventDetectionTest, LimitModeMailsEachFaultOnceADay) {
     EXPECT_EQ(d.Stats[StatsChanErr + 4], 1);
 
     // A new day clears the marks: the standing fault is mailed again.
-    form_->ClearNotified();
+    core_->ClearNotified();
     Reply(id, Faulty({{K::Chan, 2}}));
     EXPECT_EQ(sent_.size(), 3u);
 }
 
 TEST_F(EventDetectionTest, FailedDeliveryMarksNothingAndIsRetried) {
     Restart({});
-    form_->EnableEmailRadioBtn->setChecked(true);
+    core_->EmailSettings.Enabled = true;
     const std::uint16_t id = Register("Stage", 2);
-    TMainForm::Device& d = Dev(id);
+    CMonitorCore::Device& d = Dev(id);
     Reply(id, Healthy());
 
     deliver_ = false;
@@ -425,19 +424,19 @@ TEST_F(EventDetectionTest, AlertInFlightHoldsBackOnlyItsOwnFaults) {
         SCOPED_TRACE(row.name);
         Restart(row.nolimit ? std::vector<std::string>{"alerts", "nolimit"}
                             : std::vector<std::string>{"alerts"});
-        form_->NotifiableEvents = kAll;
-        form_->EnableEmailRadioBtn->setChecked(true);
+        core_->NotifiableEvents = kAll;
+        core_->EmailSettings.Enabled = true;
         const std::uint16_t id = Register("Stage", 2);
         const std::uint16_t other = Register("Balcony", 3);
-        TMainForm::Device& d = Dev(id);
+        CMonitorCore::Device& d = Dev(id);
         d.Status = Faulty(row.previous);
         d.StatusKnown = row.known;
         d.ConnState = Connected;
-        auto job = std::make_unique<TMainForm::EmailJob>();
+        auto job = std::make_unique<CMonitorCore::EmailJob>();
         job->JobId = 7000;
         job->DeviceId = row.otherDevice ? other : id;
         job->Faults = ItemBits(row.inFlight);
-        form_->EmailJobs().push_back(std::move(job));
+        core_->EmailJobs().push_back(std::move(job));
 
         const DeviceStatus now = Faulty(row.now);
         Reply(id, now);
@@ -460,8 +459,8 @@ TEST_F(EventDetectionTest, AlertInFlightHoldsBackOnlyItsOwnFaults) {
 
 TEST_F(EventDetectionTest, WithoutDeliveryNothingIsMarked) {
     Restart({});
-    form_->AlertRecorder = nullptr;
-    form_->EnableEmailRadioBtn->setChecked(true);
+    core_->AlertRecorder = nullptr;
+    core_->EmailSettings.Enabled = true;
     const std::uint16_t id = Register("Stage", 2);
     Reply(id, Faulty({{K::Chan, 2}}));
     Reply(id, Faulty({{K::Chan, 2}}));
@@ -473,7 +472,7 @@ TEST_F(EventDetectionTest, WithoutDeliveryNothingIsMarked) {
 
 TEST_F(EventDetectionTest, EveryFaultyReplyIsLoggedBeforeTheDecision) {
     Restart({});
-    form_->EnableEmailRadioBtn->setChecked(true);
+    core_->EmailSettings.Enabled = true;
     // Registered without model and serial: the log shows those of the reply.
     const std::uint16_t id = Register("Stage", 2, 0, "");
     const std::size_t before = AlertLogs();
@@ -504,8 +503,8 @@ TEST_F(EventDetectionTest, EveryFaultyReplyIsLoggedBeforeTheDecision) {
 
 TEST_F(EventDetectionTest, LogOffWritesNoFaultReportButDecidesAndCountsAlike) {
     Restart({});
-    form_->EnableEmailRadioBtn->setChecked(true);
-    form_->Options.Log = false;
+    core_->EmailSettings.Enabled = true;
+    core_->Options.Log = false;
     const std::uint16_t id = Register("Stage", 2);
     const std::size_t before = sink_.Events().size();
     Reply(id, Healthy());
@@ -518,8 +517,8 @@ TEST_F(EventDetectionTest, LogOffWritesNoFaultReportButDecidesAndCountsAlike) {
 
     // With only fan failures selected, a channel failure alone is not mailed, yet it is
     // logged and counted.
-    form_->Options.Log = true;
-    form_->NotifiableEvents = kFan;
+    core_->Options.Log = true;
+    core_->NotifiableEvents = kFan;
     const std::uint16_t other = Register("Balcony", 3);
     Reply(other, Healthy());
     Reply(other, Faulty({{K::Chan, 2}}));
@@ -536,9 +535,9 @@ TEST_F(EventDetectionTest, LoggedFaultReportCarriesTheDevicesRawMessage) {
     Site().SetChannelFault(dev, 3, devsim::ChannelFault::Channel, true);
     Site().SetSupplyFault(dev, 1, true);
     Restart({});
-    form_->EnableEmailRadioBtn->setChecked(true);
-    TRegisterDlg::Context c = Ctx("Stage", Address(2), true);
-    const int added = form_->AddDevice(&c);
+    core_->EmailSettings.Enabled = true;
+    DeviceContext c = Ctx("Stage", Address(2), true);
+    const int added = core_->AddDevice(&c);
     ASSERT_GT(added, 0);
     const auto id = static_cast<std::uint16_t>(added);
 
@@ -547,7 +546,7 @@ TEST_F(EventDetectionTest, LoggedFaultReportCarriesTheDevicesRawMessage) {
     ASSERT_FALSE(raw.empty());
     EXPECT_EQ(EventsWithId(EV_DEVICE_ALERT)[0].text.value_or(""),
               "AVLO Alert [RV12, # 10203040]: CHANNEL FAILURE, POWER SUPPLY FAILURE\r\n\nMessage: " + raw);
-    const TMainForm::Device& d = Dev(id);
+    const CMonitorCore::Device& d = Dev(id);
     EXPECT_EQ(d.ModelCode, 3);
     EXPECT_EQ(d.Serial, "10203040");
     EXPECT_TRUE(d.StatusKnown);
@@ -561,12 +560,12 @@ TEST_F(EventDetectionTest, LoggedFaultReportCarriesTheDevicesRawMessage) {
 
     // The faults clear, then channel 3 fails again: counted, logged, not mailed again today.
     Site().ClearFaults(dev);
-    form_->PollAll();
+    core_->PollAll();
     ASSERT_TRUE(WaitUntil([&] { return Dev(id).Status.ChannelOk[2] == 1; }, 10000));
     EXPECT_EQ(Cell(0, 4), "OK");
     const std::size_t logged = AlertLogs();  // replies already under way may have added some
     Site().SetChannelFault(dev, 3, devsim::ChannelFault::Channel, true);
-    form_->PollAll();
+    core_->PollAll();
     ASSERT_TRUE(WaitUntil([&] { return AlertLogs() > logged; }, 10000));
     EXPECT_EQ(EventsWithId(EV_DEVICE_ALERT).back().text.value_or(""),
               "AVLO Alert [RV12, # 10203040]: CHANNEL FAILURE\r\n\nMessage: " + Site().StatusMessage(dev));
@@ -603,7 +602,7 @@ TEST_F(EventDetectionTest, AlertSubjectTexts) {
     for (const auto& row : table) {
         Dev(id).ModelCode = row.model;
         Dev(id).Serial = row.serial;
-        EXPECT_EQ(form_->AlertSubject(Dev(id), Faulty(row.faults)), row.subject);
+        EXPECT_EQ(core_->AlertSubject(Dev(id), Faulty(row.faults)), row.subject);
     }
 }
 
@@ -630,36 +629,36 @@ TEST_F(EventDetectionTest, ConditionTexts) {
         {Connected, false, {{K::Chan, 0}}, "Unknown"},
     };
     for (const auto& row : table) {
-        TMainForm::Device& d = Dev(id);
+        CMonitorCore::Device& d = Dev(id);
         d.ConnState = row.conn;
         d.StatusKnown = row.known;
         d.Status = Faulty(row.faults);
         d.Condition = "stale";
-        form_->ConditionText(id);
+        core_->ConditionText(id);
         EXPECT_EQ(d.Condition, row.text) << "state " << int(row.conn) << " known " << row.known;
     }
-    form_->ConditionText(65000);  // not in the table: nothing to do
+    core_->ConditionText(65000);  // not in the table: nothing to do
 }
 
 TEST_F(EventDetectionTest, NewDeviceNames) {
     Restart({});
-    EXPECT_EQ(form_->NewDeviceName(1), "My Velkan RV10");
-    EXPECT_EQ(form_->NewDeviceName(2), "My Velkan RV11");
-    EXPECT_EQ(form_->NewDeviceName(3), "My Velkan RV12");
-    EXPECT_EQ(form_->NewDeviceName(4), "My Velkan RV13");
-    EXPECT_EQ(form_->NewDeviceName(0), "My Velkan Unknown");
+    EXPECT_EQ(core_->NewDeviceName(1), "My Velkan RV10");
+    EXPECT_EQ(core_->NewDeviceName(2), "My Velkan RV11");
+    EXPECT_EQ(core_->NewDeviceName(3), "My Velkan RV12");
+    EXPECT_EQ(core_->NewDeviceName(4), "My Velkan RV13");
+    EXPECT_EQ(core_->NewDeviceName(0), "My Velkan Unknown");
 
     Register("My Velkan RV10 1", 3);
-    EXPECT_EQ(form_->NewDeviceName(1), "My Velkan RV10");  // the base is free
+    EXPECT_EQ(core_->NewDeviceName(1), "My Velkan RV10");  // the base is free
     Register("My Velkan RV10", 2);
-    EXPECT_EQ(form_->NewDeviceName(1), "My Velkan RV10 2");
-    EXPECT_EQ(form_->NewDeviceName(4), "My Velkan RV13");
+    EXPECT_EQ(core_->NewDeviceName(1), "My Velkan RV10 2");
+    EXPECT_EQ(core_->NewDeviceName(4), "My Velkan RV13");
     Register("My Velkan RV10 3", 4);
-    EXPECT_EQ(form_->NewDeviceName(1), "My Velkan RV10 2");
+    EXPECT_EQ(core_->NewDeviceName(1), "My Velkan RV10 2");
     Register("My Velkan RV10 2", 5);
-    EXPECT_EQ(form_->NewDeviceName(1), "My Velkan RV10 4");
+    EXPECT_EQ(core_->NewDeviceName(1), "My Velkan RV10 4");
     Register("My Velkan Unknown", 6);
-    EXPECT_EQ(form_->NewDeviceName(0), "My Velkan Unknown 1");
+    EXPECT_EQ(core_->NewDeviceName(0), "My Velkan Unknown 1");
 }
 
 }  // namespace

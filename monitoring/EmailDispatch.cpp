@@ -1,44 +1,29 @@
 // The one path by which e-mail is sent: settings check, delivery by one client of the
 // program's own per e-mail on the client's thread, and the outcome, when it arrives, in the
 // log and, for the test e-mail, in a dialog.
-#include <QLineEdit>
-#include <QPushButton>
-#include <QRadioButton>
 #include <algorithm>
 
-#include "app/MainUnit.h"
 #include "comms/Mymessages.h"
-#include "platform/MessageBox.h"
+#include "monitoring/MonitorCore.h"
 
 namespace {
 
 std::uint32_t emailJobCounter = 0;
 
-std::string Text(const QLineEdit* edit) { return edit->text().toStdString(); }
-
 }  // namespace
 
-std::uint32_t TMainForm::NextEmailJobId() { return ++emailJobCounter; }
-
-EmailFields TMainForm::CurrentEmailFields() const {
-    EmailFields fields;
-    fields.server = Text(ServerIpAddrEdit);
-    fields.port = Text(ServerPortEdit);
-    fields.userName = Text(UserNameEdit);
-    fields.sender = Text(UserEmailEdit);
-    fields.recipient[0] = Text(Email1Edit);
-    fields.recipient[1] = Text(Email2Edit);
-    fields.recipient[2] = Text(Email3Edit);
-    return fields;
+std::uint32_t CMonitorCore::NextEmailJobId() {
+    return ++emailJobCounter;
 }
 
-std::string TMainForm::EmailSummary(const std::string& subject, const std::string& body) const {
-    return "\r\n\nTo : " + Text(Email1Edit) + "," + Text(Email2Edit) + "," + Text(Email3Edit) +
+std::string CMonitorCore::EmailSummary(const std::string& subject, const std::string& body) const {
+    const EmailSettings_Type& e = EmailSettings;
+    return "\r\n\nTo : " + e.recipient[0] + "," + e.recipient[1] + "," + e.recipient[2] +
            "\r\nSubject : " + subject + "\r\nMessage : " + body;
 }
 
-bool TMainForm::SendEmail(const std::string& subject, const std::string& body, bool test,
-                          std::uint16_t deviceId, std::uint32_t faults) {
+bool CMonitorCore::SendEmail(const std::string& subject, const std::string& body, bool test,
+                             std::uint16_t deviceId, std::uint32_t faults) {
     auto job = std::make_unique<EmailJob>();
     job->Summary = EmailSummary(subject, body);
     job->Test = test;
@@ -46,7 +31,10 @@ bool TMainForm::SendEmail(const std::string& subject, const std::string& body, b
     job->Faults = faults;
 
     // The settings need no network: a fault in them is reported at once.
-    bool usable = CheckEmailSettings(test);
+    const std::optional<EmailSettingsFault> fault = CheckEmailSettings();
+    // Only the test e-mail has someone at the page to correct the field.
+    if (fault && test) emit EmailSettingsFaultFound(*fault);
+    bool usable = !fault;
     if (usable) {
         job->JobId = NextEmailJobId();
         job->Client = std::make_unique<CSmtpClient>(WM_SMTPRESULT, this, job->JobId);
@@ -74,17 +62,17 @@ bool TMainForm::SendEmail(const std::string& subject, const std::string& body, b
         ReportEmailOutcome(*job, started);
         return false;
     }
-    if (test) SendTestEmailBtn->setEnabled(false);  // until its outcome is shown
+    if (test) emit TestEmailBusyChanged(true);  // until its outcome is shown
     emailJobs_.push_back(std::move(job));
     return true;
 }
 
-void TMainForm::LogEmailOutcome(const std::string& summary, int outcome) {
+void CMonitorCore::LogEmailOutcome(const std::string& summary, int outcome) {
     LogEmailOutcome(summary, outcome, CurrentEmailFields());
 }
 
-void TMainForm::LogEmailOutcome(const std::string& summary, int outcome,
-                                const EmailFields& fields) {
+void CMonitorCore::LogEmailOutcome(const std::string& summary, int outcome,
+                                   const EmailFields& fields) {
     if (!Options.Log) return;
     if (outcome == SmtpOk) {
         eventLog_->WriteEvent(EV_EMAIL_SENT, EVENTLOG_SUCCESS, summary);
@@ -96,32 +84,14 @@ void TMainForm::LogEmailOutcome(const std::string& summary, int outcome,
     eventLog_->WriteEvent(EV_EMAIL_FAILED, EVENTLOG_ERROR_TYPE, entry);
 }
 
-void TMainForm::ShowEmailOutcome(int outcome) {
-    ShowEmailOutcome(outcome, CurrentEmailFields());
-}
-
-void TMainForm::ShowEmailOutcome(int outcome, const EmailFields& fields) {
-    const std::string text = EmailOutcomeDialogText(outcome, fields);
-    if (text.empty()) return;
-    ShowMessage(this, outcome == SmtpOk ? MsgKind::Information : MsgKind::Error,
-                QStringLiteral("AVLO Monitor"), QString::fromStdString(text));
-}
-
-void TMainForm::SendTestEmailBtn1Click() {
-    // The button is disabled while a test e-mail is under way, but the e-mail page's radio
-    // buttons enable it again.
-    if (TestEmailInFlight()) return;
-    SendEmail("AVLO TEST EMAIL", "This is a test e-mail.\r\n", true);
-}
-
-TMainForm::EmailJob* TMainForm::FindEmailJob(std::uint32_t jobId) {
+CMonitorCore::EmailJob* CMonitorCore::FindEmailJob(std::uint32_t jobId) {
     for (const auto& job : emailJobs_) {
         if (job->JobId == jobId) return job.get();
     }
     return nullptr;
 }
 
-std::unique_ptr<TMainForm::EmailJob> TMainForm::TakeEmailJob(std::uint32_t jobId) {
+std::unique_ptr<CMonitorCore::EmailJob> CMonitorCore::TakeEmailJob(std::uint32_t jobId) {
     const auto it = std::find_if(emailJobs_.begin(), emailJobs_.end(),
                                  [jobId](const auto& job) { return job->JobId == jobId; });
     if (it == emailJobs_.end()) return nullptr;
@@ -130,7 +100,7 @@ std::unique_ptr<TMainForm::EmailJob> TMainForm::TakeEmailJob(std::uint32_t jobId
     return job;
 }
 
-void TMainForm::RemoveEmailJob(std::uint32_t jobId, bool keepClient) {
+void CMonitorCore::RemoveEmailJob(std::uint32_t jobId, bool keepClient) {
     std::unique_ptr<EmailJob> job = TakeEmailJob(jobId);
     if (!job || !job->Client) return;
     // A client that reported its own end has stopped already; releasing it only joins.
@@ -138,14 +108,14 @@ void TMainForm::RemoveEmailJob(std::uint32_t jobId, bool keepClient) {
     job->Client.reset();
 }
 
-void TMainForm::ClearEmailJobs() {
+void CMonitorCore::ClearEmailJobs() {
     for (auto& job : emailJobs_) {
         if (job->Client) job->Client->Stop();
     }
     emailJobs_.clear();
 }
 
-std::uint32_t TMainForm::AlertsInFlight(std::uint16_t deviceId) const {
+std::uint32_t CMonitorCore::AlertsInFlight(std::uint16_t deviceId) const {
     std::uint32_t faults = 0;
     for (const auto& job : emailJobs_) {
         if (!job->Test && job->DeviceId == deviceId) faults |= job->Faults;
@@ -153,12 +123,12 @@ std::uint32_t TMainForm::AlertsInFlight(std::uint16_t deviceId) const {
     return faults;
 }
 
-bool TMainForm::TestEmailInFlight() const {
+bool CMonitorCore::TestEmailInFlight() const {
     return std::any_of(emailJobs_.begin(), emailJobs_.end(),
                        [](const auto& job) { return job->Test; });
 }
 
-void TMainForm::OnSmtpResult(std::uint32_t wParam, std::uint32_t lParam) {
+void CMonitorCore::OnSmtpResult(std::uint32_t wParam, std::uint32_t lParam) {
     // Out of the list first: from here on the job no longer counts as in flight.
     std::unique_ptr<EmailJob> job = TakeEmailJob(lParam);
     if (!job) return;
@@ -172,15 +142,15 @@ void TMainForm::OnSmtpResult(std::uint32_t wParam, std::uint32_t lParam) {
     ReportEmailOutcome(*job, wParam);
 }
 
-void TMainForm::ReportEmailOutcome(const EmailJob& job, std::uint32_t wParam) {
+void CMonitorCore::ReportEmailOutcome(const EmailJob& job, std::uint32_t wParam) {
     const int outcome = static_cast<int>(wParam & 0xFF);
     // The server took the message (its reply to the final "."): the mail reached the
     // recipients it accepted, even when the outcome names a refused one or a failed QUIT.
     const bool delivered = outcome == SmtpOk || (wParam & SmtpAcceptedFlag) != 0;
     LogEmailOutcome(job.Summary, outcome, job.Fields);
     if (job.Test) {
-        SendTestEmailBtn->setEnabled(EnableEmailRadioBtn->isChecked());
-        ShowEmailOutcome(outcome, job.Fields);
+        emit TestEmailBusyChanged(false);
+        emit EmailOutcomeToShow(outcome, job.Fields);
     } else if (job.DeviceId != 0) {
         AlertResult(job.DeviceId, job.Faults, delivered);
     }

@@ -3,21 +3,17 @@
 // back into the list.
 #include <string>
 
-#include "MainFormFixture.h"
+#include "CoreFixture.h"
 
 namespace {
 
-enum Column : int { ColStatus = 3, ColCondition = 4 };
 
-class PollIntervalTest : public MainFormFixture {
+class PollIntervalTest : public CoreFixture {
 protected:
-    PollIntervalTest() : MainFormFixture(41) {}
+    PollIntervalTest() : CoreFixture(41) {}
 
     void WritePoll(const std::string& poll, const std::string& devices = {}) {
         WriteConfig("[Options]\r\nPoll=" + poll + "\r\n" + devices);
-    }
-    bool Shows(int row, const QString& status, const QString& condition) const {
-        return Cell(row, ColStatus) == status && Cell(row, ColCondition) == condition;
     }
 };
 
@@ -34,9 +30,9 @@ TEST_P(PollValueTest, TheTimerRunsNoFasterThanOnceASecondAndTheFileKeepsTheValue
     const PollCase& c = GetParam();
     WritePoll(c.text);
     StartQuiet();
-    EXPECT_EQ(form_->Options.Poll, c.value);
-    EXPECT_EQ(form_->PollTimer->interval(), c.interval);
-    StopForm();
+    EXPECT_EQ(core_->Options.Poll, c.value);
+    EXPECT_EQ(core_->PollTimer->interval(), c.interval);
+    StopCore();
     EXPECT_NE(ReadConfig().find(std::string("\r\nPoll=") + c.text + "\r\n"), std::string::npos)
         << ReadConfig();
 }
@@ -62,7 +58,7 @@ TEST_F(PollIntervalTest, PollZeroDoesNotFloodTheSite) {
     EXPECT_GE(seen.discoveryRequests, 2);
     EXPECT_LE(seen.discoveryRequests, 4);
     EXPECT_LE(seen.statusQueries, 6);
-    EXPECT_EQ(form_->DeviceCount(), 1);  // the device answered and was registered once
+    EXPECT_EQ(core_->DeviceCount(), 1);  // the device answered and was registered once
 }
 
 // A device away for four seconds (an amplifier rebooting) with a poll of one second, which is

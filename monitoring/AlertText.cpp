@@ -1,7 +1,7 @@
 // The fault report of a device: the alert subject line and the EV_DEVICE_ALERT log entry.
-#include "app/MainUnit.h"
+#include "monitoring/MonitorCore.h"
 
-std::string TMainForm::AlertSubject(const Device& device, const DeviceStatus& status) const {
+std::string CMonitorCore::AlertSubject(const Device& device, const DeviceStatus& status) const {
     std::string subject = std::string("AVLO Alert [") + codec_->ModelName(device.ModelCode) +
                           ", # " + device.Serial + "]: ";
     std::uint8_t faults[FaultFlagCount];
@@ -16,22 +16,25 @@ std::string TMainForm::AlertSubject(const Device& device, const DeviceStatus& st
     if (faults[FaultTemperature]) add("HIGH TEMPERATURE");
     if (faults[FaultFan]) add("FAN FAILURE");
     if (faults[FaultCurrent]) add("OVER-CURRENT");
-    if (faults[FaultMinus5V] || faults[FaultPlus12V] || faults[FaultPlus72VA] || faults[FaultPlus72VB]) {
+    if (faults[FaultMinus5V] || faults[FaultPlus12V] || faults[FaultPlus72VA] ||
+        faults[FaultPlus72VB]) {
         add("POWER SUPPLY FAILURE");
     }
     return subject;
 }
 
-void TMainForm::LogDeviceAlert(const Device& device, const DeviceStatus& status) {
+void CMonitorCore::LogDeviceAlert(const Device& device, const DeviceStatus& status) {
     if (!Options.Log) return;
     char message[CData::StatusBytes];
     const int len = store_->GetStatusMessage(device.DeviceId, message, sizeof message);
-    const std::string raw = len > 0 ? std::string(message, static_cast<std::size_t>(len)) : std::string();
+    const std::string raw =
+        len > 0 ? std::string(message, static_cast<std::size_t>(len)) : std::string();
     eventLog_->WriteEvent(EV_DEVICE_ALERT, EVENTLOG_ERROR_TYPE,
                           AlertSubject(device, status) + "\r\n\nMessage: " + raw);
 }
 
-void TMainForm::SendDeviceAlert(Device& device, const DeviceStatus& status, std::uint32_t faults) {
+void CMonitorCore::SendDeviceAlert(Device& device, const DeviceStatus& status,
+                                   std::uint32_t faults) {
     if (AlertRecorder) {
         AlertResult(device.DeviceId, faults, AlertRecorder(device, status));
         return;

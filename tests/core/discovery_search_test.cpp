@@ -1,4 +1,4 @@
-// Discovery processing and the network search on a real link: the main window's sockets live
+// Discovery processing and the network search on a real link: the monitor core's sockets live
 // in the monitor namespace of a test bed and the simulated amplifiers in the device namespace,
 // so the discovery request really goes to 255.255.255.255 and crosses a veth pair, while
 // nothing can leave the machine.
@@ -9,9 +9,7 @@
 
 #include <gmock/gmock.h>
 
-#include <QAbstractItemModel>
 #include <QElapsedTimer>
-#include <QLabel>
 #include <QTimer>
 
 #include <algorithm>
@@ -19,7 +17,7 @@
 #include <optional>
 #include <set>
 
-#include "MainFormFixture.h"
+#include "CoreFixture.h"
 #include "support/NetnsTestBed.h"
 
 namespace {
@@ -33,20 +31,20 @@ const char* const kNoneFound = "No Velkan devices have been found on the local n
 const char* const kOneFound = "1 Velkan device has been found on the local network.";
 const char* const kThreeFound = "3 Velkan devices have been found on the local network.";
 
-class DiscoverySearchTest : public MainFormFixture {
+class DiscoverySearchTest : public CoreFixture {
 protected:
-    DiscoverySearchTest() : MainFormFixture(10) {}
+    DiscoverySearchTest() : CoreFixture(10) {}
 
     void SetUp() override {
-        MainFormFixture::SetUp();
+        CoreFixture::SetUp();
         if (HasFatalFailure()) return;
         AVLO_REQUIRE_NETNS();
         bed_ = std::make_unique<NetnsTestBed>(kBedDevices);
         ASSERT_TRUE(bed_->ok()) << bed_->error();
-        // A real limited broadcast, possible only because the form lives inside the bed.
+        // A real limited broadcast, possible only because the core lives inside the bed.
         options_.discoveryAddress = NetnsTestBed::BroadcastAddress();
         options_.discoveryPort = 60003;
-        // The form's discovery socket is made in its constructor and each connection thread
+        // The core's discovery socket is made at its start and each connection thread
         // starts in the namespace of the thread that creates it: the test thread stays in
         // the monitor namespace until TearDown.
         monitorNs_.emplace(bed_->MonitorNs());
@@ -54,11 +52,11 @@ protected:
     }
 
     void TearDown() override {
-        StopForm();  // still inside the monitor namespace
+        StopCore();  // still inside the monitor namespace
         sites_.clear();
         monitorNs_.reset();
         bed_.reset();
-        MainFormFixture::TearDown();
+        CoreFixture::TearDown();
     }
 
     // A simulated site in the device namespace; its sockets stay there for good.
@@ -105,68 +103,75 @@ protected:
         close(fd);
     }
 
-    TMainForm::Device* BySerial(const std::string& serial) const {
-        for (const auto& d : form_->Devices()) {
+    CMonitorCore::Device* BySerial(const std::string& serial) const {
+        for (const auto& d : core_->Devices()) {
             if (d->Serial == serial) return d.get();
         }
         return nullptr;
     }
-    TMainForm::Device* ByName(const std::string& name) const {
-        for (const auto& d : form_->Devices()) {
+    CMonitorCore::Device* ByName(const std::string& name) const {
+        for (const auto& d : core_->Devices()) {
             if (d->Name == name) return d.get();
         }
         return nullptr;
     }
     bool AllConnected() const {
-        for (const auto& d : form_->Devices()) {
+        for (const auto& d : core_->Devices()) {
             if (d->ConnState != Connected) return false;
         }
         return true;
     }
 
-    // The form after its first discovery round: `count` devices in the table, all connected
+    // The core after its first discovery round: `count` devices in the table, all connected
     // when `connected`.
     void StartAndSettle(int count, bool connected = true) {
-        StartForm();
-        ASSERT_TRUE(WaitUntil([&] { return form_->PollTimer->isActive(); }))
+        StartSearchableCore();
+        ASSERT_TRUE(WaitUntil([&] { return core_->PollTimer->isActive(); }))
             << "the discovery thread never reported that it started";
-        ASSERT_TRUE(WaitUntil([&] { return form_->DeviceCount() == count; }))
-            << "devices in the table: " << form_->DeviceCount();
+        ASSERT_TRUE(WaitUntil([&] { return core_->DeviceCount() == count; }))
+            << "devices in the table: " << core_->DeviceCount();
         if (connected) {
             ASSERT_TRUE(WaitUntil([&] { return AllConnected(); }));
         }
         Pump(300);  // late replies of the start-up broadcast, if any
     }
 
-    // Presses "Search Network" and waits for the result box; returns it and the time it took.
+    // The core with the search results it reports (the window shows each in a box).
+    void StartSearchableCore() {
+        StartCore();
+        QObject::connect(core_.get(), &CMonitorCore::SearchResult, core_.get(),
+                         [this](const QString& text) { results_.push_back(text); });
+    }
+    std::vector<QString> TakeResults() { return std::exchange(results_, {}); }
+
+    // Starts a network search and waits for its result; returns it and the time it took.
     struct SearchResult {
-        std::vector<MessageBoxSeam::Shown> boxes;
+        std::vector<QString> texts;
         qint64 ms = 0;
     };
     SearchResult Search() {
         SearchResult result;
-        MessageBoxSeam::TakeShown();
+        TakeResults();
         QElapsedTimer clock;
         clock.start();
-        form_->SearchNetworkBtn1Click();
-        EXPECT_TRUE(form_->NetworkSearchTimer->isActive());
+        EXPECT_TRUE(core_->SearchNetwork());
+        EXPECT_TRUE(core_->NetworkSearchTimer->isActive());
         WaitUntil(
             [&] {
-                auto shown = MessageBoxSeam::TakeShown();
-                result.boxes.insert(result.boxes.end(), shown.begin(), shown.end());
-                return !result.boxes.empty();
+                auto texts = TakeResults();
+                result.texts.insert(result.texts.end(), texts.begin(), texts.end());
+                return !result.texts.empty();
             },
             5000);
         result.ms = clock.elapsed();
         return result;
     }
-    static void ExpectSingleInformation(const SearchResult& r, const std::string& text) {
-        ASSERT_EQ(r.boxes.size(), 1u) << "no result box, or more than one";
-        EXPECT_EQ(r.boxes[0].kind, MsgKind::Information);
-        EXPECT_EQ(r.boxes[0].title.toStdString(), "AVLO Monitor");
-        EXPECT_EQ(r.boxes[0].text.toStdString(), text);
+    static void ExpectSingleResult(const SearchResult& r, const std::string& text) {
+        ASSERT_EQ(r.texts.size(), 1u) << "no result, or more than one";
+        EXPECT_EQ(r.texts[0].toStdString(), text);
     }
 
+    std::vector<QString> results_;
     std::unique_ptr<NetnsTestBed> bed_;
     std::optional<ScopedNetns> monitorNs_;
     std::vector<std::unique_ptr<devsim::Site>> sites_;
@@ -189,7 +194,7 @@ TEST_F(DiscoverySearchTest, StartupBroadcastRegistersEveryAnsweringDevice) {
     ASSERT_FALSE(HasFatalFailure());
     for (int i = 0; i < 3; ++i) {
         SCOPED_TRACE(sims[i].serial);
-        const TMainForm::Device* d = BySerial(sims[i].serial);
+        const CMonitorCore::Device* d = BySerial(sims[i].serial);
         ASSERT_NE(d, nullptr);
         EXPECT_EQ(d->IpAddress, NetnsTestBed::DeviceAddress(i));
         EXPECT_EQ(d->ModelCode, sims[i].code);
@@ -206,13 +211,13 @@ TEST_F(DiscoverySearchTest, StartupBroadcastRegistersEveryAnsweringDevice) {
 
     // Names by model; of two devices of one model, the one registered first has the plain name.
     EXPECT_EQ(BySerial("13000003")->Name, "My Velkan RV13");
-    const TMainForm::Device* a = BySerial("12000001");
-    const TMainForm::Device* b = BySerial("12000002");
-    const TMainForm::Device* first = a->ListIndex < b->ListIndex ? a : b;
-    const TMainForm::Device* second = first == a ? b : a;
+    const CMonitorCore::Device* a = BySerial("12000001");
+    const CMonitorCore::Device* b = BySerial("12000002");
+    const CMonitorCore::Device* first = a->ListIndex < b->ListIndex ? a : b;
+    const CMonitorCore::Device* second = first == a ? b : a;
     EXPECT_EQ(first->Name, "My Velkan RV12");
     EXPECT_EQ(second->Name, "My Velkan RV12 1");
-    EXPECT_EQ(form_->RegisteredNumLabel->text(), "3");
+    EXPECT_EQ(core_->DeviceCount(), 3);
 
     const auto registered = EventsWithId(EV_DEVICE_REGISTERED);
     std::multiset<std::string> texts;
@@ -229,7 +234,7 @@ TEST_F(DiscoverySearchTest, StartupBroadcastRegistersEveryAnsweringDevice) {
     // One broadcast at start-up, and no other until the poll interval (five minutes) is up.
     Pump(1000);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(site.Snapshot(i).discoveryRequests, 1) << i;
-    EXPECT_EQ(form_->DeviceCount(), 3);
+    EXPECT_EQ(core_->DeviceCount(), 3);
     EXPECT_EQ(EventsWithId(EV_DEVICE_REGISTERED).size(), 3u);
 }
 
@@ -241,7 +246,7 @@ TEST_F(DiscoverySearchTest, WithTheAvloOptionOffNewDevicesAreRegisteredWithoutAC
 
     StartAndSettle(1, /*connected=*/false);
     ASSERT_FALSE(HasFatalFailure());
-    const TMainForm::Device* d = BySerial("40000001");
+    const CMonitorCore::Device* d = BySerial("40000001");
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(d->Name, "My Velkan RV13");
     EXPECT_EQ(d->IpAddress, NetnsTestBed::DeviceAddress(0));
@@ -260,10 +265,10 @@ TEST_F(DiscoverySearchTest, WithTheAvloOptionOffNewDevicesAreRegisteredWithoutAC
 // the R, up to 8 characters, so only an R at the very end of a reply gives an empty one.)
 TEST_F(DiscoverySearchTest, ReplyWithoutSerialIsNeverRegistered) {
     WriteConfig("[AVLO]\r\nRegistered=1\r\nName 0=Numbered\r\nIP 0=10.77.0.210\r\navlo 0=0\r\nSerial 0=99999999\r\n");
-    StartForm();
-    ASSERT_TRUE(WaitUntil([&] { return form_->PollTimer->isActive(); }));
-    ASSERT_EQ(form_->DeviceCount(), 1);
-    const TMainForm::Device* numbered = form_->Devices()[0].get();
+    StartSearchableCore();
+    ASSERT_TRUE(WaitUntil([&] { return core_->PollTimer->isActive(); }));
+    ASSERT_EQ(core_->DeviceCount(), 1);
+    const CMonitorCore::Device* numbered = core_->Devices()[0].get();
 
     // No registered device without a serial number: the reply is dropped. The numbered
     // device's own reply, sent after it, shows when both have been handled.
@@ -271,17 +276,17 @@ TEST_F(DiscoverySearchTest, ReplyWithoutSerialIsNeverRegistered) {
     SendFromDevice("VELKAN:M02R99999999\n", NetnsTestBed::DeviceAddress(1));
     ASSERT_TRUE(WaitUntil([&] { return numbered->IpAddress == NetnsTestBed::DeviceAddress(1); }));
     Pump(200);
-    EXPECT_EQ(form_->DeviceCount(), 1);
+    EXPECT_EQ(core_->DeviceCount(), 1);
     EXPECT_EQ(EventsWithId(EV_DEVICE_REGISTERED).size(), 1u);  // the one from the file
 
     // A registered device without a serial number takes such a reply as its own.
-    TRegisterDlg::Context manual = Ctx("Manual", "10.77.0.211", false);
-    ASSERT_GT(form_->AddDevice(&manual), 0);
-    const TMainForm::Device* added = form_->Devices()[1].get();
+    DeviceContext manual = Ctx("Manual", "10.77.0.211", false);
+    ASSERT_GT(core_->AddDevice(&manual), 0);
+    const CMonitorCore::Device* added = core_->Devices()[1].get();
     SendFromDevice("VELKAN:M03\nR", NetnsTestBed::DeviceAddress(0));
     ASSERT_TRUE(WaitUntil([&] { return added->IpAddress == NetnsTestBed::DeviceAddress(0); })) << added->IpAddress;
     Pump(200);
-    EXPECT_EQ(form_->DeviceCount(), 2);
+    EXPECT_EQ(core_->DeviceCount(), 2);
     EXPECT_EQ(added->Name, "Manual");
     EXPECT_EQ(added->ModelCode, kModelRV13);
     EXPECT_FALSE(added->AvloEnabled);
@@ -291,7 +296,7 @@ TEST_F(DiscoverySearchTest, ReplyWithoutSerialIsNeverRegistered) {
     // sent after it shows when it has been handled.
     SendFromDevice("VELKAN:M03\nR", NetnsTestBed::DeviceAddress(1));
     SendFromDevice("VELKAN:M03R77000003\n", NetnsTestBed::DeviceAddress(3));
-    ASSERT_TRUE(WaitUntil([&] { return form_->DeviceCount() == 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return core_->DeviceCount() == 3; }));
     EXPECT_EQ(added->IpAddress, NetnsTestBed::DeviceAddress(0));
     EXPECT_EQ(numbered->IpAddress, NetnsTestBed::DeviceAddress(1));
     EXPECT_TRUE(EventsWithId(EV_DEVICE_CONNECTION_LOST).empty());
@@ -322,12 +327,12 @@ TEST_P(MovedDeviceTest, GetsItsNewAddressAndKeepsItsNameAndAvloSetting) {
     ASSERT_EQ(sites_[0]->Snapshot(0).connections, 1);
 
     // The user names the device and, in one case, unticks it; the option stays on.
-    ASSERT_TRUE(form_->Options.Avlo);
-    const int row = form_->Devices()[0]->ListIndex;
-    TRegisterDlg::Context edit = Ctx("Stage Left", oldAddress, avlo);
+    ASSERT_TRUE(core_->Options.Avlo);
+    const int row = core_->Devices()[0]->ListIndex;
+    DeviceContext edit = Ctx("Stage Left", oldAddress, avlo);
     edit.RegisterMode = false;
-    ASSERT_TRUE(form_->UpdateDevice(row, &edit, true));
-    ASSERT_TRUE(WaitUntil([&] { return form_->Devices()[0]->ConnState == (avlo ? Connected : Disconnected); }));
+    ASSERT_TRUE(core_->UpdateDevice(row, &edit, true));
+    ASSERT_TRUE(WaitUntil([&] { return core_->Devices()[0]->ConnState == (avlo ? Connected : Disconnected); }));
 
     // The amplifier is moved: gone from the old address, answering from the new one.
     sites_[0].reset();
@@ -336,9 +341,9 @@ TEST_P(MovedDeviceTest, GetsItsNewAddressAndKeepsItsNameAndAvloSetting) {
     StartSite(second);
 
     const SearchResult r = Search();
-    ExpectSingleInformation(r, kOneFound);
-    const TMainForm::Device* d = form_->Devices()[0].get();
-    EXPECT_EQ(form_->DeviceCount(), 1);
+    ExpectSingleResult(r, kOneFound);
+    const CMonitorCore::Device* d = core_->Devices()[0].get();
+    EXPECT_EQ(core_->DeviceCount(), 1);
     EXPECT_EQ(d->IpAddress, newAddress);
     EXPECT_EQ(d->Name, "Stage Left");
     EXPECT_EQ(d->AvloEnabled, avlo);
@@ -383,11 +388,11 @@ TEST_F(DiscoverySearchTest, DeviceAtAnotherRecordsAddressTakesItAndTheOtherWaits
         rightAddress +
         "\r\navlo 1=1\r\nModel 1=3\r\nSerial 1=51000002\r\n"
         "[STATS]\r\nChanErr0device 0=5\r\nChanErr0device 1=7\r\nPlus12VErrdevice 1=9\r\n");
-    StartForm();
-    ASSERT_TRUE(WaitUntil([&] { return form_->PollTimer->isActive(); }));
-    ASSERT_EQ(form_->DeviceCount(), 2);
-    TMainForm::Device* left = form_->Devices()[0].get();
-    TMainForm::Device* right = form_->Devices()[1].get();
+    StartSearchableCore();
+    ASSERT_TRUE(WaitUntil([&] { return core_->PollTimer->isActive(); }));
+    ASSERT_EQ(core_->DeviceCount(), 2);
+    CMonitorCore::Device* left = core_->Devices()[0].get();
+    CMonitorCore::Device* right = core_->Devices()[1].get();
     ASSERT_TRUE(right->Connection);
 
     // Stage Left's amplifier answers from Stage Right's address.
@@ -423,9 +428,9 @@ TEST_F(DiscoverySearchTest, DeviceAtAnotherRecordsAddressTakesItAndTheOtherWaits
     EXPECT_EQ(Cell(1, 2).toStdString(), rightNewAddress);
     EXPECT_EQ(right->Serial, "51000002");
     EXPECT_EQ(left->IpAddress, rightAddress);
-    EXPECT_EQ(form_->DeviceCount(), 2);
+    EXPECT_EQ(core_->DeviceCount(), 2);
 
-    StopForm();
+    StopCore();
     const std::string saved = ReadConfig();
     EXPECT_NE(saved.find("Name 0=Stage Left\r\nIP 0=" + rightAddress + "\r\n"), std::string::npos)
         << saved;
@@ -456,15 +461,15 @@ TEST_P(SearchCountTest, ReportsHowManyDevicesAnswered) {
     ASSERT_FALSE(HasFatalFailure());
 
     const SearchResult r = Search();
-    ExpectSingleInformation(r, c.text);
+    ExpectSingleResult(r, c.text);
     EXPECT_GE(r.ms, 1900) << "the result came before the two seconds of the search";
     EXPECT_LE(r.ms, 3500);
-    EXPECT_FALSE(form_->NetworkSearchTimer->isActive());
+    EXPECT_FALSE(core_->NetworkSearchTimer->isActive());
     for (int i = 0; i < c.answering; ++i) EXPECT_EQ(site.Snapshot(i).discoveryRequests, 2) << i;
     // Everybody answered: nobody is taken for lost.
     EXPECT_TRUE(AllConnected());
     EXPECT_TRUE(EventsWithId(EV_DEVICE_CONNECTION_LOST).empty());
-    EXPECT_EQ(form_->DeviceCount(), c.answering);
+    EXPECT_EQ(core_->DeviceCount(), c.answering);
 }
 
 INSTANTIATE_TEST_SUITE_P(Discovery, SearchCountTest,
@@ -486,15 +491,15 @@ TEST_F(DiscoverySearchTest, FullTableRegistersOneMoreAndWarnsAboutTheOther) {
     AddBedDevice(site, 1, "03", "60000002");
     StartSite(site);
 
-    StartForm();
-    ASSERT_EQ(form_->DeviceCount(), 49);
+    StartSearchableCore();
+    ASSERT_EQ(core_->DeviceCount(), 49);
     // The start-up broadcast already fills the table and turns the other device away.
-    ASSERT_TRUE(WaitUntil([&] { return form_->DeviceCount() == 50 && form_->UnregisteredCount == 1; }))
-        << form_->DeviceCount() << " devices, " << form_->UnregisteredCount << " turned away";
-    const TMainForm::Device* one = BySerial("60000001");
-    const TMainForm::Device* two = BySerial("60000002");
+    ASSERT_TRUE(WaitUntil([&] { return core_->DeviceCount() == 50 && core_->UnregisteredCount == 1; }))
+        << core_->DeviceCount() << " devices, " << core_->UnregisteredCount << " turned away";
+    const CMonitorCore::Device* one = BySerial("60000001");
+    const CMonitorCore::Device* two = BySerial("60000002");
     ASSERT_TRUE((one == nullptr) != (two == nullptr)) << "exactly one of the two must be registered";
-    const TMainForm::Device* added = one ? one : two;
+    const CMonitorCore::Device* added = one ? one : two;
     EXPECT_EQ(added->Name, "My Velkan RV13");
     EXPECT_EQ(added->IpAddress, NetnsTestBed::DeviceAddress(one ? 0 : 1));
     EXPECT_TRUE(added->AvloEnabled);
@@ -502,12 +507,12 @@ TEST_F(DiscoverySearchTest, FullTableRegistersOneMoreAndWarnsAboutTheOther) {
     Pump(300);
 
     const SearchResult r = Search();
-    ExpectSingleInformation(r,
+    ExpectSingleResult(r,
                             "2 Velkan devices have been found on the local network.\r\n\rWARNING: the 'Registered "
                             "Velkan Devices' list can accommodate only 50 devices.\r\n1 newly found device has not "
                             "been registered.");
-    EXPECT_EQ(form_->DeviceCount(), 50);
-    EXPECT_EQ(form_->RegisteredNumLabel->text(), "50");
+    EXPECT_EQ(core_->DeviceCount(), 50);
+    EXPECT_EQ(core_->DeviceCount(), 50);
     EXPECT_EQ(EventsWithId(EV_DEVICE_REGISTERED).size(), 50u);
     EXPECT_EQ(added->ConnState, Connected);
 }
@@ -519,21 +524,21 @@ TEST_F(DiscoverySearchTest, SearchAgainWhileSearchingDoesNothing) {
     StartAndSettle(1);
     ASSERT_FALSE(HasFatalFailure());
 
-    std::vector<MessageBoxSeam::Shown> boxes;
-    MessageBoxSeam::TakeShown();
+    std::vector<QString> texts;
+    TakeResults();
     QElapsedTimer clock;
     clock.start();
-    form_->SearchNetworkBtn1Click();
+    EXPECT_TRUE(core_->SearchNetwork());
     ASSERT_TRUE(site.WaitFor(0, [](const devsim::DeviceSnapshot& s) { return s.discoveryRequests == 2; },
                              std::chrono::seconds(2)));
     Pump(1000 - static_cast<int>(clock.elapsed()));
-    ASSERT_TRUE(MessageBoxSeam::TakeShown().empty());
-    form_->SearchNetworkBtn1Click();  // about one second into the search
+    ASSERT_TRUE(TakeResults().empty());
+    EXPECT_FALSE(core_->SearchNetwork());  // about one second into the search
     ASSERT_TRUE(WaitUntil(
         [&] {
-            auto shown = MessageBoxSeam::TakeShown();
-            boxes.insert(boxes.end(), shown.begin(), shown.end());
-            return !boxes.empty();
+            auto more = TakeResults();
+            texts.insert(texts.end(), more.begin(), more.end());
+            return !texts.empty();
         },
         5000));
     const qint64 ms = clock.elapsed();
@@ -541,10 +546,10 @@ TEST_F(DiscoverySearchTest, SearchAgainWhileSearchingDoesNothing) {
     EXPECT_GE(ms, 1900);
     EXPECT_LT(ms, 2900);
     Pump(1500);
-    const auto later = MessageBoxSeam::TakeShown();
-    boxes.insert(boxes.end(), later.begin(), later.end());
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text.toStdString(), kOneFound);
+    const auto later = TakeResults();
+    texts.insert(texts.end(), later.begin(), later.end());
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_EQ(texts[0].toStdString(), kOneFound);
     // No second broadcast went out.
     EXPECT_EQ(site.Snapshot(0).discoveryRequests, 2);
 }
@@ -570,23 +575,23 @@ TEST_P(SilentDeviceTest, ConnectedDeviceThatDoesNotAnswerIsCheckedAgain) {
     StartSite(site);
     StartAndSettle(2);
     ASSERT_FALSE(HasFatalFailure());
-    const TMainForm::Device* quiet = ByName("Quiet");
-    const TMainForm::Device* talk = BySerial("80000002");
+    const CMonitorCore::Device* quiet = ByName("Quiet");
+    const CMonitorCore::Device* talk = BySerial("80000002");
     ASSERT_NE(quiet, nullptr);
     ASSERT_NE(talk, nullptr);
     ASSERT_EQ(site.Snapshot(0).discoveryRequests, 0);
 
     // Every status text each row shows from now on.
     std::map<int, std::vector<std::string>> shown;
-    QObject::connect(form_->ListView->model(), &QAbstractItemModel::dataChanged, form_.get(),
-                     [&](const QModelIndex& from, const QModelIndex& to) {
-                         if (from.column() > kStatusColumn || to.column() < kStatusColumn) return;
-                         for (int row = from.row(); row <= to.row(); ++row) shown[row].push_back(Cell(row, kStatusColumn).toStdString());
+    QObject::connect(core_.get(), &CMonitorCore::DeviceRowChanged, core_.get(),
+                     [&](std::uint16_t id) {
+                         const CMonitorCore::Device* d = core_->FindDeviceById(id);
+                         if (d) shown[d->ListIndex].push_back(Cell(d->ListIndex, kStatusColumn).toStdString());
                      });
     const int queriesBefore = site.Snapshot(0).statusQueries;
 
     const SearchResult r = Search();
-    ExpectSingleInformation(r, kOneFound);
+    ExpectSingleResult(r, kOneFound);
     const auto& quietTexts = shown[quiet->ListIndex];
     EXPECT_THAT(quietTexts, testing::Contains("Connecting...")) << "the silent device was never shown as Connecting...";
     const auto& talkTexts = shown[talk->ListIndex];

@@ -1,22 +1,22 @@
 // The alert e-mail's text: subject, body sections, on-time and the details sections.
-#include "MainFormFixture.h"
+#include "CoreFixture.h"
 
 namespace {
 
 
-class AlertTextTest : public MainFormFixture {
+class AlertTextTest : public CoreFixture {
 protected:
-    AlertTextTest() : MainFormFixture(13) {}
+    AlertTextTest() : CoreFixture(13) {}
     void SetUp() override {
-        MainFormFixture::SetUp();
-        StartForm();
-        TRegisterDlg::Context c = Ctx("Stage left", Address(2), false);
+        CoreFixture::SetUp();
+        StartCore();
+        DeviceContext c = Ctx("Stage left", Address(2), false);
         c.ModelCode = 3;
         c.Serial = "10203040";
-        id_ = form_->AddDevice(&c);
+        id_ = core_->AddDevice(&c);
         ASSERT_GT(id_, 0);
     }
-    TMainForm::Device& Dev() { return *form_->FindDeviceById(static_cast<std::uint16_t>(id_)); }
+    CMonitorCore::Device& Dev() { return *core_->FindDeviceById(static_cast<std::uint16_t>(id_)); }
     int id_ = -1;
 };
 
@@ -25,8 +25,8 @@ TEST_F(AlertTextTest, WorkedExampleByteForByte) {
     s.FanOk[1] = 0;
     s.SupplyOk[1] = 0;
     s.OperatingMinutes = 1505;
-    EXPECT_EQ(form_->AlertSubject(Dev(), s), "AVLO Alert [RV12, # 10203040]: FAN FAILURE, POWER SUPPLY FAILURE");
-    EXPECT_EQ(form_->AlertBody(Dev(), s),
+    EXPECT_EQ(core_->AlertSubject(Dev(), s), "AVLO Alert [RV12, # 10203040]: FAN FAILURE, POWER SUPPLY FAILURE");
+    EXPECT_EQ(core_->AlertBody(Dev(), s),
               "Model:\t\tRV12\r\n"
               "Serial No:\t10203040\r\n"
               "\r\n"
@@ -58,7 +58,7 @@ TEST_F(AlertTextTest, OnTimeTexts) {
     for (const auto& row : table) {
         DeviceStatus s = HealthyStatus();
         s.OperatingMinutes = row.minutes;
-        EXPECT_EQ(TMainForm::OnTimeSection(s), row.text) << row.minutes;
+        EXPECT_EQ(CMonitorCore::OnTimeSection(s), row.text) << row.minutes;
     }
 }
 
@@ -66,54 +66,54 @@ TEST_F(AlertTextTest, TwoChannelModelListsOnlyItsChannels) {
     Dev().ModelCode = 1;
     DeviceStatus s = HealthyStatus();
     s.ChannelOk[4] = 0;  // a position the model does not have
-    EXPECT_EQ(form_->AlertSubject(Dev(), s), "AVLO Alert [RV10, # 10203040]: CHANNEL FAILURE");
-    EXPECT_EQ(form_->ChannelSection(Dev(), s),
+    EXPECT_EQ(core_->AlertSubject(Dev(), s), "AVLO Alert [RV10, # 10203040]: CHANNEL FAILURE");
+    EXPECT_EQ(core_->ChannelSection(Dev(), s),
               "\r\nOutput Channels Condition:\r\n\tChannel 1: \tOK\r\n\tChannel 2: \tOK\r\n");
     Dev().ModelCode = 0;
-    EXPECT_EQ(form_->ChannelSection(Dev(), s), "\r\nOutput Channels Condition:\r\n");
+    EXPECT_EQ(core_->ChannelSection(Dev(), s), "\r\nOutput Channels Condition:\r\n");
     Dev().Serial = "";
-    EXPECT_EQ(form_->AlertSubject(Dev(), s), "AVLO Alert [Unknown, # ]: CHANNEL FAILURE");
+    EXPECT_EQ(core_->AlertSubject(Dev(), s), "AVLO Alert [Unknown, # ]: CHANNEL FAILURE");
 }
 
 TEST_F(AlertTextTest, ChannelLineOrderAndRange) {
     DeviceStatus s = HealthyStatus();
     s.ChannelOk[6] = s.FanOk[6] = s.TempOk[6] = s.CurrentOk[6] = 0;
-    EXPECT_EQ(TMainForm::ChannelLine(6, s),
+    EXPECT_EQ(CMonitorCore::ChannelLine(6, s),
               "\tChannel 7: \tCHANNEL FAILURE, FAN FAILURE, HIGH TEMPERATURE, OVER-CURRENT\r\n");
-    EXPECT_EQ(TMainForm::ChannelLine(7, s), "");
-    EXPECT_EQ(TMainForm::ChannelLine(-1, s), "");
-    EXPECT_EQ(form_->AlertSubject(Dev(), s),
+    EXPECT_EQ(CMonitorCore::ChannelLine(7, s), "");
+    EXPECT_EQ(CMonitorCore::ChannelLine(-1, s), "");
+    EXPECT_EQ(core_->AlertSubject(Dev(), s),
               "AVLO Alert [RV12, # 10203040]: CHANNEL FAILURE, HIGH TEMPERATURE, FAN FAILURE, OVER-CURRENT");
 }
 
 TEST_F(AlertTextTest, CustomerAndInstallerSections) {
-    form_->AdvancedEmail.Customer = true;
-    form_->AdvancedEmail.CustomerName = "Grand Hall";
-    form_->AdvancedEmail.CustomerPhone = "555 0100";
-    form_->AdvancedEmail.ByEmail = false;
-    form_->AdvancedEmail.Installer = true;
-    form_->AdvancedEmail.InstallerName = "Sound & Co";
-    form_->AdvancedEmail.InstallDay = "07";
-    form_->AdvancedEmail.InstallMonth = "03";
-    form_->AdvancedEmail.InstallYear = "24";
+    core_->AdvancedEmail.Customer = true;
+    core_->AdvancedEmail.CustomerName = "Grand Hall";
+    core_->AdvancedEmail.CustomerPhone = "555 0100";
+    core_->AdvancedEmail.ByEmail = false;
+    core_->AdvancedEmail.Installer = true;
+    core_->AdvancedEmail.InstallerName = "Sound & Co";
+    core_->AdvancedEmail.InstallDay = "07";
+    core_->AdvancedEmail.InstallMonth = "03";
+    core_->AdvancedEmail.InstallYear = "24";
     const std::string customer =
         "\r\nCustomer's Details:\r\n\t\xC2\xB7 Name: \t\t\tGrand Hall\r\n\t\xC2\xB7 Telephone No: \t\t\t555 0100"
         "\r\n\t\xC2\xB7 Preferred Method of Contact: \tTelephone\r\n";
     const std::string installer =
         "\r\nInstaller's Details:\r\n\t\xC2\xB7 Name: \t\t\tSound & Co\r\n"
         "\t\xC2\xB7 Installation Date (dd/mm/yy): \t07/03/24\r\n";
-    EXPECT_EQ(form_->CustomerSection(), customer);
-    EXPECT_EQ(form_->InstallerSection(), installer);
+    EXPECT_EQ(core_->CustomerSection(), customer);
+    EXPECT_EQ(core_->InstallerSection(), installer);
     DeviceStatus s = HealthyStatus();
     s.OperatingMinutes = 5;
-    const std::string body = form_->AlertBody(Dev(), s);
+    const std::string body = core_->AlertBody(Dev(), s);
     EXPECT_EQ(body.substr(body.size() - customer.size() - installer.size()), customer + installer);
-    form_->AdvancedEmail.ByEmail = true;
-    EXPECT_NE(form_->CustomerSection().find("Contact: \tE-mail\r\n"), std::string::npos);
+    core_->AdvancedEmail.ByEmail = true;
+    EXPECT_NE(core_->CustomerSection().find("Contact: \tE-mail\r\n"), std::string::npos);
 
-    form_->AdvancedEmail.Customer = false;
-    form_->AdvancedEmail.Installer = false;
-    const std::string plain = form_->AlertBody(Dev(), s);
+    core_->AdvancedEmail.Customer = false;
+    core_->AdvancedEmail.Installer = false;
+    const std::string plain = core_->AlertBody(Dev(), s);
     const std::string end = "Total On Time: 5 min\r\n";
     EXPECT_EQ(plain.substr(plain.size() - end.size()), end);
 }

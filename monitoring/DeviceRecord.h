@@ -42,3 +42,14 @@ struct CMca::DeviceDescr_Type {
     std::unique_ptr<TTcpCommsThread> Connection;  // null while AvloEnabled is false
     std::string Condition = "Unknown";
 };
+
+// How a device is described to the device table: by the register dialog, the configuration
+// load, the network search and the list's check boxes.
+struct DeviceContext {
+    std::string Name;
+    std::string IpAddress;
+    std::uint8_t ModelCode = 0;
+    std::string Serial;
+    bool AvloEnabled = false;
+    bool RegisterMode = false;  // true when registering a new device, false when editing
+};

@@ -1,134 +1,127 @@
 // The configuration file as the program reads and writes it.
-#include <QLabel>
-#include <QLineEdit>
-#include <QRadioButton>
 #include <QTimer>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
 
-#include "MainFormFixture.h"
+#include "CoreFixture.h"
 #include "support/ReadOnlyFolder.h"
 
 namespace {
 
 std::string Fixture(const std::string& name) {
-    std::ifstream in(std::string(AVLO_GUI_FIXTURES) + "/" + name, std::ios::binary);
+    std::ifstream in(std::string(AVLO_CORE_FIXTURES) + "/" + name, std::ios::binary);
     std::stringstream all;
     all << in.rdbuf();
     return all.str();
 }
 
-class ConfigFileTest : public MainFormFixture {
+class ConfigFileTest : public CoreFixture {
 protected:
-    ConfigFileTest() : MainFormFixture(6) {}
+    ConfigFileTest() : CoreFixture(6) {}
 };
 
 TEST_F(ConfigFileTest, NoFileGivesEveryDefault) {
-    StartForm();
-    EXPECT_EQ(form_->DeviceCount(), 0);
-    EXPECT_TRUE(form_->NotifiableEvents.ChanErr);
-    EXPECT_FALSE(form_->NotifiableEvents.PSupplyErr);
-    EXPECT_FALSE(form_->NotifiableEvents.FanErr);
-    EXPECT_FALSE(form_->NotifiableEvents.TempErr);
-    EXPECT_FALSE(form_->NotifiableEvents.OvcErr);
-    EXPECT_FALSE(form_->EnableEmailRadioBtn->isChecked());
-    EXPECT_TRUE(form_->DisableEmailRadioBtn->isChecked());
-    EXPECT_EQ(form_->ServerPortEdit->text(), "25");
-    EXPECT_EQ(form_->ServerIpAddrEdit->text(), "");
-    EXPECT_EQ(form_->Email1Edit->text(), "service@example.com");
-    EXPECT_EQ(form_->Email2Edit->text(), "");
-    EXPECT_EQ(form_->Options.Poll, 300000);
-    EXPECT_EQ(form_->PollTimer->interval(), 300000);
-    EXPECT_TRUE(form_->Options.Log);
-    EXPECT_TRUE(form_->Options.Avlo);
-    EXPECT_TRUE(form_->Options.Startup);
-    EXPECT_FALSE(form_->TestModeSettings.On);
-    EXPECT_EQ(form_->TestModeSettings.Active, 2);
-    EXPECT_EQ(form_->TestModeSettings.Standby, 2);
-    EXPECT_FALSE(form_->AdvancedEmail.Customer);
-    EXPECT_EQ(form_->AdvancedEmail.CustomerName, "");
-    EXPECT_FALSE(form_->ServerPortEdit->isEnabled());  // e-mail disabled: its fields too
+    StartCore();
+    EXPECT_EQ(core_->DeviceCount(), 0);
+    EXPECT_TRUE(core_->NotifiableEvents.ChanErr);
+    EXPECT_FALSE(core_->NotifiableEvents.PSupplyErr);
+    EXPECT_FALSE(core_->NotifiableEvents.FanErr);
+    EXPECT_FALSE(core_->NotifiableEvents.TempErr);
+    EXPECT_FALSE(core_->NotifiableEvents.OvcErr);
+    EXPECT_FALSE(core_->EmailSettings.Enabled);
+    EXPECT_EQ(core_->EmailSettings.port, "25");
+    EXPECT_EQ(core_->EmailSettings.server, "");
+    EXPECT_EQ(core_->EmailSettings.recipient[0], "service@example.com");
+    EXPECT_EQ(core_->EmailSettings.recipient[1], "");
+    EXPECT_EQ(core_->Options.Poll, 300000);
+    EXPECT_EQ(core_->PollTimer->interval(), 300000);
+    EXPECT_TRUE(core_->Options.Log);
+    EXPECT_TRUE(core_->Options.Avlo);
+    EXPECT_TRUE(core_->Options.Startup);
+    EXPECT_FALSE(core_->TestModeSettings.On);
+    EXPECT_EQ(core_->TestModeSettings.Active, 2);
+    EXPECT_EQ(core_->TestModeSettings.Standby, 2);
+    EXPECT_FALSE(core_->AdvancedEmail.Customer);
+    EXPECT_EQ(core_->AdvancedEmail.CustomerName, "");
 }
 
 TEST_F(ConfigFileTest, SavedFileIsExactlyTheExpectedLayoutWithRenumberedEntries) {
     WriteConfig(Fixture("three_devices.ini"));
-    StartForm();
-    ASSERT_EQ(form_->DeviceCount(), 3);
-    EXPECT_EQ(form_->Devices()[2]->Stats[StatsPlus72VBErr], 3031);
-    form_->DeleteDevice(0);
-    StopForm();
+    StartCore();
+    ASSERT_EQ(core_->DeviceCount(), 3);
+    EXPECT_EQ(core_->Devices()[2]->Stats[StatsPlus72VBErr], 3031);
+    core_->DeleteDevice(0);
+    StopCore();
     EXPECT_EQ(ReadConfig(), Fixture("saved_after_deleting_first.ini"));
 }
 
 TEST_F(ConfigFileTest, RoundTripKeepsEverything) {
     WriteConfig(Fixture("three_devices.ini"));
-    StartForm();
-    StopForm();
+    StartCore();
+    StopCore();
     EXPECT_EQ(ReadConfig(), Fixture("three_devices.ini"));
 }
 
 TEST_F(ConfigFileTest, WithoutTheAlertsSwitchOnlyChannelAlertsSurvive) {
     WriteConfig("[Events]\r\nChanErr=1\r\nPSupplyErr=1\r\nFanErr=1\r\nTempErr=1\r\nOvcErr=1\r\n");
-    StartForm();
-    EXPECT_TRUE(form_->NotifiableEvents.ChanErr);
-    EXPECT_FALSE(form_->NotifiableEvents.PSupplyErr);
-    EXPECT_FALSE(form_->NotifiableEvents.FanErr);
-    EXPECT_FALSE(form_->NotifiableEvents.TempErr);
-    EXPECT_FALSE(form_->NotifiableEvents.OvcErr);
-    StopForm();
+    StartCore();
+    EXPECT_TRUE(core_->NotifiableEvents.ChanErr);
+    EXPECT_FALSE(core_->NotifiableEvents.PSupplyErr);
+    EXPECT_FALSE(core_->NotifiableEvents.FanErr);
+    EXPECT_FALSE(core_->NotifiableEvents.TempErr);
+    EXPECT_FALSE(core_->NotifiableEvents.OvcErr);
+    StopCore();
     EXPECT_NE(ReadConfig().find("PSupplyErr=0\r\nFanErr=0\r\nTempErr=0\r\nOvcErr=0\r\n"), std::string::npos);
 
     WriteConfig("[Events]\r\nPSupplyErr=1\r\nFanErr=1\r\n");
-    StartForm({"ALERTS"});
-    EXPECT_TRUE(form_->NotifiableEvents.PSupplyErr);
-    EXPECT_TRUE(form_->NotifiableEvents.FanErr);
+    StartCore({"ALERTS"});
+    EXPECT_TRUE(core_->NotifiableEvents.PSupplyErr);
+    EXPECT_TRUE(core_->NotifiableEvents.FanErr);
 }
 
 TEST_F(ConfigFileTest, NamesMatchWithoutRegardToCaseAndIntegersTakeHex) {
     WriteConfig("[options]\r\npoll=0xEA60\r\nLOG=0\r\n[email]\r\nserverport=587\r\nALERTS=1\r\n"
                 "[avlo]\r\nregistered=1\r\nname 0=Foyer\r\nip 0=127.0.6.20\r\nMODEL 0=$3\r\n"
                 "[stats]\r\nfanerr2DEVICE 0=7\r\nminus5verrdevice 0=4\r\n");
-    StartForm();
-    EXPECT_EQ(form_->Options.Poll, 60000);
-    EXPECT_FALSE(form_->Options.Log);
-    EXPECT_EQ(form_->ServerPortEdit->text(), "587");
-    EXPECT_TRUE(form_->EnableEmailRadioBtn->isChecked());
-    EXPECT_TRUE(form_->ServerPortEdit->isEnabled());
-    ASSERT_EQ(form_->DeviceCount(), 1);
-    EXPECT_EQ(form_->Devices()[0]->ModelCode, 3);
-    EXPECT_EQ(form_->Devices()[0]->Stats[StatsFanErr + 2], 7);
-    EXPECT_EQ(form_->Devices()[0]->Stats[StatsMinus5VErr], 4);
-    EXPECT_EQ(form_->Devices()[0]->ConnState, Disconnected);
+    StartCore();
+    EXPECT_EQ(core_->Options.Poll, 60000);
+    EXPECT_FALSE(core_->Options.Log);
+    EXPECT_EQ(core_->EmailSettings.port, "587");
+    EXPECT_TRUE(core_->EmailSettings.Enabled);
+    ASSERT_EQ(core_->DeviceCount(), 1);
+    EXPECT_EQ(core_->Devices()[0]->ModelCode, 3);
+    EXPECT_EQ(core_->Devices()[0]->Stats[StatsFanErr + 2], 7);
+    EXPECT_EQ(core_->Devices()[0]->Stats[StatsMinus5VErr], 4);
+    EXPECT_EQ(core_->Devices()[0]->ConnState, Disconnected);
 }
 
 TEST_F(ConfigFileTest, ReceivedTextCannotAddKeysToTheFile) {
-    StartForm();
-    TRegisterDlg::Context c = Ctx("Evil", "127.0.6.30", false);
+    StartCore();
+    DeviceContext c = Ctx("Evil", "127.0.6.30", false);
     c.Serial = "AB\r\n[X]\r\n";
-    ASSERT_GT(form_->AddDevice(&c), 0);
-    StopForm();
+    ASSERT_GT(core_->AddDevice(&c), 0);
+    StopCore();
     const std::string saved = ReadConfig();
     EXPECT_EQ(saved.find("[X]\r\n"), std::string::npos);
-    StartForm();
-    ASSERT_EQ(form_->DeviceCount(), 1);
-    EXPECT_EQ(form_->Devices()[0]->Name, "Evil");
+    StartCore();
+    ASSERT_EQ(core_->DeviceCount(), 1);
+    EXPECT_EQ(core_->Devices()[0]->Name, "Evil");
 }
 
 TEST_F(ConfigFileTest, TestModeTimerStartsOnlyWithTheTestSwitch) {
     WriteConfig("[Test]\r\nOn=1\r\n");
-    StartForm();
-    EXPECT_FALSE(form_->TestModeTimer->isActive());
-    EXPECT_FALSE(form_->TestModeSettingsMenu->isVisible());
-    StopForm();
-    StartForm({"Test"});
-    EXPECT_TRUE(form_->TestModeTimer->isActive());
+    StartCore();
+    EXPECT_FALSE(core_->TestModeTimer->isActive());
+    StopCore();
+    StartCore({"Test"});
+    EXPECT_TRUE(core_->TestModeTimer->isActive());
 }
 
 TEST_F(ConfigFileTest, LoggingOrderAndLoggingOff) {
     WriteConfig(Fixture("three_devices.ini"));
-    StartForm();
+    StartCore();
     const auto events = sink_.Events();
     ASSERT_GE(events.size(), 4u);
     EXPECT_EQ(events[0].id, EV_MONITOR_STARTED);
@@ -138,36 +131,36 @@ TEST_F(ConfigFileTest, LoggingOrderAndLoggingOff) {
         EXPECT_EQ(events[i].type, EVENTLOG_INFORMATION_TYPE);
     }
     EXPECT_EQ(events[1].text.value_or(""), "Amp A at 127.0.6.2");
-    StopForm();
+    StopCore();
     EXPECT_EQ(sink_.Events().back().id, EV_MONITOR_STOPPED);
 
     std::string quiet = Fixture("three_devices.ini");
     quiet.replace(quiet.find("Log=1"), 5, "Log=0");
     WriteConfig(quiet);
     const std::size_t before = sink_.Events().size();
-    StartForm();
-    StopForm();
+    StartCore();
+    StopCore();
     EXPECT_EQ(sink_.Events().size(), before);
 }
 
 TEST_F(ConfigFileTest, DailySaveAtTheFirstPollOfANewDayClearsNotified) {
     LocalDateTime today{2026, 12, 10, 23, 59, 0, 0, 4};
     SetClockOverride([&today] { return today; });
-    StartForm();
-    TRegisterDlg::Context c = Ctx("Hall", "127.0.6.40", false);
-    ASSERT_GT(form_->AddDevice(&c), 0);
-    form_->Devices()[0]->Notified.FanOk[1] = 1;
+    StartCore();
+    DeviceContext c = Ctx("Hall", "127.0.6.40", false);
+    ASSERT_GT(core_->AddDevice(&c), 0);
+    core_->Devices()[0]->Notified.FanOk[1] = 1;
 
-    form_->PollTimerTimer();  // same day: no save
+    core_->PollTimerTimer();  // same day: no save
     EXPECT_EQ(ReadConfig(), "");
-    EXPECT_EQ(form_->Devices()[0]->Notified.FanOk[1], 1);
+    EXPECT_EQ(core_->Devices()[0]->Notified.FanOk[1], 1);
 
     today = LocalDateTime{2026, 12, 11, 0, 0, 5, 0, 5};
-    form_->PollTimerTimer();
+    core_->PollTimerTimer();
     EXPECT_NE(ReadConfig().find("Name 0=Hall"), std::string::npos);
-    EXPECT_EQ(form_->Devices()[0]->Notified.FanOk[1], 0);
-    EXPECT_EQ(form_->ReferenceDate.day, 11);
-    EXPECT_TRUE(form_->PollTimer->isActive());
+    EXPECT_EQ(core_->Devices()[0]->Notified.FanOk[1], 0);
+    EXPECT_EQ(core_->ReferenceDate.day, 11);
+    EXPECT_TRUE(core_->PollTimer->isActive());
 }
 
 // ---- saves between the shutdown and the day, and saves that cannot be made ----
@@ -180,9 +173,9 @@ TEST_F(ConfigFileTest, EveryChangeOfWhatTheFileHoldsIsSavedWithinSecondsAndNothi
     // Not the way a save writes it: any save would show.
     const std::string initial = "[avlo]\r\nregistered=1\r\nname 0=Foyer\r\nip 0=127.0.6.20\r\n";
     WriteConfig(initial);
-    StartForm();
-    ASSERT_EQ(form_->DeviceCount(), 1);
-    const std::uint16_t foyer = form_->Devices()[0]->DeviceId;
+    StartCore();
+    ASSERT_EQ(core_->DeviceCount(), 1);
+    const std::uint16_t foyer = core_->Devices()[0]->DeviceId;
     Pump(2500);
     EXPECT_EQ(ReadConfig(), initial) << "written without a change";
 
@@ -195,17 +188,17 @@ TEST_F(ConfigFileTest, EveryChangeOfWhatTheFileHoldsIsSavedWithinSecondsAndNothi
     } changes[] = {
         {"a device registered",
          [&] {
-             const TRegisterDlg::Context c = Ctx("Hall", "127.0.6.41", false);
-             form_->AddDevice(&c);
+             const DeviceContext c = Ctx("Hall", "127.0.6.41", false);
+             core_->AddDevice(&c);
          },
          "Name 1=Hall\r\n"},
         {"a failure counted",
          [&] {
-             form_->ApplyStatus(foyer, HealthyStatus(), "55500001", 2);
-             form_->ApplyStatus(foyer, fanFault, "55500001", 2);
+             core_->ApplyStatus(foyer, HealthyStatus(), "55500001", 2);
+             core_->ApplyStatus(foyer, fanFault, "55500001", 2);
          },
          "FanErr2device 0=1\r\n"},
-        {"an e-mail setting typed", [&] { form_->ServerIpAddrEdit->setText("127.0.0.9"); },
+        {"an e-mail setting changed", [&] { core_->EmailSettings.server = "127.0.0.9"; },
          "ServerIp=127.0.0.9\r\n"},
     };
     for (const auto& c : changes) {
@@ -223,7 +216,7 @@ TEST_F(ConfigFileTest, AFileThatCannotBeReadIsReportedAndNeverWrittenOver) {
     ASSERT_TRUE(std::filesystem::create_directory(options_.configPath));
     LocalDateTime today{2026, 12, 10, 23, 59, 0, 0, 4};
     SetClockOverride([&today] { return today; });
-    StartForm();
+    StartCore();
 
     const auto shown = MessageBoxSeam::TakeShown();
     ASSERT_EQ(shown.size(), 1u);
@@ -236,17 +229,17 @@ TEST_F(ConfigFileTest, AFileThatCannotBeReadIsReportedAndNeverWrittenOver) {
     EXPECT_EQ(errors[0].type, EVENTLOG_ERROR_TYPE);
     EXPECT_EQ(errors[0].text.value_or(""), shown[0].text.toStdString());
     // The defaults, as without a file.
-    EXPECT_EQ(form_->DeviceCount(), 0);
-    EXPECT_EQ(form_->Options.Poll, 300000);
+    EXPECT_EQ(core_->DeviceCount(), 0);
+    EXPECT_EQ(core_->Options.Poll, 300000);
 
     // Neither a change, nor the daily save, nor the shutdown writes.
-    const TRegisterDlg::Context c = Ctx("Hall", "127.0.6.42", false);
-    ASSERT_GT(form_->AddDevice(&c), 0);
+    const DeviceContext c = Ctx("Hall", "127.0.6.42", false);
+    ASSERT_GT(core_->AddDevice(&c), 0);
     Pump(2500);
     today = LocalDateTime{2026, 12, 11, 0, 0, 5, 0, 5};
-    form_->PollTimerTimer();
-    EXPECT_EQ(form_->ReferenceDate.day, 11);
-    StopForm();
+    core_->PollTimerTimer();
+    EXPECT_EQ(core_->ReferenceDate.day, 11);
+    StopCore();
     EXPECT_TRUE(std::filesystem::is_directory(options_.configPath));
     EXPECT_TRUE(std::filesystem::is_empty(options_.configPath));
     EXPECT_TRUE(MessageBoxSeam::TakeShown().empty());
@@ -259,9 +252,9 @@ TEST_F(ConfigFileTest, AFailedSaveIsReportedOnceAndLogged) {
     options_.configPath = folder + "/avlo-monitor.ini";
     ReadOnlyFolder readOnly(folder);
     if (!readOnly.Refuses()) GTEST_SKIP() << ReadOnlyFolder::WhyNot();
-    StartForm();
-    const TRegisterDlg::Context c = Ctx("Hall", "127.0.6.43", false);
-    ASSERT_GT(form_->AddDevice(&c), 0);
+    StartCore();
+    const DeviceContext c = Ctx("Hall", "127.0.6.43", false);
+    ASSERT_GT(core_->AddDevice(&c), 0);
     EXPECT_TRUE(WaitUntil([] { return !MessageBoxSeam::TakeShown().empty(); }, 6000))
         << "the change's save said nothing";
     // The box was taken above; the event stays.
@@ -270,8 +263,8 @@ TEST_F(ConfigFileTest, AFailedSaveIsReportedOnceAndLogged) {
     EXPECT_TRUE(Holds(text, options_.configPath)) << text;
     EXPECT_TRUE(Holds(text, "could not be saved")) << text;
 
-    form_->SaveConfiguration();
-    StopForm();
+    core_->SaveConfiguration();
+    StopCore();
     EXPECT_TRUE(MessageBoxSeam::TakeShown().empty());
     EXPECT_EQ(EventsWithId(EV_MONITOR_ERROR).size(), 1u);
     EXPECT_FALSE(std::filesystem::exists(options_.configPath));
@@ -284,9 +277,9 @@ TEST_F(ConfigFileTest, AFileInAFolderThatRefusesNewFilesIsRewrittenInPlace) {
     WriteConfig(Fixture("three_devices.ini"));
     ReadOnlyFolder readOnly(folder);
     if (!readOnly.Refuses()) GTEST_SKIP() << ReadOnlyFolder::WhyNot();
-    StartForm();
-    form_->DeleteDevice(0);
-    StopForm();
+    StartCore();
+    core_->DeleteDevice(0);
+    StopCore();
     EXPECT_EQ(ReadConfig(), Fixture("saved_after_deleting_first.ini"));
     EXPECT_TRUE(MessageBoxSeam::TakeShown().empty());
     EXPECT_TRUE(EventsWithId(EV_MONITOR_ERROR).empty());
@@ -294,8 +287,8 @@ TEST_F(ConfigFileTest, AFileInAFolderThatRefusesNewFilesIsRewrittenInPlace) {
 
 TEST_F(ConfigFileTest, TheFoldersOfTheFileAreMadeAtItsFirstSave) {
     options_.configPath = Path("config-home/avlo-monitor/avlo-monitor.ini");
-    StartForm();
-    StopForm();
+    StartCore();
+    StopCore();
     EXPECT_TRUE(Holds(ReadConfig(), "[Events]\r\nChanErr=1\r\n")) << ReadConfig();
     EXPECT_TRUE(EventsWithId(EV_MONITOR_ERROR).empty());
 }
@@ -322,11 +315,10 @@ TEST_F(ConfigFileTest, DuplicateEntriesAndEntriesWithoutAnAddressAllLoad) {
     };
     const auto check = [&](const char* when) {
         SCOPED_TRACE(when);
-        ASSERT_EQ(form_->DeviceCount(), 6);
-        EXPECT_EQ(form_->RegisteredNumLabel->text(), "6");
+        ASSERT_EQ(core_->DeviceCount(), 6);
         for (int i = 0; i < 6; ++i) {
             SCOPED_TRACE(expected[i].name);
-            const TMainForm::Device& d = *form_->Devices()[static_cast<std::size_t>(i)];
+            const CMonitorCore::Device& d = *core_->Devices()[static_cast<std::size_t>(i)];
             EXPECT_EQ(d.Name, expected[i].name);
             EXPECT_EQ(d.IpAddress, expected[i].address);
             EXPECT_EQ(d.AvloEnabled, expected[i].avlo);
@@ -341,50 +333,55 @@ TEST_F(ConfigFileTest, DuplicateEntriesAndEntriesWithoutAnAddressAllLoad) {
                 EXPECT_EQ(Cell(i, 3), "Disconnected");
             }
         }
-        const TMainForm::Device& balcony = *form_->Devices()[2];
+        const CMonitorCore::Device& balcony = *core_->Devices()[2];
         EXPECT_EQ(balcony.Serial, "61000002");
         EXPECT_EQ(balcony.ModelCode, 3);
         EXPECT_EQ(balcony.Stats[StatsPlus72VBErr], 32);
-        EXPECT_EQ(form_->Devices()[4]->Serial, "61000005");
-        EXPECT_EQ(form_->Devices()[4]->Stats[StatsFanErr + 6], 65);
+        EXPECT_EQ(core_->Devices()[4]->Serial, "61000005");
+        EXPECT_EQ(core_->Devices()[4]->Stats[StatsFanErr + 6], 65);
     };
 
     WriteConfig(Fixture("duplicate_entries.ini"));
-    StartForm();
+    StartCore();
     check("loaded from the file with duplicates");
     if (HasFatalFailure()) return;
     Pump(300);  // a connection thread started by mistake would report by now
-    EXPECT_EQ(form_->Devices()[2]->ConnState, Disconnected);
-    EXPECT_EQ(form_->Devices()[4]->ConnState, Disconnected);
-    StopForm();
+    EXPECT_EQ(core_->Devices()[2]->ConnState, Disconnected);
+    EXPECT_EQ(core_->Devices()[4]->ConnState, Disconnected);
+    StopCore();
 
     const std::string saved = ReadConfig();
     EXPECT_NE(saved.find("Registered=6\r\n"), std::string::npos);
     EXPECT_NE(saved.find("Name 2=Balcony\r\nIP 2=\r\navlo 2=1\r\n"), std::string::npos) << saved;
     EXPECT_NE(saved.find("Name 1=Stage 2\r\nIP 1=127.0.6.11\r\n"), std::string::npos) << saved;
-    StartForm();
+    StartCore();
     check("loaded again from the file it saved");
 }
 
-// The e-mail fields limit what can be typed, but a longer text in the file is the user's
-// setting all the same: it is shown and saved whole, and the other fields keep their limit.
+// A text in the file longer than the e-mail page's fields take is the user's setting all the
+// same: it is kept and saved whole.
 TEST_F(ConfigFileTest, LongerTextsFromTheFileThanAFieldTakesAreKeptWhole) {
-    StartForm();
-    const int limit = form_->UserEmailEdit->maxLength();
-    StopForm();
-    ASSERT_LT(limit, 300);
     const std::string sender = std::string(300, 's') + "@example.com";
     const std::string recipient =
         "r\xC3\xA9" + std::string(290, 'r') + "@example.com";  // "é": 2 bytes
     WriteConfig("[Email]\r\nUserEmail=" + sender + "\r\nEmail 1=" + recipient + "\r\n");
-    StartForm();
-    EXPECT_EQ(form_->UserEmailEdit->text().toStdString(), sender);
-    EXPECT_EQ(form_->Email1Edit->text().toStdString(), recipient);
-    EXPECT_EQ(form_->Email2Edit->maxLength(), limit);
-    StopForm();
+    StartCore();
+    EXPECT_EQ(core_->EmailSettings.sender, sender);
+    EXPECT_EQ(core_->EmailSettings.recipient[0], recipient);
+    StopCore();
     const std::string saved = ReadConfig();
     EXPECT_NE(saved.find("UserEmail=" + sender + "\r\n"), std::string::npos) << saved;
     EXPECT_NE(saved.find("Email 1=" + recipient + "\r\n"), std::string::npos) << saved;
+}
+
+// The e-mail page refuses a port that is not a number as it is typed; one in the file is
+// refused the same way, so that the page and the file agree.
+TEST_F(ConfigFileTest, APortThatIsNotANumberIsNotTaken) {
+    WriteConfig("[Email]\r\nServerPort=2x5\r\n");
+    StartCore();
+    EXPECT_EQ(core_->EmailSettings.port, "");
+    StopCore();
+    EXPECT_NE(ReadConfig().find("ServerPort=\r\n"), std::string::npos) << ReadConfig();
 }
 
 }  // namespace

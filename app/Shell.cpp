@@ -1,4 +1,4 @@
-#include "platform/Shell.h"
+#include "app/Shell.h"
 
 #include <QDesktopServices>
 #include <QUrl>

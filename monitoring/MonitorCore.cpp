@@ -1,0 +1,190 @@
+// The monitor's life: construction, start-up in its fixed order, message dispatch, and the
+// shutdown sequence.
+#include "monitoring/MonitorCore.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QThread>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+
+#include "comms/Mymessages.h"
+#include "platform/MessageBox.h"
+
+namespace {
+
+// A poll interval below a second (Poll=0 in a hand-edited file) would fire the poll timer on
+// every turn of the event loop: a flood of broadcasts and status queries. The timer never runs
+// faster than this; the value in the file is kept as written.
+constexpr std::int32_t MinPollMs = 1000;
+constexpr int NetworkSearchMs = 2000;
+
+std::string MessageFilePath() {
+    const std::filesystem::path exe(ExecutablePath());
+    return (exe.parent_path() / "AvloEventMsg.dll").string();
+}
+
+QTimer* AddTimer(QObject* owner, const char* name) {
+    auto* timer = new QTimer(owner);
+    timer->setObjectName(QString::fromLatin1(name));
+    return timer;
+}
+
+}  // namespace
+
+CMonitorCore::CMonitorCore(const StartupOptions& options, QObject* parent)
+    : QObject(parent), options_(options) {
+    PollTimer = AddTimer(this, "PollTimer");
+    PollTimer->setInterval(Options.Poll);
+    NetworkSearchTimer = AddTimer(this, "NetworkSearchTimer");
+    NetworkSearchTimer->setInterval(NetworkSearchMs);
+    NetworkSearchTimer->setSingleShot(true);
+    TestModeTimer = AddTimer(this, "TestModeTimer");
+    TestModeTimer->setInterval(1000);
+    connect(PollTimer, &QTimer::timeout, this, &CMonitorCore::PollTimerTimer);
+    connect(NetworkSearchTimer, &QTimer::timeout, this, &CMonitorCore::NetworkSearchTimerTimer);
+
+    devicePortText_ = std::to_string(options_.devicePort);
+    devices_.clear();
+    tableExists_ = true;
+
+    store_ = std::make_unique<CData>();
+    codec_ = std::make_unique<CMca>();
+
+    SwitchFlags = ReadSwitches(options_.arguments);
+}
+
+CMonitorCore::~CMonitorCore() {
+    if (started_) Shutdown();
+}
+
+void CMonitorCore::Start() {
+    if (started_) return;
+    started_ = true;
+    smtpClient_ = std::make_unique<CSmtpClient>(WM_SMTPRESULT, this, NextEmailJobId());
+
+    eventLog_ = std::make_unique<CEventLog>("AVLO", MessageFilePath());
+    ReferenceDate = LocalNow();
+    LoadConfiguration();
+    PollTimer->setInterval(std::max(Options.Poll, MinPollMs));
+    udpThread_ = std::make_unique<TUdpCommsThread>(*store_, options_.discoveryPort, this,
+                                                   options_.discoveryAddress);
+    ApplyRunAtLogon();
+
+    savedText_ = ConfigurationText();
+    changeSaveTimer_ = new QTimer(this);
+    changeSaveTimer_->setInterval(1000);
+    connect(changeSaveTimer_, &QTimer::timeout, this, &CMonitorCore::SaveIfChanged);
+    if (!fileProtected_) changeSaveTimer_->start();
+}
+
+void CMonitorCore::Shutdown() {
+    if (shutDown_ || !started_) return;
+    shutDown_ = true;
+    closing_ = true;
+    PollTimer->stop();
+    NetworkSearchTimer->stop();
+    if (changeSaveTimer_) changeSaveTimer_->stop();
+    SwitchFlags.test = false;
+    TestModeTimer->stop();
+
+    SaveConfiguration();
+
+    if (udpThread_) {
+        udpThread_->Stop();
+        udpThread_.reset();
+    }
+    ClearEmailJobs();
+
+    // Every thread is told to stop first, so that they all wind down together.
+    for (auto& device : devices_) {
+        if (device->Connection) device->Connection->Stop();
+    }
+    for (auto& device : devices_) device->Connection.reset();
+    devices_.clear();
+    tableExists_ = false;
+
+    if (smtpClient_) {
+        smtpClient_->Stop();
+        smtpClient_.reset();
+    }
+
+    store_.reset();
+    codec_.reset();
+    if (Options.Log) eventLog_->WriteEvent(EV_MONITOR_STOPPED, EVENTLOG_INFORMATION_TYPE);
+    eventLog_.reset();
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(ShutdownPauseMs));
+}
+
+void CMonitorCore::EndProgram() {
+    if (closing_) return;
+    emit EndRequested();
+}
+
+void CMonitorCore::Post(std::uint32_t msg, std::uint32_t wParam, std::uint32_t lParam) {
+    // Messages between windows of the main thread are handled inside the call, as
+    // send-notify does; a worker's report always goes through the queue, so it is never
+    // handled in the middle of the call that created the worker.
+    const bool workerMessage = msg == WM_TCPTHREAD || msg == WM_UDPTHREAD || msg == WM_SMTPRESULT;
+    if (!workerMessage && QThread::currentThread() == thread()) {
+        Dispatch(msg, wParam, lParam);
+        return;
+    }
+    {
+        const std::lock_guard lock(postedMutex_);
+        posted_.push_back({msg, wParam, lParam});
+    }
+    QMetaObject::invokeMethod(this, &CMonitorCore::DispatchPosted, Qt::QueuedConnection);
+}
+
+// One call per posted message: the messages keep their order, and each takes its own turn
+// of the event loop, as a posted window message does.
+void CMonitorCore::DispatchPosted() {
+    PostedMessage m{};
+    {
+        const std::lock_guard lock(postedMutex_);
+        if (posted_.empty()) return;
+        m = posted_.front();
+        posted_.pop_front();
+    }
+    Dispatch(m.msg, m.wParam, m.lParam);
+}
+
+void CMonitorCore::Dispatch(std::uint32_t msg, std::uint32_t wParam, std::uint32_t lParam) {
+    switch (msg) {
+        case WM_TCPTHREAD:
+            OnTcpThreadMessage(static_cast<std::uint16_t>(wParam & 0xFFFF),
+                               static_cast<std::uint16_t>(wParam >> 16));
+            break;
+        case WM_UDPTHREAD:
+            OnUdpThreadMessage(static_cast<std::uint16_t>(wParam & 0xFFFF));
+            break;
+        case WM_APPLYCONFIG:
+            OnApplyConfig(wParam);
+            break;
+        case WM_SMTPRESULT:
+            if (!closing_) OnSmtpResult(wParam, lParam);
+            break;
+        default:
+            break;
+    }
+}
+
+void CMonitorCore::ReportProgramError(const std::string& text, bool mayShowBox) {
+    if (mayShowBox) {
+        ShowMessage(MessageParent ? MessageParent() : nullptr, MsgKind::Error,
+                    QStringLiteral("AVLO Monitor"), QString::fromStdString(text));
+    } else {
+        std::fprintf(stderr, "Error: %s\n", text.c_str());
+    }
+    if (Options.Log && eventLog_)
+        eventLog_->WriteEvent(EV_MONITOR_ERROR, EVENTLOG_ERROR_TYPE, text);
+}
+
+void CMonitorCore::ApplyRunAtLogon() {
+    // Starting at log-on is set up by the options; see the options dialog.
+}

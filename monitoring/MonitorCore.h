@@ -1,0 +1,273 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "comms/Data.h"
+#include "comms/UdpCommsThread.h"
+#include "monitoring/DeviceRecord.h"
+#include "monitoring/Settings.h"
+#include "notify/EmailOutcome.h"
+#include "notify/Eventlog.h"
+#include "notify/SmtpClientThread.h"
+#include "platform/Clock.h"
+#include "platform/MessageTarget.h"
+#include "platform/StartupOptions.h"
+#include "protocol/Mca.h"
+
+class CIniFile;
+class QTimer;
+
+// The monitor: the settings, the device table, the receive store, the worker threads, the
+// timers, the event-log writer and the e-mail dispatch, and all the main thread's work on
+// them. It has no window: a view (the main window, or the headless reporter) shows what its
+// signals say changed and calls its operations. Its members are defined in several files, one
+// per concern.
+class CMonitorCore : public QObject, public IMessageTarget {
+    Q_OBJECT
+
+public:
+    static constexpr int MaxDevices = 50;
+    using Device = CMca::DeviceDescr_Type;
+
+    explicit CMonitorCore(const StartupOptions& options, QObject* parent = nullptr);
+    ~CMonitorCore() override;
+
+    // Loads the configuration, registers the stored devices and starts the threads. A view
+    // connects its signals first, so that it sees the settings and every device arrive.
+    void Start();
+    // The shutdown sequence: the last save, every thread stopped, the log's last entry and
+    // the closing pause. Runs once; the destructor runs it when nobody did.
+    void Shutdown();
+
+    // Window messages from any thread (worker threads post; the main thread's own are
+    // handled at once, inside the call).
+    void Post(std::uint32_t msg, std::uint32_t wParam, std::uint32_t lParam) override;
+    void Dispatch(std::uint32_t msg, std::uint32_t wParam, std::uint32_t lParam);
+
+    // The normal end of the program: the notification-area menu's exit command, or a
+    // termination signal. Asks for the end with EndRequested.
+    void EndProgram();
+
+    // ---- device table ----
+    int AddDevice(const DeviceContext* context, const std::int32_t* stats = nullptr);
+    bool UpdateDevice(int listIndex, const DeviceContext* context, bool refresh);
+    void DeleteDevice(int listIndex);
+    Device* FindDeviceByListIndex(int listIndex) const;
+    Device* FindDeviceById(std::uint16_t deviceId) const;
+    Device* FindDeviceBySerial(const std::string& serial) const;
+    Device* FindDeviceByName(const std::string& name) const;
+    Device* FindDeviceByAddress(const std::string& address) const;
+    int DevicePosition(int listIndex) const;
+    bool IsNameFree(const std::string& name) const;
+    bool IsAddressFree(const std::string& address) const;
+    bool IsSerialFree(const std::string& serial) const;
+    void ClearNotified();
+    static std::uint16_t NextDeviceId();
+    int DeviceCount() const { return static_cast<int>(devices_.size()); }
+    // Brings every row's condition up to date and tells the view to redraw each row.
+    void RefreshDeviceRows();
+    // What a device's row shows, the same in the window and in the headless printout: name,
+    // address, connection state and condition (the check box is AvloEnabled).
+    static QStringList RowTexts(const Device& device);
+
+    // ---- configuration file ----
+    void LoadConfiguration();
+    void SaveConfiguration();
+    // The whole save for a process that is ending without the shutdown sequence (the display
+    // went away): a failure is only written to standard error and the log.
+    void SaveBeforeExit();
+    const std::string& ConfigPath() const { return options_.configPath; }
+
+    // ---- connections and dispatch ----
+    void SendRequest(std::uint16_t deviceId, int kind, std::uint8_t mask = 0);
+    void StartConnection(int listIndex, bool refresh);
+    void StopConnection(int listIndex, bool refresh);
+    void PollAll();
+    void BroadcastDiscovery();
+    void PollTimerTimer();
+    void DailySave();
+
+    // ---- status interpretation ----
+    void HandleStatusMessage(std::uint16_t deviceId);
+    void ApplyStatus(std::uint16_t deviceId, const DeviceStatus& status, const std::string& serial,
+                     std::uint8_t modelCode);
+    void DetectEvents(Device& device, const DeviceStatus& status);
+    void ConditionText(std::uint16_t deviceId);
+    std::string NewDeviceName(std::uint8_t modelCode) const;
+
+    // ---- discovery and network search ----
+    void ProcessDiscoveryReplies();
+    // Starts a network search; false while one is under way. Its result comes as SearchResult.
+    bool SearchNetwork();
+    void NetworkSearchTimerTimer();
+
+    // ---- alerts ----
+    std::string AlertSubject(const Device& device, const DeviceStatus& status) const;
+    void LogDeviceAlert(const Device& device, const DeviceStatus& status);
+    // Starts the alert e-mail for the fault items `faults` (one bit per counter index, as in
+    // Stats); AlertResult marks them once the server has accepted it.
+    void SendDeviceAlert(Device& device, const DeviceStatus& status, std::uint32_t faults);
+    void AlertResult(std::uint16_t deviceId, std::uint32_t faults, bool delivered);
+    std::string AlertBody(const Device& device, const DeviceStatus& status) const;
+    std::string ChannelSection(const Device& device, const DeviceStatus& status) const;
+    static std::string ChannelLine(int channel, const DeviceStatus& status);
+    static std::string SupplySection(const DeviceStatus& status);
+    static std::string OnTimeSection(const DeviceStatus& status);
+    std::string CustomerSection() const;
+    std::string InstallerSection() const;
+
+    // ---- e-mail dispatch ----
+    // One delivery on its way: its own client, and what its result must do besides the log.
+    struct EmailJob {
+        std::uint32_t JobId = 0;
+        std::unique_ptr<CSmtpClient> Client;
+        std::string Summary;
+        EmailFields Fields;          // the settings it went out with, for the outcome's texts
+        bool Test = false;           // the test e-mail: its outcome is shown in a dialog
+        std::uint16_t DeviceId = 0;  // an alert: the device it reports (ids are never reused)
+        std::uint32_t Faults = 0;    // an alert: the fault items it reports, as for SendDeviceAlert
+    };
+    // Starts one delivery as a job of its own and returns at once; the outcome arrives as
+    // WM_SMTPRESULT. False when nothing went out: settings not usable (logged here; for the
+    // test e-mail also shown through EmailSettingsFaultFound) or a client that could not start
+    // (reported here).
+    bool SendEmail(const std::string& subject, const std::string& body, bool test,
+                   std::uint16_t deviceId = 0, std::uint32_t faults = 0);
+    void LogEmailOutcome(const std::string& summary, int outcome);
+    void LogEmailOutcome(const std::string& summary, int outcome, const EmailFields& fields);
+    static std::uint32_t NextEmailJobId();
+    EmailJob* FindEmailJob(std::uint32_t jobId);
+    void RemoveEmailJob(std::uint32_t jobId, bool keepClient);
+    void ClearEmailJobs();
+    std::string EmailSummary(const std::string& subject, const std::string& body) const;
+    EmailFields CurrentEmailFields() const { return EmailSettings; }
+    // The fault items of the device that alerts still on their way report.
+    std::uint32_t AlertsInFlight(std::uint16_t deviceId) const;
+    bool TestEmailInFlight() const;
+    std::vector<std::unique_ptr<EmailJob>>& EmailJobs() { return emailJobs_; }
+
+    // ---- e-mail settings ----
+    // The settings check, in the page's fixed order: the first fault, or none.
+    std::optional<EmailSettingsFault> CheckEmailSettings() const;
+    // Whether a port text is one the page's field takes (empty, or a number as the SMTP
+    // client reads it); anything else is refused as it is typed.
+    static bool PortTextAccepted(const std::string& text);
+
+    // ---- state that the view, the tests and the other concerns read ----
+    const std::vector<std::unique_ptr<Device>>& Devices() const { return devices_; }
+    NotifiableEvents_Type NotifiableEvents;
+    AdvancedEmail_Type AdvancedEmail;
+    Options_Type Options;
+    TestModeSettings_Type TestModeSettings;
+    EmailSettings_Type EmailSettings;  // the e-mail page; the window writes it as the user types
+    Switches SwitchFlags;              // stats, alerts, nolimit (lifts the limit), test
+    bool LimitOn() const { return !SwitchFlags.nolimit; }
+    bool Closing() const { return closing_; }
+    bool HasDiscoveryThread() const { return udpThread_ != nullptr; }
+    LocalDateTime ReferenceDate{};
+    std::int32_t FoundCount = 0;
+    std::int32_t UnregisteredCount = 0;
+    // Length of the pause at the end of shutdown; tests shorten it.
+    int ShutdownPauseMs = 1000;
+    // Tests of the alert decision observe it here instead of a delivery: when set, it stands
+    // in for the alert e-mail, and its result, taken at once, for the server's acceptance.
+    std::function<bool(Device&, const DeviceStatus&)> AlertRecorder;
+    // The window that the core's own boxes (errors of the program) belong to, when one is
+    // shown; none by default.
+    std::function<QObject*()> MessageParent;
+
+    QTimer* PollTimer = nullptr;
+    QTimer* NetworkSearchTimer = nullptr;
+    QTimer* TestModeTimer = nullptr;
+
+    // Says what went wrong (a box, or standard error when no box may be shown or when
+    // headless) and logs it as an error event.
+    void ReportProgramError(const std::string& text, bool mayShowBox);
+
+signals:
+    // The settings are loaded: a view fills its pages from the records.
+    void SettingsLoaded();
+    // A row was added at the end of the list for the device (its texts follow as
+    // DeviceRowChanged), a device's row may show other texts, a row was taken out (the rows
+    // below it move up), the number of registered devices.
+    void DeviceAdded(std::uint16_t deviceId);
+    void DeviceRowChanged(std::uint16_t deviceId);
+    void DeviceRemoved(int listIndex);
+    void DeviceCountChanged(int count);
+    // A thread's report about the device was handled: an open properties dialog refreshes.
+    void DeviceReportHandled(std::uint16_t deviceId);
+    // The network search's result, to show in a box.
+    void SearchResult(const QString& text);
+    // The test e-mail: under way (its command is unavailable) or done, its outcome to show,
+    // and the first fault of the settings that kept it from going out.
+    void TestEmailBusyChanged(bool busy);
+    void EmailOutcomeToShow(int outcome, const EmailFields& fields);
+    void EmailSettingsFaultFound(const EmailSettingsFault& fault);
+    // A step that keeps the main thread busy for a while starts or ends (the wait cursor).
+    void Busy(bool busy);
+    // The program should end: the event loop is to stop, then the view and the core go.
+    void EndRequested();
+
+private:
+    int AddDeviceRecord(const DeviceContext& context, const std::int32_t* stats);
+    std::string UniqueName(const std::string& base,
+                           const std::vector<std::string>& reserved = {}) const;
+    void ReleaseAddress(Device& device);
+    void LogDeviceEvent(std::uint32_t id, std::uint16_t type, const Device& device);
+    void OnTcpThreadMessage(std::uint16_t code, std::uint16_t deviceId);
+    void OnUdpThreadMessage(std::uint16_t code);
+    void OnApplyConfig(std::uint32_t wParam);
+    void DispatchPosted();
+    void OnSmtpResult(std::uint32_t wParam, std::uint32_t lParam);
+    std::unique_ptr<EmailJob> TakeEmailJob(std::uint32_t jobId);
+    void ReportEmailOutcome(const EmailJob& job, std::uint32_t wParam);
+    void ReadEmailSettings(const CIniFile& ini);
+    void WriteEmailSettings(CIniFile& ini) const;
+    void ApplyRunAtLogon();
+
+    // the configuration file between the saves of the shutdown and the day
+    bool WriteConfiguration(bool mayShowBox);
+    void SaveIfChanged();
+    std::string ConfigurationText() const;
+    void FillConfiguration(CIniFile& ini) const;
+
+    StartupOptions options_;
+    std::string devicePortText_;
+    std::vector<std::unique_ptr<Device>> devices_;
+    bool tableExists_ = false;
+    std::unique_ptr<CData> store_;
+    std::unique_ptr<CMca> codec_;
+    std::unique_ptr<CEventLog> eventLog_;
+    std::unique_ptr<TUdpCommsThread> udpThread_;
+    // Made at start-up and stopped at shutdown; every delivery has a client of its own.
+    std::unique_ptr<CSmtpClient> smtpClient_;
+    std::vector<std::unique_ptr<EmailJob>> emailJobs_;
+    // Messages posted from other threads, oldest first; each has its call of DispatchPosted
+    // queued in the event loop. The lock is the program's own, so that what a worker hands
+    // over is handed over under a lock every tool can see.
+    struct PostedMessage {
+        std::uint32_t msg, wParam, lParam;
+    };
+    std::mutex postedMutex_;
+    std::deque<PostedMessage> posted_;
+    bool started_ = false;
+    bool closing_ = false;
+    bool shutDown_ = false;
+
+    QTimer* changeSaveTimer_ = nullptr;
+    std::string savedText_;    // what the file holds since the last save (or the load)
+    std::string pendingText_;  // a change not yet written, as last seen
+    int pendingChecks_ = 0;
+    bool fileProtected_ = false;  // it could not be read: never written over in this run
+    bool saveFailureReported_ = false;
+};

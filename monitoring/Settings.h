@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "notify/EmailOutcome.h"
+
+// The settings records of the monitor, as the configuration file holds them.
+
+// The fault classes whose onset raises an alert e-mail.
+struct NotifiableEvents_Type {
+    bool ChanErr = true;
+    bool PSupplyErr = false;
+    bool FanErr = false;
+    bool TempErr = false;
+    bool OvcErr = false;
+};
+
+struct Options_Type {
+    std::int32_t Poll = 300000;
+    bool Log = true;
+    bool Avlo = true;
+    bool Startup = true;
+};
+
+struct TestModeSettings_Type {
+    bool On = false;
+    std::int32_t Active = 2;
+    std::int32_t Standby = 2;
+};
+
+// The customer's and installer's details that alert e-mails carry.
+struct AdvancedEmail_Type {
+    bool Customer = false;
+    std::string CustomerName;
+    bool ByEmail = false;  // preferred method of contact: true e-mail, false telephone
+    std::string CustomerPhone;
+    bool Installer = false;
+    std::string InstallerName;
+    std::string InstallDay;
+    std::string InstallMonth;
+    std::string InstallYear;
+};
+
+// The e-mail page: whether alerts go out by e-mail, and the texts of its fields (server, port
+// as typed, user name, sender, three recipients).
+struct EmailSettings_Type : EmailFields {
+    bool Enabled = false;
+};
+
+// The e-mail page's fields, as a fault in the settings names them.
+enum class EmailField { ServerIp, ServerPort, UserName, UserEmail, Email1, Email2, Email3 };
+
+// The first fault the settings check finds: the field to correct and the text that says how.
+struct EmailSettingsFault {
+    EmailField Field = EmailField::ServerIp;
+    const char* Message = "";
+};
