@@ -1,8 +1,11 @@
 // Whole-monitor figures with 50 simulated devices on loopback:
 //   - time from a poll to the last of the 50 statuses applied to the device list,
 //   - shutdown time with 50 connected devices (without and with the final 1 s pause),
-//   - idle CPU and resident memory of a running headless monitor process over a period.
-// Usage: avlo_monitor_bench [--idle-seconds N] (default 60; 0 skips the process figures)
+//   - start-up time (process start to every device known), idle CPU and resident memory of a
+//     running headless monitor process.
+// Usage: avlo_monitor_bench [--idle-seconds N] [--monitor PATH]
+//   --idle-seconds: default 60; 0 skips the process figures
+//   --monitor: the monitor program measured in the process figures (default: this build's)
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -10,6 +13,7 @@
 
 #include <signal.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +25,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/MainUnit.h"
@@ -111,6 +116,32 @@ ProcSample Sample(pid_t pid) {
     return s;
 }
 
+// Reads the headless monitor's device-list lines from `fd` until each of the 50 rows shows a
+// connected device with a known condition; the milliseconds since `start`, or -1 on time-out.
+double WaitAllKnown(int fd, const QElapsedTimer& start, int limitMs) {
+    std::vector<bool> known(kDevices, false);
+    std::string pending;
+    while (start.elapsed() < limitMs) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        char buf[4096];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) return -1;
+        pending.append(buf, static_cast<std::size_t>(n));
+        for (std::size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
+            const std::string line = pending.substr(0, end);
+            if (line.rfind("row ", 0) != 0) continue;
+            const int row = std::atoi(line.c_str() + 4);
+            if (row < 0 || row >= kDevices) continue;
+            known[static_cast<std::size_t>(row)] =
+                line.find(" | Connected | ") != std::string::npos && !line.ends_with("| Unknown");
+        }
+        if (std::all_of(known.begin(), known.end(), [](bool k) { return k; }))
+            return static_cast<double>(start.nsecsElapsed()) / 1e6;
+    }
+    return -1;
+}
+
 void IdleProcessFigures(const std::string& dir, int seconds, const std::string& monitorPath) {
     const std::string config = dir + "/idle.ini";
     WriteConfig(config);
@@ -120,22 +151,40 @@ void IdleProcessFigures(const std::string& dir, int seconds, const std::string& 
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = 0;
-    if (posix_spawn(&pid, monitorPath.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+    QElapsedTimer start;
+    start.start();
+    const int spawned = posix_spawn(&pid, monitorPath.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    if (spawned != 0) {
         std::printf("idle: cannot start %s\n", monitorPath.c_str());
+        close(out[0]);
         return;
     }
-    QThread::sleep(5);  // start-up, connections and the first poll
+    const double startupMs = WaitAllKnown(out[0], start, 20000);
+    // The rest of its output is read and dropped, so the monitor never blocks on a full pipe.
+    std::thread drain([fd = out[0]] {
+        char buf[4096];
+        while (read(fd, buf, sizeof buf) > 0) {
+        }
+    });
+    std::printf("monitor process start to all 50 devices known: %.0f ms\n", startupMs);
+    QThread::sleep(5);  // the first poll and the settings save settle
     const ProcSample first = Sample(pid);
     QThread::sleep(static_cast<unsigned long>(seconds));
     const ProcSample last = Sample(pid);
     kill(pid, SIGTERM);
     int status = 0;
     waitpid(pid, &status, 0);
+    drain.join();
+    close(out[0]);
     const double cpuSeconds = static_cast<double>(last.ticks - first.ticks) / sysconf(_SC_CLK_TCK);
     std::printf("idle monitor process, 50 connected devices, %d s: CPU %.3f s (%.3f %%), RSS %ld KiB\n",
                 seconds, cpuSeconds, 100.0 * cpuSeconds / seconds, last.rssKb);
@@ -147,8 +196,10 @@ void IdleProcessFigures(const std::string& dir, int seconds, const std::string& 
 
 int main(int argc, char** argv) {
     int idleSeconds = 60;
+    std::string monitor;
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--idle-seconds") == 0) idleSeconds = std::atoi(argv[i + 1]);
+        if (std::strcmp(argv[i], "--monitor") == 0) monitor = argv[i + 1];
     }
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
@@ -202,7 +253,8 @@ int main(int argc, char** argv) {
         std::printf("shutdown with 50 connected devices (final pause %d ms): %.1f ms\n", pause, ShutdownMs(form));
     }
     if (idleSeconds > 0) {
-        const std::string monitor = QCoreApplication::applicationDirPath().toStdString() + "/../app/avlo-monitor";
+        if (monitor.empty())
+            monitor = QCoreApplication::applicationDirPath().toStdString() + "/../app/avlo-monitor";
         IdleProcessFigures(dir.path().toStdString(), idleSeconds, monitor);
     }
     return 0;
