@@ -138,7 +138,7 @@ void CMonitorCore::Post(std::uint32_t msg, std::uint32_t wParam, std::uint32_t l
         const std::lock_guard lock(postedMutex_);
         posted_.push_back({msg, wParam, lParam});
     }
-    QMetaObject::invokeMethod(this, &CMonitorCore::DispatchPosted, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, "DispatchPosted", Qt::QueuedConnection);
 }
 
 // One call per posted message: the messages keep their order, and each takes its own turn

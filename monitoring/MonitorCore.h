@@ -227,7 +227,11 @@ private:
     void OnTcpThreadMessage(std::uint16_t code, std::uint16_t deviceId);
     void OnUdpThreadMessage(std::uint16_t code);
     void OnApplyConfig(std::uint32_t wParam);
-    void DispatchPosted();
+    // Called by name from the event loop: the queued call is then made entirely inside Qt, whose
+    // posted-event lock orders it after the worker's post (a call through a member-function
+    // pointer would allocate its slot object in the worker, where the thread sanitizer cannot
+    // see that lock).
+    Q_INVOKABLE void DispatchPosted();
     void OnSmtpResult(std::uint32_t wParam, std::uint32_t lParam);
     std::unique_ptr<EmailJob> TakeEmailJob(std::uint32_t jobId);
     void ReportEmailOutcome(const EmailJob& job, std::uint32_t wParam);
