@@ -10,7 +10,11 @@ PACKAGES=(
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   # the desktop program
-  qt6-base-dev qt6-base-dev-tools libgl-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev qt6-svg-dev
+  # event history, secure e-mail and the desktop keyring
+  libsqlite3-dev libssl-dev qtkeychain-qt6-dev
+  # desktop entry, metadata and manual page checks; mail tools for comparisons
+  desktop-file-utils appstream help2man python3-trustme swaks curl openssl
   # a display for running the window without one, and screenshots
   xvfb xauth x11-apps imagemagick
   # network namespaces for the discovery test bed
