@@ -12,6 +12,9 @@
 #include <QTreeWidget>
 #include <QTreeWidgetItem>
 
+#include "app/DesktopNotifier.h"
+#include "app/DeviceStateLook.h"
+#include "app/TrayState.h"
 #include "platform/MessageBox.h"
 
 namespace {
@@ -97,6 +100,9 @@ void TMainForm::ShowDeviceRow(std::uint16_t deviceId) {
     item->setCheckState(ColAvlo, device->AvloEnabled ? Qt::Checked : Qt::Unchecked);
     const QString tip = ListViewInfoTip(device->ListIndex);
     for (int c = 0; c < ListView->columnCount(); ++c) item->setToolTip(c, tip);
+    ShowRowLook(*item, LookOf(*device), *StateIcons, ListView->palette());
+    TrayLook->Update();
+    Notifier->DeviceShown(*device);
 }
 
 void TMainForm::RemoveDeviceRow(int listIndex) {
@@ -106,6 +112,7 @@ void TMainForm::RemoveDeviceRow(int listIndex) {
     // The list would move the selection to a neighbour, which a second Delete would then
     // remove without the user having chosen it.
     ListView->clearSelection();
+    TrayLook->Update();
 }
 
 void TMainForm::ShowRegisteredCount(int count) {

@@ -14,6 +14,9 @@
 #include "platform/StartupOptions.h"
 
 class QAction;
+class TDesktopNotifier;
+class TStateIcons;
+class TTrayLook;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -84,6 +87,12 @@ public:
     // Whether the desktop shows notification-area icons (not every desktop has the area);
     // when unset, the system is asked. Tests set it: the offscreen platform has none.
     std::function<bool()> NotificationAreaAvailable;
+
+    // ---- at a glance: state icons and colours of the rows, the notification-area icon's
+    // worst state, desktop notifications of faults and recoveries ----
+    std::unique_ptr<TStateIcons> StateIcons;
+    std::unique_ptr<TTrayLook> TrayLook;
+    std::unique_ptr<TDesktopNotifier> Notifier;
 
     // ---- controls (named as on the form) ----
     QToolBar* ToolBar1 = nullptr;

@@ -9,7 +9,10 @@
 #include <QPixmap>
 #include <QSystemTrayIcon>
 
+#include "app/DesktopNotifier.h"
+#include "app/DeviceStateLook.h"
 #include "app/MainUnit.h"
+#include "app/TrayState.h"
 #include "app/Shell.h"
 #include "platform/MessageBox.h"
 
@@ -84,6 +87,12 @@ void TMainForm::BuildTrayIcon() {
     TrayIcon->setObjectName(QStringLiteral("TrayIcon"));
     TrayIcon->setToolTip(QStringLiteral("AVLO Monitor"));
     TrayIcon->setContextMenu(PopupMenu);
+    // The icon and its hint follow the worst state of the site; new faults and recoveries
+    // come up as desktop notifications.
+    StateIcons = std::make_unique<TStateIcons>();
+    TrayLook = std::make_unique<TTrayLook>(TrayIcon, core_->Devices(), TrayIcon->icon(),
+                                           *StateIcons);
+    Notifier = std::make_unique<TDesktopNotifier>(*core_, TrayIcon);
     if (QSystemTrayIcon::isSystemTrayAvailable()) TrayIcon->show();
 }
 

@@ -1,0 +1,134 @@
+// Desktop notifications: the seam that tests capture, and the choice of what to tell.
+#include "app/DesktopNotifier.h"
+
+#include <QStringList>
+#include <QTimer>
+#include <algorithm>
+#include <mutex>
+#include <utility>
+
+#include "app/DeviceStateLook.h"
+#include "monitoring/MonitorCore.h"
+
+namespace {
+
+struct SeamState {
+    std::mutex mutex;
+    bool capture = false;
+    std::vector<DesktopNotification> shown;
+};
+
+SeamState& State() {
+    static SeamState state;
+    return state;
+}
+
+using Device = CMca::DeviceDescr_Type;
+
+QString Names(const std::vector<const Device*>& devices) {
+    QStringList names;
+    for (const Device* device : devices) names << QString::fromStdString(device->Name);
+    return names.join(QStringLiteral(", "));
+}
+
+}  // namespace
+
+void ShowDesktopNotification(QSystemTrayIcon* tray, const DesktopNotification& notification) {
+    SeamState& state = State();
+    {
+        std::lock_guard lock(state.mutex);
+        if (state.capture) {
+            state.shown.push_back(notification);
+            return;
+        }
+    }
+    if (tray) tray->showMessage(notification.Title, notification.Text, notification.Icon);
+}
+
+namespace NotifySeam {
+
+void Capture(bool on) {
+    SeamState& state = State();
+    std::lock_guard lock(state.mutex);
+    state.capture = on;
+    state.shown.clear();
+}
+
+std::vector<DesktopNotification> TakeShown() {
+    SeamState& state = State();
+    std::lock_guard lock(state.mutex);
+    return std::exchange(state.shown, {});
+}
+
+}  // namespace NotifySeam
+
+TDesktopNotifier::TDesktopNotifier(const CMonitorCore& core, QSystemTrayIcon* tray)
+    : core_(core), tray_(tray), timer_(std::make_unique<QTimer>()) {
+    timer_->setSingleShot(true);
+    QObject::connect(timer_.get(), &QTimer::timeout, timer_.get(), [this] { Flush(); });
+}
+
+TDesktopNotifier::~TDesktopNotifier() = default;
+
+void TDesktopNotifier::DeviceShown(const Device& device) {
+    // Only a known condition is news: a device that loses its connection, or is unticked,
+    // has not recovered nor failed, and its next known condition is compared with the last
+    // one told.
+    const DeviceLook look = LookOf(device);
+    if (look != DeviceLook::Ok && look != DeviceLook::Fault) return;
+    const auto told = toldFault_.find(device.DeviceId);
+    const bool toldFault = told != toldFault_.end() && told->second;
+    if ((look == DeviceLook::Fault) == toldFault) return;
+    changed_.insert(device.DeviceId);
+    if (!timer_->isActive()) timer_->start(GatherMs);
+}
+
+void TDesktopNotifier::Flush() {
+    timer_->stop();
+    std::vector<const Device*> onsets;
+    std::vector<const Device*> recoveries;
+    for (std::uint16_t id : std::exchange(changed_, {})) {
+        const Device* device = core_.FindDeviceById(id);
+        if (device == nullptr) continue;
+        // What the device shows now: a fault that cleared again while gathering is no news.
+        const DeviceLook look = LookOf(*device);
+        if (look != DeviceLook::Ok && look != DeviceLook::Fault) continue;
+        const bool fault = look == DeviceLook::Fault;
+        bool& toldFault = toldFault_[id];
+        if (fault == toldFault) continue;
+        toldFault = fault;
+        (fault ? onsets : recoveries).push_back(device);
+    }
+    std::erase_if(toldFault_, [this](const auto& entry) {
+        return core_.FindDeviceById(entry.first) == nullptr;
+    });
+    // With the option off the changes are still taken as told: turning it on later does not
+    // bring up what is long past.
+    if (!core_.Options.Notify) return;
+
+    const auto byRow = [](const Device* a, const Device* b) { return a->ListIndex < b->ListIndex; };
+    std::sort(onsets.begin(), onsets.end(), byRow);
+    std::sort(recoveries.begin(), recoveries.end(), byRow);
+    if (static_cast<int>(onsets.size()) >= SummaryFrom) {
+        ShowDesktopNotification(
+            tray_, {QString::number(onsets.size()) + QStringLiteral(" devices report faults"),
+                    Names(onsets), QSystemTrayIcon::Warning});
+    } else {
+        for (const Device* device : onsets) {
+            ShowDesktopNotification(
+                tray_, {QString::fromStdString(core_.AlertSubject(*device, device->Status)),
+                        QString::fromStdString(device->Condition), QSystemTrayIcon::Warning});
+        }
+    }
+    if (static_cast<int>(recoveries.size()) >= SummaryFrom) {
+        ShowDesktopNotification(
+            tray_, {QString::number(recoveries.size()) + QStringLiteral(" devices back to OK"),
+                    Names(recoveries), QSystemTrayIcon::Information});
+    } else {
+        for (const Device* device : recoveries) {
+            ShowDesktopNotification(
+                tray_, {QString::fromStdString(device->Name) + QStringLiteral(": back to OK"),
+                        QString(), QSystemTrayIcon::Information});
+        }
+    }
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+// Desktop notifications of new faults and of recoveries, so that a person at the desk learns
+// of a problem within a poll without opening the window and without e-mail.
+#include <QString>
+#include <QSystemTrayIcon>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "monitoring/DeviceRecord.h"
+
+class CMonitorCore;
+class QTimer;
+
+struct DesktopNotification {
+    QString Title;
+    QString Text;
+    QSystemTrayIcon::MessageIcon Icon = QSystemTrayIcon::Information;
+};
+
+// Shows the notification through the notification-area icon, which hands it to the desktop's
+// notification service.
+void ShowDesktopNotification(QSystemTrayIcon* tray, const DesktopNotification& notification);
+
+namespace NotifySeam {
+
+// Tests: while on, nothing reaches the desktop and every notification is recorded instead.
+// Switching capture on or off forgets what was recorded.
+void Capture(bool on);
+// What was recorded since the last call, oldest first.
+std::vector<DesktopNotification> TakeShown();
+
+}  // namespace NotifySeam
+
+class TDesktopNotifier {
+public:
+    TDesktopNotifier(const CMonitorCore& core, QSystemTrayIcon* tray);
+    ~TDesktopNotifier();
+
+    // The device's row shows its new texts.
+    void DeviceShown(const CMca::DeviceDescr_Type& device);
+    // Tells what changed since the gathering began.
+    void Flush();
+
+    // The replies to one poll arrive one by one, within moments of each other; they are
+    // gathered this long, so that each device is told of once and a burst comes as one.
+    int GatherMs = 1500;
+    // From this many devices at once, one summary instead of one notification each.
+    static constexpr int SummaryFrom = 3;
+
+private:
+    const CMonitorCore& core_;
+    QSystemTrayIcon* tray_;
+    // Per device: whether the last thing told about it was a fault. A device not yet told of
+    // counts as OK, so a fault in its first status is news and an OK one is not.
+    std::map<std::uint16_t, bool> toldFault_;
+    std::set<std::uint16_t> changed_;
+    std::unique_ptr<QTimer> timer_;
+};
