@@ -89,8 +89,14 @@ QBrush ConditionBrush(DeviceLook look, const QPalette& palette) {
             return QBrush(darkBase ? QColor(255, 105, 97) : QColor(200, 0, 0));
         }
         case DeviceLook::NotConnected:
-        case DeviceLook::Off:
-            return QBrush(palette.color(QPalette::Disabled, QPalette::Text));
+        case DeviceLook::Off: {
+            // Half way between text and background: plainly greyed, yet still readable, which
+            // the faint grey of disabled controls is not on every theme.
+            const QColor text = palette.color(QPalette::Active, QPalette::Text);
+            const QColor base = palette.color(QPalette::Active, QPalette::Base);
+            return QBrush(QColor((text.red() + base.red()) / 2, (text.green() + base.green()) / 2,
+                                 (text.blue() + base.blue()) / 2));
+        }
         case DeviceLook::Ok:
         case DeviceLook::Pending:
             break;

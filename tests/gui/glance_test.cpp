@@ -235,4 +235,139 @@ TEST_F(GlanceTest, TrayIconAndHintFollowTheWorstState) {
     EXPECT_TRUE(WaitForTray(TrayLevel::Normal, "AVLO Monitor"));
 }
 
+// One device through a fault and back: one notification for the onset, titled with the alert
+// subject line, none while the fault stands, one when it has cleared.
+TEST_F(GlanceTest, FaultOnsetAndRecoveryEachGiveOneNotification) {
+    const int sim = Sim(20);
+    StartGlance(400);
+    Add("Stage Left", Address(20));
+    // The first status, OK, is no news.
+    EXPECT_TRUE(NotifiedOnceSettled([&] { return Shows(0, "Connected", "OK"); }).empty());
+
+    // Two polls within one gathering, the second with one more fault: still one notification,
+    // and it names what the device shows now.
+    Site().SetChannelFault(sim, 2, ChannelFault::Fan, true);
+    form_->Core().PollAll();
+    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "Fan Failure"); }));
+    Site().SetSupplyFault(sim, 1, true);
+    form_->Core().PollAll();
+    auto shown = NotifiedOnceSettled(
+        [&] { return Shows(0, "Connected", "Fan Failure, Power Supply Failure"); });
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].Title, "AVLO Alert [RV12, # 70001020]: FAN FAILURE, POWER SUPPLY FAILURE");
+    EXPECT_EQ(shown[0].Text, "Fan Failure, Power Supply Failure");
+    EXPECT_EQ(shown[0].Icon, QSystemTrayIcon::Warning);
+
+    // The fault stands through further polls, a lost connection and a reconnection.
+    form_->Core().PollAll();
+    EXPECT_TRUE(NotifiedOnceSettled([&] { return Site().Snapshot(sim).statusQueries == 4; }).empty());
+    Site().DropConnection(sim);
+    ASSERT_TRUE(SimWait(sim, [](const auto& s) { return s.connections == 2 && s.connected; }));
+    EXPECT_TRUE(NotifiedOnceSettled([&] {
+                    return Site().Snapshot(sim).statusQueries == 5 &&
+                           Shows(0, "Connected", "Fan Failure, Power Supply Failure");
+                }).empty());
+
+    Site().ClearFaults(sim);
+    form_->Core().PollAll();
+    shown = NotifiedOnceSettled([&] { return Shows(0, "Connected", "OK"); });
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].Title, "Stage Left: back to OK");
+    EXPECT_EQ(shown[0].Icon, QSystemTrayIcon::Information);
+
+    // A fault that comes and goes again within one gathering has nothing left to tell.
+    Site().SetChannelFault(sim, 1, ChannelFault::Channel, true);
+    form_->Core().PollAll();
+    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "Channel Failure"); }));
+    Site().ClearFaults(sim);
+    form_->Core().PollAll();
+    EXPECT_TRUE(NotifiedOnceSettled([&] {
+                    return Site().Snapshot(sim).statusQueries == 8 && Shows(0, "Connected", "OK");
+                }).empty());
+}
+
+// A device whose very first status shows a fault has a fault nobody was told of.
+TEST_F(GlanceTest, FaultInTheFirstStatusIsNews) {
+    const int sim = Sim(25);
+    Site().SetChannelFault(sim, 4, ChannelFault::Current, true);
+    StartGlance(300);
+    Add("Balcony", Address(25));
+    const auto shown = NotifiedOnceSettled([&] { return Shows(0, "Connected", "Over-current"); });
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].Title, "AVLO Alert [RV12, # 70001025]: OVER-CURRENT");
+}
+
+// Many devices failing in one poll come as one summary, a few one by one; so do recoveries.
+TEST_F(GlanceTest, BurstOfFaultsInOnePollGivesOneSummary) {
+    constexpr int Count = 10;
+    std::vector<int> sims;
+    for (int i = 0; i < Count; ++i) sims.push_back(Sim(30 + i));
+    StartQuiet();  // the program's own gathering time
+    for (int i = 0; i < Count; ++i) Add("Amp " + std::to_string(i + 1), Address(30 + i));
+    const auto allShow = [&](const char* condition) {
+        return [&, condition] {
+            for (int i = 0; i < Count; ++i) {
+                if (!Shows(i, "Connected", condition)) return false;
+            }
+            return true;
+        };
+    };
+    EXPECT_TRUE(NotifiedOnceSettled(allShow("OK")).empty());
+
+    for (int sim : sims) Site().SetChannelFault(sim, 1, ChannelFault::Channel, true);
+    form_->Core().PollAll();
+    auto shown = NotifiedOnceSettled(allShow("Channel Failure"));
+    ASSERT_EQ(shown.size(), 1u) << Titles(shown).size();
+    EXPECT_EQ(shown[0].Title, "10 devices report faults");
+    EXPECT_EQ(shown[0].Text, "Amp 1, Amp 2, Amp 3, Amp 4, Amp 5, Amp 6, Amp 7, Amp 8, Amp 9, Amp 10");
+    EXPECT_EQ(shown[0].Icon, QSystemTrayIcon::Warning);
+
+    for (int sim : sims) Site().ClearFaults(sim);
+    form_->Core().PollAll();
+    shown = NotifiedOnceSettled(allShow("OK"));
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].Title, "10 devices back to OK");
+
+    // Two at once are told one by one, in the list's order.
+    Site().SetSupplyFault(sims[7], 0, true);
+    Site().SetChannelFault(sims[2], 3, ChannelFault::Fan, true);
+    form_->Core().PollAll();
+    shown = NotifiedOnceSettled([&] {
+        return Shows(2, "Connected", "Fan Failure") && Shows(7, "Connected", "Power Supply Failure");
+    });
+    EXPECT_EQ(Titles(shown), (std::vector<QString>{"AVLO Alert [RV12, # 70001032]: FAN FAILURE",
+                                                   "AVLO Alert [RV12, # 70001037]: POWER SUPPLY FAILURE"}));
+}
+
+// With the option off nothing is shown, while the list and the tray still follow; turned on
+// again, what passed meanwhile stays untold and the next fault is told.
+TEST_F(GlanceTest, OptionOffGivesNoNotifications) {
+    const int sim = Sim(45);
+    StartGlance(300);
+    form_->Core().Options.Notify = false;
+    Add("Foyer", Address(45));
+    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
+
+    Site().SetChannelFault(sim, 1, ChannelFault::Temperature, true);
+    form_->Core().PollAll();
+    EXPECT_TRUE(NotifiedOnceSettled([&] { return Shows(0, "Connected", "High Temperature"); }).empty());
+    EXPECT_TRUE(TrayShows(TrayLevel::Error, "AVLO Monitor\n1 fault"));
+    EXPECT_TRUE(RowLooks(0, DeviceLook::Fault, Tint::Red));
+    Site().ClearFaults(sim);
+    form_->Core().PollAll();
+    EXPECT_TRUE(NotifiedOnceSettled([&] { return Shows(0, "Connected", "OK"); }).empty());
+    Site().SetChannelFault(sim, 1, ChannelFault::Temperature, true);
+    form_->Core().PollAll();
+    EXPECT_TRUE(NotifiedOnceSettled([&] { return Shows(0, "Connected", "High Temperature"); }).empty());
+
+    form_->Core().Options.Notify = true;
+    form_->Core().PollAll();
+    EXPECT_TRUE(NotifiedOnceSettled([&] { return Site().Snapshot(sim).statusQueries == 5; }).empty());
+    Site().ClearFaults(sim);
+    form_->Core().PollAll();
+    const auto shown = NotifiedOnceSettled([&] { return Shows(0, "Connected", "OK"); });
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].Title, "Foyer: back to OK");
+}
+
 }  // namespace
