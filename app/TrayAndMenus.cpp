@@ -12,8 +12,8 @@
 #include "app/DesktopNotifier.h"
 #include "app/DeviceStateLook.h"
 #include "app/MainUnit.h"
-#include "app/TrayState.h"
 #include "app/Shell.h"
+#include "app/TrayState.h"
 #include "platform/MessageBox.h"
 
 namespace {
@@ -90,8 +90,8 @@ void TMainForm::BuildTrayIcon() {
     // The icon and its hint follow the worst state of the site; new faults and recoveries
     // come up as desktop notifications.
     StateIcons = std::make_unique<TStateIcons>();
-    TrayLook = std::make_unique<TTrayLook>(TrayIcon, core_->Devices(), TrayIcon->icon(),
-                                           *StateIcons);
+    TrayLook =
+        std::make_unique<TTrayLook>(TrayIcon, core_->Devices(), TrayIcon->icon(), *StateIcons);
     Notifier = std::make_unique<TDesktopNotifier>(*core_, TrayIcon);
     if (QSystemTrayIcon::isSystemTrayAvailable()) TrayIcon->show();
 }

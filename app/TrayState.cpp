@@ -23,8 +23,7 @@ QIcon WithBadge(const QIcon& base, const QIcon& badge) {
         if (pm.isNull()) continue;
         const int badgeSize = (size * 5 + 4) / 8;
         QPainter painter(&pm);
-        painter.drawPixmap(size - badgeSize, size - badgeSize,
-                           badge.pixmap(badgeSize, badgeSize));
+        painter.drawPixmap(size - badgeSize, size - badgeSize, badge.pixmap(badgeSize, badgeSize));
         painter.end();
         icon.addPixmap(pm);
     }

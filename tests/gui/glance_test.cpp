@@ -35,8 +35,8 @@ const char* TintName(Tint t) {
 
 Tint TintOf(const QColor& c) {
     if (c.red() > 150 && c.red() > 2 * std::max(c.green(), c.blue())) return Tint::Red;
-    const int spread = std::max({c.red(), c.green(), c.blue()}) -
-                       std::min({c.red(), c.green(), c.blue()});
+    const int spread =
+        std::max({c.red(), c.green(), c.blue()}) - std::min({c.red(), c.green(), c.blue()});
     return spread < 20 ? Tint::Grey : Tint::Other;
 }
 
@@ -88,8 +88,8 @@ protected:
         }
         if (ConditionTint(row) != tint) {
             return ::testing::AssertionFailure()
-                   << "row " << row << " condition is " << TintName(ConditionTint(row))
-                   << ", not " << TintName(tint);
+                   << "row " << row << " condition is " << TintName(ConditionTint(row)) << ", not "
+                   << TintName(tint);
         }
         return ::testing::AssertionSuccess();
     }
@@ -172,8 +172,8 @@ TEST_F(GlanceTest, EachKindOfRowGetsItsIconAndColourAndFollowsTheDevice) {
     ASSERT_TRUE(WaitUntil([&] {
         return Cell(0, ColStatus) != "Connected" && Shows(1, "Connected", "OK") &&
                Shows(3, "Connected", "OK");
-    })) << RowState(0)().toStdString() << " / " << RowState(1)().toStdString() << " / "
-        << RowState(3)().toStdString();
+    })) << RowState(0)().toStdString()
+        << " / " << RowState(1)().toStdString() << " / " << RowState(3)().toStdString();
     EXPECT_EQ(Cell(0, ColCondition), "Unknown");
     EXPECT_TRUE(RowLooks(0, DeviceLook::NotConnected, Tint::Grey));
     EXPECT_TRUE(RowLooks(1, DeviceLook::Ok, Tint::Normal));
@@ -202,7 +202,8 @@ TEST_F(GlanceTest, TrayIconAndHintFollowTheWorstState) {
 
     Add("Left", Address(10));
     Add("Right", Address(11));
-    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK") && Shows(1, "Connected", "OK"); }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return Shows(0, "Connected", "OK") && Shows(1, "Connected", "OK"); }));
     EXPECT_TRUE(WaitForTray(TrayLevel::Normal, "AVLO Monitor"));
 
     Site().SetChannelFault(left, 1, ChannelFault::Channel, true);
@@ -260,7 +261,8 @@ TEST_F(GlanceTest, FaultOnsetAndRecoveryEachGiveOneNotification) {
 
     // The fault stands through further polls, a lost connection and a reconnection.
     form_->Core().PollAll();
-    EXPECT_TRUE(NotifiedOnceSettled([&] { return Site().Snapshot(sim).statusQueries == 4; }).empty());
+    EXPECT_TRUE(
+        NotifiedOnceSettled([&] { return Site().Snapshot(sim).statusQueries == 4; }).empty());
     Site().DropConnection(sim);
     ASSERT_TRUE(SimWait(sim, [](const auto& s) { return s.connections == 2 && s.connected; }));
     EXPECT_TRUE(NotifiedOnceSettled([&] {
@@ -319,7 +321,8 @@ TEST_F(GlanceTest, BurstOfFaultsInOnePollGivesOneSummary) {
     auto shown = NotifiedOnceSettled(allShow("Channel Failure"));
     ASSERT_EQ(shown.size(), 1u) << Titles(shown).size();
     EXPECT_EQ(shown[0].Title, "10 devices report faults");
-    EXPECT_EQ(shown[0].Text, "Amp 1, Amp 2, Amp 3, Amp 4, Amp 5, Amp 6, Amp 7, Amp 8, Amp 9, Amp 10");
+    EXPECT_EQ(shown[0].Text,
+              "Amp 1, Amp 2, Amp 3, Amp 4, Amp 5, Amp 6, Amp 7, Amp 8, Amp 9, Amp 10");
     EXPECT_EQ(shown[0].Icon, QSystemTrayIcon::Warning);
 
     for (int sim : sims) Site().ClearFaults(sim);
@@ -333,10 +336,12 @@ TEST_F(GlanceTest, BurstOfFaultsInOnePollGivesOneSummary) {
     Site().SetChannelFault(sims[2], 3, ChannelFault::Fan, true);
     form_->Core().PollAll();
     shown = NotifiedOnceSettled([&] {
-        return Shows(2, "Connected", "Fan Failure") && Shows(7, "Connected", "Power Supply Failure");
+        return Shows(2, "Connected", "Fan Failure") &&
+               Shows(7, "Connected", "Power Supply Failure");
     });
-    EXPECT_EQ(Titles(shown), (std::vector<QString>{"AVLO Alert [RV12, # 70001032]: FAN FAILURE",
-                                                   "AVLO Alert [RV12, # 70001037]: POWER SUPPLY FAILURE"}));
+    EXPECT_EQ(Titles(shown),
+              (std::vector<QString>{"AVLO Alert [RV12, # 70001032]: FAN FAILURE",
+                                    "AVLO Alert [RV12, # 70001037]: POWER SUPPLY FAILURE"}));
 }
 
 // With the option off nothing is shown, while the list and the tray still follow; turned on
@@ -350,7 +355,8 @@ TEST_F(GlanceTest, OptionOffGivesNoNotifications) {
 
     Site().SetChannelFault(sim, 1, ChannelFault::Temperature, true);
     form_->Core().PollAll();
-    EXPECT_TRUE(NotifiedOnceSettled([&] { return Shows(0, "Connected", "High Temperature"); }).empty());
+    EXPECT_TRUE(
+        NotifiedOnceSettled([&] { return Shows(0, "Connected", "High Temperature"); }).empty());
     EXPECT_TRUE(TrayShows(TrayLevel::Error, "AVLO Monitor\n1 fault"));
     EXPECT_TRUE(RowLooks(0, DeviceLook::Fault, Tint::Red));
     Site().ClearFaults(sim);
@@ -358,11 +364,13 @@ TEST_F(GlanceTest, OptionOffGivesNoNotifications) {
     EXPECT_TRUE(NotifiedOnceSettled([&] { return Shows(0, "Connected", "OK"); }).empty());
     Site().SetChannelFault(sim, 1, ChannelFault::Temperature, true);
     form_->Core().PollAll();
-    EXPECT_TRUE(NotifiedOnceSettled([&] { return Shows(0, "Connected", "High Temperature"); }).empty());
+    EXPECT_TRUE(
+        NotifiedOnceSettled([&] { return Shows(0, "Connected", "High Temperature"); }).empty());
 
     form_->Core().Options.Notify = true;
     form_->Core().PollAll();
-    EXPECT_TRUE(NotifiedOnceSettled([&] { return Site().Snapshot(sim).statusQueries == 5; }).empty());
+    EXPECT_TRUE(
+        NotifiedOnceSettled([&] { return Site().Snapshot(sim).statusQueries == 5; }).empty());
     Site().ClearFaults(sim);
     form_->Core().PollAll();
     const auto shown = NotifiedOnceSettled([&] { return Shows(0, "Connected", "OK"); });
