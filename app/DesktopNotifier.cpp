@@ -70,6 +70,21 @@ TDesktopNotifier::TDesktopNotifier(const CMonitorCore& core, QSystemTrayIcon* tr
 
 TDesktopNotifier::~TDesktopNotifier() = default;
 
+void TDesktopNotifier::Tell(std::vector<const Device*> devices, const QString& summaryWords,
+                            const std::function<DesktopNotification(const Device&)>& one) {
+    if (devices.empty()) return;
+    std::sort(devices.begin(), devices.end(),
+              [](const Device* a, const Device* b) { return a->ListIndex < b->ListIndex; });
+    if (static_cast<int>(devices.size()) < SummaryFrom) {
+        for (const Device* device : devices) ShowDesktopNotification(tray_, one(*device));
+        return;
+    }
+    DesktopNotification summary = one(*devices.front());
+    summary.Title = QString::number(devices.size()) + summaryWords;
+    summary.Text = Names(devices);
+    ShowDesktopNotification(tray_, summary);
+}
+
 void TDesktopNotifier::DeviceShown(const Device& device) {
     // Only a known condition is news: a device that loses its connection, or is unticked,
     // has not recovered nor failed, and its next known condition is compared with the last
@@ -106,29 +121,14 @@ void TDesktopNotifier::Flush() {
     // bring up what is long past.
     if (!core_.Options.Notify) return;
 
-    const auto byRow = [](const Device* a, const Device* b) { return a->ListIndex < b->ListIndex; };
-    std::sort(onsets.begin(), onsets.end(), byRow);
-    std::sort(recoveries.begin(), recoveries.end(), byRow);
-    if (static_cast<int>(onsets.size()) >= SummaryFrom) {
-        ShowDesktopNotification(
-            tray_, {QString::number(onsets.size()) + QStringLiteral(" devices report faults"),
-                    Names(onsets), QSystemTrayIcon::Warning});
-    } else {
-        for (const Device* device : onsets) {
-            ShowDesktopNotification(
-                tray_, {QString::fromStdString(core_.AlertSubject(*device, device->Status)),
-                        QString::fromStdString(device->Condition), QSystemTrayIcon::Warning});
-        }
-    }
-    if (static_cast<int>(recoveries.size()) >= SummaryFrom) {
-        ShowDesktopNotification(
-            tray_, {QString::number(recoveries.size()) + QStringLiteral(" devices back to OK"),
-                    Names(recoveries), QSystemTrayIcon::Information});
-    } else {
-        for (const Device* device : recoveries) {
-            ShowDesktopNotification(
-                tray_, {QString::fromStdString(device->Name) + QStringLiteral(": back to OK"),
-                        QString(), QSystemTrayIcon::Information});
-        }
-    }
+    const auto fault = [this](const Device& device) -> DesktopNotification {
+        return {QString::fromStdString(core_.AlertSubject(device, device.Status)),
+                QString::fromStdString(device.Condition), QSystemTrayIcon::Warning};
+    };
+    const auto recovery = [](const Device& device) -> DesktopNotification {
+        return {QString::fromStdString(device.Name) + QStringLiteral(": back to OK"), QString(),
+                QSystemTrayIcon::Information};
+    };
+    Tell(onsets, QStringLiteral(" devices report faults"), fault);
+    Tell(recoveries, QStringLiteral(" devices back to OK"), recovery);
 }

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QSystemTrayIcon>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -52,6 +53,12 @@ public:
     static constexpr int SummaryFrom = 3;
 
 private:
+    using Device = CMca::DeviceDescr_Type;
+    // One notification per device, or one summary ("<count><summaryWords>", the names) for a
+    // burst; each in the list's order.
+    void Tell(std::vector<const Device*> devices, const QString& summaryWords,
+              const std::function<DesktopNotification(const Device&)>& one);
+
     const CMonitorCore& core_;
     QSystemTrayIcon* tray_;
     // Per device: whether the last thing told about it was a fault. A device not yet told of
