@@ -37,8 +37,8 @@ protected:
         QMouseEvent press(QEvent::MouseButtonPress, local, global, Qt::LeftButton, Qt::LeftButton,
                           Qt::NoModifier);
         QCoreApplication::sendEvent(list->viewport(), &press);
-        QMouseEvent release(QEvent::MouseButtonRelease, local, global, Qt::LeftButton, Qt::NoButton,
-                            Qt::NoModifier);
+        QMouseEvent release(QEvent::MouseButtonRelease, local, global, Qt::LeftButton,
+                            Qt::NoButton, Qt::NoModifier);
         QCoreApplication::sendEvent(list->viewport(), &release);
     }
     // Shown for the layout and the mouse, but never painted: painting a window this size
@@ -48,8 +48,7 @@ protected:
         form_->setAttribute(Qt::WA_DontShowOnScreen);
         form_->setUpdatesEnabled(false);
         form_->show();
-        ASSERT_TRUE(
-            WaitUntil([this] { return form_->isVisible() && form_->ListView->isVisible(); }));
+        ASSERT_TRUE(WaitUntil([this] { return form_->isVisible() && form_->ListView->isVisible(); }));
         Pump(50);  // let the list lay out its rows
     }
 
@@ -96,8 +95,8 @@ TEST_F(DeviceListTest, EnabledDeviceShowsConnectingThenConnectedAndItsConditionO
         << history.States().join(" / ").toStdString();
     // Connected first with the condition still unknown; the status query that follows the
     // connection (no poll was made) turns it into OK.
-    EXPECT_EQ(history.States(),
-              QStringList({"Connecting... | Unknown", "Connected | Unknown", "Connected | OK"}));
+    EXPECT_EQ(history.States(), QStringList({"Connecting... | Unknown", "Connected | Unknown",
+                                             "Connected | OK"}));
     const devsim::DeviceSnapshot seen = Site().Snapshot(sim);
     EXPECT_EQ(seen.connections, 1);
     EXPECT_EQ(seen.statusQueries, 1);
@@ -232,8 +231,7 @@ TEST_F(DeviceListTest, DisabledDeviceIsShownDisconnectedAndNeverConnected) {
     EXPECT_TRUE(Shows(0, "Disconnected", "Unknown"));
     EXPECT_EQ(form_->Core().Devices()[0]->Connection, nullptr);
     form_->Core().PollAll();
-    EXPECT_FALSE(SimWait(
-        sim, [](const auto& s) { return s.connections > 0; }, 600));
+    EXPECT_FALSE(SimWait(sim, [](const auto& s) { return s.connections > 0; }, 600));
     Pump(50);
     EXPECT_TRUE(Shows(0, "Disconnected", "Unknown"));
 }
@@ -313,12 +311,10 @@ TEST_F(DeviceListTest, TooltipShowsTheRowsFourTexts) {
     Add("Spare", Address(71), false);
     ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
 
-    const QString connected =
-        " Name:    Stage Left\r\n IP Address:    127.0.7.70\r\n"
-        " Status:    Connected\r\n Condition:    OK";
-    const QString disabled =
-        " Name:    Spare\r\n IP Address:    127.0.7.71\r\n"
-        " Status:    Disconnected\r\n Condition:    Unknown";
+    const QString connected = " Name:    Stage Left\r\n IP Address:    127.0.7.70\r\n"
+                              " Status:    Connected\r\n Condition:    OK";
+    const QString disabled = " Name:    Spare\r\n IP Address:    127.0.7.71\r\n"
+                             " Status:    Disconnected\r\n Condition:    Unknown";
     EXPECT_EQ(form_->ListViewInfoTip(0), connected);
     EXPECT_EQ(form_->ListViewInfoTip(1), disabled);
     for (int column = 0; column < 5; ++column) {
@@ -327,9 +323,8 @@ TEST_F(DeviceListTest, TooltipShowsTheRowsFourTexts) {
     }
 
     form_->ListView->topLevelItem(0)->setCheckState(0, Qt::Unchecked);
-    const QString unticked =
-        " Name:    Stage Left\r\n IP Address:    127.0.7.70\r\n"
-        " Status:    Disconnected\r\n Condition:    Unknown";
+    const QString unticked = " Name:    Stage Left\r\n IP Address:    127.0.7.70\r\n"
+                             " Status:    Disconnected\r\n Condition:    Unknown";
     EXPECT_EQ(form_->ListViewInfoTip(0), unticked);
     EXPECT_EQ(form_->ListView->topLevelItem(0)->toolTip(ColStatus), unticked);
 }
@@ -338,8 +333,8 @@ TEST_F(DeviceListTest, RegisterCommandWarnsOnlyWhenTheListIsFull) {
     StartQuiet();
     for (int i = 0; i < 49; ++i) Add("Amp " + std::to_string(i + 1), Address(100 + i), false);
     ASSERT_EQ(form_->Core().DeviceCount(), 49);
-    // The register dialog that a command opens, cancelled at once: its caption, or empty when none
-    // opened.
+    // The register dialog that a command opens, cancelled at once: its caption, or empty
+    // when none opened.
     QString opened;
     const auto cancelDialog = [this, &opened] {
         opened.clear();
@@ -357,9 +352,8 @@ TEST_F(DeviceListTest, RegisterCommandWarnsOnlyWhenTheListIsFull) {
     EXPECT_EQ(form_->Core().DeviceCount(), 49);
 
     Add("Amp 50", Address(149), false);
-    const QString full =
-        "The list of Registered Velkan Devices is full.\r\n"
-        "You cannot register more than 50 devices.";
+    const QString full = "The list of Registered Velkan Devices is full.\r\n"
+                         "You cannot register more than 50 devices.";
     cancelDialog();
     form_->RegisterDeviceBtn->click();
     form_->RegisterDeviceMenu->trigger();
@@ -391,8 +385,7 @@ TEST_F(DeviceListTest, ShowWebPageOpensTheSelectedDevicesAddress) {
     Press(1);
     form_->ShowWebPageBtn->click();
     form_->ShowWebPage1MainMenu->trigger();
-    EXPECT_EQ(ShellSeam::TakeOpened(),
-              std::vector<QString>({"http://127.0.7.41", "http://127.0.7.41"}));
+    EXPECT_EQ(ShellSeam::TakeOpened(), std::vector<QString>({"http://127.0.7.41", "http://127.0.7.41"}));
 }
 
 TEST_F(DeviceListTest, CloseBoxOnlyHidesTheWindowAndMonitoringGoesOn) {
