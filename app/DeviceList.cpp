@@ -6,6 +6,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QPainter>
+#include <QPointer>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QStyledItemDelegate>
@@ -168,9 +169,7 @@ void TMainForm::RegisterDeviceBtn1Click() {
         TRegisterDlg::Context context;
         context.AvloEnabled = true;
         context.RegisterMode = true;
-        // The register dialog is not part of the program yet: it will fill this context and,
-        // on OK, hand it to AddDevice without counters.
-        static_cast<void>(context);
+        if (RunRegisterDlg(&context, -1)) core_->AddDevice(&context);
         return;
     }
     ShowMessage(this, MsgKind::Warning, QStringLiteral("AVLO Monitor"),
@@ -188,9 +187,22 @@ void TMainForm::EditBtn1Click() {
     context.IpAddress = device->IpAddress;
     context.AvloEnabled = device->AvloEnabled;
     context.RegisterMode = false;
-    // The register dialog is not part of the program yet: in edit mode it will change this
-    // context and, on OK, hand it to UpdateDevice for the row with a refresh.
-    static_cast<void>(context);
+    if (RunRegisterDlg(&context, row)) core_->UpdateDevice(row, &context, true);
+}
+
+// The register dialog, modal, for a new device (row -1) or the device in the row: its name
+// and address must not be another device's. True when the user's input was accepted.
+bool TMainForm::RunRegisterDlg(TRegisterDlg::Context* context, int row) {
+    const CMonitorCore* core = core_.get();
+    // On the heap and watched: a shutdown while it is open takes it with the window.
+    QPointer<TRegisterDlg> dialog = new TRegisterDlg(
+        this, context,
+        [core, row](const std::string& name) { return core->IsNameFreeFor(name, row); },
+        [core, row](const std::string& address) { return core->IsAddressFreeFor(address, row); });
+    const int result = dialog->exec();
+    if (!dialog) return false;
+    delete dialog.data();
+    return result == QDialog::Accepted;
 }
 
 void TMainForm::DeleteBtn1Click() {

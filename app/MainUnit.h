@@ -181,6 +181,7 @@ private:
     QLineEdit* EmailFieldEdit(EmailField field) const;
 
     void SetDeviceCommandsEnabled(bool enabled);
+    bool RunRegisterDlg(TRegisterDlg::Context* context, int row);
 
     std::unique_ptr<CMonitorCore> core_;
     bool quitRequested_ = false;  // the application is ending: a close is no longer refused

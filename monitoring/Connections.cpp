@@ -35,7 +35,7 @@ void CMonitorCore::StartConnection(int listIndex, bool refresh) {
         device->Connection->Reconnect();
     } else {
         device->Connection = std::make_unique<TTcpCommsThread>(
-            *store_, devicePortText_, device->IpAddress, this, device->DeviceId);
+            *store_, devicePortText_, DecimalAddress(device->IpAddress), this, device->DeviceId);
     }
     device->ConnState = Connecting;
     if (refresh) RefreshDeviceRows();

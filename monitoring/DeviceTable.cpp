@@ -36,7 +36,7 @@ int CMonitorCore::AddDeviceRecord(const DeviceContext& context, const std::int32
     if (device->AvloEnabled && !device->IpAddress.empty()) {
         device->ConnState = Connecting;
         device->Connection = std::make_unique<TTcpCommsThread>(
-            *store_, devicePortText_, device->IpAddress, this, device->DeviceId);
+            *store_, devicePortText_, DecimalAddress(device->IpAddress), this, device->DeviceId);
     } else {
         device->ConnState = Disconnected;
     }
@@ -207,6 +207,41 @@ void CMonitorCore::ReleaseAddress(Device& device) {
     device.IpAddress.clear();
     device.StatusKnown = false;
     if (Options.Log) eventLog_->WriteEvent(EV_DEVICE_CONNECTION_LOST, EVENTLOG_WARNING_TYPE, lost);
+}
+
+bool CMonitorCore::IsNameFreeFor(const std::string& name, int listIndex) const {
+    if (!tableExists_ || name.empty()) return false;
+    const Device* holder = FindDeviceByName(name);
+    return holder == nullptr || holder->ListIndex == listIndex;
+}
+
+bool CMonitorCore::IsAddressFreeFor(const std::string& address, int listIndex) const {
+    if (!tableExists_ || address.empty()) return false;
+    const std::string wanted = DecimalAddress(address);
+    for (const auto& device : devices_) {
+        if (device->ListIndex != listIndex && !device->IpAddress.empty() &&
+            DecimalAddress(device->IpAddress) == wanted)
+            return false;
+    }
+    return true;
+}
+
+std::string CMonitorCore::DecimalAddress(const std::string& address) {
+    std::string decimal;
+    std::size_t start = 0;
+    for (int part = 0; part < 4; ++part) {
+        const std::size_t end = part < 3 ? address.find('.', start) : address.size();
+        if (end == std::string::npos || end == start) return address;
+        std::size_t first = start;
+        for (std::size_t i = start; i < end; ++i) {
+            if (address[i] < '0' || address[i] > '9') return address;
+        }
+        while (first + 1 < end && address[first] == '0') ++first;
+        if (part > 0) decimal += '.';
+        decimal.append(address, first, end - first);
+        start = end + 1;
+    }
+    return decimal;
 }
 
 bool CMonitorCore::IsSerialFree(const std::string& serial) const {

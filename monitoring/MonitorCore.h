@@ -71,6 +71,15 @@ public:
     bool IsNameFree(const std::string& name) const;
     bool IsAddressFree(const std::string& address) const;
     bool IsSerialFree(const std::string& serial) const;
+    // Whether a name or an address may be given to the device in row listIndex (-1: a device
+    // still to be registered) without another device holding it already. Addresses compare
+    // in their plain decimal spelling: "192.168.1.2" and "192.168.001.002" are one device.
+    bool IsNameFreeFor(const std::string& name, int listIndex) const;
+    bool IsAddressFreeFor(const std::string& address, int listIndex) const;
+    // The plain decimal spelling of a dotted address of four numbers ("192.168.001.010" is
+    // "192.168.1.10"): the resolver would read a leading zero as octal, or refuse "08". Any
+    // other text comes back unchanged.
+    static std::string DecimalAddress(const std::string& address);
     void ClearNotified();
     static std::uint16_t NextDeviceId();
     int DeviceCount() const { return static_cast<int>(devices_.size()); }

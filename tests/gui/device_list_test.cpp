@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCursor>
+#include <QDialog>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -332,15 +333,32 @@ TEST_F(DeviceListTest, RegisterCommandWarnsOnlyWhenTheListIsFull) {
     StartQuiet();
     for (int i = 0; i < 49; ++i) Add("Amp " + std::to_string(i + 1), Address(100 + i), false);
     ASSERT_EQ(form_->Core().DeviceCount(), 49);
+    // The register dialog that a command opens, cancelled at once: its caption, or empty
+    // when none opened.
+    QString opened;
+    const auto cancelDialog = [this, &opened] {
+        opened.clear();
+        QTimer::singleShot(0, form_.get(), [&opened] {
+            if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                opened = dialog->windowTitle();
+                dialog->reject();
+            }
+        });
+    };
+    cancelDialog();
     form_->RegisterDeviceBtn->click();
+    EXPECT_EQ(opened, "Register Device");
     EXPECT_TRUE(MessageBoxSeam::TakeShown().empty());
     EXPECT_EQ(form_->Core().DeviceCount(), 49);
 
     Add("Amp 50", Address(149), false);
     const QString full = "The list of Registered Velkan Devices is full.\r\n"
                          "You cannot register more than 50 devices.";
+    cancelDialog();
     form_->RegisterDeviceBtn->click();
     form_->RegisterDeviceMenu->trigger();
+    Pump(20);
+    EXPECT_TRUE(opened.isEmpty()) << opened.toStdString();
     const auto shown = MessageBoxSeam::TakeShown();
     ASSERT_EQ(shown.size(), 2u);
     for (const auto& box : shown) {
