@@ -89,7 +89,9 @@ void CMonitorCore::LoadConfiguration() {
     for (int n = 0; n < registered; ++n) {
         DeviceContext context;
         context.Name = ini.ReadString("AVLO", Numbered("Name ", n), "");
-        context.IpAddress = ini.ReadString("AVLO", Numbered("IP ", n), "");
+        // One spelling per address: an older file may hold "192.168.001.010", which the
+        // resolver would read as octal and discovery replies would never match.
+        context.IpAddress = DecimalAddress(ini.ReadString("AVLO", Numbered("IP ", n), ""));
         context.AvloEnabled = ini.ReadBool("AVLO", Numbered("avlo ", n), false);
         context.ModelCode =
             static_cast<std::uint8_t>(ini.ReadInteger("AVLO", Numbered("Model ", n), 0));

@@ -608,7 +608,9 @@ TEST_F(RegisterCommandTest, CancelChangesNothing) {
 }
 
 // A file from an older version may hold an address with leading zeros. The resolver reads
-// "059" as octal and refuses it; the device its decimal digits name is the one meant.
+// "059" as octal and refuses it; the device its decimal digits name is the one meant, and the
+// address is read in its plain decimal spelling so that typed addresses and discovery replies
+// match it.
 class LeadingZeroAddressTest : public RegisterCommandTest {
 protected:
     LeadingZeroAddressTest() : RegisterCommandTest(59) {}
@@ -621,7 +623,7 @@ TEST_F(LeadingZeroAddressTest, AddressFromTheFileReachesTheDeviceItsDigitsName) 
         "[Options]\r\nPoll=600000\r\nLog=1\r\n");
     StartQuiet();
     ASSERT_EQ(form_->ListView->topLevelItemCount(), 1);
-    EXPECT_EQ(Cell(0, ColAddress), "127.0.059.002");
+    EXPECT_EQ(Cell(0, ColAddress), "127.0.59.2");
     ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
     EXPECT_EQ(Site().Snapshot(sim).connections, 1);
 
@@ -638,11 +640,11 @@ TEST_F(LeadingZeroAddressTest, AddressFromTheFileReachesTheDeviceItsDigitsName) 
     ASSERT_TRUE(dialogSeen_);
     EXPECT_EQ(form_->Core().DeviceCount(), 1);
 
-    // Edited, it keeps its device and is stored in plain decimal from then on.
+    // Edited, it keeps its device, and the file holds the plain decimal spelling.
     SelectRow(0);
     OnDialog([](TRegisterDlg& dlg) {
-        EXPECT_EQ(dlg.Ip3Edit->text(), "059");
-        EXPECT_EQ(dlg.Ip4Edit->text(), "002");
+        EXPECT_EQ(dlg.Ip3Edit->text(), "59");
+        EXPECT_EQ(dlg.Ip4Edit->text(), "2");
         dlg.OkBtn->click();
     });
     form_->EditBtn->click();
