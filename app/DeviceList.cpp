@@ -15,6 +15,7 @@
 
 #include "app/MainUnit.h"
 #include "app/Shell.h"
+#include "dialogs/PropertiesDlgUnit.h"
 #include "platform/MessageBox.h"
 
 namespace {
@@ -120,6 +121,9 @@ void TMainForm::BuildDevicePage() {
     for (QPalette::ColorRole role : {QPalette::Highlight, QPalette::HighlightedText})
         pal.setColor(QPalette::Inactive, role, pal.color(QPalette::Active, role));
     ListView->setPalette(pal);
+    // A double-click on a row shows that device's properties, as the command does.
+    connect(ListView, &QTreeWidget::itemDoubleClicked, this,
+            [this](QTreeWidgetItem*, int) { ShowPropertiesBtn1Click(); });
 
     SearchNetworkBtn = CommandButton(TabSheet2, "SearchNetworkBtn", "&Search Network",
                                      "Search the local network for Velkan devices");
@@ -201,11 +205,24 @@ void TMainForm::DeleteBtn1Click() {
 
 void TMainForm::ShowPropertiesBtn1Click() {
     const int row = ListView ? ListView->indexOfTopLevelItem(ListView->currentItem()) : -1;
-    const Device* device = row >= 0 ? core_->FindDeviceByListIndex(row) : nullptr;
+    Device* device = row >= 0 ? core_->FindDeviceByListIndex(row) : nullptr;
     if (!device) return;
-    // While the properties dialog is open, thread messages for this device refresh it.
-    PropertiesDevice = device->DeviceId;
-    // The properties dialog is not part of the program yet; it opens modally here.
+    const std::uint16_t id = device->DeviceId;
+    // While the properties dialog is open, every change of its device reaches it.
+    PropertiesDevice = id;
+    TPropertiesDlg dialog(this, core_->SwitchFlags.stats, device, core_.get());
+    // Thread reports and status replies, and whatever rewrites the device's row (an edit, a
+    // new address from discovery, a network search that misses it).
+    const auto refresh = [&dialog, id](std::uint16_t changed) {
+        if (changed == id) dialog.RefreshDevice();
+    };
+    connect(core_.get(), &CMonitorCore::DeviceReportHandled, &dialog, refresh);
+    connect(core_.get(), &CMonitorCore::DeviceRowChanged, &dialog, refresh);
+    // A record that leaves the table takes its dialog with it, before anything reads it.
+    connect(core_.get(), &CMonitorCore::DeviceRemoved, &dialog, [this, &dialog, id] {
+        if (!core_->FindDeviceById(id)) dialog.reject();
+    });
+    dialog.exec();
     PropertiesDevice = -1;
 }
 

@@ -1,0 +1,81 @@
+// The condition detail window beside the properties dialog's condition buttons.
+#include "dialogs/StatusDlgUnit.h"
+
+#include <QCloseEvent>
+#include <QFont>
+#include <QFrame>
+#include <QLabel>
+
+#include "comms/Mymessages.h"
+#include "platform/MessageTarget.h"
+
+namespace {
+
+constexpr int RowTops[4] = {8, 26, 44, 62};
+constexpr int NameLeft = 8;
+constexpr int ValueLeft = 96;
+
+QLabel* RowLabel(QWidget* parent, const QString& name, const QString& text, int left, int top,
+                 int width) {
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(name);
+    label->setGeometry(left, top, width, 14);
+    label->setVisible(false);
+    return label;
+}
+
+}  // namespace
+
+TStatusDlg::TStatusDlg(QWidget* owner, const Context* context, IMessageTarget* ownerHandle)
+    : QWidget(owner, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                         Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                         Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint) {
+    setObjectName(QStringLiteral("StatusDlg"));
+    QFont small = font();
+    small.setPointSize(8);
+    setFont(small);
+    setFixedSize(ClientWidth, ClientHeight);
+    for (int row = 0; row < 4; ++row) {
+        const QString n = QString::number(row + 1);
+        Labels[2 * row] = RowLabel(this, QStringLiteral("ParameterLabel") + n,
+                                   QStringLiteral("Parameter ") + n + QStringLiteral(":"),
+                                   NameLeft, RowTops[row], ValueLeft - NameLeft - 4);
+        Labels[2 * row + 1] = RowLabel(this, QStringLiteral("ValueLabel") + n,
+                                       QStringLiteral("Unknown"), ValueLeft, RowTops[row],
+                                       ClientWidth - ValueLeft - 4);
+    }
+    // The dividers sit between the rows, half-way from one row's text to the next.
+    for (int row = 1; row < 4; ++row) {
+        auto* line = new QFrame(this);
+        line->setFrameShape(QFrame::HLine);
+        line->setFrameShadow(QFrame::Sunken);
+        line->setGeometry(4, RowTops[row] - 5, ClientWidth - 8, 2);
+    }
+    OwnerHandle = ownerHandle;
+    SetContext(context);
+}
+
+void TStatusDlg::SetContext(const Context* context) {
+    if (context == nullptr) return;
+    // The bottom edge goes to Top: the window sits on top of the row it is placed at. Before
+    // the first showing the frame is not known yet and the client height stands in for it.
+    const int outerHeight = frameGeometry().height();
+    move(context->Left, context->Top - outerHeight);
+    setWindowTitle(context->Caption);
+    for (int i = 0; i < 8; ++i) {
+        const LabelContext& entry = context->Labels[i];
+        QLabel* label = Labels[i];
+        label->setText(entry.Text);
+        QPalette pal = label->palette();
+        pal.setColor(QPalette::WindowText, entry.Color);
+        label->setPalette(pal);
+        label->setVisible(entry.Visible);
+    }
+}
+
+void TStatusDlg::closeEvent(QCloseEvent* event) {
+    // The owner clears its highlighted button; the window itself is only hidden, so that
+    // the owner can show it again with the next data.
+    if (OwnerHandle != nullptr) OwnerHandle->Post(WM_STATUSDLGCLOSED, 0, 0);
+    event->accept();
+}
