@@ -59,6 +59,19 @@ QPixmap NetworkPixmap(int size) {
     return pm;
 }
 
+// What the properties dialog shows of a device record.
+struct ShownDeviceState {
+    std::uint8_t ConnState = 0;
+    bool StatusKnown = false;
+    std::uint8_t ModelCode = 0;
+    std::string Serial;
+    DeviceStatus Status;
+    static ShownDeviceState Of(const CMca::DeviceDescr_Type& d) {
+        return {d.ConnState, d.StatusKnown, d.ModelCode, d.Serial, d.Status};
+    }
+    friend bool operator==(const ShownDeviceState&, const ShownDeviceState&) = default;
+};
+
 QLabel* PictureLabel(QWidget* parent, const char* name, const QPixmap& pixmap) {
     auto* label = new QLabel(parent);
     label->setObjectName(QString::fromLatin1(name));
@@ -211,13 +224,23 @@ void TMainForm::ShowPropertiesBtn1Click() {
     // While the properties dialog is open, every change of its device reaches it.
     PropertiesDevice = id;
     TPropertiesDlg dialog(this, core_->SwitchFlags.stats, device, core_.get());
-    // Thread reports and status replies, and whatever rewrites the device's row (an edit, a
-    // new address from discovery, a network search that misses it).
-    const auto refresh = [&dialog, id](std::uint16_t changed) {
-        if (changed == id) dialog.RefreshDevice();
-    };
-    connect(core_.get(), &CMonitorCore::DeviceReportHandled, &dialog, refresh);
-    connect(core_.get(), &CMonitorCore::DeviceRowChanged, &dialog, refresh);
+    // Every report of the device's thread and every status reply refresh it. A rewrite of the
+    // row refreshes it only when the device's state moved without a report (an edit, a new
+    // address from discovery, a network search that misses it): every device's report
+    // rewrites every row, and that must not throw away a choice not yet applied.
+    ShownDeviceState shown = ShownDeviceState::Of(*device);
+    connect(core_.get(), &CMonitorCore::DeviceReportHandled, &dialog,
+            [&dialog, &shown, device, id](std::uint16_t changed) {
+                if (changed != id) return;
+                shown = ShownDeviceState::Of(*device);
+                dialog.RefreshDevice();
+            });
+    connect(core_.get(), &CMonitorCore::DeviceRowChanged, &dialog,
+            [&dialog, &shown, device, id](std::uint16_t changed) {
+                if (changed != id || ShownDeviceState::Of(*device) == shown) return;
+                shown = ShownDeviceState::Of(*device);
+                dialog.RefreshDevice();
+            });
     // A record that leaves the table takes its dialog with it, before anything reads it.
     connect(core_.get(), &CMonitorCore::DeviceRemoved, &dialog, [this, &dialog, id] {
         if (!core_->FindDeviceById(id)) dialog.reject();

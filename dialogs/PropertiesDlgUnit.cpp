@@ -94,8 +94,8 @@ QWidget* Heading(QWidget* parent, const char* name, const char* picture, const Q
     auto* layout = new QHBoxLayout(row);
     layout->setContentsMargins(0, 4, 0, 2);
     auto* icon = new QLabel(row);
-    icon->setPixmap(QIcon(QStringLiteral(":/properties/") + QString::fromLatin1(picture))
-                        .pixmap(24, 24));
+    icon->setPixmap(
+        QIcon(QStringLiteral(":/properties/") + QString::fromLatin1(picture)).pixmap(24, 24));
     icon->setFixedSize(24, 24);
     QLabel* title = NewLabel(row, QString::fromLatin1(name), text);
     QFont bold = title->font();
@@ -121,17 +121,18 @@ void AddChannelGrid(QGridLayout* grid, QWidget* parent, QLabel* cells[4][7], boo
                         col + 1, Qt::AlignRight);
     }
     for (int ch = 0; ch < 7; ++ch) {
-        grid->addWidget(NewLabel(parent, QString(), QStringLiteral("Channel ") +
-                                                        QString::number(ch + 1)),
-                        ch + 1, 0);
+        grid->addWidget(
+            NewLabel(parent, QString(), QStringLiteral("Channel ") + QString::number(ch + 1)),
+            ch + 1, 0);
         for (int col = 0; col < 4; ++col) {
-            QLabel* cell =
-                states ? ValueLabel(parent, Name("Chan", ch + 1, Columns[col].stateName) +
-                                                QStringLiteral("StateLabel"),
-                                    QStringLiteral("Unknown"))
-                       : NewLabel(parent, Name("Chan", ch + 1, Columns[col].errName) +
-                                              QStringLiteral("ErrLabel"),
-                                  QStringLiteral("0"));
+            QLabel* cell = states ? ValueLabel(parent,
+                                               Name("Chan", ch + 1, Columns[col].stateName) +
+                                                   QStringLiteral("StateLabel"),
+                                               QStringLiteral("Unknown"))
+                                  : NewLabel(parent,
+                                             Name("Chan", ch + 1, Columns[col].errName) +
+                                                 QStringLiteral("ErrLabel"),
+                                             QStringLiteral("0"));
             cell->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
             cells[col][ch] = cell;
             grid->addWidget(cell, ch + 1, col + 1);
@@ -141,11 +142,10 @@ void AddChannelGrid(QGridLayout* grid, QWidget* parent, QLabel* cells[4][7], boo
 
 void AddRailRow(QGridLayout* grid, QWidget* parent, QLabel* cells[4], bool states) {
     for (int rail = 0; rail < 4; ++rail) {
-        grid->addWidget(NewLabel(parent, QString(), QString::fromLatin1(Rails[rail].head)), 0,
-                        rail, Qt::AlignRight);
-        const QString name =
-            QString::fromLatin1(Rails[rail].name) +
-            (states ? QStringLiteral("StateLabel") : QStringLiteral("ErrLabel"));
+        grid->addWidget(NewLabel(parent, QString(), QString::fromLatin1(Rails[rail].head)), 0, rail,
+                        Qt::AlignRight);
+        const QString name = QString::fromLatin1(Rails[rail].name) +
+                             (states ? QStringLiteral("StateLabel") : QStringLiteral("ErrLabel"));
         QLabel* cell = states ? ValueLabel(parent, name, QStringLiteral("Unknown"))
                               : NewLabel(parent, name, QStringLiteral("0"));
         cell->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -274,8 +274,7 @@ void TPropertiesDlg::BuildGeneralTab() {
     state->addWidget(NetworkStatusLabel, 0, 1);
     state->addWidget(NewLabel(tab, QString(), QStringLiteral("Mode:")), 1, 0);
     state->addWidget(ModeLabel, 1, 1);
-    state->addWidget(NewLabel(tab, QString(), QStringLiteral("Channels:")), 2, 0,
-                     Qt::AlignTop);
+    state->addWidget(NewLabel(tab, QString(), QStringLiteral("Channels:")), 2, 0, Qt::AlignTop);
     for (int ch = 0; ch < 7; ++ch) {
         ChanLabel[ch] = ValueLabel(tab, Name("Chan", ch + 1, "Label"),
                                    QString::number(ch + 1) + QStringLiteral(" - "));
@@ -308,14 +307,14 @@ void TPropertiesDlg::BuildGeneralTab() {
     buttonRow->addStretch(1);
 
     auto* layout = new QVBoxLayout(tab);
-    layout->addWidget(Heading(tab, "DevicePropertiesTitle", "device.svg",
-                              QStringLiteral("Device Properties")));
+    layout->addWidget(
+        Heading(tab, "DevicePropertiesTitle", "device.svg", QStringLiteral("Device Properties")));
     layout->addLayout(identity);
     layout->addWidget(
         Heading(tab, "DeviceStatusTitle", "status.svg", QStringLiteral("Device Status")));
     layout->addLayout(state);
-    layout->addWidget(Heading(tab, "DeviceConditionTitle", "condition.svg",
-                              QStringLiteral("Device Condition")));
+    layout->addWidget(
+        Heading(tab, "DeviceConditionTitle", "condition.svg", QStringLiteral("Device Condition")));
     instruction->setContentsMargins(30, 0, 0, 0);
     layout->addWidget(instruction);
     layout->addLayout(buttonRow);
@@ -333,9 +332,9 @@ void TPropertiesDlg::BuildConfigurationTab() {
     grid->setColumnMinimumWidth(0, 80);
     grid->setVerticalSpacing(0);
     // Each pair of radio buttons sits on a panel of its own, which makes it a group.
-    auto pairPanel = [tab](QRadioButton*& first, const QString& firstName,
-                           const QString& firstText, QRadioButton*& second,
-                           const QString& secondName, const QString& secondText) {
+    auto pairPanel = [tab](QRadioButton*& first, const QString& firstName, const QString& firstText,
+                           QRadioButton*& second, const QString& secondName,
+                           const QString& secondText) {
         auto* panel = new QWidget(tab);
         auto* row = new QHBoxLayout(panel);
         row->setContentsMargins(0, 0, 0, 0);
@@ -355,8 +354,7 @@ void TPropertiesDlg::BuildConfigurationTab() {
                     0, 1);
     grid->setRowMinimumHeight(1, 8);
     for (int ch = 0; ch < 7; ++ch) {
-        ChLabel[ch] = ValueLabel(tab, Name("Ch", ch + 1, "Label"),
-                                 Name("Channel ", ch + 1, ":"));
+        ChLabel[ch] = ValueLabel(tab, Name("Ch", ch + 1, "Label"), Name("Channel ", ch + 1, ":"));
         grid->addWidget(ChLabel[ch], ch + 2, 0);
         grid->addWidget(pairPanel(ChanOnRadioBtn[ch], Name("Chan", ch + 1, "OnRadioBtn"),
                                   QStringLiteral("On"), ChanOffRadioBtn[ch],
@@ -372,8 +370,8 @@ void TPropertiesDlg::BuildConfigurationTab() {
     applyRow->addWidget(ApplyButton);
 
     auto* layout = new QVBoxLayout(tab);
-    layout->addWidget(Heading(tab, "ConfigureTitle", "configure.svg",
-                              QStringLiteral("Configure Velkan Device")));
+    layout->addWidget(
+        Heading(tab, "ConfigureTitle", "configure.svg", QStringLiteral("Configure Velkan Device")));
     QLabel* text = NewLabel(tab, QStringLiteral("ConfigureTextLabel"),
                             QStringLiteral("Configure the Velkan device, then press "
                                            "\"Apply\"\r\nto apply the new configuration."));
@@ -452,10 +450,9 @@ void TPropertiesDlg::BuildSummaryTab() {
     identity->setContentsMargins(30, 0, 0, 0);
     identity->setColumnMinimumWidth(0, 90);
     identity->setVerticalSpacing(1);
-    const std::pair<const char*, QLabel*> rows[] = {
-        {"Model:", ModelSummaryLabel},
-        {"Serial Number:", SerialNrSummaryLabel},
-        {"Mode:", ModeStateLabel}};
+    const std::pair<const char*, QLabel*> rows[] = {{"Model:", ModelSummaryLabel},
+                                                    {"Serial Number:", SerialNrSummaryLabel},
+                                                    {"Mode:", ModeStateLabel}};
     for (int r = 0; r < 3; ++r) {
         identity->addWidget(NewLabel(tab, QString(), QString::fromLatin1(rows[r].first)), r, 0);
         identity->addWidget(rows[r].second, r, 1);
@@ -472,8 +469,8 @@ void TPropertiesDlg::BuildSummaryTab() {
     AddRailRow(rails, tab, SupplyStateLabel, true);
 
     auto* layout = new QVBoxLayout(tab);
-    layout->addWidget(Heading(tab, "SummaryDeviceTitle", "device.svg",
-                              QStringLiteral("Device Properties")));
+    layout->addWidget(
+        Heading(tab, "SummaryDeviceTitle", "device.svg", QStringLiteral("Device Properties")));
     layout->addLayout(identity);
     layout->addWidget(Heading(tab, "OutputChannelsConditionTitle", "summary.svg",
                               QStringLiteral("Output Channels Condition")));
@@ -487,8 +484,7 @@ void TPropertiesDlg::BuildSummaryTab() {
 void TPropertiesDlg::WireControls() {
     connect(CloseBtn, &QPushButton::clicked, this, &QDialog::accept);
     connect(Timer, &QTimer::timeout, this, &TPropertiesDlg::TimerTimer);
-    connect(PageControl, &QTabWidget::currentChanged, this,
-            &TPropertiesDlg::PageControlChanging);
+    connect(PageControl, &QTabWidget::currentChanged, this, &TPropertiesDlg::PageControlChanging);
     connect(PSupplyBtn, &QPushButton::clicked, this, &TPropertiesDlg::PSupplyBtnClick);
     for (int ch = 0; ch < 7; ++ch) {
         connect(ChanBtn[ch], &QPushButton::clicked, this, [this, ch] { ChanBtnClick(ch + 1); });
@@ -546,8 +542,9 @@ void TPropertiesDlg::RefreshDevice() {
         if (s.Mode == 0) ModeLabel->setText(QStringLiteral("Standby"));
         if (s.Mode == 1) ModeLabel->setText(QStringLiteral("Active"));
         for (int ch = 0; ch < count; ++ch) {
-            QString line = QString::number(ch + 1) +
-                           (s.ChannelOn[ch] == 1 ? QStringLiteral(" - On") : QStringLiteral(" - Off"));
+            QString line =
+                QString::number(ch + 1) +
+                (s.ChannelOn[ch] == 1 ? QStringLiteral(" - On") : QStringLiteral(" - Off"));
             if (ChannelFaulty(s, ch)) line += QStringLiteral("       FAULTY");
             ChanLabel[ch]->setEnabled(true);
             ChanLabel[ch]->setText(line);
@@ -613,7 +610,8 @@ void TPropertiesDlg::RefreshStatistics() {
         SetTextColor(cell, count != 0 ? FaultColor() : normal);
     };
     for (int ch = 0; ch < 7; ++ch) {
-        for (int col = 0; col < 4; ++col) show(ErrLabel[col][ch], stats[Columns[col].statsBase + ch]);
+        for (int col = 0; col < 4; ++col)
+            show(ErrLabel[col][ch], stats[Columns[col].statsBase + ch]);
     }
     for (int rail = 0; rail < 4; ++rail) show(SupplyErrLabel[rail], stats[StatsMinus5VErr + rail]);
     // The device counts its time as an unsigned number of minutes.
@@ -727,8 +725,8 @@ void TPropertiesDlg::ShowConditionDetails(int index) {
     if (index < 0) {
         const QString outOfLimits = QStringLiteral("Out of the Limits");
         for (int rail = 0; rail < 4; ++rail) {
-            row(rail, QString::fromLatin1(Rails[rail].head) + QStringLiteral(":"),
-                s.SupplyOk[rail], outOfLimits);
+            row(rail, QString::fromLatin1(Rails[rail].head) + QStringLiteral(":"), s.SupplyOk[rail],
+                outOfLimits);
         }
     } else {
         row(0, QStringLiteral("Temperature:"), s.TempOk[index], QStringLiteral("Above the Limit"));
@@ -736,9 +734,10 @@ void TPropertiesDlg::ShowConditionDetails(int index) {
             QStringLiteral("Over-current"));
         row(2, QStringLiteral("Fan:"), s.FanOk[index], QStringLiteral("Faulty"));
         const bool failed = s.ChannelOk[index] == 0;
-        StatusContext.Labels[6] = failed ? TStatusDlg::LabelContext{QStringLiteral("This channel is faulty."),
-                                                                    true, FaultColor()}
-                                         : TStatusDlg::LabelContext{QString(), false, normal};
+        StatusContext.Labels[6] =
+            failed ? TStatusDlg::LabelContext{QStringLiteral("This channel is faulty."), true,
+                                              FaultColor()}
+                   : TStatusDlg::LabelContext{QString(), false, normal};
         StatusContext.Labels[7] = {QString(), true, normal};
     }
     if (StatusDlg != nullptr) {

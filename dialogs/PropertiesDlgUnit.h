@@ -53,7 +53,7 @@ public:
     IMessageTarget* MainWindowHandle = nullptr;
     TStatusDlg* StatusDlg = nullptr;  // owned; none until a condition button is pressed
     TStatusDlg::Context StatusContext;
-    int SelectedCondition = -1;     // -1 power supply, 0..6 channel 1..7
+    int SelectedCondition = -1;       // -1 power supply, 0..6 channel 1..7
     std::uint8_t SelectedButton = 8;  // 0 "PS", 1..7 a channel, 8 none
 
     // ---- controls (named as on the form; index 0 is channel 1) ----
@@ -76,12 +76,12 @@ public:
     QLabel* ModeConfigLabel = nullptr;
     QRadioButton* ActiveModeRadioBtn = nullptr;
     QRadioButton* StandbyModeRadioBtn = nullptr;
-    QLabel* ChLabel[7] = {};                 // Ch1Label..Ch7Label
+    QLabel* ChLabel[7] = {};                // Ch1Label..Ch7Label
     QRadioButton* ChanOnRadioBtn[7] = {};   // Chan1OnRadioBtn..Chan7OnRadioBtn
     QRadioButton* ChanOffRadioBtn[7] = {};  // Chan1OffRadioBtn..Chan7OffRadioBtn
     QPushButton* ApplyButton = nullptr;
     // Statistics and Summary grids, by column: "Fatal", "Current", "Fan", "Temp.".
-    QLabel* ErrLabel[4][7] = {};    // Chan1FatalErrLabel, Chan1OvcErrLabel, ...
+    QLabel* ErrLabel[4][7] = {};     // Chan1FatalErrLabel, Chan1OvcErrLabel, ...
     QLabel* SupplyErrLabel[4] = {};  // Minus5VErrLabel, Plus12VErrLabel, Plus72VA.., Plus72VB..
     QLabel* TimeOnLabel = nullptr;
     QLabel* ResetStatsLabel = nullptr;

@@ -38,11 +38,11 @@ TStatusDlg::TStatusDlg(QWidget* owner, const Context* context, IMessageTarget* o
     for (int row = 0; row < 4; ++row) {
         const QString n = QString::number(row + 1);
         Labels[2 * row] = RowLabel(this, QStringLiteral("ParameterLabel") + n,
-                                   QStringLiteral("Parameter ") + n + QStringLiteral(":"),
-                                   NameLeft, RowTops[row], ValueLeft - NameLeft - 4);
-        Labels[2 * row + 1] = RowLabel(this, QStringLiteral("ValueLabel") + n,
-                                       QStringLiteral("Unknown"), ValueLeft, RowTops[row],
-                                       ClientWidth - ValueLeft - 4);
+                                   QStringLiteral("Parameter ") + n + QStringLiteral(":"), NameLeft,
+                                   RowTops[row], ValueLeft - NameLeft - 4);
+        Labels[2 * row + 1] =
+            RowLabel(this, QStringLiteral("ValueLabel") + n, QStringLiteral("Unknown"), ValueLeft,
+                     RowTops[row], ClientWidth - ValueLeft - 4);
     }
     // The dividers sit between the rows, half-way from one row's text to the next.
     for (int row = 1; row < 4; ++row) {
@@ -57,10 +57,8 @@ TStatusDlg::TStatusDlg(QWidget* owner, const Context* context, IMessageTarget* o
 
 void TStatusDlg::SetContext(const Context* context) {
     if (context == nullptr) return;
-    // The bottom edge goes to Top: the window sits on top of the row it is placed at. Before
-    // the first showing the frame is not known yet and the client height stands in for it.
-    const int outerHeight = frameGeometry().height();
-    move(context->Left, context->Top - outerHeight);
+    bottomLeft_ = QPoint(context->Left, context->Top);
+    Place();
     setWindowTitle(context->Caption);
     for (int i = 0; i < 8; ++i) {
         const LabelContext& entry = context->Labels[i];
@@ -71,6 +69,18 @@ void TStatusDlg::SetContext(const Context* context) {
         label->setPalette(pal);
         label->setVisible(entry.Visible);
     }
+}
+
+// The bottom edge goes to Top: the window sits on top of the row it is placed at. Before the
+// first showing the frame is not known and the client height stands in for the outer height;
+// the showing places it again with its frame.
+void TStatusDlg::Place() {
+    move(bottomLeft_.x(), bottomLeft_.y() - frameGeometry().height());
+}
+
+void TStatusDlg::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    Place();
 }
 
 void TStatusDlg::closeEvent(QCloseEvent* event) {

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <QColor>
+#include <QPoint>
 #include <QString>
 #include <QWidget>
 #include <cstdint>
 
 class IMessageTarget;
 class QCloseEvent;
+class QShowEvent;
 class QLabel;
 
 // The small stay-on-top window that shows up to four named values, each in its own colour.
@@ -41,4 +43,9 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void Place();
+    QPoint bottomLeft_;  // where the context puts the window's bottom-left corner
 };
