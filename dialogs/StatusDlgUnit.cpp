@@ -5,6 +5,7 @@
 #include <QFont>
 #include <QFrame>
 #include <QLabel>
+#include <algorithm>
 
 #include "comms/Mymessages.h"
 #include "platform/MessageTarget.h"
@@ -50,6 +51,7 @@ TStatusDlg::TStatusDlg(QWidget* owner, const Context* context, IMessageTarget* o
         line->setFrameShape(QFrame::HLine);
         line->setFrameShadow(QFrame::Sunken);
         line->setGeometry(4, RowTops[row] - 5, ClientWidth - 8, 2);
+        dividers_[row - 1] = line;
     }
     OwnerHandle = ownerHandle;
     SetContext(context);
@@ -58,7 +60,6 @@ TStatusDlg::TStatusDlg(QWidget* owner, const Context* context, IMessageTarget* o
 void TStatusDlg::SetContext(const Context* context) {
     if (context == nullptr) return;
     bottomLeft_ = QPoint(context->Left, context->Top);
-    Place();
     setWindowTitle(context->Caption);
     for (int i = 0; i < 8; ++i) {
         const LabelContext& entry = context->Labels[i];
@@ -69,6 +70,34 @@ void TStatusDlg::SetContext(const Context* context) {
         label->setPalette(pal);
         label->setVisible(entry.Visible);
     }
+    Fit();
+    Place();
+}
+
+// The columns are laid out for an 8-point Tahoma; the fonts of this desktop may be wider. A
+// text is never cut: the value column moves right of the longest name that has a value beside
+// it, and the window widens to the longest text (a name without a value, such as the faulty
+// channel's note, may run across the value column).
+void TStatusDlg::Fit() {
+    int valueLeft = ValueLeft;
+    for (int row = 0; row < 4; ++row) {
+        QLabel* name = Labels[2 * row];
+        QLabel* value = Labels[2 * row + 1];
+        name->adjustSize();
+        value->adjustSize();
+        if (!name->isHidden() && !value->isHidden() && !value->text().isEmpty())
+            valueLeft = std::max(valueLeft, NameLeft + name->width() + 6);
+    }
+    int width = ClientWidth;
+    for (int row = 0; row < 4; ++row) {
+        QLabel* name = Labels[2 * row];
+        QLabel* value = Labels[2 * row + 1];
+        value->move(valueLeft, RowTops[row]);
+        if (!name->isHidden()) width = std::max(width, name->geometry().right() + 1 + 8);
+        if (!value->isHidden()) width = std::max(width, value->geometry().right() + 1 + 8);
+    }
+    setFixedSize(width, ClientHeight);
+    for (QFrame* line : dividers_) line->resize(width - 8, line->height());
 }
 
 // The bottom edge goes to Top: the window sits on top of the row it is placed at. Before the

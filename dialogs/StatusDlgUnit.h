@@ -8,6 +8,7 @@
 
 class IMessageTarget;
 class QCloseEvent;
+class QFrame;
 class QShowEvent;
 class QLabel;
 
@@ -47,5 +48,7 @@ protected:
 
 private:
     void Place();
+    void Fit();
+    QFrame* dividers_[3] = {};
     QPoint bottomLeft_;  // where the context puts the window's bottom-left corner
 };

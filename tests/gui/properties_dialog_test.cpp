@@ -42,9 +42,9 @@ W* Control(const QWidget& dialog, const char* name) {
     return w;
 }
 
-QString Text(const QWidget& dialog, const char* name) {
+std::string Text(const QWidget& dialog, const char* name) {
     const QLabel* label = Control(dialog, name);
-    return label ? label->text() : QStringLiteral("<missing>");
+    return label ? label->text().toStdString() : "<missing>";
 }
 
 QColor TextColor(const QWidget* w) {
@@ -201,6 +201,10 @@ TStatusDlg::Context SampleContext() {
     c.Labels[1] = {QStringLiteral("Above the Limit"), true, Red};
     c.Labels[2] = {QStringLiteral("hidden text"), false, Green};
     c.Labels[3] = {QString(), true, Green};
+    c.Labels[4] = {QStringLiteral("Output Current:"), true, QColor(Qt::black)};
+    c.Labels[5] = {QStringLiteral("Out of the Limits"), true, Red};
+    c.Labels[6] = {QStringLiteral("This channel is faulty."), true, Red};
+    c.Labels[7] = {QString(), true, QColor(Qt::black)};
     return c;
 }
 
@@ -209,7 +213,18 @@ TEST(StatusDialog, ContextPlacesTheBottomEdgeAtTopAndSetsEveryLabel) {
     TStatusDlg dlg(nullptr, &c, nullptr);
     EXPECT_TRUE(dlg.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
     EXPECT_EQ(dlg.windowType(), Qt::Tool);
-    EXPECT_EQ(dlg.size(), QSize(TStatusDlg::ClientWidth, TStatusDlg::ClientHeight));
+    EXPECT_EQ(dlg.height(), TStatusDlg::ClientHeight);
+    EXPECT_GE(dlg.width(), TStatusDlg::ClientWidth);
+    // Whatever the desktop's font, no text is cut, and a value never covers its name.
+    for (int i = 0; i < 8; ++i) {
+        const QLabel* label = dlg.Labels[i];
+        if (label->isHidden()) continue;
+        EXPECT_GE(label->width(), label->sizeHint().width()) << i;
+        EXPECT_LE(label->geometry().right(), dlg.width()) << i;
+    }
+    for (int row : {0, 2}) {
+        EXPECT_LT(dlg.Labels[2 * row]->geometry().right(), dlg.Labels[2 * row + 1]->x()) << row;
+    }
     EXPECT_EQ(dlg.windowTitle(), "  Channel 2 Condition");
     EXPECT_EQ(dlg.frameGeometry().left(), 300);
     EXPECT_EQ(dlg.frameGeometry().bottom() + 1, 400);
@@ -222,10 +237,10 @@ TEST(StatusDialog, ContextPlacesTheBottomEdgeAtTopAndSetsEveryLabel) {
     EXPECT_FALSE(dlg.Labels[3]->isHidden());
     EXPECT_EQ(dlg.Labels[3]->text(), "");
     // The rows the context leaves out keep the empty window's hidden placeholders.
-    EXPECT_TRUE(dlg.Labels[4]->isHidden());
 
     // The empty window: placeholders, all hidden.
     const TStatusDlg empty(nullptr, nullptr, nullptr);
+    EXPECT_EQ(empty.size(), QSize(TStatusDlg::ClientWidth, TStatusDlg::ClientHeight));
     EXPECT_EQ(empty.findChild<QLabel*>("ParameterLabel4")->text(), "Parameter 4:");
     EXPECT_EQ(empty.findChild<QLabel*>("ValueLabel1")->text(), "Unknown");
     for (const QLabel* label : empty.Labels) EXPECT_TRUE(label->isHidden());
@@ -662,9 +677,8 @@ TEST_F(PropertiesDialogTest, ApplyReachesTheDeviceAndTheDialogShowsTheNewConfigu
         EXPECT_TRUE(WaitUntil([&] {
             return Text(dlg, "ModeLabel") == "Standby" && Text(dlg, "Chan2Label") == "2 - Off" &&
                    Text(dlg, "Chan6Label") == "6 - Off";
-        })) << Text(dlg, "ModeLabel").toStdString()
-            << ", " << Text(dlg, "Chan2Label").toStdString() << ", "
-            << Text(dlg, "Chan6Label").toStdString();
+        })) << Text(dlg, "ModeLabel")
+            << ", " << Text(dlg, "Chan2Label") << ", " << Text(dlg, "Chan6Label");
         EXPECT_EQ(Text(dlg, "Chan1Label"), "1 - On");
         EXPECT_TRUE(dlg.StandbyModeRadioBtn->isChecked());
         EXPECT_TRUE(dlg.ChanOffRadioBtn[1]->isChecked());
