@@ -107,6 +107,13 @@ QWidget* Heading(QWidget* parent, const char* name, const char* picture, const Q
     return row;
 }
 
+QWidget* AddPage(QTabWidget* pages, const char* name, const QString& caption) {
+    auto* page = new QWidget(pages);
+    page->setObjectName(QString::fromLatin1(name));
+    pages->addTab(page, caption);
+    return page;
+}
+
 QRadioButton* Radio(QWidget* parent, const QString& name, const QString& text) {
     auto* radio = new QRadioButton(text, parent);
     radio->setObjectName(name);
@@ -247,9 +254,7 @@ TPropertiesDlg::~TPropertiesDlg() {
 }
 
 void TPropertiesDlg::BuildGeneralTab() {
-    GeneralTab = new QWidget(PageControl);
-    GeneralTab->setObjectName(QStringLiteral("GeneralTab"));
-    PageControl->addTab(GeneralTab, QStringLiteral("&General"));
+    GeneralTab = AddPage(PageControl, "GeneralTab", QStringLiteral("&General"));
     QWidget* tab = GeneralTab;
 
     ModelLabel = NewLabel(tab, QStringLiteral("ModelLabel"), QStringLiteral("Unknown"));
@@ -322,9 +327,7 @@ void TPropertiesDlg::BuildGeneralTab() {
 }
 
 void TPropertiesDlg::BuildConfigurationTab() {
-    ConfigurationTab = new QWidget(PageControl);
-    ConfigurationTab->setObjectName(QStringLiteral("ConfigurationTab"));
-    PageControl->addTab(ConfigurationTab, QStringLiteral("C&onfiguration"));
+    ConfigurationTab = AddPage(PageControl, "ConfigurationTab", QStringLiteral("C&onfiguration"));
     QWidget* tab = ConfigurationTab;
 
     auto* grid = new QGridLayout;
@@ -383,9 +386,7 @@ void TPropertiesDlg::BuildConfigurationTab() {
 }
 
 void TPropertiesDlg::BuildStatisticsTab() {
-    StatisticsTab = new QWidget(PageControl);
-    StatisticsTab->setObjectName(QStringLiteral("StatisticsTab"));
-    PageControl->addTab(StatisticsTab, QStringLiteral("&Statistics"));
+    StatisticsTab = AddPage(PageControl, "StatisticsTab", QStringLiteral("&Statistics"));
     QWidget* tab = StatisticsTab;
 
     auto* channels = new QGridLayout;
@@ -431,9 +432,7 @@ void TPropertiesDlg::BuildStatisticsTab() {
 }
 
 void TPropertiesDlg::BuildSummaryTab() {
-    SummaryTab = new QWidget(PageControl);
-    SummaryTab->setObjectName(QStringLiteral("SummaryTab"));
-    PageControl->addTab(SummaryTab, QStringLiteral("S&ummary"));
+    SummaryTab = AddPage(PageControl, "SummaryTab", QStringLiteral("S&ummary"));
     QWidget* tab = SummaryTab;
 
     auto boldValue = [tab](const char* name) {
