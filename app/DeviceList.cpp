@@ -229,18 +229,17 @@ void TMainForm::ShowPropertiesBtn1Click() {
     // address from discovery, a network search that misses it): every device's report
     // rewrites every row, and that must not throw away a choice not yet applied.
     ShownDeviceState shown = ShownDeviceState::Of(*device);
+    // The record is looked up each time: a report may name a device that has just gone.
+    const auto refresh = [this, &dialog, &shown, id](std::uint16_t changed, bool always) {
+        const Device* current = changed == id ? core_->FindDeviceById(id) : nullptr;
+        if (!current || (!always && ShownDeviceState::Of(*current) == shown)) return;
+        shown = ShownDeviceState::Of(*current);
+        dialog.RefreshDevice();
+    };
     connect(core_.get(), &CMonitorCore::DeviceReportHandled, &dialog,
-            [&dialog, &shown, device, id](std::uint16_t changed) {
-                if (changed != id) return;
-                shown = ShownDeviceState::Of(*device);
-                dialog.RefreshDevice();
-            });
+            [refresh](std::uint16_t changed) { refresh(changed, true); });
     connect(core_.get(), &CMonitorCore::DeviceRowChanged, &dialog,
-            [&dialog, &shown, device, id](std::uint16_t changed) {
-                if (changed != id || ShownDeviceState::Of(*device) == shown) return;
-                shown = ShownDeviceState::Of(*device);
-                dialog.RefreshDevice();
-            });
+            [refresh](std::uint16_t changed) { refresh(changed, false); });
     // A record that leaves the table takes its dialog with it, before anything reads it.
     connect(core_.get(), &CMonitorCore::DeviceRemoved, &dialog, [this, &dialog, id] {
         if (!core_->FindDeviceById(id)) dialog.reject();

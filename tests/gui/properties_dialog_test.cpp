@@ -692,6 +692,22 @@ TEST_F(PropertiesDialogTest, ApplyReachesTheDeviceAndTheDialogShowsTheNewConfigu
     Site().SetEventHandler({});
 }
 
+// A device that leaves the table while its dialog is open closes the dialog, which no longer
+// refers to the record.
+TEST_F(PropertiesDialogTest, DeletedDeviceClosesItsDialog) {
+    const int sim = Sim(12);
+    Site().SetSupplyFault(sim, 0, true);
+    StartWithDevice(12, "Loft");
+    WithProperties(0, [&](TPropertiesDlg& dlg) {
+        ASSERT_TRUE(dlg.isVisible());
+        ASSERT_TRUE(dlg.Timer->isActive());
+        Monitor().DeleteDevice(0);
+        EXPECT_FALSE(dlg.isVisible());
+        EXPECT_EQ(dlg.Device, nullptr);
+        EXPECT_FALSE(dlg.Timer->isActive());
+    });
+}
+
 // The dialog follows every change of its own device, also one that only rewrites its row
 // (monitoring switched off), and no other device's: a choice not yet applied outlives another
 // device's change. The menu command and a double-click on a row open it for that row.
