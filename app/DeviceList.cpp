@@ -16,6 +16,7 @@
 
 #include "app/MainUnit.h"
 #include "app/Shell.h"
+#include "dialogs/PropertiesDlgUnit.h"
 #include "platform/MessageBox.h"
 
 namespace {
@@ -58,6 +59,19 @@ QPixmap NetworkPixmap(int size) {
     p.drawRoundedRect(QRectF(32.5 * s, 34 * s, 15 * s, 9 * s), 2 * s, 2 * s);
     return pm;
 }
+
+// What the properties dialog shows of a device record.
+struct ShownDeviceState {
+    std::uint8_t ConnState = 0;
+    bool StatusKnown = false;
+    std::uint8_t ModelCode = 0;
+    std::string Serial;
+    DeviceStatus Status;
+    static ShownDeviceState Of(const CMca::DeviceDescr_Type& d) {
+        return {d.ConnState, d.StatusKnown, d.ModelCode, d.Serial, d.Status};
+    }
+    friend bool operator==(const ShownDeviceState&, const ShownDeviceState&) = default;
+};
 
 QLabel* PictureLabel(QWidget* parent, const char* name, const QPixmap& pixmap) {
     auto* label = new QLabel(parent);
@@ -121,6 +135,9 @@ void TMainForm::BuildDevicePage() {
     for (QPalette::ColorRole role : {QPalette::Highlight, QPalette::HighlightedText})
         pal.setColor(QPalette::Inactive, role, pal.color(QPalette::Active, role));
     ListView->setPalette(pal);
+    // A double-click on a row shows that device's properties, as the command does.
+    connect(ListView, &QTreeWidget::itemDoubleClicked, this,
+            [this](QTreeWidgetItem*, int) { ShowPropertiesBtn1Click(); });
 
     SearchNetworkBtn = CommandButton(TabSheet2, "SearchNetworkBtn", "&Search Network",
                                      "Search the local network for Velkan devices");
@@ -213,11 +230,33 @@ void TMainForm::DeleteBtn1Click() {
 
 void TMainForm::ShowPropertiesBtn1Click() {
     const int row = ListView ? ListView->indexOfTopLevelItem(ListView->currentItem()) : -1;
-    const Device* device = row >= 0 ? core_->FindDeviceByListIndex(row) : nullptr;
+    Device* device = row >= 0 ? core_->FindDeviceByListIndex(row) : nullptr;
     if (!device) return;
-    // While the properties dialog is open, thread messages for this device refresh it.
-    PropertiesDevice = device->DeviceId;
-    // The properties dialog is not part of the program yet; it opens modally here.
+    const std::uint16_t id = device->DeviceId;
+    // While the properties dialog is open, every change of its device reaches it.
+    PropertiesDevice = id;
+    TPropertiesDlg dialog(this, core_->SwitchFlags.stats, device, core_.get());
+    // Every report of the device's thread and every status reply refresh it. A rewrite of the
+    // row refreshes it only when the device's state moved without a report (an edit, a new
+    // address from discovery, a network search that misses it): every device's report
+    // rewrites every row, and that must not throw away a choice not yet applied.
+    ShownDeviceState shown = ShownDeviceState::Of(*device);
+    // The record is looked up each time: a report may name a device that has just gone.
+    const auto refresh = [this, &dialog, &shown, id](std::uint16_t changed, bool always) {
+        const Device* current = changed == id ? core_->FindDeviceById(id) : nullptr;
+        if (!current || (!always && ShownDeviceState::Of(*current) == shown)) return;
+        shown = ShownDeviceState::Of(*current);
+        dialog.RefreshDevice();
+    };
+    connect(core_.get(), &CMonitorCore::DeviceReportHandled, &dialog,
+            [refresh](std::uint16_t changed) { refresh(changed, true); });
+    connect(core_.get(), &CMonitorCore::DeviceRowChanged, &dialog,
+            [refresh](std::uint16_t changed) { refresh(changed, false); });
+    // A record that leaves the table takes its dialog with it, before anything reads it.
+    connect(core_.get(), &CMonitorCore::DeviceRemoved, &dialog, [this, &dialog, id] {
+        if (!core_->FindDeviceById(id)) dialog.reject();
+    });
+    dialog.exec();
     PropertiesDevice = -1;
 }
 
