@@ -316,7 +316,16 @@ std::string CIniFile::Serialize() const {
     for (const CSection& section : sections_) {
         out.append("[").append(section.name).append("]\r\n");
         for (const CEntry& entry : section.entries) {
-            out.append(entry.key).append("=").append(entry.value).append("\r\n");
+            out.append(entry.key).append("=");
+            // Reading takes blanks off both ends and one pair of outer quotes; a value that
+            // would lose either is written inside one more pair, which reading takes off.
+            const std::string_view value = entry.value;
+            if (Unquote(Trim(value)) != value) {
+                out.append("\"").append(value).append("\"");
+            } else {
+                out.append(value);
+            }
+            out.append("\r\n");
         }
     }
     return out;

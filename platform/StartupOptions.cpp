@@ -76,12 +76,15 @@ std::string UserConfigFolder() {
 // A portable copy keeps its settings beside the program, as the program always did. An
 // installed one (a folder the user may not write, such as /usr/bin) keeps them in the user's
 // settings folder, where a save can succeed.
+// The folder the package installs the program into never holds settings, even for root, who
+// could write there.
 std::string DefaultConfigPath(const std::string& executablePath) {
     if (executablePath.empty()) return {};
     const std::filesystem::path beside =
         std::filesystem::path(executablePath).replace_extension(".ini");
     const std::string folder = beside.parent_path().string();
-    if (access(beside.c_str(), F_OK) == 0 || access(folder.c_str(), W_OK) == 0) {
+    const bool installed = folder == AVLO_INSTALLED_BINDIR;
+    if (!installed && (access(beside.c_str(), F_OK) == 0 || access(folder.c_str(), W_OK) == 0)) {
         return beside.string();
     }
     const std::string user = UserConfigFolder();
@@ -169,7 +172,8 @@ std::string StartupHelpText() {
            "  --config PATH              settings file (default: the program's path with"
            " .ini\n"
            "                             when that file exists or the folder is writable, else\n"
-           "                             $XDG_CONFIG_HOME/avlo-monitor/avlo-monitor.ini)\n"
+           "                             $XDG_CONFIG_HOME/avlo-monitor/avlo-monitor.ini, which\n"
+           "                             an installed program always uses)\n"
            "  --lock-file PATH           single-instance lock file (default\n"
            "                             $XDG_RUNTIME_DIR/AVLO.lock, else /tmp/AVLO-UID.lock)\n"
            "  --device-port N            TCP port of the devices (default 60002)\n"

@@ -252,6 +252,14 @@ TEST(IniFileWrite, RoundTripsThroughText) {
         {"Device 1", "Inner", "say \"hi\" 'x"},
         {"Device 1", "Empty", ""},
         {"Device 2", "Name", "Amp 2"},
+        // Values that reading would change if they were written bare: blanks at either end,
+        // outer quotes of their own, nothing but blanks.
+        {"Device 3", "Name", "Amp 3 "},
+        {"Device 3", "Lead", "  left"},
+        {"Device 3", "Quoted", "\"Front of house\""},
+        {"Device 3", "Single", "'x'"},
+        {"Device 3", "Blanks", "   "},
+        {"Device 3", "QuotedBlanks", "'   '"},
     };
     CIniFile ini;
     for (const auto& row : rows) ini.WriteString(row[0], row[1], row[2]);
