@@ -30,6 +30,17 @@ std::string SetPath(std::string& path, const std::string& value) {
     return {};
 }
 
+std::string SetMilliseconds(int& ms, const std::string& value) {
+    if (value.empty() || value.size() > 6 ||
+        value.find_first_not_of("0123456789") != std::string::npos) {
+        return "bad number of milliseconds: " + value;
+    }
+    const int number = std::stoi(value);
+    if (number < 10) return "bad number of milliseconds: " + value;
+    ms = number;
+    return {};
+}
+
 struct ValueOption {
     const char* name;
     Setter set;
@@ -49,6 +60,8 @@ const ValueOption valueOptions[] = {
          o.discoveryAddress = v;
          return {};
      }},
+    {"--save-every-ms",
+     [](StartupOptions& o, const std::string& v) { return SetMilliseconds(o.saveEveryMs, v); }},
 };
 
 struct FlagOption {
@@ -182,6 +195,9 @@ std::string StartupHelpText() {
            " (default 255.255.255.255)\n"
            "  --headless                 run without windows; events are also printed on"
            " stderr\n"
+           "  --save-every-ms N          save the settings every N ms (at least 10), changed or\n"
+           "                             not; for test beds (default: a few seconds after a\n"
+           "                             change, at shutdown and once a day)\n"
            "  --help, -h                 show this text and exit\n"
            "  --version                  show the version and exit\n"
            "  Values may also be given as --option=value.\n"

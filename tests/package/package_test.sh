@@ -33,7 +33,7 @@ version=$(/usr/bin/avlo-monitor --version)
 [[ $version == "AVLO Monitor "* ]] || fail "--version printed '$version'"
 desktop-file-validate /usr/share/applications/avlo-monitor.desktop || fail "desktop entry"
 grep -q '^Exec=avlo-monitor$' /usr/share/applications/avlo-monitor.desktop || fail "Exec line"
-appstreamcli validate --no-net /usr/share/metainfo/*.metainfo.xml || fail "metainfo"
+appstreamcli validate --no-net /usr/share/metainfo/com.example.avlo_monitor.metainfo.xml || fail "metainfo"
 for f in scalable/apps/avlo-monitor.svg 16x16/apps/avlo-monitor.png 48x48/apps/avlo-monitor.png \
          256x256/apps/avlo-monitor.png; do
   [ -f "/usr/share/icons/hicolor/$f" ] || fail "icon $f"

@@ -257,6 +257,9 @@ TEST(StartupOptions, WrongCommandLinesSayWhatIsWrong) {
         {{"--discovery-address", "localhost"}, "localhost"},
         {{"--headless=yes"}, "--headless"},
         {{"--help=1"}, "--help"},
+        {{"--save-every-ms", "9"}, "9"},
+        {{"--save-every-ms=1e3"}, "1e3"},
+        {{"--save-every-ms", "-50"}, "-50"},
     };
     for (const auto& c : cases) {
         const StartupOptions o = ParseStartupOptions(c.args, Exe());
@@ -265,11 +268,18 @@ TEST(StartupOptions, WrongCommandLinesSayWhatIsWrong) {
     }
 }
 
+TEST(StartupOptions, SaveEveryMsIsOffUnlessGiven) {
+    EXPECT_EQ(ParseStartupOptions({}, Exe()).saveEveryMs, 0);
+    const StartupOptions o = ParseStartupOptions({"--save-every-ms=25"}, Exe());
+    EXPECT_EQ(o.error, "");
+    EXPECT_EQ(o.saveEveryMs, 25);
+}
+
 TEST(StartupOptions, HelpNamesEveryOptionAndSwitchWord) {
     const std::string help = StartupHelpText();
-    for (const char* word :
-         {"--config", "--lock-file", "--device-port", "--discovery-port", "--discovery-address",
-          "--headless", "--help", "-h", "--version", "alerts", "stats", "nolimit", "test"}) {
+    for (const char* word : {"--config", "--lock-file", "--device-port", "--discovery-port",
+                             "--discovery-address", "--headless", "--save-every-ms", "--help", "-h",
+                             "--version", "alerts", "stats", "nolimit", "test"}) {
         EXPECT_NE(help.find(word), std::string::npos) << word;
     }
 }
