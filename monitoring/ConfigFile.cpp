@@ -32,6 +32,8 @@ std::string SupplyCounterKey(int rail, int n) {
 }  // namespace
 
 void CMonitorCore::LoadConfiguration() {
+    // A run that was killed while saving leaves its temporary beside the file.
+    CIniFile::RemoveStaleTemporaries(options_.configPath);
     CIniFile::LoadOutcome outcome;
     const CIniFile ini = CIniFile::Load(options_.configPath, &outcome);
     // Settings that are there but unknown must not be replaced by the defaults at the next save.
@@ -188,6 +190,10 @@ bool CMonitorCore::WriteConfiguration(bool mayShowBox) {
 // in a field) makes one save, and no way of ending the process loses more than a few seconds.
 void CMonitorCore::SaveIfChanged() {
     if (closing_ || fileProtected_) return;
+    if (options_.saveEveryMs > 0) {
+        SaveConfiguration();
+        return;
+    }
     std::string now = ConfigurationText();
     if (now == savedText_) {
         pendingText_.clear();

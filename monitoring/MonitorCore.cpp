@@ -76,7 +76,7 @@ void CMonitorCore::Start() {
 
     savedText_ = ConfigurationText();
     changeSaveTimer_ = new QTimer(this);
-    changeSaveTimer_->setInterval(1000);
+    changeSaveTimer_->setInterval(options_.saveEveryMs > 0 ? options_.saveEveryMs : 1000);
     connect(changeSaveTimer_, &QTimer::timeout, this, &CMonitorCore::SaveIfChanged);
     if (!fileProtected_) changeSaveTimer_->start();
 }

@@ -1,6 +1,8 @@
 #include "platform/IniFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -316,10 +318,44 @@ std::string CIniFile::Serialize() const {
     for (const CSection& section : sections_) {
         out.append("[").append(section.name).append("]\r\n");
         for (const CEntry& entry : section.entries) {
-            out.append(entry.key).append("=").append(entry.value).append("\r\n");
+            out.append(entry.key).append("=");
+            // Reading takes blanks off both ends and one pair of outer quotes; a value that
+            // would lose either is written inside one more pair, which reading takes off.
+            const std::string_view value = entry.value;
+            if (Unquote(Trim(value)) != value) {
+                out.append("\"").append(value).append("\"");
+            } else {
+                out.append(value);
+            }
+            out.append("\r\n");
         }
     }
     return out;
+}
+
+int CIniFile::RemoveStaleTemporaries(const std::string& path) {
+    const std::string folder = FolderOf(path);
+    const std::string prefix = path.substr(path.rfind('/') + 1) + ".tmp.";
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) return 0;
+    int removed = 0;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (name.substr(0, prefix.size()) != prefix) continue;
+        // "<file>.tmp.<pid>.<count>": only a process that is gone can have left it.
+        const std::string_view rest = name.substr(prefix.size());
+        const std::size_t dot = rest.find('.');
+        const std::string pidText(rest.substr(0, dot));
+        if (dot == std::string_view::npos || pidText.empty() ||
+            pidText.find_first_not_of("0123456789") != std::string::npos || pidText.size() > 9) {
+            continue;
+        }
+        const pid_t pid = static_cast<pid_t>(std::stol(pidText));
+        const bool gone = pid != getpid() && kill(pid, 0) != 0 && errno == ESRCH;
+        if (gone && unlinkat(dirfd(dir), entry->d_name, 0) == 0) ++removed;
+    }
+    closedir(dir);
+    return removed;
 }
 
 bool CIniFile::Save(const std::string& path, std::string* failure) const {

@@ -62,6 +62,10 @@ public:
     // shortened to the new length, and synced; only that write is not proof against a crash.
     bool Save(const std::string& path, std::string* failure = nullptr) const;
 
+    // Removes what saves of path left behind when their process was killed in the middle:
+    // temporaries of processes that no longer run. Returns how many were removed.
+    static int RemoveStaleTemporaries(const std::string& path);
+
     // The integer rules of ReadInteger; nullopt when text is not entirely one int32.
     static std::optional<std::int32_t> DecodeInteger(std::string_view text);
 

@@ -30,6 +30,17 @@ std::string SetPath(std::string& path, const std::string& value) {
     return {};
 }
 
+std::string SetMilliseconds(int& ms, const std::string& value) {
+    if (value.empty() || value.size() > 6 ||
+        value.find_first_not_of("0123456789") != std::string::npos) {
+        return "bad number of milliseconds: " + value;
+    }
+    const int number = std::stoi(value);
+    if (number < 10) return "bad number of milliseconds: " + value;
+    ms = number;
+    return {};
+}
+
 struct ValueOption {
     const char* name;
     Setter set;
@@ -49,6 +60,8 @@ const ValueOption valueOptions[] = {
          o.discoveryAddress = v;
          return {};
      }},
+    {"--save-every-ms",
+     [](StartupOptions& o, const std::string& v) { return SetMilliseconds(o.saveEveryMs, v); }},
 };
 
 struct FlagOption {
@@ -76,12 +89,15 @@ std::string UserConfigFolder() {
 // A portable copy keeps its settings beside the program, as the program always did. An
 // installed one (a folder the user may not write, such as /usr/bin) keeps them in the user's
 // settings folder, where a save can succeed.
+// The folder the package installs the program into never holds settings, even for root, who
+// could write there.
 std::string DefaultConfigPath(const std::string& executablePath) {
     if (executablePath.empty()) return {};
     const std::filesystem::path beside =
         std::filesystem::path(executablePath).replace_extension(".ini");
     const std::string folder = beside.parent_path().string();
-    if (access(beside.c_str(), F_OK) == 0 || access(folder.c_str(), W_OK) == 0) {
+    const bool installed = folder == AVLO_INSTALLED_BINDIR;
+    if (!installed && (access(beside.c_str(), F_OK) == 0 || access(folder.c_str(), W_OK) == 0)) {
         return beside.string();
     }
     const std::string user = UserConfigFolder();
@@ -169,7 +185,8 @@ std::string StartupHelpText() {
            "  --config PATH              settings file (default: the program's path with"
            " .ini\n"
            "                             when that file exists or the folder is writable, else\n"
-           "                             $XDG_CONFIG_HOME/avlo-monitor/avlo-monitor.ini)\n"
+           "                             $XDG_CONFIG_HOME/avlo-monitor/avlo-monitor.ini, which\n"
+           "                             an installed program always uses)\n"
            "  --lock-file PATH           single-instance lock file (default\n"
            "                             $XDG_RUNTIME_DIR/AVLO.lock, else /tmp/AVLO-UID.lock)\n"
            "  --device-port N            TCP port of the devices (default 60002)\n"
@@ -178,6 +195,9 @@ std::string StartupHelpText() {
            " (default 255.255.255.255)\n"
            "  --headless                 run without windows; events are also printed on"
            " stderr\n"
+           "  --save-every-ms N          save the settings every N ms (at least 10), changed or\n"
+           "                             not; for test beds (default: a few seconds after a\n"
+           "                             change, at shutdown and once a day)\n"
            "  --help, -h                 show this text and exit\n"
            "  --version                  show the version and exit\n"
            "  Values may also be given as --option=value.\n"

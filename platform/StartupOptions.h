@@ -19,6 +19,9 @@ struct StartupOptions {
     std::uint16_t devicePort = 60002;
     std::uint16_t discoveryPort = 60003;
     std::string discoveryAddress = "255.255.255.255";
+    // Test beds that check saves under stress make the monitor save this often (ms), changed
+    // or not; 0: only the usual saves.
+    int saveEveryMs = 0;
     bool headless = false;
     bool showHelp = false;
     bool showVersion = false;

@@ -3,9 +3,11 @@
 #   1. the normal build (g++) with the whole suite,
 #   2. a build without windows (-DAVLO_BUILD_GUI=OFF) with the core's and the headless
 #      monitor's tests, and a check that its monitor links neither Qt Widgets nor Qt Gui,
-#   3. an AddressSanitizer + UndefinedBehaviorSanitizer build (clang) with the whole suite,
-#   4. a ThreadSanitizer build (clang) with the threaded tests,
-#   5. each fuzz target for a bounded time (AVLO_FUZZ_SECONDS, default 30).
+#   3. the Debian package built, installed, run and removed again (as root),
+#   4. an AddressSanitizer + UndefinedBehaviorSanitizer build (clang) with the whole suite
+#      but the process-level endurance tests,
+#   5. a ThreadSanitizer build (clang) with the threaded tests,
+#   6. each fuzz target for a bounded time (AVLO_FUZZ_SECONDS, default 30).
 # Set AVLO_QUICK=1 to run only step 1. Tests that need network namespaces run as root and
 # skip with a reason otherwise (under CI=true they must run).
 set -euo pipefail
@@ -47,9 +49,16 @@ if ldd "$monitor" | grep -E 'libQt6(Widgets|Gui)'; then
 fi
 echo "$monitor: no Qt Widgets, no Qt Gui"
 
+echo "== Debian package =="
+if [ "$(id -u)" -eq 0 ]; then
+  bash tests/package/package_test.sh
+else
+  echo "package test skipped: it installs the package and needs root"
+fi
+
 echo "== address + undefined behaviour sanitizers =="
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  configure_and_test build-asan "" "" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
+  configure_and_test build-asan "" "soak" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
   -DAVLO_SANITIZE=address,undefined -DAVLO_BENCH=OFF
 
 # The GUI tests are left out here: Qt's own libraries are not built for the thread sanitizer,
@@ -66,8 +75,8 @@ echo "== fuzzing =="
 seconds=${AVLO_FUZZ_SECONDS:-30}
 cmake -S "$ROOT" -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
   -DAVLO_FUZZ=ON -DBUILD_TESTING=OFF -DAVLO_BENCH=OFF -DAVLO_BUILD_GUI=OFF >/dev/null
-cmake --build build-fuzz -j "$JOBS" --target status_fuzz discovery_fuzz framing_fuzz
-for target in status discovery framing; do
+cmake --build build-fuzz -j "$JOBS" --target status_fuzz discovery_fuzz framing_fuzz ini_fuzz smtp_reply_fuzz
+for target in status discovery framing ini smtp_reply; do
   work=$(mktemp -d)
   cp "fuzz/corpus/$target"/* "$work"/
   echo "fuzz: $target for ${seconds}s"

@@ -212,7 +212,8 @@ TEST(DataConcurrency, WritersAndReadersSeeWholeMessages) {
     for (std::uint16_t w = 1; w <= 4; ++w) {
         threads.emplace_back([&data, w] {
             for (int i = 0; i < 4000; ++i) {
-                const std::string text(static_cast<std::size_t>(10 + i % 200), static_cast<char>('a' + w));
+                const std::string text(static_cast<std::size_t>(10 + i % 200),
+                                       static_cast<char>('a' + w));
                 data.PutStatusMessage(w, text.data(), static_cast<int>(text.size()));
                 const std::uint8_t addr[4] = {127, 0, 0, static_cast<std::uint8_t>(w)};
                 data.PutReply(addr, text.data(), std::min(static_cast<int>(text.size()), 64));

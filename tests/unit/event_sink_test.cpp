@@ -1,5 +1,3 @@
-#include "platform/EventSink.h"
-
 #include <gtest/gtest.h>
 #include <syslog.h>
 
@@ -13,6 +11,7 @@
 
 #include "platform/Clock.h"
 #include "platform/EventIds.h"
+#include "platform/EventSink.h"
 
 namespace {
 
@@ -21,14 +20,20 @@ TEST(EventName, NamesEveryKnownIdAndOnlyThose) {
         std::uint32_t id;
         const char* name;
     } cases[] = {
-        {0x40000004, "EV_DEVICE_REGISTERED"},   {0x40000005, "EV_DEVICE_CONNECTED"},
-        {0x80000006, "EV_DEVICE_CONNECTION_LOST"}, {0x00000007, "EV_EMAIL_SENT"},
-        {0xC0000008, "EV_EMAIL_FAILED"},        {0xC0000009, "EV_DEVICE_ALERT"},
-        {0x4000000A, "EV_MONITOR_STARTED"},     {0x4000000B, "EV_MONITOR_STOPPED"},
+        {0x40000004, "EV_DEVICE_REGISTERED"},
+        {0x40000005, "EV_DEVICE_CONNECTED"},
+        {0x80000006, "EV_DEVICE_CONNECTION_LOST"},
+        {0x00000007, "EV_EMAIL_SENT"},
+        {0xC0000008, "EV_EMAIL_FAILED"},
+        {0xC0000009, "EV_DEVICE_ALERT"},
+        {0x4000000A, "EV_MONITOR_STARTED"},
+        {0x4000000B, "EV_MONITOR_STOPPED"},
         {0xC000000C, "EV_MONITOR_ERROR"},
         // Same message number with other severity bits is another event.
-        {0x40000006, "EV_UNKNOWN"},             {0x00000005, "EV_UNKNOWN"},
-        {0, "EV_UNKNOWN"},                      {0xFFFFFFFF, "EV_UNKNOWN"},
+        {0x40000006, "EV_UNKNOWN"},
+        {0x00000005, "EV_UNKNOWN"},
+        {0, "EV_UNKNOWN"},
+        {0xFFFFFFFF, "EV_UNKNOWN"},
     };
     for (const auto& c : cases) {
         EXPECT_STREQ(EventName(c.id), c.name) << std::hex << c.id;

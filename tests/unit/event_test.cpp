@@ -1,3 +1,5 @@
+#include "platform/Event.h"
+
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -6,7 +8,6 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/Event.h"
 #include "platform/Wait.h"
 
 namespace {
@@ -60,7 +61,8 @@ TEST(Event, SocketReadinessAndTimeout) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     CEvent e;
     const auto start = steady_clock::now();
-    EXPECT_EQ(WaitForAny({WaitItem::Of(e), WaitItem::Socket(pair[0], POLLIN)}, 100).index, WaitTimeout);
+    EXPECT_EQ(WaitForAny({WaitItem::Of(e), WaitItem::Socket(pair[0], POLLIN)}, 100).index,
+              WaitTimeout);
     EXPECT_GE(steady_clock::now() - start, 90ms);
     ASSERT_EQ(write(pair[1], "x", 1), 1);
     const WaitResult r = WaitForAny({WaitItem::Of(e), WaitItem::Socket(pair[0], POLLIN)}, 1000);

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -252,6 +255,14 @@ TEST(IniFileWrite, RoundTripsThroughText) {
         {"Device 1", "Inner", "say \"hi\" 'x"},
         {"Device 1", "Empty", ""},
         {"Device 2", "Name", "Amp 2"},
+        // Values that reading would change if they were written bare: blanks at either end,
+        // outer quotes of their own, nothing but blanks.
+        {"Device 3", "Name", "Amp 3 "},
+        {"Device 3", "Lead", "  left"},
+        {"Device 3", "Quoted", "\"Front of house\""},
+        {"Device 3", "Single", "'x'"},
+        {"Device 3", "Blanks", "   "},
+        {"Device 3", "QuotedBlanks", "'   '"},
     };
     CIniFile ini;
     for (const auto& row : rows) ini.WriteString(row[0], row[1], row[2]);
@@ -462,3 +473,35 @@ TEST(IniFileLoad, ReadsBackWhatSaveWrote) {
 }
 
 }  // namespace
+
+// A save killed in the middle leaves its temporary; the next start removes those of processes
+// that are gone, and nothing else.
+TEST(IniFileSave, RemovesTemporariesOfProcessesThatAreGone) {
+    CTempFolder folder;
+    ASSERT_FALSE(folder.Path().empty());
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(0);
+    ASSERT_EQ(waitpid(child, nullptr, 0), child);
+    const std::string gone = std::to_string(child);
+    const std::string path = folder.Path() + "/site.ini";
+    const std::vector<std::string> stale = {"site.ini.tmp." + gone + ".0",
+                                            "site.ini.tmp." + gone + ".17"};
+    const std::vector<std::string> kept = {
+        "site.ini",
+        "site.ini.tmp." + std::to_string(getpid()) + ".0",   // this process's own save
+        "site.ini.tmp." + std::to_string(getppid()) + ".2",  // a process that still runs
+        "site.ini.tmp.notapid.0",
+        "other.ini.tmp." + gone + ".0",
+    };
+    for (const auto& names : {stale, kept}) {
+        for (const std::string& name : names) WriteBytes(folder.Path() + "/" + name, "x");
+    }
+    EXPECT_EQ(CIniFile::RemoveStaleTemporaries(path), 2);
+    std::vector<std::string> left = folder.Names();
+    std::sort(left.begin(), left.end());
+    std::vector<std::string> expected = kept;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(left, expected);
+    EXPECT_EQ(CIniFile::RemoveStaleTemporaries(folder.Path() + "/missing/site.ini"), 0);
+}

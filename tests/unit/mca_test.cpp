@@ -7,7 +7,8 @@
 
 namespace {
 
-const std::string kAllOk = "*M03R12345678P1V1111A1111111D1111111T1111111F1111111C1111111H00012345\n";
+const std::string kAllOk =
+    "*M03R12345678P1V1111A1111111D1111111T1111111F1111111C1111111H00012345\n";
 
 struct Parsed {
     bool ok = false;
@@ -19,7 +20,8 @@ struct Parsed {
 Parsed Parse(const std::string& text) {
     CMca codec;
     Parsed p;
-    p.ok = codec.ParseStatus(text.data(), static_cast<int>(text.size()), p.status, p.model, p.serial);
+    p.ok =
+        codec.ParseStatus(text.data(), static_cast<int>(text.size()), p.status, p.model, p.serial);
     return p;
 }
 
@@ -88,7 +90,8 @@ TEST(McaStatus, WorkedExampleInAnyFieldOrder) {
 }
 
 TEST(McaStatus, ChannelFieldsReadLastCharacterAsChannelOne) {
-    const Parsed p = Parse(Replace(Replace(kAllOk, "D1111111", "D1111110"), "A1111111", "A0000001"));
+    const Parsed p =
+        Parse(Replace(Replace(kAllOk, "D1111111", "D1111110"), "A1111111", "A0000001"));
     ASSERT_TRUE(p.ok);
     EXPECT_EQ(p.status.ChannelOk[0], 0);
     for (int ch = 1; ch < 7; ++ch) EXPECT_EQ(p.status.ChannelOk[ch], 1) << ch;
@@ -109,19 +112,21 @@ struct ValidityCase {
 
 class McaValidity : public testing::TestWithParam<ValidityCase> {};
 
-TEST_P(McaValidity, Decides) { EXPECT_EQ(Valid(GetParam().text), GetParam().valid); }
+TEST_P(McaValidity, Decides) {
+    EXPECT_EQ(Valid(GetParam().text), GetParam().valid);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, McaValidity,
-    testing::Values(
-        ValidityCase{"complete", kAllOk, true},
-        ValidityCase{"no_star_first", "x" + kAllOk, false},
-        ValidityCase{"no_newline", kAllOk.substr(0, kAllOk.size() - 1), false},
-        ValidityCase{"no_H", Replace(kAllOk, "H00012345", "000012345"), false},
-        ValidityCase{"H_after_newline", Replace(kAllOk, "H00012345\n", "000012345\nH"), false},
-        ValidityCase{"no_F", Replace(kAllOk, "F1111111", "11111111"), false},
-        ValidityCase{"values_not_checked", Replace(kAllOk, "V1111", "V2222"), true},
-        ValidityCase{"empty", "", false}),
+    testing::Values(ValidityCase{"complete", kAllOk, true},
+                    ValidityCase{"no_star_first", "x" + kAllOk, false},
+                    ValidityCase{"no_newline", kAllOk.substr(0, kAllOk.size() - 1), false},
+                    ValidityCase{"no_H", Replace(kAllOk, "H00012345", "000012345"), false},
+                    ValidityCase{"H_after_newline", Replace(kAllOk, "H00012345\n", "000012345\nH"),
+                                 false},
+                    ValidityCase{"no_F", Replace(kAllOk, "F1111111", "11111111"), false},
+                    ValidityCase{"values_not_checked", Replace(kAllOk, "V1111", "V2222"), true},
+                    ValidityCase{"empty", "", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct ParseCase {
@@ -132,7 +137,9 @@ struct ParseCase {
 
 class McaParse : public testing::TestWithParam<ParseCase> {};
 
-TEST_P(McaParse, Decides) { EXPECT_EQ(Parse(GetParam().text).ok, GetParam().ok); }
+TEST_P(McaParse, Decides) {
+    EXPECT_EQ(Parse(GetParam().text).ok, GetParam().ok);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, McaParse,
@@ -157,7 +164,8 @@ TEST(McaStatus, NegativeMinutesAndUnknownModel) {
 }
 
 TEST(McaStatus, SerialStartingWithAKeepsTheAAndTheAField) {
-    const Parsed p = Parse(Replace(Replace(kAllOk, "R12345678", "RA2345678"), "A1111111", "A0000011"));
+    const Parsed p =
+        Parse(Replace(Replace(kAllOk, "R12345678", "RA2345678"), "A1111111", "A0000011"));
     ASSERT_TRUE(p.ok);
     EXPECT_EQ(p.serial, "A2345678");
     EXPECT_EQ(p.status.ChannelOn[0], 1);
@@ -172,8 +180,9 @@ TEST(McaStatus, FailedParseKeepsLaterFields) {
     std::uint8_t model = 0;
     std::string serial;
     const std::string text = Replace(kAllOk, "P1", "P9");
-    EXPECT_FALSE(codec.ParseStatus(text.data(), static_cast<int>(text.size()), status, model, serial));
-    EXPECT_EQ(model, ModelRV13);       // extracted before the failure
+    EXPECT_FALSE(
+        codec.ParseStatus(text.data(), static_cast<int>(text.size()), status, model, serial));
+    EXPECT_EQ(model, ModelRV13);  // extracted before the failure
     EXPECT_EQ(serial, "12345678");
     EXPECT_EQ(status.OperatingMinutes, 777);  // never reached
     EXPECT_FALSE(codec.ParseStatus(nullptr, 10, status, model, serial));
@@ -186,7 +195,7 @@ TEST(McaModels, NamesAndChannelCounts) {
         std::uint8_t code;
         const char* name;
         int channels;
-    } table[] = {{0, "Unknown", 0}, {1, "RV10", 2}, {2, "RV11", 3}, {3, "RV12", 5},
+    } table[] = {{0, "Unknown", 0}, {1, "RV10", 2},    {2, "RV11", 3},     {3, "RV12", 5},
                  {4, "RV13", 7},    {5, "Unknown", 0}, {255, "Unknown", 0}};
     for (const auto& row : table) {
         EXPECT_STREQ(codec.ModelName(row.code), row.name) << int(row.code);
@@ -209,8 +218,8 @@ TEST(McaDiscovery, ParsesReplyWithSenderAddress) {
 
 TEST(McaDiscovery, RejectsWhatIsNoReply) {
     CMca codec;
-    for (const std::string text : {"XELKAN:M02R00001234\n", "VELKAN:M02R00001234", "VELKAN:R00001234\n",
-                                   "VELKAN\n", "velkan:M02R00001234\n"}) {
+    for (const std::string text : {"XELKAN:M02R00001234\n", "VELKAN:M02R00001234",
+                                   "VELKAN:R00001234\n", "VELKAN\n", "velkan:M02R00001234\n"}) {
         EXPECT_FALSE(codec.IsDiscoveryReply(text.data(), static_cast<int>(text.size()))) << text;
     }
 }
@@ -220,10 +229,12 @@ TEST(McaDiscovery, MissingArgumentsLeaveRecordUntouched) {
     const std::string text = "VELKAN:M02R00001234\n";
     const std::uint8_t addr[4] = {127, 0, 0, 2};
     CMca::BcastData_Type out{"keep", "keep", 9};
-    EXPECT_FALSE(codec.ParseDiscoveryReply(text.data(), static_cast<int>(text.size()), nullptr, &out));
+    EXPECT_FALSE(
+        codec.ParseDiscoveryReply(text.data(), static_cast<int>(text.size()), nullptr, &out));
     EXPECT_FALSE(codec.ParseDiscoveryReply(text.data(), 0, addr, &out));
     EXPECT_FALSE(codec.ParseDiscoveryReply(nullptr, 5, addr, &out));
-    EXPECT_FALSE(codec.ParseDiscoveryReply(text.data(), static_cast<int>(text.size()), addr, nullptr));
+    EXPECT_FALSE(
+        codec.ParseDiscoveryReply(text.data(), static_cast<int>(text.size()), addr, nullptr));
     EXPECT_EQ(out.IpAddress, "keep");
     EXPECT_EQ(out.ModelCode, 9);
     // A reply without R fails after the record was cleared.
@@ -260,10 +271,14 @@ TEST(McaCondition, FaultSummaryFlags) {
         void (*spoil)(DeviceStatus&);
         int flag;
     } cases[] = {
-        {[](DeviceStatus& s) { s.ChannelOk[6] = 0; }, 0}, {[](DeviceStatus& s) { s.TempOk[3] = 0; }, 1},
-        {[](DeviceStatus& s) { s.FanOk[0] = 0; }, 2},     {[](DeviceStatus& s) { s.CurrentOk[5] = 0; }, 3},
-        {[](DeviceStatus& s) { s.SupplyOk[0] = 0; }, 4},  {[](DeviceStatus& s) { s.SupplyOk[1] = 0; }, 5},
-        {[](DeviceStatus& s) { s.SupplyOk[2] = 0; }, 6},  {[](DeviceStatus& s) { s.SupplyOk[3] = 0; }, 7},
+        {[](DeviceStatus& s) { s.ChannelOk[6] = 0; }, 0},
+        {[](DeviceStatus& s) { s.TempOk[3] = 0; }, 1},
+        {[](DeviceStatus& s) { s.FanOk[0] = 0; }, 2},
+        {[](DeviceStatus& s) { s.CurrentOk[5] = 0; }, 3},
+        {[](DeviceStatus& s) { s.SupplyOk[0] = 0; }, 4},
+        {[](DeviceStatus& s) { s.SupplyOk[1] = 0; }, 5},
+        {[](DeviceStatus& s) { s.SupplyOk[2] = 0; }, 6},
+        {[](DeviceStatus& s) { s.SupplyOk[3] = 0; }, 7},
     };
     for (const Case& c : cases) {
         DeviceStatus s = ok.status;

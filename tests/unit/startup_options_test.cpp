@@ -138,6 +138,11 @@ TEST(StartupOptions, DefaultConfigPathIsBesideTheProgramOnlyWhereASaveCanGo) {
         const ScopedEnv xdgEnv("XDG_CONFIG_HOME", c.xdg);
         // The program's folder as a portable copy has it: writable, so always beside.
         EXPECT_EQ(ParseStartupOptions(c.args, exe).configPath, c.args.empty() ? beside : c.config);
+        // Installed by the package: never beside, even where the folder is writable (root).
+        if (!c.fileBeside) {
+            EXPECT_EQ(ParseStartupOptions(c.args, AVLO_INSTALLED_BINDIR "/avlo-monitor").configPath,
+                      c.config);
+        }
         ReadOnlyFolder readOnly(installed.Path() + "/bin");
         if (!readOnly.Refuses()) GTEST_SKIP() << ReadOnlyFolder::WhyNot();
         EXPECT_EQ(ParseStartupOptions(c.args, exe).configPath, c.config);
@@ -158,21 +163,60 @@ TEST(StartupOptions, CommandLines) {
         bool headless, help, version;
         Args arguments;
     } cases[] = {
-        {{"--config", "/etc/a.ini", "--lock-file=/run/x.lock"}, "/etc/a.ini", "/run/x.lock",
-         "255.255.255.255", 60002, 60003, false, false, false, {}},
-        {{"--device-port", "61002", "--discovery-port=61003", "--discovery-address",
-          "127.0.0.255"},
-         "", "", "127.0.0.255", 61002, 61003, false, false, false, {}},
-        {{"--device-port=1", "--discovery-port", "65535"}, "", "", "", 1, 65535, false, false,
-         false, {}},
+        {{"--config", "/etc/a.ini", "--lock-file=/run/x.lock"},
+         "/etc/a.ini",
+         "/run/x.lock",
+         "255.255.255.255",
+         60002,
+         60003,
+         false,
+         false,
+         false,
+         {}},
+        {{"--device-port", "61002", "--discovery-port=61003", "--discovery-address", "127.0.0.255"},
+         "",
+         "",
+         "127.0.0.255",
+         61002,
+         61003,
+         false,
+         false,
+         false,
+         {}},
+        {{"--device-port=1", "--discovery-port", "65535"},
+         "",
+         "",
+         "",
+         1,
+         65535,
+         false,
+         false,
+         false,
+         {}},
         {{"--device-port=0060002"}, "", "", "", 60002, 60003, false, false, false, {}},
-        {{"stats", "--headless", "ALERTS", "-stats", "/stats", "-", "--version"}, "", "", "",
-         60002, 60003, true, false, true, {"stats", "ALERTS", "-stats", "/stats", "-"}},
+        {{"stats", "--headless", "ALERTS", "-stats", "/stats", "-", "--version"},
+         "",
+         "",
+         "",
+         60002,
+         60003,
+         true,
+         false,
+         true,
+         {"stats", "ALERTS", "-stats", "/stats", "-"}},
         {{"-h"}, "", "", "", 60002, 60003, false, true, false, {}},
         {{"--help", "test"}, "", "", "", 60002, 60003, false, true, false, {"test"}},
         // The value of an option is taken as it is, even when it looks like a switch word.
-        {{"--config", "stats", "--config", "/last.ini"}, "/last.ini", "", "", 60002, 60003,
-         false, false, false, {}},
+        {{"--config", "stats", "--config", "/last.ini"},
+         "/last.ini",
+         "",
+         "",
+         60002,
+         60003,
+         false,
+         false,
+         false,
+         {}},
     };
     for (const auto& c : cases) {
         const StartupOptions o = ParseStartupOptions(c.args, Exe());
@@ -180,8 +224,7 @@ TEST(StartupOptions, CommandLines) {
         EXPECT_EQ(o.error, "") << line;
         EXPECT_EQ(o.configPath, c.config.empty() ? Exe() + ".ini" : c.config) << line;
         EXPECT_EQ(o.lockPath, c.lock.empty() ? DefaultLockPath() : c.lock) << line;
-        EXPECT_EQ(o.discoveryAddress, c.address.empty() ? "255.255.255.255" : c.address)
-            << line;
+        EXPECT_EQ(o.discoveryAddress, c.address.empty() ? "255.255.255.255" : c.address) << line;
         EXPECT_EQ(o.devicePort, c.devicePort) << line;
         EXPECT_EQ(o.discoveryPort, c.discoveryPort) << line;
         EXPECT_EQ(o.headless, c.headless) << line;
@@ -214,6 +257,9 @@ TEST(StartupOptions, WrongCommandLinesSayWhatIsWrong) {
         {{"--discovery-address", "localhost"}, "localhost"},
         {{"--headless=yes"}, "--headless"},
         {{"--help=1"}, "--help"},
+        {{"--save-every-ms", "9"}, "9"},
+        {{"--save-every-ms=1e3"}, "1e3"},
+        {{"--save-every-ms", "-50"}, "-50"},
     };
     for (const auto& c : cases) {
         const StartupOptions o = ParseStartupOptions(c.args, Exe());
@@ -222,11 +268,18 @@ TEST(StartupOptions, WrongCommandLinesSayWhatIsWrong) {
     }
 }
 
+TEST(StartupOptions, SaveEveryMsIsOffUnlessGiven) {
+    EXPECT_EQ(ParseStartupOptions({}, Exe()).saveEveryMs, 0);
+    const StartupOptions o = ParseStartupOptions({"--save-every-ms=25"}, Exe());
+    EXPECT_EQ(o.error, "");
+    EXPECT_EQ(o.saveEveryMs, 25);
+}
+
 TEST(StartupOptions, HelpNamesEveryOptionAndSwitchWord) {
     const std::string help = StartupHelpText();
     for (const char* word : {"--config", "--lock-file", "--device-port", "--discovery-port",
-                             "--discovery-address", "--headless", "--help", "-h", "--version",
-                             "alerts", "stats", "nolimit", "test"}) {
+                             "--discovery-address", "--headless", "--save-every-ms", "--help", "-h",
+                             "--version", "alerts", "stats", "nolimit", "test"}) {
         EXPECT_NE(help.find(word), std::string::npos) << word;
     }
 }
@@ -235,7 +288,8 @@ TEST(StartupOptions, ExecutablePathIsThisProgram) {
     const std::string path = ExecutablePath();
     ASSERT_FALSE(path.empty());
     EXPECT_EQ(path[0], '/');
-    struct stat mine {}, found {};
+    struct stat mine {
+    }, found{};
     ASSERT_EQ(stat("/proc/self/exe", &mine), 0);
     ASSERT_EQ(stat(path.c_str(), &found), 0);
     EXPECT_EQ(mine.st_ino, found.st_ino);

@@ -1,5 +1,3 @@
-#include "comms/StatusFramer.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "comms/StatusFramer.h"
 #include "protocol/Mca.h"
 
 namespace {
@@ -25,7 +24,8 @@ struct Harness {
         std::size_t pos = 0;
         while (pos < bytes.size()) {
             char* area = framer.FreeArea();
-            const std::size_t n = std::min<std::size_t>(bytes.size() - pos, static_cast<std::size_t>(framer.FreeBytes()));
+            const std::size_t n = std::min<std::size_t>(
+                bytes.size() - pos, static_cast<std::size_t>(framer.FreeBytes()));
             std::memcpy(area, bytes.data() + pos, n);
             pos += n;
             const auto outcome = framer.Commit(static_cast<int>(n), [this](const char* f, int len) {
