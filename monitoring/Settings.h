@@ -21,6 +21,7 @@ struct Options_Type {
     bool Log = true;
     bool Avlo = true;
     bool Startup = true;
+    bool Notify = true;
 };
 
 struct TestModeSettings_Type {
