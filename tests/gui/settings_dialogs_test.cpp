@@ -272,6 +272,7 @@ TEST_F(SettingsDialogsTest, AboutBoxShowsTheVersionThatTheProgramPrintsAndIsMade
         ASSERT_TRUE(WhileOpen<TAboutDlg>([this] { form_->AboutMenu->trigger(); },
                                          [&](TAboutDlg& d) {
                                              texts[i] = d.VersionLabel->text();
+                                             EXPECT_EQ(d.windowTitle(), "About AVLO Monitor");
                                              boxes[i] = &d;
                                              d.OkBtn->click();
                                          }));
@@ -280,7 +281,6 @@ TEST_F(SettingsDialogsTest, AboutBoxShowsTheVersionThatTheProgramPrintsAndIsMade
     EXPECT_EQ(texts[1], texts[0]);
     EXPECT_EQ(boxes[0], boxes[1]);
     EXPECT_EQ(TAboutDlg::Instances() - madeBefore, 1);
-    EXPECT_EQ(boxes[0]->windowTitle(), "About AVLO Monitor");
 }
 
 TEST_F(SettingsDialogsTest, LinkOpensTheHomePageAndShowsTheHandOnHover) {
