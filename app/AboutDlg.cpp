@@ -69,7 +69,7 @@ TAboutDlg::TAboutDlg(QWidget* owner) : QDialog(owner) {
     VersionLabel->setText(QStringLiteral("Version ") + ProgramVersion());
     texts->addWidget(VersionLabel);
     NoticeLabel = new QLabel(
-        QStringLiteral("Copyright \u00A9 Velkan Audio. AVLO is a trademark of Velkan Audio."),
+        QStringLiteral("Copyright \u00A9 Velkan Audio. All rights reserved."),
         this);
     NoticeLabel->setObjectName(QStringLiteral("NoticeLabel"));
     NoticeLabel->setFont(QFont(QStringLiteral("Arial"), NoticeLabel->font().pointSize()));

@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalBlocker>
+#include <QStyle>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <cstdio>
@@ -195,19 +196,22 @@ QWidget* TAdvancedEmailDlg::BuildDateBox() {
     DateEdit->setReadOnly(true);
     DateEdit->setFocusPolicy(Qt::NoFocus);
     const QFontMetrics metrics(DateEdit->font());
-    const int inset = 6;
     const QString frame = QString::fromLatin1(DateFrame);
-    const int firstSlash = inset + metrics.horizontalAdvance(frame.left(frame.indexOf('/')));
-    const int secondSlash = inset + metrics.horizontalAdvance(frame.left(frame.lastIndexOf('/')));
+    // Where the field draws its text: inside its frame and the line edit's own margin.
+    const int textLeft = DateEdit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth) + 2;
+    const int firstSlash = textLeft + metrics.horizontalAdvance(frame.left(frame.indexOf('/')));
+    const int secondSlash =
+        textLeft + metrics.horizontalAdvance(frame.left(frame.lastIndexOf('/')));
     const int slashWidth = metrics.horizontalAdvance(QLatin1Char('/'));
-    const int width = inset * 2 + metrics.horizontalAdvance(frame);
+    const int width = textLeft * 2 + metrics.horizontalAdvance(frame);
     const int height = DateEdit->sizeHint().height();
     box->setFixedSize(width, height);
     DateEdit->setGeometry(0, 0, width, height);
 
-    const int gaps[3][2] = {{3, firstSlash - 1},
-                            {firstSlash + slashWidth + 1, secondSlash - 1},
-                            {secondSlash + slashWidth + 1, width - 3}};
+    const int gap = 2;
+    const int gaps[3][2] = {{textLeft, firstSlash - gap},
+                            {firstSlash + slashWidth + gap, secondSlash - gap},
+                            {secondSlash + slashWidth + gap, width - textLeft}};
     QLineEdit** fields[3] = {&DayEdit, &MonthEdit, &YearEdit};
     const char* const names[3] = {"DayEdit", "MonthEdit", "YearEdit"};
     for (int i = 0; i < 3; ++i) {
