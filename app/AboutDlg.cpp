@@ -68,9 +68,8 @@ TAboutDlg::TAboutDlg(QWidget* owner) : QDialog(owner) {
     VersionLabel->setObjectName(QStringLiteral("VersionLabel"));
     VersionLabel->setText(QStringLiteral("Version ") + ProgramVersion());
     texts->addWidget(VersionLabel);
-    NoticeLabel = new QLabel(
-        QStringLiteral("Copyright \u00A9 Velkan Audio. All rights reserved."),
-        this);
+    NoticeLabel =
+        new QLabel(QStringLiteral("Copyright \u00A9 Velkan Audio. All rights reserved."), this);
     NoticeLabel->setObjectName(QStringLiteral("NoticeLabel"));
     NoticeLabel->setFont(QFont(QStringLiteral("Arial"), NoticeLabel->font().pointSize()));
     texts->addWidget(NoticeLabel);

@@ -108,9 +108,7 @@ TAdvancedEmailDlg::TAdvancedEmailDlg(QWidget* owner, Context* context)
     MarkDateField(DayEdit, IntegerValue(LastDayText), 32);
     MarkDateField(MonthEdit, IntegerValue(LastMonthText), 13);
     CustomerDetailsCheckBoxClick();
-    SetGroupEnabled({InstallerNameEdit, DayEdit, MonthEdit, YearEdit, DateEdit, InstallerNameLabel,
-                     InstallationDateLabel},
-                    InstallerDetailsCheckBox->isChecked());
+    EnableInstallerGroup();
 
     connect(CustomerDetailsCheckBox, &QCheckBox::clicked, this,
             &TAdvancedEmailDlg::CustomerDetailsCheckBoxClick);
@@ -123,32 +121,38 @@ TAdvancedEmailDlg::TAdvancedEmailDlg(QWidget* owner, Context* context)
     connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
 }
 
-QWidget* TAdvancedEmailDlg::BuildCustomerGroup() {
+// A group of the form: its blue title beside its picture, the check box that switches it, and
+// its controls, indented below the box.
+QWidget* TAdvancedEmailDlg::Group(const QString& title, const QString& picture, QCheckBox* box,
+                                  QGridLayout* controls) {
     auto* group = new QWidget(this);
     auto* layout = new QVBoxLayout(group);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->addLayout(GroupTitle(group, QStringLiteral("Customer's Contact Details"),
-                                 QStringLiteral(":/dialogs/pictures/customer.svg")));
-    CustomerDetailsCheckBox =
-        NamedCheckBox(group, "CustomerDetailsCheckBox",
-                      "Include cu&stomer's contact details in the e-mail notifications");
-    layout->addWidget(CustomerDetailsCheckBox);
+    layout->addLayout(GroupTitle(group, title, picture));
+    layout->addWidget(box);
+    controls->setContentsMargins(24, 0, 0, 0);
+    layout->addLayout(controls);
+    return group;
+}
 
-    CustomerNameEdit = NamedEdit(group, "CustomerNameEdit");
+QWidget* TAdvancedEmailDlg::BuildCustomerGroup() {
+    CustomerDetailsCheckBox =
+        NamedCheckBox(this, "CustomerDetailsCheckBox",
+                      "Include cu&stomer's contact details in the e-mail notifications");
+    CustomerNameEdit = NamedEdit(this, "CustomerNameEdit");
     CustomerNameLabel =
-        BuddyLabel(group, "CustomerNameLabel", "Customer's &Name:", CustomerNameEdit);
+        BuddyLabel(this, "CustomerNameLabel", "Customer's &Name:", CustomerNameEdit);
     MethodOfContactLabel =
-        BuddyLabel(group, "MethodOfContactLabel", "Preffered Method of Contact:", nullptr);
-    EmailNotificationRadioButton = new QRadioButton(QStringLiteral("&E-Mail"), group);
+        BuddyLabel(this, "MethodOfContactLabel", "Preffered Method of Contact:", nullptr);
+    EmailNotificationRadioButton = new QRadioButton(QStringLiteral("&E-Mail"), this);
     EmailNotificationRadioButton->setObjectName(QStringLiteral("EmailNotificationRadioButton"));
-    PhoneNotificationRadioButton = new QRadioButton(QStringLiteral("Te&lephone"), group);
+    PhoneNotificationRadioButton = new QRadioButton(QStringLiteral("Te&lephone"), this);
     PhoneNotificationRadioButton->setObjectName(QStringLiteral("PhoneNotificationRadioButton"));
     PhoneNotificationRadioButton->setChecked(true);
-    PhoneNrEdit = NamedEdit(group, "PhoneNrEdit");
-    PhoneNrLabel = BuddyLabel(group, "PhoneNrLabel", "&Telephone Number:", PhoneNrEdit);
+    PhoneNrEdit = NamedEdit(this, "PhoneNrEdit");
+    PhoneNrLabel = BuddyLabel(this, "PhoneNrLabel", "&Telephone Number:", PhoneNrEdit);
 
     auto* grid = new QGridLayout;
-    grid->setContentsMargins(24, 0, 0, 0);
     grid->addWidget(CustomerNameLabel, 0, 0);
     grid->addWidget(CustomerNameEdit, 0, 1, 1, 2);
     grid->addWidget(MethodOfContactLabel, 1, 0);
@@ -156,36 +160,29 @@ QWidget* TAdvancedEmailDlg::BuildCustomerGroup() {
     grid->addWidget(PhoneNotificationRadioButton, 1, 2);
     grid->addWidget(PhoneNrLabel, 2, 0);
     grid->addWidget(PhoneNrEdit, 2, 1, 1, 2);
-    layout->addLayout(grid);
-    return group;
+    return Group(QStringLiteral("Customer's Contact Details"),
+                 QStringLiteral(":/dialogs/pictures/customer.svg"), CustomerDetailsCheckBox, grid);
 }
 
 QWidget* TAdvancedEmailDlg::BuildInstallerGroup() {
-    auto* group = new QWidget(this);
-    auto* layout = new QVBoxLayout(group);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->addLayout(GroupTitle(group, QStringLiteral("Installer's Details"),
-                                 QStringLiteral(":/dialogs/pictures/installer.svg")));
     InstallerDetailsCheckBox =
-        NamedCheckBox(group, "InstallerDetailsCheckBox",
+        NamedCheckBox(this, "InstallerDetailsCheckBox",
                       "Incl&ude installer's details in the e-mail notifications");
-    layout->addWidget(InstallerDetailsCheckBox);
-
-    InstallerNameEdit = NamedEdit(group, "InstallerNameEdit");
+    InstallerNameEdit = NamedEdit(this, "InstallerNameEdit");
     InstallerNameLabel =
-        BuddyLabel(group, "InstallerNameLabel", "&Installer's Name:", InstallerNameEdit);
+        BuddyLabel(this, "InstallerNameLabel", "&Installer's Name:", InstallerNameEdit);
     QWidget* dateBox = BuildDateBox();
     InstallationDateLabel =
-        BuddyLabel(group, "InstallationDateLabel", "Installation &Date (dd/mm/yy):", DayEdit);
+        BuddyLabel(this, "InstallationDateLabel", "Installation &Date (dd/mm/yy):", DayEdit);
 
     auto* grid = new QGridLayout;
-    grid->setContentsMargins(24, 0, 0, 0);
     grid->addWidget(InstallerNameLabel, 0, 0);
     grid->addWidget(InstallerNameEdit, 0, 1);
     grid->addWidget(InstallationDateLabel, 1, 0);
     grid->addWidget(dateBox, 1, 1, Qt::AlignLeft);
-    layout->addLayout(grid);
-    return group;
+    return Group(QStringLiteral("Installer's Details"),
+                 QStringLiteral(":/dialogs/pictures/installer.svg"), InstallerDetailsCheckBox,
+                 grid);
 }
 
 // The frame "  /  /  " with the three small fields laid over its gaps.
@@ -260,10 +257,14 @@ void TAdvancedEmailDlg::CustomerDetailsCheckBoxClick() {
         CustomerDetailsCheckBox->isChecked());
 }
 
-void TAdvancedEmailDlg::InstallerDetailsCheckBoxClick() {
+void TAdvancedEmailDlg::EnableInstallerGroup() {
     SetGroupEnabled({InstallerNameEdit, DayEdit, MonthEdit, YearEdit, DateEdit, InstallerNameLabel,
                      InstallationDateLabel},
                     InstallerDetailsCheckBox->isChecked());
+}
+
+void TAdvancedEmailDlg::InstallerDetailsCheckBoxClick() {
+    EnableInstallerGroup();
     // Whether the box was checked or cleared: an installation date nobody typed is today's.
     if (DayEdit->text().isEmpty() && MonthEdit->text().isEmpty() && YearEdit->text().isEmpty()) {
         const LocalDateTime today = LocalNow();

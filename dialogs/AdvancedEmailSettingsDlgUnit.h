@@ -7,6 +7,7 @@
 #include "monitoring/Settings.h"
 
 class QCheckBox;
+class QGridLayout;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -55,6 +56,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    QWidget* Group(const QString& title, const QString& picture, QCheckBox* box,
+                   QGridLayout* controls);
     QWidget* BuildCustomerGroup();
     QWidget* BuildInstallerGroup();
     QWidget* BuildDateBox();
@@ -64,6 +67,7 @@ private:
     // A day or month out of range shows red.
     static void MarkDateField(QLineEdit* edit, const std::optional<int>& value, int limit);
     static void HandOnWhenFull(QLineEdit* edit, QLineEdit* next);
+    void EnableInstallerGroup();
     void SetGroupEnabled(const std::initializer_list<QWidget*>& group, bool on);
 
     Context* context_;

@@ -5,11 +5,12 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string_view>
 #include <system_error>
+
+#include "platform/StartupOptions.h"
 
 namespace {
 
@@ -18,14 +19,6 @@ const char* const EntryName = "avlo-monitor.desktop";
 // Characters that make the desktop-entry format split or interpret an Exec argument; an
 // argument that holds any of them must be quoted.
 constexpr std::string_view ReservedInExec = " \t\n\"'\\><~|&;$*?#()`";
-
-std::string UserConfigHome() {
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    if (xdg != nullptr && xdg[0] == '/') return xdg;  // a relative value is to be ignored
-    const char* home = std::getenv("HOME");
-    if (home != nullptr && home[0] != '\0') return std::string(home) + "/.config";
-    return {};
-}
 
 std::string ErrnoText(const std::string& what, const std::string& path, int error) {
     return what + " \"" + path + "\": " + std::strerror(error);
@@ -71,7 +64,7 @@ bool ReplaceFile(const std::string& path, const std::string& text, std::string* 
 }  // namespace
 
 std::string AutostartEntryPath() {
-    const std::string config = UserConfigHome();
+    const std::string config = UserConfigFolder();
     if (config.empty()) return {};
     return config + "/autostart/" + EntryName;
 }

@@ -23,6 +23,7 @@
 #include "app/Splash.h"
 #include "dialogs/AdvancedEmailSettingsDlgUnit.h"
 #include "dialogs/SelectEventsDlgUnit.h"
+#include "notify/SmtpMessage.h"
 #include "platform/Autostart.h"
 #include "support/DesktopEntry.h"
 #include "support/ScriptedSmtpPeer.h"
@@ -626,24 +627,6 @@ TEST_F(SettingsDialogsTest, GroupsFollowTheirBoxesAndOkStoresEveryFieldCancelNon
         << ReadConfig();
 }
 
-// The body as the message carried it: after the header, quoted-printable undone.
-std::string MessageBody(const std::string& message) {
-    const std::size_t end = message.find("\r\n\r\n");
-    const std::string text = end == std::string::npos ? std::string() : message.substr(end + 4);
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '=') {
-            out += text[i];
-        } else if (text.compare(i + 1, 2, "\r\n") == 0) {
-            i += 2;
-        } else if (i + 2 < text.size()) {
-            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        }
-    }
-    return out;
-}
-
 TEST_F(SettingsDialogsTest, StoredDetailsReachTheNextAlertEmail) {
     using P = ScriptedSmtpPeer;
     ScriptedSmtpPeer peer(Address(9));
@@ -680,17 +663,18 @@ TEST_F(SettingsDialogsTest, StoredDetailsReachTheNextAlertEmail) {
     form_->Core().ApplyStatus(stage, fault, "10203042", 3);
     ASSERT_TRUE(WaitUntil([this] { return !EventsWithId(EV_EMAIL_SENT).empty(); }, 15000));
     ASSERT_TRUE(peer.WaitFinished(std::chrono::seconds(10)));
-    const std::string body = MessageBody(peer.Get(0).data);
-    EXPECT_NE(body.find("Total On Time: Not Available\r\n"
-                        "\r\nCustomer's Details:\r\n"
-                        "\t\xC2\xB7 Name: \t\t\tGrand Hall\r\n"
-                        "\t\xC2\xB7 Telephone No: \t\t\t0123 456\r\n"
-                        "\t\xC2\xB7 Preferred Method of Contact: \tTelephone\r\n"
-                        "\r\nInstaller's Details:\r\n"
-                        "\t\xC2\xB7 Name: \t\t\tAnn Fitter\r\n"
-                        "\t\xC2\xB7 Installation Date (dd/mm/yy): \t05/03/24\r\n"),
-              std::string::npos)
-        << body;
+    // The sections as they travel: quoted-printable, line by line.
+    const std::string sections = EncodeSmtpQuotedPrintable(
+        "Total On Time: Not Available\r\n"
+        "\r\nCustomer's Details:\r\n"
+        "\t\xC2\xB7 Name: \t\t\tGrand Hall\r\n"
+        "\t\xC2\xB7 Telephone No: \t\t\t0123 456\r\n"
+        "\t\xC2\xB7 Preferred Method of Contact: \tTelephone\r\n"
+        "\r\nInstaller's Details:\r\n"
+        "\t\xC2\xB7 Name: \t\t\tAnn Fitter\r\n"
+        "\t\xC2\xB7 Installation Date (dd/mm/yy): \t05/03/24\r\n");
+    const std::string message = peer.Get(0).data;
+    EXPECT_NE(message.find("\r\n" + sections), std::string::npos) << message;
 }
 
 }  // namespace
