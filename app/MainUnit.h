@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 #include <cstdint>
 #include <functional>
@@ -17,6 +18,10 @@ class QAction;
 class TDesktopNotifier;
 class TStateIcons;
 class TTrayLook;
+class TAboutDlg;
+class TAdvancedEmailDlg;
+class TOptionsDlg;
+class TSelectEventsDlg;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -82,7 +87,15 @@ public:
     void ShowEmailOutcome(int outcome);
     void ShowEmailOutcome(int outcome, const EmailFields& fields);
 
+    // The about box, made once at start-up and shown at every "About...".
+    void CreateAboutBox();
+
     int PropertiesDevice = -1;
+    // The dialogs while one is open (null otherwise); the about box for the whole run.
+    QPointer<TSelectEventsDlg> SelectEventsDlg;
+    QPointer<TAdvancedEmailDlg> AdvancedEmailDlg;
+    QPointer<TOptionsDlg> OptionsDlg;
+    QPointer<TAboutDlg> AboutDlg;
     std::string LastServerPortText;
     // Whether the desktop shows notification-area icons (not every desktop has the area);
     // when unset, the system is asked. Tests set it: the offscreen platform has none.

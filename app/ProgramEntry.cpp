@@ -1,18 +1,15 @@
 #include "app/ProgramEntry.h"
 
 #include <QApplication>
-#include <QPainter>
-#include <QPixmap>
 #include <QSessionManager>
-#include <QSplashScreen>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <memory>
-#include <thread>
 
 #include "app/MainUnit.h"
 #include "app/MessageBoxWindow.h"
+#include "app/Splash.h"
 #include "platform/InstanceLock.h"
 
 namespace {
@@ -22,45 +19,18 @@ bool HasDisplay() {
     return (platform && *platform) || std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
 }
 
-QPixmap SplashPicture() {
-    QPixmap picture(360, 180);
-    picture.fill(QColor(24, 48, 96));
-    QPainter painter(&picture);
-    painter.setPen(Qt::white);
-    QFont font = painter.font();
-    font.setPointSize(22);
-    font.setBold(true);
-    painter.setFont(font);
-    painter.drawText(picture.rect().adjusted(0, -20, 0, -20), Qt::AlignCenter,
-                     QStringLiteral("AVLO Monitor"));
-    font.setPointSize(10);
-    font.setBold(false);
-    painter.setFont(font);
-    painter.drawText(picture.rect().adjusted(0, 50, 0, 50), Qt::AlignCenter,
-                     QStringLiteral("Watching your Velkan amplifiers"));
-    return picture;
-}
-
-// The splash is shown for a fixed two seconds before the main window is built.
-void ShowSplash() {
-    QSplashScreen splash(SplashPicture());
-    splash.show();
-    QApplication::processEvents();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
-    splash.close();
-}
-
 // From the lock to the end of the shutdown sequence.
 int RunMonitor(CMonitorApplication& app, const StartupOptions& options) {
     CInstanceLock lock(options.lockPath);
     int refused = 0;
     if (!TakeInstanceLock(lock, &refused)) return refused;
 
-    ShowSplash();
+    ShowSplashScreen();
     QApplication::setApplicationName(QStringLiteral("AVLO Monitor"));
     QApplication::setApplicationDisplayName(QStringLiteral("AVLO Monitor"));
 
     auto form = std::make_unique<TMainForm>(options);
+    form->CreateAboutBox();
     // A desktop session that ends asks its programs to save first; the process may be
     // killed soon after, or lose its display, before the loop ends.
     CMonitorCore* const core = &form->Core();

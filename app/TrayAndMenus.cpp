@@ -146,22 +146,6 @@ void TMainForm::SendVelkanEmailMenuClick() {
     OpenUrl(QStringLiteral("mailto:") + QString::fromLatin1(ServiceMailbox));
 }
 
-void TMainForm::OptionsMenuClick() {
-    // The options dialog is not part of the program yet.
-}
-
-void TMainForm::AboutMenuClick() {
-    // The about box is not part of the program yet.
-}
-
-void TMainForm::SelectEventsBtn1Click() {
-    // The notifiable events dialog is not part of the program yet.
-}
-
-void TMainForm::AdvancedEmailBtn1Click() {
-    // The advanced e-mail settings dialog is not part of the program yet.
-}
-
 void TMainForm::TestModeSettingsMenuClick() {
     // The test mode settings dialog is not part of the program yet.
 }

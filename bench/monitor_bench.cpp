@@ -204,6 +204,9 @@ int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QTemporaryDir dir;
+    // The monitors measured here write their autostart entry into the scratch folder, not the
+    // user's.
+    qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
     SetProcessEventSink(nullptr);
 
     devsim::Site site(devsim::SiteOptions{kHub, kPort});

@@ -70,6 +70,7 @@ void CMonitorCore::LoadConfiguration() {
     Options.Log = ini.ReadBool("Options", "Log", true);
     Options.Avlo = ini.ReadBool("Options", "Avlo", true);
     Options.Startup = ini.ReadBool("Options", "Startup", true);
+    Options.Notify = ini.ReadBool("Options", "Notify", true);
 
     if (Options.Log) eventLog_->WriteEvent(EV_MONITOR_STARTED, EVENTLOG_SUCCESS);
     if (fileProtected_) {
@@ -241,6 +242,7 @@ void CMonitorCore::FillConfiguration(CIniFile& ini) const {
     ini.WriteBool("Options", "Log", Options.Log);
     ini.WriteBool("Options", "Avlo", Options.Avlo);
     ini.WriteBool("Options", "Startup", Options.Startup);
+    ini.WriteBool("Options", "Notify", Options.Notify);
     ini.WriteBool("Test", "On", TestModeSettings.On);
     ini.WriteInteger("Test", "Active", TestModeSettings.Active);
     ini.WriteInteger("Test", "Standby", TestModeSettings.Standby);

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "comms/Mymessages.h"
+#include "platform/Autostart.h"
 #include "platform/MessageBox.h"
 
 namespace {
@@ -186,5 +187,11 @@ void CMonitorCore::ReportProgramError(const std::string& text, bool mayShowBox) 
 }
 
 void CMonitorCore::ApplyRunAtLogon() {
-    // Starting at log-on is set up by the options; see the options dialog.
+    // The option still holds and is tried again at the next start and the next use of the
+    // options dialog; nobody is asked about it, but the headless monitor's operator reads
+    // standard error.
+    std::string failure;
+    if (!SetRunAtLogon(Options.Startup, ExecutablePath(), &failure) && options_.headless) {
+        std::fprintf(stderr, "Run at log-on: %s\n", failure.c_str());
+    }
 }

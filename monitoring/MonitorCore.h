@@ -89,6 +89,10 @@ public:
     // address, connection state and condition (the check box is AvloEnabled).
     static QStringList RowTexts(const Device& device);
 
+    // Writes or removes the desktop's autostart entry after the Startup option; a failure is
+    // ignored (written to standard error when headless).
+    void ApplyRunAtLogon();
+
     // ---- configuration file ----
     void LoadConfiguration();
     void SaveConfiguration();
@@ -246,7 +250,6 @@ private:
     void ReportEmailOutcome(const EmailJob& job, std::uint32_t wParam);
     void ReadEmailSettings(const CIniFile& ini);
     void WriteEmailSettings(CIniFile& ini) const;
-    void ApplyRunAtLogon();
 
     // the configuration file between the saves of the shutdown and the day
     bool WriteConfiguration(bool mayShowBox);

@@ -76,8 +76,8 @@ const FlagOption flagOptions[] = {
     {"--version", &StartupOptions::showVersion},
 };
 
-// The user's own settings folder: $XDG_CONFIG_HOME, else ~/.config. Empty when neither can
-// be told (no home folder).
+}  // namespace
+
 std::string UserConfigFolder() {
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
     if (xdg != nullptr && xdg[0] == '/') return xdg;  // a relative value is to be ignored
@@ -85,6 +85,8 @@ std::string UserConfigFolder() {
     if (home != nullptr && home[0] != '\0') return std::string(home) + "/.config";
     return {};
 }
+
+namespace {
 
 // A portable copy keeps its settings beside the program, as the program always did. An
 // installed one (a folder the user may not write, such as /usr/bin) keeps them in the user's

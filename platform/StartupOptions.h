@@ -38,6 +38,10 @@ StartupOptions ParseStartupOptions(const std::vector<std::string>& args,
 
 std::string StartupHelpText();
 
+// The user's own settings folder: $XDG_CONFIG_HOME, else ~/.config. Empty when neither can
+// be told (no home folder).
+std::string UserConfigFolder();
+
 // The full path of the running program; empty if it cannot be read.
 std::string ExecutablePath();
 

@@ -85,5 +85,6 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   echo "run: no display, so the monitor runs headless and prints the device list's changes"
 fi
 echo "run: simulator commands go to $COMMANDS"
-"${MON_RUN[@]}" "$MONITOR" "${MODE[@]}" "${DISCOVERY[@]}" \
+# The demo's autostart entry stays in the scratch folder, away from the user's own.
+"${MON_RUN[@]}" env XDG_CONFIG_HOME="$SCRATCH" "$MONITOR" "${MODE[@]}" "${DISCOVERY[@]}" \
   --config "$SCRATCH/avlo-monitor.ini" --lock-file "$SCRATCH/avlo.lock" "$@"

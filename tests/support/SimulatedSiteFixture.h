@@ -45,6 +45,11 @@ protected:
 
     void SetUp() override {
         ASSERT_TRUE(dir_.isValid());
+        // The monitor writes the user's autostart entry at start-up: here it goes to the
+        // test's folder, never to the real user's.
+        savedXdgConfig_ = qgetenv("XDG_CONFIG_HOME");
+        hadXdgConfig_ = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", dir_.path().toUtf8());
         MessageBoxSeam::Capture(true);
         SetProcessEventSink(&sink_);
         options_.configPath = Path("avlo-monitor.ini");
@@ -59,6 +64,11 @@ protected:
         SetProcessEventSink(nullptr);
         MessageBoxSeam::Capture(false);
         SetClockOverride({});
+        if (hadXdgConfig_) {
+            qputenv("XDG_CONFIG_HOME", savedXdgConfig_);
+        } else {
+            qunsetenv("XDG_CONFIG_HOME");
+        }
     }
 
     // The monitor under test: its core, and its end (with the shutdown sequence).
@@ -190,6 +200,8 @@ protected:
 
     int net_;
     QTemporaryDir dir_;
+    QByteArray savedXdgConfig_;
+    bool hadXdgConfig_ = false;
     StartupOptions options_;
     CCapturingSink sink_;
     std::unique_ptr<devsim::Site> site_;

@@ -1,0 +1,148 @@
+#include "platform/Autostart.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string_view>
+#include <system_error>
+
+#include "platform/StartupOptions.h"
+
+namespace {
+
+const char* const EntryName = "avlo-monitor.desktop";
+
+// Characters that make the desktop-entry format split or interpret an Exec argument; an
+// argument that holds any of them must be quoted.
+constexpr std::string_view ReservedInExec = " \t\n\"'\\><~|&;$*?#()`";
+
+std::string ErrnoText(const std::string& what, const std::string& path, int error) {
+    return what + " \"" + path + "\": " + std::strerror(error);
+}
+
+bool WriteWhole(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// The entry goes in through a temporary file and a rename, so that a desktop reading the
+// folder at log-on never finds half an entry.
+bool ReplaceFile(const std::string& path, const std::string& text, std::string* failure) {
+    const std::string temporary = path + ".tmp" + std::to_string(::getpid());
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        if (failure) *failure = ErrnoText("cannot create", temporary, errno);
+        return false;
+    }
+    const bool written = WriteWhole(fd, text) && ::fsync(fd) == 0;
+    const int writeError = errno;
+    if (::close(fd) != 0 || !written) {
+        if (failure) *failure = ErrnoText("cannot write", temporary, written ? errno : writeError);
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        if (failure) *failure = ErrnoText("cannot rename to", path, errno);
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string AutostartEntryPath() {
+    const std::string config = UserConfigFolder();
+    if (config.empty()) return {};
+    return config + "/autostart/" + EntryName;
+}
+
+std::string DesktopExecValue(const std::string& path) {
+    std::string argument;
+    if (path.find_first_of(ReservedInExec) == std::string::npos) {
+        argument = path;
+    } else {
+        // Inside quotes the four characters that still mean something get a backslash.
+        argument = "\"";
+        for (const char c : path) {
+            if (c == '"' || c == '`' || c == '$' || c == '\\') argument += '\\';
+            argument += c;
+        }
+        argument += '"';
+    }
+    // Then the rules of every string value of the file: a backslash and the control
+    // characters as escapes, and "%" doubled, since a single one starts a field code.
+    std::string value;
+    for (const char c : argument) {
+        switch (c) {
+            case '\\':
+                value += "\\\\";
+                break;
+            case '\n':
+                value += "\\n";
+                break;
+            case '\t':
+                value += "\\t";
+                break;
+            case '\r':
+                value += "\\r";
+                break;
+            case '%':
+                value += "%%";
+                break;
+            default:
+                value += c;
+        }
+    }
+    return value;
+}
+
+std::string AutostartEntryText(const std::string& executablePath) {
+    return "[Desktop Entry]\n"
+           "Type=Application\n"
+           "Name=AVLO Monitor\n"
+           "Comment=Monitors the Velkan amplifiers of the network\n"
+           "Exec=" +
+           DesktopExecValue(executablePath) +
+           "\n"
+           "Icon=avlo-monitor\n"
+           "Terminal=false\n"
+           "X-GNOME-Autostart-enabled=true\n";
+}
+
+bool SetRunAtLogon(bool on, const std::string& executablePath, std::string* failure) {
+    const std::string path = AutostartEntryPath();
+    if (path.empty()) {
+        if (failure) *failure = "no settings folder: neither XDG_CONFIG_HOME nor HOME is set";
+        return false;
+    }
+    if (!on) {
+        if (::unlink(path.c_str()) == 0 || errno == ENOENT) return true;
+        if (failure) *failure = ErrnoText("cannot remove", path, errno);
+        return false;
+    }
+    if (executablePath.empty()) {
+        if (failure) *failure = "the program's own path cannot be read";
+        return false;
+    }
+    std::error_code error;
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    std::filesystem::create_directories(folder, error);
+    if (error) {
+        if (failure) *failure = "cannot create \"" + folder.string() + "\": " + error.message();
+        return false;
+    }
+    return ReplaceFile(path, AutostartEntryText(executablePath), failure);
+}
