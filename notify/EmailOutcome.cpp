@@ -64,6 +64,72 @@ std::string RefusedDialog(int outcome, const EmailFields& f) {
     }
 }
 
+// ": reason" when the delivery gave one.
+std::string Because(const EmailFields& f, const char* separator = ": ") {
+    return f.reason.empty() ? std::string() : separator + f.reason;
+}
+
+const char* const SecuritySettings = "the server security settings";
+
+std::string SecureLog(int outcome, const EmailFields& f) {
+    switch (outcome) {
+        case SmtpStartTlsNotOffered:
+            return "The SMTP server " + f.server + " via port " + f.port +
+                   " does not offer an encrypted connection (STARTTLS); the e-mail was not sent "
+                   "unencrypted.\r\n";
+        case SmtpTlsHandshakeFailed:
+            return "The secure connection with " + f.server + " SMTP server via port " + f.port +
+                   " failed" + Because(f) + ".\r\n";
+        case SmtpCertificateRejected:
+            return "The certificate of " + f.server + " SMTP server is not trusted" + Because(f) +
+                   ".\r\n";
+        case SmtpNoSignInMethod:
+            return "The SMTP server " + f.server +
+                   " offers no sign-in method that AVLO Monitor supports (PLAIN, LOGIN).\r\n";
+        case SmtpSignInRefused:
+            return "The SMTP server " + f.server + " refused the user name or password" +
+                   Because(f) + ".\r\n";
+        default:
+            return "Sign-in to the SMTP server needs an encrypted connection: choose STARTTLS or "
+                   "SSL/TLS in " + std::string(SecuritySettings) + ".\r\n";
+    }
+}
+
+std::string SecureDialog(int outcome, const EmailFields& f) {
+    const std::string advice = std::string("Check ") + SecuritySettings + ", then try again.";
+    switch (outcome) {
+        case SmtpStartTlsNotOffered:
+            return "The e-mail server \"" + f.server +
+                   "\" does not offer an encrypted connection (STARTTLS) on port " + f.port +
+                   ".\r\nYour e-mail was not sent unencrypted. Check the security setting and the "
+                   "port number of the SMTP server, then try again.";
+        case SmtpTlsHandshakeFailed:
+            return "The application could not establish a secure connection with\r\n\"" +
+                   f.server + "\" SMTP server via port " + f.port + Because(f, ":\r\n") +
+                   ".\r\nCheck the security setting and the port number of the SMTP server, then "
+                   "try again.";
+        case SmtpCertificateRejected:
+            return "The certificate of the e-mail server \"" + f.server + "\" is not trusted" +
+                   Because(f, ":\r\n") +
+                   ".\r\nCheck the name of the SMTP server, or add the certificate of your own "
+                   "certificate authority in " + SecuritySettings + ", then try again.";
+        case SmtpNoSignInMethod:
+            return "The e-mail server \"" + f.server +
+                   "\" offers no sign-in method that the application supports.\r\n" + advice;
+        case SmtpSignInRefused:
+            return "The e-mail server refused the user name or password" + Because(f, ":\r\n") +
+                   ".\r\nCheck the user name and password in " + SecuritySettings +
+                   ", then try again.";
+        default:
+            return "Sign-in to the e-mail server needs an encrypted connection.\r\nChoose "
+                   "STARTTLS or SSL/TLS in " + std::string(SecuritySettings) + ", then try again.";
+    }
+}
+
+bool IsSecureOutcome(int outcome) {
+    return outcome >= SmtpStartTlsNotOffered && outcome <= SmtpSignInNotEncrypted;
+}
+
 }  // namespace
 
 std::string EmailOutcomeLogText(int outcome, const EmailFields& f) {
@@ -91,6 +157,7 @@ std::string EmailOutcomeLogText(int outcome, const EmailFields& f) {
             if (outcome >= SmtpRecipient1Refused && outcome <= SmtpAllRecipientsRefused) {
                 return RefusedLog(outcome, f);
             }
+            if (IsSecureOutcome(outcome)) return SecureLog(outcome, f);
             return {};  // busy, mailbox unavailable, and any unknown outcome
     }
 }
@@ -136,6 +203,7 @@ std::string EmailOutcomeDialogText(int outcome, const EmailFields& f) {
             if (outcome >= SmtpRecipient1Refused && outcome <= SmtpAllRecipientsRefused) {
                 return RefusedDialog(outcome, f);
             }
+            if (IsSecureOutcome(outcome)) return SecureDialog(outcome, f);
             return {};
     }
 }

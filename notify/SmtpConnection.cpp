@@ -1,6 +1,7 @@
 #include "notify/SmtpConnection.h"
 
 #include <netdb.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -39,6 +40,8 @@ CSmtpConnection::~CSmtpConnection() {
 }
 
 void CSmtpConnection::Close() {
+    tls_.reset();
+    reader_.Clear();
     if (fd_ >= 0) {
         close(fd_);
         fd_ = -1;
@@ -104,6 +107,7 @@ SmtpResult CSmtpConnection::WaitWritable(long long deadlineMs) {
 
 SmtpResult CSmtpConnection::Send(std::string_view bytes) {
     if (fd_ < 0) return SmtpNoSocket;
+    if (tls_) return SendTls(bytes);
     const long long deadline = NowMs() + SmtpReplyWaitMs;
     std::size_t sent = 0;
     while (sent < bytes.size()) {
@@ -138,12 +142,17 @@ SmtpResult CSmtpConnection::SendChunked(std::string_view text) {
     return SmtpOk;
 }
 
-SmtpResult CSmtpConnection::ReadReply(int& code) {
+SmtpResult CSmtpConnection::ReadReply(int& code, std::vector<std::string>* lines) {
     if (fd_ < 0) return SmtpNoSocket;
     const long long deadline = NowMs() + SmtpReplyWaitMs;
     for (;;) {
         if (Stopped()) return SmtpStopped;
-        if (reader_.TakeReply(code)) return SmtpOk;
+        if (reader_.TakeReply(code, lines)) return SmtpOk;
+        if (tls_) {
+            const SmtpResult received = ReceiveTls(deadline);
+            if (received != SmtpOk) return received;
+            continue;
+        }
         const WaitResult wait =
             WaitForAny({WaitItem::Peek(abort_), WaitItem::Socket(fd_, POLLIN | POLLRDHUP)},
                        RemainingMs(deadline));
@@ -162,5 +171,90 @@ SmtpResult CSmtpConnection::ReadReply(int& code) {
         if (IsClosedByPeer(err)) return SmtpConnectionClosed;
         const SmtpResult mapped = MapSocketError(err);
         return mapped == SmtpOk ? SmtpSocketError : mapped;
+    }
+}
+
+SmtpResult CSmtpConnection::WaitTls(int sslError, long long deadlineMs) {
+    const short events = sslError == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN;
+    const WaitResult wait = WaitForAny({WaitItem::Peek(abort_), WaitItem::Socket(fd_, events)},
+                                       RemainingMs(deadlineMs));
+    if (Stopped() || wait.index == 0) return SmtpStopped;
+    if (wait.index == WaitTimeout) return SmtpReplyTimeout;
+    return wait.index == 1 ? SmtpOk : SmtpConnectionClosed;
+}
+
+SmtpResult CSmtpConnection::StartTls(const std::string& host, const std::string& caFile,
+                                     std::string& reason) {
+    if (fd_ < 0) return SmtpNoSocket;
+    // A server (or someone in between) may send more after its "220" to STARTTLS; read as
+    // if it had come encrypted, it could answer the commands still to come.
+    reader_.Clear();
+    auto session = std::make_unique<CSmtpTlsSession>();
+    SmtpResult result = session->Prepare(fd_, host, caFile, reason);
+    if (result != SmtpOk) return result;
+    // The same limit as a reply: a server that stalls in the handshake is as good as silent.
+    const long long deadline = NowMs() + SmtpReplyWaitMs;
+    for (;;) {
+        if (Stopped()) return SmtpStopped;
+        const int rc = SSL_connect(session->Handle());
+        if (rc == 1) break;
+        const int error = SSL_get_error(session->Handle(), rc);
+        if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) {
+            return session->HandshakeFailure(error, reason);
+        }
+        result = WaitTls(error, deadline);
+        if (result == SmtpConnectionClosed) {
+            reason = "the connection failed during the handshake";
+            return SmtpTlsHandshakeFailed;
+        }
+        if (result != SmtpOk) return result;
+    }
+    tls_ = std::move(session);
+    return SmtpOk;
+}
+
+SmtpResult CSmtpConnection::SendTls(std::string_view bytes) {
+    const long long deadline = NowMs() + SmtpReplyWaitMs;
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        if (Stopped()) return SmtpOk;
+        const std::size_t left = bytes.size() - sent;
+        if (observer_ && *observer_) (*observer_)(left);
+        const int n = SSL_write(tls_->Handle(), bytes.data() + sent, static_cast<int>(left));
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        const int error = SSL_get_error(tls_->Handle(), n);
+        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+            const SmtpResult waited = WaitTls(error, deadline);
+            if (waited == SmtpStopped) return SmtpOk;
+            if (waited != SmtpOk) return waited;
+            continue;
+        }
+        SmtpTlsErrorText("");
+        return SmtpConnectionClosed;
+    }
+    return SmtpOk;
+}
+
+SmtpResult CSmtpConnection::ReceiveTls(long long deadlineMs) {
+    for (;;) {
+        if (Stopped()) return SmtpStopped;
+        char buffer[SmtpReceiveBytes];
+        const int n = SSL_read(tls_->Handle(), buffer, sizeof buffer);
+        if (n > 0) {
+            reader_.Add(buffer, static_cast<std::size_t>(n));
+            return SmtpOk;
+        }
+        const int error = SSL_get_error(tls_->Handle(), n);
+        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+            const SmtpResult waited = WaitTls(error, deadlineMs);
+            if (waited != SmtpOk) return waited;
+            continue;
+        }
+        // An orderly close_notify, a closed socket or a broken record: the server is gone.
+        SmtpTlsErrorText("");
+        return SmtpConnectionClosed;
     }
 }
