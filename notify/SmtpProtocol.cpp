@@ -274,6 +274,14 @@ int SmtpDefaultPort(SmtpSecurity security) {
     return 25;
 }
 
+std::string ProposeSmtpPort(const std::string& port, SmtpSecurity security) {
+    const std::optional<int> value = ReadSmtpPortText(port);
+    for (SmtpSecurity mode : {SmtpSecurity::None, SmtpSecurity::StartTls, SmtpSecurity::Tls}) {
+        if (value == SmtpDefaultPort(mode)) return std::to_string(SmtpDefaultPort(security));
+    }
+    return port;
+}
+
 bool CSmtpReplyReader::TakeReply(int& code, std::vector<std::string>* lines) {
     for (;;) {
         const std::size_t end = pending_.find('\n');

@@ -54,6 +54,9 @@ enum class SmtpSecurity : int { None = 0, StartTls = 1, Tls = 2 };
 
 // The usual port of each mode: 25, 587 and 465.
 int SmtpDefaultPort(SmtpSecurity security);
+// The port to propose when the user picks `security`: its usual port while `port` holds the
+// usual port of a mode (the user has not chosen one of their own), else `port` unchanged.
+std::string ProposeSmtpPort(const std::string& port, SmtpSecurity security);
 
 // Set beside the outcome in the asynchronous result's wParam (and reported by
 // CSmtpClient::MessageAccepted after a synchronous Send) when the server accepted the message
