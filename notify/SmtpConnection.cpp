@@ -1,6 +1,8 @@
 #include "notify/SmtpConnection.h"
 
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -59,6 +61,10 @@ SmtpResult CSmtpConnection::Open(const std::string& host, const std::string& por
     Close();
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd_ < 0) return SmtpNoSocket;
+    // The message goes out in several pieces before the next reply is read; with Nagle's
+    // rule each piece after the first would wait for the server's delayed acknowledgement.
+    const int one = 1;
+    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 
     addrinfo hints{};
     hints.ai_family = AF_INET;

@@ -8,9 +8,11 @@
 #include <openssl/x509v3.h>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -68,6 +70,20 @@ const BIO_METHOD* SocketMethod() {
     return method;
 }
 
+// The system's certificate store. Its hashed folder is looked up one certificate at a time,
+// as a handshake needs them; the bundle file would be parsed whole (some 40 ms) for every
+// delivery, so it is taken only where there is no folder.
+void UseSystemStore(SSL_CTX* ctx) {
+    const char* env = std::getenv(X509_get_default_cert_dir_env());
+    const char* folder = env && *env ? env : X509_get_default_cert_dir();
+    struct stat st {};
+    const bool hasFolder = stat(folder, &st) == 0 && S_ISDIR(st.st_mode);
+    if (!hasFolder || SSL_CTX_set_default_verify_dir(ctx) != 1) {
+        SSL_CTX_set_default_verify_file(ctx);
+    }
+    ERR_clear_error();
+}
+
 }  // namespace
 
 std::string SmtpTlsErrorText(const char* fallback) {
@@ -98,7 +114,7 @@ SmtpResult CSmtpTlsSession::Prepare(int fd, const std::string& host, const std::
     SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
     SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_mode(ctx_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    if (SSL_CTX_set_default_verify_paths(ctx_) != 1) ERR_clear_error();
+    UseSystemStore(ctx_);
     if (!caFile.empty() && SSL_CTX_load_verify_locations(ctx_, caFile.c_str(), nullptr) != 1) {
         reason = "the CA certificate file \"" + caFile +
                  "\" could not be read: " + SmtpTlsErrorText("no certificate in it");
