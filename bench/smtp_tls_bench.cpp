@@ -54,9 +54,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::vector<std::string> options = certs.ServeOptions();
-    for (const std::string& o : {std::string("--starttls"), std::string("--auth"),
-                                 std::string("PLAIN"), std::string("--user"), User,
-                                 std::string("--password"), Password}) {
+    for (const std::string& o :
+         {std::string("--starttls"), std::string("--auth"), std::string("PLAIN"),
+          std::string("--user"), User, std::string("--password"), Password}) {
         options.push_back(o);
     }
     smtpsink::Server server(Host, options);
@@ -97,12 +97,28 @@ int main(int argc, char** argv) {
         failures += result == SmtpOk ? 0 : 1;
 
         const auto spawned = Clock::now();
-        smtpsink::Child curl({"/usr/bin/curl", "--silent", "--show-error", "--max-time", "10",
-                              "--url", "smtp://" + Host + ":" + server.PortText(), "--ssl-reqd",
-                              "--cacert", certs.Ca(), "--user", User + ":" + Password,
-                              "--login-options", "AUTH=PLAIN", "--mail-from", Sender,
-                              "--mail-rcpt", Recipient, "--upload-file", messagePath,
-                              "--write-out", "%{time_total}"});
+        smtpsink::Child curl({"/usr/bin/curl",
+                              "--silent",
+                              "--show-error",
+                              "--max-time",
+                              "10",
+                              "--url",
+                              "smtp://" + Host + ":" + server.PortText(),
+                              "--ssl-reqd",
+                              "--cacert",
+                              certs.Ca(),
+                              "--user",
+                              User + ":" + Password,
+                              "--login-options",
+                              "AUTH=PLAIN",
+                              "--mail-from",
+                              Sender,
+                              "--mail-rcpt",
+                              Recipient,
+                              "--upload-file",
+                              messagePath,
+                              "--write-out",
+                              "%{time_total}"});
         const std::string own = curl.Read(15s);
         const std::optional<int> exit = curl.Wait(15s);
         curlWall.push_back(Ms(Clock::now() - spawned));
@@ -112,8 +128,8 @@ int main(int argc, char** argv) {
     unlink(messagePath);
     const int stored = server.Stored();
 
-    std::printf("rounds: %d, messages stored: %d of %d, failures: %d\n", rounds, stored,
-                2 * rounds, failures);
+    std::printf("rounds: %d, messages stored: %d of %d, failures: %d\n", rounds, stored, 2 * rounds,
+                failures);
     std::printf("CSmtpClient, STARTTLS + AUTH PLAIN, one alert:    median %.2f ms\n",
                 Median(client));
     std::printf("curl --ssl-reqd, same message, whole process:     median %.2f ms\n",

@@ -31,12 +31,12 @@ TServerSecurityDlg::TServerSecurityDlg(const Context& context, const std::string
     setWindowTitle(QStringLiteral("Server Security"));
 
     auto* connection = new QGroupBox(QStringLiteral("Connection"), this);
-    NoSecurityRadioBtn = Named(new QRadioButton(QStringLiteral("&None"), connection),
-                               "NoSecurityRadioBtn");
-    StartTlsRadioBtn = Named(new QRadioButton(QStringLiteral("S&TARTTLS"), connection),
-                             "StartTlsRadioBtn");
-    SslTlsRadioBtn = Named(new QRadioButton(QStringLiteral("SS&L/TLS"), connection),
-                           "SslTlsRadioBtn");
+    NoSecurityRadioBtn =
+        Named(new QRadioButton(QStringLiteral("&None"), connection), "NoSecurityRadioBtn");
+    StartTlsRadioBtn =
+        Named(new QRadioButton(QStringLiteral("S&TARTTLS"), connection), "StartTlsRadioBtn");
+    SslTlsRadioBtn =
+        Named(new QRadioButton(QStringLiteral("SS&L/TLS"), connection), "SslTlsRadioBtn");
     PortLabel = Named(new QLabel(connection), "PortLabel");
     auto* modes = new QHBoxLayout(connection);
     modes->addWidget(NoSecurityRadioBtn);
@@ -49,8 +49,8 @@ TServerSecurityDlg::TServerSecurityDlg(const Context& context, const std::string
     chosen[security]->setChecked(true);
 
     auto* signIn = new QGroupBox(QStringLiteral("Sign-in"), this);
-    SignInCheckBox = Named(new QCheckBox(QStringLiteral("Server requires sign-&in"), signIn),
-                           "SignInCheckBox");
+    SignInCheckBox =
+        Named(new QCheckBox(QStringLiteral("Server requires sign-&in"), signIn), "SignInCheckBox");
     SignInCheckBox->setChecked(context.SignIn);
     SignInUserEdit = Named(new QLineEdit(signIn), "SignInUserEdit");
     SignInUserEdit->setText(
@@ -77,12 +77,12 @@ TServerSecurityDlg::TServerSecurityDlg(const Context& context, const std::string
     signInForm->addRow(PasswordPlaceLabel);
     signInForm->addRow(PlainSignInLabel);
 
-    auto* trust = new QGroupBox(QStringLiteral("Certificate authority of your own (optional)"),
-                                this);
+    auto* trust =
+        new QGroupBox(QStringLiteral("Certificate authority of your own (optional)"), this);
     CaFileEdit = Named(new QLineEdit(trust), "CaFileEdit");
     CaFileEdit->setText(QString::fromStdString(context.CaFile));
-    CaFileBrowseBtn = Named(new QPushButton(QStringLiteral("&Browse..."), trust),
-                            "CaFileBrowseBtn");
+    CaFileBrowseBtn =
+        Named(new QPushButton(QStringLiteral("&Browse..."), trust), "CaFileBrowseBtn");
     auto* trustRow = new QHBoxLayout(trust);
     trustRow->addWidget(CaFileEdit, 1);
     trustRow->addWidget(CaFileBrowseBtn);
@@ -103,11 +103,11 @@ TServerSecurityDlg::TServerSecurityDlg(const Context& context, const std::string
         });
     }
     connect(SignInCheckBox, &QCheckBox::toggled, this, &TServerSecurityDlg::UpdateControls);
-    connect(CaFileBrowseBtn, &QPushButton::clicked, this, &TServerSecurityDlg::CaFileBrowseBtnClick);
+    connect(CaFileBrowseBtn, &QPushButton::clicked, this,
+            &TServerSecurityDlg::CaFileBrowseBtnClick);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    connect(&passwords_, &CPasswordStore::PlaceKnown, this,
-            &TServerSecurityDlg::ShowPasswordPlace);
+    connect(&passwords_, &CPasswordStore::PlaceKnown, this, &TServerSecurityDlg::ShowPasswordPlace);
     connect(&passwords_, &CPasswordStore::Loaded, this, &TServerSecurityDlg::ShowPasswordPlace);
 
     UpdateControls();

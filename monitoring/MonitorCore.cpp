@@ -60,8 +60,7 @@ CMonitorCore::CMonitorCore(const StartupOptions& options, QObject* parent)
 
 void CMonitorCore::SetKeyring(std::unique_ptr<IKeyring> keyring) {
     passwordStore_ = std::make_unique<CPasswordStore>(options_.configPath, std::move(keyring));
-    connect(passwordStore_.get(), &CPasswordStore::Loaded, this,
-            &CMonitorCore::SendAwaitingEmail);
+    connect(passwordStore_.get(), &CPasswordStore::Loaded, this, &CMonitorCore::SendAwaitingEmail);
     connect(passwordStore_.get(), &CPasswordStore::PlaceKnown, this,
             &CMonitorCore::LogPasswordPlace);
 }

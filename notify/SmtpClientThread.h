@@ -20,10 +20,11 @@ class IMessageTarget;
 // The program's own SMTP client: delivers one plain-text mail at a time to one server, for
 // up to three recipients. By default with the basic command set (HELO, no sign-in, no
 // encryption); on request through TLS (STARTTLS or from the first byte) and signed in with
-// AUTH PLAIN or LOGIN, never sending a password in the clear. A delivery runs either on the caller's thread (Send(true) returns the
-// outcome) or on the client's own thread (Send(false) returns at once; the outcome arrives
-// as message `messageId` with the outcome in wParam and the job id in lParam). Beside the
-// outcome, wParam carries SmtpAcceptedFlag when the server accepted the message itself.
+// AUTH PLAIN or LOGIN, never sending a password in the clear. A delivery runs either on the
+// caller's thread (Send(true) returns the outcome) or on the client's own thread (Send(false)
+// returns at once; the outcome arrives as message `messageId` with the outcome in wParam and the
+// job id in lParam). Beside the outcome, wParam carries SmtpAcceptedFlag when the server accepted
+// the message itself.
 class CSmtpClient {
 public:
     static constexpr int ConnectWaitMs = SmtpConnectWaitMs;
@@ -127,8 +128,8 @@ private:
     HostNameSource hostNameSource_;
     std::atomic<int> busy_{0};
 
-    unsigned refused_ = 0;  // bit 0 recipient 1 ... bit 2 recipient 3; the delivery's own
-    bool accepted_ = false;                     // the server took the message; the delivery's own
+    unsigned refused_ = 0;   // bit 0 recipient 1 ... bit 2 recipient 3; the delivery's own
+    bool accepted_ = false;  // the server took the message; the delivery's own
     std::atomic<bool> messageAccepted_{false};  // accepted_ of the last delivery
     mutable std::mutex reasonMutex_;
     std::string failureReason_;  // of the last delivery, under reasonMutex_

@@ -34,7 +34,6 @@ std::uint32_t Byte(std::string_view bytes, std::size_t i) {
     return i < bytes.size() ? static_cast<unsigned char>(bytes[i]) : 0u;
 }
 
-
 // Where a word of at most `limit` bytes starting at `from` should end: never inside a UTF-8
 // sequence, because each encoded-word must decode on its own.
 std::size_t WordEnd(std::string_view text, std::size_t from, std::size_t limit) {

@@ -40,8 +40,8 @@ enum SmtpResult : std::uint8_t {
     SmtpStopped = 25,
     // Encryption and sign-in. Every one of them ends the delivery before the message goes out:
     // nothing falls back to an unencrypted or anonymous delivery.
-    SmtpStartTlsNotOffered = 26,  // STARTTLS was asked for; the server does not offer it
-    SmtpTlsHandshakeFailed = 27,  // with the library's reason (FailureReason)
+    SmtpStartTlsNotOffered = 26,   // STARTTLS was asked for; the server does not offer it
+    SmtpTlsHandshakeFailed = 27,   // with the library's reason (FailureReason)
     SmtpCertificateRejected = 28,  // not trusted or not for the server's name, with the reason
     SmtpNoSignInMethod = 29,       // the server offers neither AUTH PLAIN nor AUTH LOGIN
     SmtpSignInRefused = 30,        // the server refused the user name or password
@@ -165,5 +165,5 @@ public:
 private:
     std::string pending_;
     std::vector<std::string> lines_;  // the current reply's lines so far
-    std::size_t replyBytes_ = 0;  // continuation bytes already taken for the current reply
+    std::size_t replyBytes_ = 0;      // continuation bytes already taken for the current reply
 };

@@ -6,7 +6,6 @@
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
-
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -102,7 +101,7 @@ CSmtpTlsSession::~CSmtpTlsSession() {
 }
 
 SmtpResult CSmtpTlsSession::Prepare(int fd, const std::string& host, const std::string& caFile,
-                                   std::string& reason) {
+                                    std::string& reason) {
     Close();
     ERR_clear_error();
     ctx_ = SSL_CTX_new(TLS_client_method());

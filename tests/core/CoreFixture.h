@@ -94,7 +94,7 @@ protected:
         state->available = false;
         return state;
     }();
-    int keyringWaitMs_ = 0;  // the password store's own limit when 0
+    int keyringWaitMs_ = 0;       // the password store's own limit when 0
     bool testEmailBusy_ = false;  // the window's test e-mail command is unavailable
     std::vector<ShownOutcome> shownOutcomes_;
 };

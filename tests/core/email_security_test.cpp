@@ -36,8 +36,8 @@ protected:
     // The store's answer to a Load, within a bound.
     bool LoadPassword(CPasswordStore& store) {
         bool loaded = false;
-        const auto c = QObject::connect(&store, &CPasswordStore::Loaded, &store,
-                                        [&loaded] { loaded = true; });
+        const auto c =
+            QObject::connect(&store, &CPasswordStore::Loaded, &store, [&loaded] { loaded = true; });
         store.Load();
         WaitUntil([&] { return loaded; }, 3000);
         QObject::disconnect(c);
@@ -94,7 +94,8 @@ TEST_F(EmailSecurityTest, TheNewKeysAreReadAndWrittenBack) {
         const char* written;
     } cases[] = {
         {"Security=2\r\nSignIn=1\r\nSignInUser=alarm@site.test\r\nCaFile=/etc/site/ca.pem\r\n", 2,
-         true, "Security=2\r\nSignIn=1\r\nSignInUser=alarm@site.test\r\nCaFile=/etc/site/ca.pem\r\n"},
+         true,
+         "Security=2\r\nSignIn=1\r\nSignInUser=alarm@site.test\r\nCaFile=/etc/site/ca.pem\r\n"},
         {"Security=1\r\n", 1, false, "Security=1\r\nSignIn=0\r\nSignInUser=\r\nCaFile=\r\n"},
         // A mode this version does not know is the plain delivery, not a guess.
         {"Security=7\r\n", 0, false, "Security=0\r\nSignIn=0\r\nSignInUser=\r\nCaFile=\r\n"},
@@ -198,17 +199,19 @@ protected:
         certs_ = std::make_unique<smtpsink::Certificates>(std::vector<std::string>{"127.0.0.1"});
         ASSERT_TRUE(certs_->Made());
         std::vector<std::string> options = certs_->ServeOptions();
-        for (const char* o : {"--starttls", "--auth", "PLAIN,LOGIN", "--user"}) options.push_back(o);
+        for (const char* o : {"--starttls", "--auth", "PLAIN,LOGIN", "--user"})
+            options.push_back(o);
         options.push_back(User);
         options.push_back("--password");
         options.push_back(Password);
         server_ = std::make_unique<smtpsink::Server>("127.0.0.1", options);
         ASSERT_TRUE(server_->Running());
-        WriteConfig("[Email]\r\nAlerts=1\r\nServerIp=127.0.0.1\r\nServerPort=" +
-                    server_->PortText() +
-                    "\r\nUserName=AVLO Monitor\r\nUserEmail=monitor@site.test\r\n"
-                    "Email 1=tech1@example.com\r\nEmail 2=\r\nEmail 3=\r\nSecurity=1\r\n"
-                    "SignIn=1\r\nSignInUser=" + User + "\r\nCaFile=" + certs_->Ca() + "\r\n");
+        WriteConfig(
+            "[Email]\r\nAlerts=1\r\nServerIp=127.0.0.1\r\nServerPort=" + server_->PortText() +
+            "\r\nUserName=AVLO Monitor\r\nUserEmail=monitor@site.test\r\n"
+            "Email 1=tech1@example.com\r\nEmail 2=\r\nEmail 3=\r\nSecurity=1\r\n"
+            "SignIn=1\r\nSignInUser=" +
+            User + "\r\nCaFile=" + certs_->Ca() + "\r\n");
     }
     void TearDown() override {
         EmailSecurityTest::TearDown();
@@ -262,9 +265,10 @@ TEST_F(EmailSecurityDeliveryTest, AWrongPasswordIsLoggedWithTheServersWordsAndNo
               "settings, then try again.");
     const auto failed = EventTexts(EV_EMAIL_FAILED);
     ASSERT_EQ(failed.size(), 1u);
-    EXPECT_TRUE(failed[0].starts_with("[30] The SMTP server 127.0.0.1 refused the user name or "
-                                      "password: 535 5.7.8 Authentication credentials invalid."
-                                      "\r\n\r\n\nTo : tech1@example.com,,"))
+    EXPECT_TRUE(
+        failed[0].starts_with("[30] The SMTP server 127.0.0.1 refused the user name or "
+                              "password: 535 5.7.8 Authentication credentials invalid."
+                              "\r\n\r\n\nTo : tech1@example.com,,"))
         << failed[0];
     EXPECT_EQ(server_->Stored(), 0);
     for (const CapturedEvent& e : sink_.Events()) {

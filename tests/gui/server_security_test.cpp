@@ -99,8 +99,9 @@ TEST_F(ServerSecurityTest, OkStoresTheKeysAndThePortAndKeepsThePasswordOutOfTheS
     EXPECT_EQ(e.port, "587");
     EXPECT_TRUE(WaitUntil(
         [&] {
-            return ReadConfig().find("Security=1\r\nSignIn=1\r\nSignInUser=alarm@site.test\r\n"
-                                     "CaFile=/etc/site/ca.pem\r\n") != std::string::npos;
+            return ReadConfig().find(
+                       "Security=1\r\nSignIn=1\r\nSignInUser=alarm@site.test\r\n"
+                       "CaFile=/etc/site/ca.pem\r\n") != std::string::npos;
         },
         6000))
         << ReadConfig();

@@ -44,8 +44,8 @@ class SmtpPlainTranscriptTest : public SmtpClientFixture {};
 
 TEST_F(SmtpPlainTranscriptTest, ThePlainAnonymousDialogueIsByteForByteTheRecordedOne) {
     Configure(smtptest::Recipients, "Amplifier fault\r\n\xC2\xB7 Channel 3: protect\r\n.end");
-    ASSERT_EQ(DeliverWith(smtptest::BuildScript(
-                  smtptest::Replies{}, "HELO RSET MAIL R1 R2 R3 DATA MSG QUIT")),
+    ASSERT_EQ(DeliverWith(smtptest::BuildScript(smtptest::Replies{},
+                                                "HELO RSET MAIL R1 R2 R3 DATA MSG QUIT")),
               SmtpOk);
     ASSERT_TRUE(peer_->WaitFinished(std::chrono::seconds(15)));
     EXPECT_EQ(peer_->Failures(), std::vector<std::string>{});

@@ -32,11 +32,11 @@ bool UnderCi() {
 
 // The servers of the suite, made once: the certificates take a while.
 enum class ServerKind {
-    Full,        // STARTTLS required, AUTH PLAIN and LOGIN offered only once encrypted, and TLS
-                 // from the first byte on a second port; certificate for 127.0.0.1 and localhost
-    LoginOnly,   // as Full, AUTH LOGIN only
-    Plain,       // no TLS, no sign-in
-    OtherName,   // STARTTLS, certificate for another name
+    Full,       // STARTTLS required, AUTH PLAIN and LOGIN offered only once encrypted, and TLS
+                // from the first byte on a second port; certificate for 127.0.0.1 and localhost
+    LoginOnly,  // as Full, AUTH LOGIN only
+    Plain,      // no TLS, no sign-in
+    OtherName,  // STARTTLS, certificate for another name
 };
 
 struct Servers {
@@ -69,10 +69,14 @@ struct Servers {
     }
     smtpsink::Server& Of(ServerKind kind) {
         switch (kind) {
-            case ServerKind::Full: return *full;
-            case ServerKind::LoginOnly: return *loginOnly;
-            case ServerKind::Plain: return *plain;
-            case ServerKind::OtherName: return *otherName;
+            case ServerKind::Full:
+                return *full;
+            case ServerKind::LoginOnly:
+                return *loginOnly;
+            case ServerKind::Plain:
+                return *plain;
+            case ServerKind::OtherName:
+                return *otherName;
         }
         return *full;
     }
@@ -94,8 +98,8 @@ protected:
         }
         ASSERT_TRUE(servers_->certs.Made() && servers_->otherCerts.Made())
             << "python3-trustme could not make the test certificates";
-        for (auto kind : {ServerKind::Full, ServerKind::LoginOnly, ServerKind::Plain,
-                          ServerKind::OtherName}) {
+        for (auto kind :
+             {ServerKind::Full, ServerKind::LoginOnly, ServerKind::Plain, ServerKind::OtherName}) {
             ASSERT_TRUE(servers_->Of(kind).Running()) << "a test SMTP server did not start";
         }
     }
@@ -118,26 +122,26 @@ struct TlsCase {
 
 const char* const Right = "";  // stands for the right password
 const TlsCase TlsCases[] = {
-    {"StartTlsAndPlain", ServerKind::Full, false, "127.0.0.1", SmtpSecurity::StartTls, true,
-     Right, SmtpOk, "", "PLAIN"},
+    {"StartTlsAndPlain", ServerKind::Full, false, "127.0.0.1", SmtpSecurity::StartTls, true, Right,
+     SmtpOk, "", "PLAIN"},
     // The server offers sign-in only after STARTTLS: the client must greet again to see it.
     {"SignInOfferedOnlyOnceEncrypted", ServerKind::LoginOnly, false, "127.0.0.1",
      SmtpSecurity::StartTls, true, Right, SmtpOk, "", "LOGIN"},
-    {"ImplicitTlsOnItsOwnPort", ServerKind::Full, true, "127.0.0.1", SmtpSecurity::Tls, true,
-     Right, SmtpOk, "", "PLAIN"},
+    {"ImplicitTlsOnItsOwnPort", ServerKind::Full, true, "127.0.0.1", SmtpSecurity::Tls, true, Right,
+     SmtpOk, "", "PLAIN"},
     {"CertificateNameCheckedForATypedHostName", ServerKind::Full, false, "localhost",
      SmtpSecurity::StartTls, true, Right, SmtpOk, "", "PLAIN"},
-    {"WrongPassword", ServerKind::Full, false, "127.0.0.1", SmtpSecurity::StartTls, true,
-     "wrong", SmtpSignInRefused, "535", nullptr},
+    {"WrongPassword", ServerKind::Full, false, "127.0.0.1", SmtpSecurity::StartTls, true, "wrong",
+     SmtpSignInRefused, "535", nullptr},
     {"WrongPasswordWithLogin", ServerKind::LoginOnly, false, "127.0.0.1", SmtpSecurity::StartTls,
      true, "wrong", SmtpSignInRefused, "535", nullptr},
     // The same relay without its CA file: the system's store does not know the test CA.
     {"UntrustedCertificate", ServerKind::Full, false, "127.0.0.1", SmtpSecurity::StartTls, false,
      Right, SmtpCertificateRejected, "local issuer", nullptr},
-    {"UntrustedCertificateFromTheFirstByte", ServerKind::Full, true, "127.0.0.1",
-     SmtpSecurity::Tls, false, Right, SmtpCertificateRejected, "local issuer", nullptr},
-    {"CertificateForAnotherName", ServerKind::OtherName, false, "127.0.0.1",
-     SmtpSecurity::StartTls, true, Right, SmtpCertificateRejected, "mismatch", nullptr},
+    {"UntrustedCertificateFromTheFirstByte", ServerKind::Full, true, "127.0.0.1", SmtpSecurity::Tls,
+     false, Right, SmtpCertificateRejected, "local issuer", nullptr},
+    {"CertificateForAnotherName", ServerKind::OtherName, false, "127.0.0.1", SmtpSecurity::StartTls,
+     true, Right, SmtpCertificateRejected, "mismatch", nullptr},
     {"CertificateForAnotherHostName", ServerKind::OtherName, false, "localhost",
      SmtpSecurity::StartTls, true, Right, SmtpCertificateRejected, "mismatch", nullptr},
     {"StartTlsNotOffered", ServerKind::Plain, false, "127.0.0.1", SmtpSecurity::StartTls, true,
@@ -158,9 +162,9 @@ TEST_P(SmtpTlsCaseTest, DeliversOnlyThroughAVerifiedConnectionAndAnAcceptedSignI
     const TlsCase& c = GetParam();
     smtpsink::Server& server = servers_->Of(c.server);
     CSmtpClient client(0, nullptr, 0);
-    ASSERT_EQ(client.SetServer(c.host, c.implicitPort ? server.ImplicitPortText()
-                                                      : server.PortText()),
-              SmtpOk);
+    ASSERT_EQ(
+        client.SetServer(c.host, c.implicitPort ? server.ImplicitPortText() : server.PortText()),
+        SmtpOk);
     ASSERT_EQ(client.SetSender(Sender, "AVLO Monitor"), SmtpOk);
     ASSERT_EQ(client.SetRecipients(To[0], To[1], To[2]), SmtpOk);
     ASSERT_EQ(client.SetSubject("AVLO alert: S/N 1234"), SmtpOk);

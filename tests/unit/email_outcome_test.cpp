@@ -55,10 +55,15 @@ TEST(EmailOutcomeTexts, TheDeliverysReasonIsNamed) {
 TEST(EmailOutcomeTexts, DisclaimerIsExactAndUtf8) {
     const std::string d = EmailDisclaimer;
     EXPECT_EQ(d.size(), 550u);
-    EXPECT_EQ(d.rfind("\r\n______________________________\r\nIMPORTANT / DISCLAIMER\r\n\xC2\xB7 The information", 0), 0u);
+    EXPECT_EQ(d.rfind("\r\n______________________________\r\nIMPORTANT / DISCLAIMER\r\n\xC2\xB7 "
+                      "The information",
+                      0),
+              0u);
     EXPECT_EQ(d.substr(d.size() - 20), "electronic defect.\r\n");
     std::size_t bullets = 0;
-    for (std::size_t pos = d.find("\xC2\xB7"); pos != std::string::npos; pos = d.find("\xC2\xB7", pos + 1)) ++bullets;
+    for (std::size_t pos = d.find("\xC2\xB7"); pos != std::string::npos;
+         pos = d.find("\xC2\xB7", pos + 1))
+        ++bullets;
     EXPECT_EQ(bullets, 4u);
 }
 

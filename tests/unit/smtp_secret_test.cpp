@@ -19,8 +19,8 @@ std::string FlagsOfMapping(const void* address) {
         std::uintptr_t from = 0, to = 0;
         char dash = 0;
         std::istringstream range(line);
-        if (range >> std::hex >> from >> dash >> to && dash == '-' && line.find(' ') != std::string::npos &&
-            line.find(':') > line.find(' ')) {
+        if (range >> std::hex >> from >> dash >> to && dash == '-' &&
+            line.find(' ') != std::string::npos && line.find(':') > line.find(' ')) {
             inside = at >= from && at < to;
             continue;
         }
