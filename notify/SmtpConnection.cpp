@@ -102,42 +102,68 @@ SmtpResult CSmtpConnection::WaitConnected() {
     return error == 0 ? SmtpOk : SmtpConnectFailed;
 }
 
-SmtpResult CSmtpConnection::WaitWritable(long long deadlineMs) {
-    const WaitResult wait = WaitForAny({WaitItem::Peek(abort_), WaitItem::Socket(fd_, POLLOUT)},
+SmtpResult CSmtpConnection::WaitReady(short events, long long deadlineMs) {
+    const WaitResult wait = WaitForAny({WaitItem::Peek(abort_), WaitItem::Socket(fd_, events)},
                                        RemainingMs(deadlineMs));
     if (Stopped() || wait.index == 0) return SmtpStopped;
-    // A server that takes nothing for the whole reply limit is as good as silent.
+    // A server that takes or sends nothing for the whole reply limit is as good as silent.
     if (wait.index == WaitTimeout) return SmtpReplyTimeout;
     return wait.index == 1 ? SmtpOk : SmtpSocketError;
 }
 
 SmtpResult CSmtpConnection::Send(std::string_view bytes) {
     if (fd_ < 0) return SmtpNoSocket;
-    if (tls_) return SendTls(bytes);
     const long long deadline = NowMs() + SmtpReplyWaitMs;
     std::size_t sent = 0;
     while (sent < bytes.size()) {
         if (Stopped()) return SmtpOk;
         const std::size_t left = bytes.size() - sent;
         if (observer_ && *observer_) (*observer_)(left);
-        const ssize_t n = send(fd_, bytes.data() + sent, left, MSG_NOSIGNAL);
-        if (n >= 0) {
-            sent += static_cast<std::size_t>(n);
-            continue;
-        }
-        const int err = errno;
-        if (err == EINTR) continue;
-        if (err == EAGAIN || err == EWOULDBLOCK) {
-            const SmtpResult waited = WaitWritable(deadline);
-            if (waited == SmtpStopped) return SmtpOk;
-            if (waited != SmtpOk) return waited;
-            continue;
-        }
-        if (IsClosedByPeer(err)) return SmtpConnectionClosed;
-        const SmtpResult mapped = MapSocketError(err);
-        return mapped == SmtpOk ? SmtpSocketError : mapped;
+        std::size_t written = 0;
+        short waitFor = 0;
+        const SmtpResult result = WriteOnce(bytes.substr(sent), written, waitFor);
+        if (result != SmtpOk) return result;
+        sent += written;
+        if (waitFor == 0) continue;
+        const SmtpResult waited = WaitReady(waitFor, deadline);
+        if (waited == SmtpStopped) return SmtpOk;
+        if (waited != SmtpOk) return waited;
     }
     return SmtpOk;
+}
+
+SmtpResult CSmtpConnection::WriteOnce(std::string_view bytes, std::size_t& written,
+                                      short& waitFor) {
+    written = 0;
+    waitFor = 0;
+    if (tls_) {
+        const int n = SSL_write(tls_->Handle(), bytes.data(), static_cast<int>(bytes.size()));
+        if (n > 0) {
+            written = static_cast<std::size_t>(n);
+            return SmtpOk;
+        }
+        const int error = SSL_get_error(tls_->Handle(), n);
+        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+            waitFor = error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN;
+            return SmtpOk;
+        }
+        SmtpTlsErrorText("");
+        return SmtpConnectionClosed;
+    }
+    const ssize_t n = send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n >= 0) {
+        written = static_cast<std::size_t>(n);
+        return SmtpOk;
+    }
+    const int err = errno;
+    if (err == EINTR) return SmtpOk;
+    if (err == EAGAIN || err == EWOULDBLOCK) {
+        waitFor = POLLOUT;
+        return SmtpOk;
+    }
+    if (IsClosedByPeer(err)) return SmtpConnectionClosed;
+    const SmtpResult mapped = MapSocketError(err);
+    return mapped == SmtpOk ? SmtpSocketError : mapped;
 }
 
 SmtpResult CSmtpConnection::SendChunked(std::string_view text) {
@@ -180,15 +206,6 @@ SmtpResult CSmtpConnection::ReadReply(int& code, std::vector<std::string>* lines
     }
 }
 
-SmtpResult CSmtpConnection::WaitTls(int sslError, long long deadlineMs) {
-    const short events = sslError == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN;
-    const WaitResult wait = WaitForAny({WaitItem::Peek(abort_), WaitItem::Socket(fd_, events)},
-                                       RemainingMs(deadlineMs));
-    if (Stopped() || wait.index == 0) return SmtpStopped;
-    if (wait.index == WaitTimeout) return SmtpReplyTimeout;
-    return wait.index == 1 ? SmtpOk : SmtpConnectionClosed;
-}
-
 SmtpResult CSmtpConnection::StartTls(const std::string& host, const std::string& caFile,
                                      std::string& reason) {
     if (fd_ < 0) return SmtpNoSocket;
@@ -208,39 +225,14 @@ SmtpResult CSmtpConnection::StartTls(const std::string& host, const std::string&
         if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) {
             return session->HandshakeFailure(error, reason);
         }
-        result = WaitTls(error, deadline);
-        if (result == SmtpConnectionClosed) {
+        result = WaitReady(error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN, deadline);
+        if (result == SmtpSocketError) {
             reason = "the connection failed during the handshake";
             return SmtpTlsHandshakeFailed;
         }
         if (result != SmtpOk) return result;
     }
     tls_ = std::move(session);
-    return SmtpOk;
-}
-
-SmtpResult CSmtpConnection::SendTls(std::string_view bytes) {
-    const long long deadline = NowMs() + SmtpReplyWaitMs;
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        if (Stopped()) return SmtpOk;
-        const std::size_t left = bytes.size() - sent;
-        if (observer_ && *observer_) (*observer_)(left);
-        const int n = SSL_write(tls_->Handle(), bytes.data() + sent, static_cast<int>(left));
-        if (n > 0) {
-            sent += static_cast<std::size_t>(n);
-            continue;
-        }
-        const int error = SSL_get_error(tls_->Handle(), n);
-        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-            const SmtpResult waited = WaitTls(error, deadline);
-            if (waited == SmtpStopped) return SmtpOk;
-            if (waited != SmtpOk) return waited;
-            continue;
-        }
-        SmtpTlsErrorText("");
-        return SmtpConnectionClosed;
-    }
     return SmtpOk;
 }
 
@@ -255,7 +247,8 @@ SmtpResult CSmtpConnection::ReceiveTls(long long deadlineMs) {
         }
         const int error = SSL_get_error(tls_->Handle(), n);
         if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-            const SmtpResult waited = WaitTls(error, deadlineMs);
+            const SmtpResult waited =
+                WaitReady(error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN, deadlineMs);
             if (waited != SmtpOk) return waited;
             continue;
         }

@@ -50,11 +50,12 @@ public:
 private:
     bool Stopped() const { return stop_.load(std::memory_order_acquire); }
     SmtpResult WaitConnected();
-    SmtpResult WaitWritable(long long deadlineMs);
-    // Waits for what OpenSSL's last call asked for (SSL_ERROR_WANT_READ or _WRITE); a time-out
-    // gives SmtpReplyTimeout.
-    SmtpResult WaitTls(int sslError, long long deadlineMs);
-    SmtpResult SendTls(std::string_view bytes);
+    // Waits until the socket is ready for `events` (POLLIN, POLLOUT): SmtpOk, SmtpStopped,
+    // SmtpReplyTimeout at the deadline, SmtpSocketError.
+    SmtpResult WaitReady(short events, long long deadlineMs);
+    // One write, in the clear or through TLS: `written` bytes went out, or `waitFor` says for
+    // what the socket must be ready before the next try; any other outcome ends the send.
+    SmtpResult WriteOnce(std::string_view bytes, std::size_t& written, short& waitFor);
     // One read through TLS into the reply reader: SmtpOk when bytes came.
     SmtpResult ReceiveTls(long long deadlineMs);
 
