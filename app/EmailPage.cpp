@@ -8,6 +8,7 @@
 #include <QSignalBlocker>
 
 #include "app/MainUnit.h"
+#include "dialogs/ServerSecurityDlgUnit.h"
 #include "platform/MessageBox.h"
 
 namespace {
@@ -38,6 +39,7 @@ void TMainForm::SetEmailControlsEnabled(bool enabled) {
     }
     for (QLabel* label : labels) label->setEnabled(enabled);
     AdvancedEmailBtn->setEnabled(enabled);
+    ServerSecurityBtn->setEnabled(enabled);
     SendTestEmailBtn->setEnabled(enabled);
     SelectEventsBtn->setEnabled(enabled);
 }
@@ -117,6 +119,30 @@ void TMainForm::ShowEmailOutcome(int outcome, const EmailFields& fields) {
     if (text.empty()) return;
     ShowMessage(this, outcome == SmtpOk ? MsgKind::Information : MsgKind::Error,
                 QStringLiteral("AVLO Monitor"), QString::fromStdString(text));
+}
+
+void TMainForm::ServerSecurityBtnClick() {
+    EmailSettings_Type& e = core_->EmailSettings;
+    TServerSecurityDlg::Context context;
+    context.Security = e.Security;
+    context.SignIn = e.SignIn;
+    context.SignInUser = e.SignInUser;
+    context.CaFile = e.CaFile;
+    context.Port = ServerPortEdit->text().toStdString();
+    TServerSecurityDlg dialog(context, e.userName, core_->PasswordStore(), this);
+    if (dialog.exec() != QDialog::Accepted) return;
+    const TServerSecurityDlg::Context result = dialog.Result();
+    e.Security = result.Security;
+    e.SignIn = result.SignIn;
+    e.SignInUser = result.SignInUser;
+    e.CaFile = result.CaFile;
+    // Through the field, so that its filter and the core's port follow as when typed.
+    ServerPortEdit->setText(QString::fromStdString(result.Port));
+    if (dialog.PasswordChanged()) {
+        std::string password = dialog.NewPassword();
+        core_->PasswordStore().Save(password);
+        WipeString(password);
+    }
 }
 
 void TMainForm::SendTestEmailBtn1Click() {

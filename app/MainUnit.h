@@ -72,6 +72,7 @@ public:
     void TrayIconDblClick();
     void SelectEventsBtn1Click();
     void AdvancedEmailBtn1Click();
+    void ServerSecurityBtnClick();
     void TestModeSettingsMenuClick();
     void SearchNetworkBtn1Click();
     void SendTestEmailBtn1Click();
@@ -166,6 +167,7 @@ public:
     QLabel* Email3Label = nullptr;
     QPushButton* SelectEventsBtn = nullptr;
     QPushButton* AdvancedEmailBtn = nullptr;
+    QPushButton* ServerSecurityBtn = nullptr;
     QPushButton* SendTestEmailBtn = nullptr;
 
 protected:

@@ -135,6 +135,13 @@ void CMonitorCore::ReadEmailSettings(const CIniFile& ini) {
     e.recipient[0] = ini.ReadString("Email", "Email 1", DefaultServiceAddress);
     e.recipient[1] = ini.ReadString("Email", "Email 2", "");
     e.recipient[2] = ini.ReadString("Email", "Email 3", "");
+    // A file from before these keys (or with a mode this version does not know) means the
+    // plain, anonymous delivery it always meant.
+    e.Security = ini.ReadInteger("Email", "Security", 0);
+    if (e.Security < 0 || e.Security > static_cast<int>(SmtpSecurity::Tls)) e.Security = 0;
+    e.SignIn = ini.ReadBool("Email", "SignIn", false);
+    e.SignInUser = ini.ReadString("Email", "SignInUser", "");
+    e.CaFile = ini.ReadString("Email", "CaFile", "");
 }
 
 void CMonitorCore::WriteEmailSettings(CIniFile& ini) const {
@@ -147,6 +154,10 @@ void CMonitorCore::WriteEmailSettings(CIniFile& ini) const {
     ini.WriteString("Email", "Email 1", e.recipient[0]);
     ini.WriteString("Email", "Email 2", e.recipient[1]);
     ini.WriteString("Email", "Email 3", e.recipient[2]);
+    ini.WriteInteger("Email", "Security", e.Security);
+    ini.WriteBool("Email", "SignIn", e.SignIn);
+    ini.WriteString("Email", "SignInUser", e.SignInUser);
+    ini.WriteString("Email", "CaFile", e.CaFile);
 }
 
 // The whole file is written to a temporary file and renamed over the old one, so a crash or

@@ -43,7 +43,8 @@ bool CMonitorCore::SendEmail(const std::string& subject, const std::string& body
         CSmtpClient& client = *job->Client;
         usable = client.SetServer(f.server, f.port) == SmtpOk &&
                  client.SetSender(f.sender, f.userName) == SmtpOk &&
-                 client.SetRecipients(f.recipient[0], f.recipient[1], f.recipient[2]) == SmtpOk;
+                 client.SetRecipients(f.recipient[0], f.recipient[1], f.recipient[2]) == SmtpOk &&
+                 ConfigureSecurity(client);
     }
     if (!usable) {
         if (Options.Log) {
@@ -54,6 +55,15 @@ bool CMonitorCore::SendEmail(const std::string& subject, const std::string& body
     }
     job->Client->SetSubject(subject);
     job->Client->SetBody(body + EmailDisclaimer);
+    if (EmailSettings.SignIn && !passwordStore_->Ready()) {
+        // Sent as soon as the password store has read the password (or given up on the
+        // keyring); meanwhile it counts as on its way, so no second alert is started for it.
+        job->AwaitingPassword = true;
+        if (test) emit TestEmailBusyChanged(true);
+        emailJobs_.push_back(std::move(job));
+        passwordStore_->Load();
+        return true;
+    }
     // The dialogue runs on the client's own thread: a server that never answers must not
     // stop the window, the polls or the shutdown.
     const SmtpResult started = job->Client->Send(false);
@@ -65,6 +75,37 @@ bool CMonitorCore::SendEmail(const std::string& subject, const std::string& body
     if (test) emit TestEmailBusyChanged(true);  // until its outcome is shown
     emailJobs_.push_back(std::move(job));
     return true;
+}
+
+bool CMonitorCore::ConfigureSecurity(CSmtpClient& client) const {
+    const EmailSettings_Type& e = EmailSettings;
+    if (client.SetSecurity(static_cast<SmtpSecurity>(e.Security), e.CaFile) != SmtpOk) return false;
+    if (!e.SignIn) return client.SetSignIn({}, {}) == SmtpOk;
+    // The dialog proposes the page's user name; a file may leave the sign-in name empty.
+    const std::string& user = e.SignInUser.empty() ? e.userName : e.SignInUser;
+    return client.SetSignIn(user, passwordStore_->Password()) == SmtpOk;
+}
+
+void CMonitorCore::SendAwaitingEmail() {
+    std::vector<std::pair<std::uint32_t, SmtpResult>> failed;
+    for (const auto& job : emailJobs_) {
+        if (!job->AwaitingPassword) continue;
+        job->AwaitingPassword = false;
+        // Everything else goes out as it was when the e-mail was started; only the password
+        // is new.
+        const EmailSettings_Type& e = EmailSettings;
+        const std::string& user = e.SignInUser.empty() ? e.userName : e.SignInUser;
+        SmtpResult started = job->Client->SetSignIn(user, passwordStore_->Password());
+        if (started == SmtpOk) started = job->Client->Send(false);
+        if (started != SmtpOk) failed.emplace_back(job->JobId, started);
+    }
+    // Reported once the list is no longer being walked.
+    for (const auto& [id, outcome] : failed) {
+        std::unique_ptr<EmailJob> job = TakeEmailJob(id);
+        if (!job) continue;
+        job->Client.reset();
+        ReportEmailOutcome(*job, outcome);
+    }
 }
 
 void CMonitorCore::LogEmailOutcome(const std::string& summary, int outcome) {
@@ -136,6 +177,7 @@ void CMonitorCore::OnSmtpResult(std::uint32_t wParam, std::uint32_t lParam) {
     // or SmtpStopped from a client that ended without one. Its thread only waits after that,
     // so it stops at once; its closing SmtpStopped then finds no job.
     if (job->Client) {
+        job->Fields.reason = job->Client->FailureReason();
         job->Client->Stop();
         job->Client.reset();
     }

@@ -56,6 +56,21 @@ CMonitorCore::CMonitorCore(const StartupOptions& options, QObject* parent)
     codec_ = std::make_unique<CMca>();
 
     SwitchFlags = ReadSwitches(options_.arguments);
+    SetKeyring(MakeDesktopKeyring());
+}
+
+void CMonitorCore::SetKeyring(std::unique_ptr<IKeyring> keyring) {
+    passwordStore_ = std::make_unique<CPasswordStore>(options_.configPath, std::move(keyring));
+    connect(passwordStore_.get(), &CPasswordStore::Loaded, this, &CMonitorCore::SendAwaitingEmail);
+    connect(passwordStore_.get(), &CPasswordStore::PlaceKnown, this,
+            &CMonitorCore::LogPasswordPlace);
+}
+
+void CMonitorCore::LogPasswordPlace() {
+    if (Options.Log && eventLog_) {
+        eventLog_->WriteEvent(EV_EMAIL_PASSWORD_PLACE, EVENTLOG_INFORMATION_TYPE,
+                              passwordStore_->PlaceText());
+    }
 }
 
 CMonitorCore::~CMonitorCore() {
@@ -70,6 +85,9 @@ void CMonitorCore::Start() {
     eventLog_ = std::make_unique<CEventLog>("AVLO", MessageFilePath());
     ReferenceDate = LocalNow();
     LoadConfiguration();
+    // Read now, so that the first alert does not wait for the keyring; a run without sign-in
+    // never asks the keyring anything.
+    if (EmailSettings.SignIn) passwordStore_->Load();
     PollTimer->setInterval(std::max(Options.Poll, MinPollMs));
     udpThread_ = std::make_unique<TUdpCommsThread>(*store_, options_.discoveryPort, this,
                                                    options_.discoveryAddress);

@@ -15,6 +15,7 @@
 #include "comms/Data.h"
 #include "comms/UdpCommsThread.h"
 #include "monitoring/DeviceRecord.h"
+#include "monitoring/PasswordStore.h"
 #include "monitoring/Settings.h"
 #include "notify/EmailOutcome.h"
 #include "notify/Eventlog.h"
@@ -149,6 +150,7 @@ public:
         bool Test = false;           // the test e-mail: its outcome is shown in a dialog
         std::uint16_t DeviceId = 0;  // an alert: the device it reports (ids are never reused)
         std::uint32_t Faults = 0;    // an alert: the fault items it reports, as for SendDeviceAlert
+        bool AwaitingPassword = false;  // sent once the password store has read the password
     };
     // Starts one delivery as a job of its own and returns at once; the outcome arrives as
     // WM_SMTPRESULT. False when nothing went out: settings not usable (logged here; for the
@@ -168,6 +170,11 @@ public:
     std::uint32_t AlertsInFlight(std::uint16_t deviceId) const;
     bool TestEmailInFlight() const;
     std::vector<std::unique_ptr<EmailJob>>& EmailJobs() { return emailJobs_; }
+
+    // The sign-in password's store. Replaced before Start by tests (a keyring of their own)
+    // and at any time by nobody else.
+    CPasswordStore& PasswordStore() { return *passwordStore_; }
+    void SetKeyring(std::unique_ptr<IKeyring> keyring);
 
     // ---- e-mail settings ----
     // The settings check, in the page's fixed order: the first fault, or none.
@@ -249,6 +256,11 @@ private:
     std::unique_ptr<EmailJob> TakeEmailJob(std::uint32_t jobId);
     void ReportEmailOutcome(const EmailJob& job, std::uint32_t wParam);
     void ReadEmailSettings(const CIniFile& ini);
+    // Gives the client the page's security settings and, with sign-in, the password; false
+    // when the client refuses them.
+    bool ConfigureSecurity(CSmtpClient& client) const;
+    void SendAwaitingEmail();
+    void LogPasswordPlace();
     void WriteEmailSettings(CIniFile& ini) const;
 
     // the configuration file between the saves of the shutdown and the day
@@ -268,6 +280,7 @@ private:
     // Made at start-up and stopped at shutdown; every delivery has a client of its own.
     std::unique_ptr<CSmtpClient> smtpClient_;
     std::vector<std::unique_ptr<EmailJob>> emailJobs_;
+    std::unique_ptr<CPasswordStore> passwordStore_;
     // Messages posted from other threads, oldest first; each has its call of DispatchPosted
     // queued in the event loop. The lock is the program's own, so that what a worker hands
     // over is handed over under a lock every tool can see.

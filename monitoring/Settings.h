@@ -47,6 +47,14 @@ struct AdvancedEmail_Type {
 // as typed, user name, sender, three recipients).
 struct EmailSettings_Type : EmailFields {
     bool Enabled = false;
+    // How the connection to the server is protected (an SmtpSecurity value: 0 none, 1
+    // STARTTLS, 2 SSL/TLS), whether to sign in and as whom (empty: the page's user name),
+    // and a file of more certificate authorities to trust (empty: the system's store only).
+    // The password is never here: the password store keeps it.
+    int Security = 0;
+    bool SignIn = false;
+    std::string SignInUser;
+    std::string CaFile;
 };
 
 // The e-mail page's fields, as a fault in the settings names them.

@@ -11,6 +11,9 @@ struct EmailFields {
     std::string userName;
     std::string sender;
     std::string recipient[3];
+    // What a delivery said about a TLS or sign-in failure (the library's reason, the
+    // certificate check's verdict, the server's reply); empty otherwise.
+    std::string reason;
 };
 
 // The text that follows "[<outcome>] " in the log; empty for the outcomes whose entry holds

@@ -1,5 +1,6 @@
 #include "notify/SmtpClientThread.h"
 
+#include <cctype>
 #include <climits>
 #include <ctime>
 
@@ -35,6 +36,49 @@ SmtpResult CheckRecipients(const std::array<std::string, 3>& recipients) {
         any = any || !recipient.empty();
     }
     return any ? SmtpOk : SmtpBadRecipients;
+}
+
+// A sign-in text is sent inside one line (AUTH LOGIN) or between NULs (AUTH PLAIN).
+bool FitsSignIn(std::string_view text) {
+    return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+std::vector<std::string> UpperWords(std::string_view line) {
+    std::vector<std::string> words;
+    std::string word;
+    for (char c : line) {
+        if (c == ' ' || c == '=') {
+            if (!word.empty()) words.push_back(std::move(word));
+            word.clear();
+        } else {
+            word += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+    }
+    if (!word.empty()) words.push_back(std::move(word));
+    return words;
+}
+
+// Whether the EHLO reply names the extension `keyword`, and, with `parameter`, lists it
+// after the keyword (a sign-in mechanism after AUTH; old servers write "AUTH=LOGIN"). The
+// first line is the server's greeting, not an extension.
+bool Offers(const std::vector<std::string>& extensions, std::string_view keyword,
+            std::string_view parameter = {}) {
+    for (std::size_t i = 1; i < extensions.size(); ++i) {
+        const std::vector<std::string> words = UpperWords(extensions[i]);
+        if (words.empty() || words[0] != keyword) continue;
+        if (parameter.empty()) return true;
+        for (std::size_t w = 1; w < words.size(); ++w) {
+            if (words[w] == parameter) return true;
+        }
+    }
+    return false;
+}
+
+// A reply as a reason: its code and the text of its last line.
+std::string ReplyReason(int code, const std::vector<std::string>& lines) {
+    std::string text = std::to_string(code);
+    if (!lines.empty() && !lines.back().empty()) text += " " + lines.back();
+    return text;
 }
 
 // Outcomes of RCPT TO that mean the server (or the command's length) refused this one
@@ -150,6 +194,33 @@ SmtpResult CSmtpClient::SetBody(const std::string& body) {
     return SmtpOk;
 }
 
+SmtpResult CSmtpClient::SetSecurity(SmtpSecurity security, const std::string& caFile) {
+    BusyClaim claim(busy_);
+    if (!claim.Held()) return SmtpBusy;
+    security_ = security;
+    caFile_ = caFile;
+    return SmtpOk;
+}
+
+SmtpResult CSmtpClient::SetSignIn(const std::string& user, std::string_view password) {
+    BusyClaim claim(busy_);
+    if (!claim.Held()) return SmtpBusy;
+    if (!FitsSignIn(user) || !FitsSignIn(password)) return SmtpBadUserName;
+    signInUser_ = user;
+    password_.Assign(user.empty() ? std::string_view() : password);
+    return SmtpOk;
+}
+
+std::string CSmtpClient::FailureReason() const {
+    std::lock_guard lock(reasonMutex_);
+    return failureReason_;
+}
+
+void CSmtpClient::SetFailureReason(std::string reason) {
+    std::lock_guard lock(reasonMutex_);
+    failureReason_ = std::move(reason);
+}
+
 SmtpResult CSmtpClient::SetSendObserver(CSmtpConnection::SendObserver observer) {
     BusyClaim claim(busy_);
     if (!claim.Held()) return SmtpBusy;
@@ -168,6 +239,10 @@ SmtpResult CSmtpClient::Validate() const {
     SmtpResult result = CheckServer(server_, port_);
     if (result == SmtpOk) result = CheckSender(sender_, userName_);
     if (result == SmtpOk) result = CheckRecipients(recipients_);
+    // A password never goes over a connection that anyone on the way can read.
+    if (result == SmtpOk && !signInUser_.empty() && security_ == SmtpSecurity::None) {
+        result = SmtpSignInNotEncrypted;
+    }
     return result;
 }
 
@@ -227,6 +302,7 @@ SmtpResult CSmtpClient::Deliver(bool& accepted) {
     if (Terminated()) return SmtpStopped;  // before a name look-up that may take long
     refused_ = 0;
     accepted_ = false;
+    SetFailureReason({});
     CSmtpConnection connection(abortEvent_, terminated_, &sendObserver_);
     SmtpResult result = connection.Open(server_, std::to_string(SmtpPortNumber(port_)));
     if (result == SmtpOk) result = Dialogue(connection);
@@ -242,8 +318,9 @@ SmtpResult CSmtpClient::Dialogue(CSmtpConnection& connection) {
     // (the user's name was sent here once, and Exim and Postfix turned it away).
     const std::string hostName = hostNameSource_ ? hostNameSource_() : SmtpLocalHostName();
     const std::string helo = ChooseSmtpHeloName(hostName, connection.LocalAddressLiteral());
-    SmtpResult result = Command(connection, SmtpCmdGreeting, {});
-    if (result == SmtpOk) result = Command(connection, SmtpCmdHelo, helo);
+    SmtpResult result = security_ == SmtpSecurity::Tls ? UpgradeToTls(connection) : SmtpOk;
+    if (result == SmtpOk) result = Command(connection, SmtpCmdGreeting, {});
+    if (result == SmtpOk) result = Greet(connection, helo);
     if (result == SmtpOk) result = Command(connection, SmtpCmdRset, {});
     if (result == SmtpOk) result = Command(connection, SmtpCmdMailFrom, sender_);
     if (result == SmtpOk) result = OfferRecipients(connection);
@@ -287,8 +364,101 @@ SmtpResult CSmtpClient::Command(CSmtpConnection& connection, int id, std::string
     if (Terminated()) return SmtpStopped;
     std::string text;
     SmtpResult result = BuildSmtpCommand(id, argument, text);
-    if (result == SmtpOk && !text.empty()) result = connection.Send(text);
     int code = -1;
-    if (result == SmtpOk) result = connection.ReadReply(code);
+    if (result == SmtpOk) result = Exchange(connection, text, code);
     return result == SmtpOk ? ClassifySmtpReply(id, code) : result;
+}
+
+SmtpResult CSmtpClient::Exchange(CSmtpConnection& connection, std::string_view line, int& code,
+                                 std::vector<std::string>* lines) {
+    if (Terminated()) return SmtpStopped;
+    code = -1;
+    SmtpResult result = line.empty() ? SmtpOk : connection.Send(line);
+    if (result == SmtpOk) result = connection.ReadReply(code, lines);
+    return result;
+}
+
+SmtpResult CSmtpClient::Greet(CSmtpConnection& connection, const std::string& helo) {
+    // The plain, anonymous delivery speaks as it always has; STARTTLS and sign-in need the
+    // extensions that only the answer to EHLO tells.
+    if (security_ != SmtpSecurity::StartTls && signInUser_.empty()) {
+        return Command(connection, SmtpCmdHelo, helo);
+    }
+    std::vector<std::string> extensions;
+    SmtpResult result = Ehlo(connection, helo, extensions);
+    if (result == SmtpOk && security_ == SmtpSecurity::StartTls) {
+        if (!Offers(extensions, "STARTTLS")) return SmtpStartTlsNotOffered;
+        int code = -1;
+        std::vector<std::string> lines;
+        result = Exchange(connection, "STARTTLS\r\n", code, &lines);
+        if (result == SmtpOk && code != 220) {
+            SetFailureReason("the server refused STARTTLS: " + ReplyReason(code, lines));
+            return SmtpTlsHandshakeFailed;
+        }
+        if (result == SmtpOk) result = UpgradeToTls(connection);
+        // What the server offers may change once the connection is encrypted (sign-in often
+        // appears only then), and what it said before counts no more.
+        if (result == SmtpOk) result = Ehlo(connection, helo, extensions);
+    }
+    if (result == SmtpOk && !signInUser_.empty()) result = SignIn(connection, extensions);
+    return result;
+}
+
+SmtpResult CSmtpClient::Ehlo(CSmtpConnection& connection, const std::string& helo,
+                             std::vector<std::string>& extensions) {
+    int code = -1;
+    const SmtpResult result = Exchange(connection, "EHLO " + helo + "\r\n", code, &extensions);
+    if (result != SmtpOk || code == 250) return result;
+    if (code >= 500 && code <= 599) {
+        // A server without the extended protocol has neither STARTTLS nor sign-in.
+        SetFailureReason("the server does not take EHLO: " + ReplyReason(code, extensions));
+        return security_ == SmtpSecurity::StartTls && !connection.Encrypted()
+                   ? SmtpStartTlsNotOffered
+                   : SmtpNoSignInMethod;
+    }
+    return ClassifySmtpReply(SmtpCmdHelo, code);
+}
+
+SmtpResult CSmtpClient::UpgradeToTls(CSmtpConnection& connection) {
+    std::string reason;
+    const SmtpResult result = connection.StartTls(server_, caFile_, reason);
+    if (result != SmtpOk) SetFailureReason(std::move(reason));
+    return result;
+}
+
+SmtpResult CSmtpClient::SignIn(CSmtpConnection& connection,
+                               const std::vector<std::string>& extensions) {
+    const std::string_view password = password_.View();
+    if (Offers(extensions, "AUTH", "PLAIN")) {
+        std::string credentials;
+        credentials.reserve(signInUser_.size() + password.size() + 2);
+        credentials.append(1, '\0').append(signInUser_).append(1, '\0').append(password);
+        std::string line = "AUTH PLAIN " + EncodeSmtpBase64(credentials) + "\r\n";
+        WipeString(credentials);
+        return SignInStep(connection, std::move(line), 235);
+    }
+    if (Offers(extensions, "AUTH", "LOGIN")) {
+        SmtpResult result = SignInStep(connection, "AUTH LOGIN\r\n", 334);
+        if (result == SmtpOk) {
+            result = SignInStep(connection, EncodeSmtpBase64(signInUser_) + "\r\n", 334);
+        }
+        if (result == SmtpOk) {
+            result = SignInStep(connection, EncodeSmtpBase64(password) + "\r\n", 235);
+        }
+        return result;
+    }
+    return SmtpNoSignInMethod;
+}
+
+SmtpResult CSmtpClient::SignInStep(CSmtpConnection& connection, std::string line, int expected) {
+    int code = -1;
+    std::vector<std::string> lines;
+    const SmtpResult result = Exchange(connection, line, code, &lines);
+    WipeString(line);
+    if (result != SmtpOk || code == expected) return result;
+    if (code < 0) return SmtpUnexpectedReply;
+    // The reply's own words say why (a wrong password, a locked account, a time-out); they
+    // never repeat what was sent.
+    SetFailureReason(ReplyReason(code, lines));
+    return SmtpSignInRefused;
 }

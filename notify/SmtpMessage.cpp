@@ -34,19 +34,6 @@ std::uint32_t Byte(std::string_view bytes, std::size_t i) {
     return i < bytes.size() ? static_cast<unsigned char>(bytes[i]) : 0u;
 }
 
-std::string Base64(std::string_view bytes) {
-    std::string out;
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const std::uint32_t v = Byte(bytes, i) << 16 | Byte(bytes, i + 1) << 8 | Byte(bytes, i + 2);
-        const std::size_t present = bytes.size() - i;  // 1, 2 or 3 or more
-        out += Base64Digits[(v >> 18) & 63];
-        out += Base64Digits[(v >> 12) & 63];
-        out += present > 1 ? Base64Digits[(v >> 6) & 63] : '=';
-        out += present > 2 ? Base64Digits[v & 63] : '=';
-    }
-    return out;
-}
-
 // Where a word of at most `limit` bytes starting at `from` should end: never inside a UTF-8
 // sequence, because each encoded-word must decode on its own.
 std::size_t WordEnd(std::string_view text, std::size_t from, std::size_t limit) {
@@ -71,7 +58,7 @@ std::string EncodedWords(std::string_view text, std::string_view separator) {
     for (std::size_t from = 0; from < text.size();) {
         const std::size_t end = WordEnd(text, from, EncodedWordBytes);
         if (!out.empty()) out.append(separator);
-        out.append(EncodedWordStart).append(Base64(text.substr(from, end - from)));
+        out.append(EncodedWordStart).append(EncodeSmtpBase64(text.substr(from, end - from)));
         out.append(EncodedWordEnd);
         from = end;
     }
@@ -93,6 +80,19 @@ std::string MessageIdDomain(std::string_view sender) {
 }
 
 }  // namespace
+
+std::string EncodeSmtpBase64(std::string_view bytes) {
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::uint32_t v = Byte(bytes, i) << 16 | Byte(bytes, i + 1) << 8 | Byte(bytes, i + 2);
+        const std::size_t present = bytes.size() - i;  // 1, 2 or 3 or more
+        out += Base64Digits[(v >> 18) & 63];
+        out += Base64Digits[(v >> 12) & 63];
+        out += present > 1 ? Base64Digits[(v >> 6) & 63] : '=';
+        out += present > 2 ? Base64Digits[v & 63] : '=';
+    }
+    return out;
+}
 
 std::string EncodeSmtpHeaderText(std::string_view text) {
     // "=?" in plain text would be taken for the start of an encoded-word by the reader.

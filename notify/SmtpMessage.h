@@ -35,6 +35,9 @@ std::string PrepareSmtpBody(std::string_view body);
 // RFC 5322 date-time of `t` in local time: "Thu, 13 Feb 2025 14:05:09 +0100".
 std::string FormatSmtpDate(std::time_t t);
 
+// RFC 4648 base64 of `bytes`, with "=" padding and no line breaks.
+std::string EncodeSmtpBase64(std::string_view bytes);
+
 // A new Message-ID ("<unique@domain>") with the domain of the sender mailbox.
 std::string MakeSmtpMessageId(std::string_view sender);
 

@@ -66,6 +66,12 @@ constexpr const char* ResultNames[] = {
     "SmtpSenderRejected",
     "SmtpBadCommand",
     "SmtpStopped",
+    "SmtpStartTlsNotOffered",
+    "SmtpTlsHandshakeFailed",
+    "SmtpCertificateRejected",
+    "SmtpNoSignInMethod",
+    "SmtpSignInRefused",
+    "SmtpSignInNotEncrypted",
 };
 
 bool IsDigit(char c) {
@@ -179,7 +185,7 @@ std::string SmtpLocalHostName() {
 }
 
 const char* SmtpResultName(SmtpResult result) {
-    return result <= SmtpStopped ? ResultNames[result] : "SmtpResult(?)";
+    return result <= SmtpSignInNotEncrypted ? ResultNames[result] : "SmtpResult(?)";
 }
 
 SmtpResult BuildSmtpCommand(int id, std::string_view argument, std::string& text) {
@@ -256,14 +262,34 @@ SmtpResult MapSocketError(int err) {
     }
 }
 
-bool CSmtpReplyReader::TakeReply(int& code) {
+int SmtpDefaultPort(SmtpSecurity security) {
+    switch (security) {
+        case SmtpSecurity::StartTls:
+            return 587;
+        case SmtpSecurity::Tls:
+            return 465;
+        case SmtpSecurity::None:
+            break;
+    }
+    return 25;
+}
+
+std::string ProposeSmtpPort(const std::string& port, SmtpSecurity security) {
+    const std::optional<int> value = ReadSmtpPortText(port);
+    for (SmtpSecurity mode : {SmtpSecurity::None, SmtpSecurity::StartTls, SmtpSecurity::Tls}) {
+        if (value == SmtpDefaultPort(mode)) return std::to_string(SmtpDefaultPort(security));
+    }
+    return port;
+}
+
+bool CSmtpReplyReader::TakeReply(int& code, std::vector<std::string>* lines) {
     for (;;) {
         const std::size_t end = pending_.find('\n');
         if (end == std::string::npos) {
             if (replyBytes_ + pending_.size() <= MaxReplyBytes) return false;
-            pending_.clear();
-            replyBytes_ = 0;
+            Clear();
             code = -1;
+            if (lines) lines->clear();
             return true;
         }
         std::string_view line(pending_.data(), end);
@@ -273,6 +299,7 @@ bool CSmtpReplyReader::TakeReply(int& code) {
         // A final line is three digits followed by a blank or by the line end; anything else
         // that is not a continuation ends the reply as one that cannot be understood.
         const bool wellFormedFinal = lineCode >= 0 && (line.size() == 3 || line[3] == ' ');
+        lines_.emplace_back(line.size() > 4 ? line.substr(4) : std::string_view());
         pending_.erase(0, end + 1);
         if (continuation) {
             replyBytes_ += end + 1;
@@ -280,6 +307,8 @@ bool CSmtpReplyReader::TakeReply(int& code) {
         }
         replyBytes_ = 0;
         code = wellFormedFinal ? lineCode : -1;
+        if (lines) *lines = std::move(lines_);
+        lines_.clear();
         return true;
     }
 }

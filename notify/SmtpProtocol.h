@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct sockaddr;
 
@@ -37,7 +38,25 @@ enum SmtpResult : std::uint8_t {
     SmtpSenderRejected = 23,
     SmtpBadCommand = 24,
     SmtpStopped = 25,
+    // Encryption and sign-in. Every one of them ends the delivery before the message goes out:
+    // nothing falls back to an unencrypted or anonymous delivery.
+    SmtpStartTlsNotOffered = 26,   // STARTTLS was asked for; the server does not offer it
+    SmtpTlsHandshakeFailed = 27,   // with the library's reason (FailureReason)
+    SmtpCertificateRejected = 28,  // not trusted or not for the server's name, with the reason
+    SmtpNoSignInMethod = 29,       // the server offers neither AUTH PLAIN nor AUTH LOGIN
+    SmtpSignInRefused = 30,        // the server refused the user name or password
+    SmtpSignInNotEncrypted = 31,   // sign-in was asked for on a connection without encryption
 };
+
+// How the connection to the server is protected: not at all (the plain SMTP of old),
+// upgraded with STARTTLS after the greeting, or TLS from the first byte.
+enum class SmtpSecurity : int { None = 0, StartTls = 1, Tls = 2 };
+
+// The usual port of each mode: 25, 587 and 465.
+int SmtpDefaultPort(SmtpSecurity security);
+// The port to propose when the user picks `security`: its usual port while `port` holds the
+// usual port of a mode (the user has not chosen one of their own), else `port` unchanged.
+std::string ProposeSmtpPort(const std::string& port, SmtpSecurity security);
 
 // Set beside the outcome in the asynchronous result's wParam (and reported by
 // CSmtpClient::MessageAccepted after a synchronous Send) when the server accepted the message
@@ -131,11 +150,20 @@ public:
 
     void Add(const char* data, std::size_t size) { pending_.append(data, size); }
     // Takes the next whole reply if its final line has arrived: sets `code` to the final
-    // line's three-digit code, or -1 when that line does not start with three digits.
-    bool TakeReply(int& code);
+    // line's three-digit code, or -1 when that line does not start with three digits. With
+    // `lines`, gives the text of each of the reply's lines after its code and separator.
+    bool TakeReply(int& code, std::vector<std::string>* lines = nullptr);
     bool Empty() const { return pending_.empty(); }
+    // Forgets what has come and not been taken: bytes that arrived before an upgrade to TLS
+    // must never be read as if they had come through it.
+    void Clear() {
+        pending_.clear();
+        replyBytes_ = 0;
+        lines_.clear();
+    }
 
 private:
     std::string pending_;
-    std::size_t replyBytes_ = 0;  // continuation bytes already taken for the current reply
+    std::vector<std::string> lines_;  // the current reply's lines so far
+    std::size_t replyBytes_ = 0;      // continuation bytes already taken for the current reply
 };

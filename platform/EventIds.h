@@ -16,3 +16,6 @@ constexpr std::uint32_t EV_MONITOR_STOPPED = 0x4000000B;
 // Something went wrong with the program itself rather than with a device or a mail: the
 // settings file could not be read or saved, or an unexpected error ended the program.
 constexpr std::uint32_t EV_MONITOR_ERROR = 0xC000000C;
+// Where the e-mail sign-in password is kept (the desktop keyring, or the file beside the
+// settings where there is none): said once a run, so that an administrator can find it.
+constexpr std::uint32_t EV_EMAIL_PASSWORD_PLACE = 0x4000000D;

@@ -48,6 +48,8 @@ const char* EventName(std::uint32_t id) {
             return "EV_MONITOR_STOPPED";
         case EV_MONITOR_ERROR:
             return "EV_MONITOR_ERROR";
+        case EV_EMAIL_PASSWORD_PLACE:
+            return "EV_EMAIL_PASSWORD_PLACE";
         default:
             return "EV_UNKNOWN";
     }

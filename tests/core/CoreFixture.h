@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "notify/EmailOutcome.h"
+#include "support/FakeKeyring.h"
 #include "support/SimulatedSiteFixture.h"
 
 class CoreFixture : public SimulatedSiteFixture {
@@ -16,6 +17,10 @@ protected:
         options_.arguments = std::move(arguments);
         core_ = std::make_unique<CMonitorCore>(options_);
         core_->ShutdownPauseMs = 0;
+        // Never the user's own keyring: the test's, unavailable (as on a machine without a
+        // session bus) unless a test says otherwise.
+        core_->SetKeyring(std::make_unique<FakeKeyring>(keyring_));
+        if (keyringWaitMs_ > 0) core_->PasswordStore().SetKeyringWaitMs(keyringWaitMs_);
         testEmailBusy_ = false;
         shownOutcomes_.clear();
         // What the core asks a window to show of the test e-mail.
@@ -84,6 +89,12 @@ protected:
     }
 
     std::unique_ptr<CMonitorCore> core_;
+    std::shared_ptr<FakeKeyring::State> keyring_ = [] {
+        auto state = std::make_shared<FakeKeyring::State>();
+        state->available = false;
+        return state;
+    }();
+    int keyringWaitMs_ = 0;       // the password store's own limit when 0
     bool testEmailBusy_ = false;  // the window's test e-mail command is unavailable
     std::vector<ShownOutcome> shownOutcomes_;
 };

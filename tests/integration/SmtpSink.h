@@ -151,18 +151,54 @@ inline std::string FromHex(const std::string& hex) {
     return out;
 }
 
+// A test certificate authority and a server certificate for the given names, made with
+// python3-trustme in a folder of its own, removed when the object goes.
+class Certificates {
+public:
+    explicit Certificates(const std::vector<std::string>& names) {
+        char folder[] = "/tmp/avlo-smtp-certs-XXXXXX";
+        if (!mkdtemp(folder)) return;
+        folder_ = folder;
+        std::vector<std::string> args{Python, Script().string(), "certs", folder_};
+        args.insert(args.end(), names.begin(), names.end());
+        Child maker(args);
+        made_ = maker.Started() && maker.Wait(30s) == 0 && fs::exists(Chain());
+    }
+    ~Certificates() {
+        std::error_code ignored;
+        if (!folder_.empty()) fs::remove_all(folder_, ignored);
+    }
+    Certificates(const Certificates&) = delete;
+    Certificates& operator=(const Certificates&) = delete;
+
+    bool Made() const { return made_; }
+    std::string Ca() const { return folder_ + "/ca.pem"; }
+    std::string Chain() const { return folder_ + "/server.pem"; }
+    std::string Key() const { return folder_ + "/server.key"; }
+    // The options of smtp_sink.py's serve that give the server this certificate.
+    std::vector<std::string> ServeOptions() const { return {"--cert", Chain(), "--key", Key()}; }
+
+private:
+    std::string folder_;
+    bool made_ = false;
+};
+
 // The running server with its own message folder; stopped, and the folder removed, when
-// the object goes.
+// the object goes. `options` are those of smtp_sink.py's serve (TLS, sign-in).
 class Server {
 public:
-    explicit Server(const std::string& host) : host_(host) {
+    explicit Server(const std::string& host, const std::vector<std::string>& options = {})
+        : host_(host) {
         char folder[] = "/tmp/avlo-smtp-sink-XXXXXX";
         if (!mkdtemp(folder)) return;
         folder_ = folder;
-        child_.emplace(std::vector<std::string>{Python, Script().string(), "serve", host, folder_});
+        std::vector<std::string> args{Python, Script().string(), "serve", host, folder_};
+        args.insert(args.end(), options.begin(), options.end());
+        child_.emplace(args);
         if (!child_->Started()) return;
         const std::string line = child_->Read(20s, true);
-        port_ = std::atoi(line.c_str());
+        std::istringstream ports(line);
+        ports >> port_ >> implicitPort_;
         // The port is printed once it listens; still, wait until it really accepts.
         for (int i = 0; port_ > 0 && i < 100 && !Accepts(host_, port_); ++i) {
             std::this_thread::sleep_for(50ms);
@@ -180,6 +216,8 @@ public:
 
     bool Running() const { return port_ > 0 && Accepts(host_, port_); }
     std::string PortText() const { return std::to_string(port_); }
+    // The port with TLS from the first byte (--implicit); 0 without it.
+    std::string ImplicitPortText() const { return std::to_string(implicitPort_); }
 
     // The path of stored message n (1, 2, ...) once it is there.
     std::optional<fs::path> WaitMessage(int n, std::chrono::milliseconds limit) const {
@@ -192,18 +230,32 @@ public:
         return path;
     }
     // The envelope of message n: sender first, then the recipients.
-    std::vector<std::string> Envelope(int n) const {
-        std::ifstream in(fs::path(folder_) / (std::to_string(n) + ".env"));
+    std::vector<std::string> Envelope(int n) const { return Lines(n, ".env"); }
+    // How message n's sender signed in ("PLAIN user"); empty without a sign-in.
+    std::string SignIn(int n) const {
+        const std::vector<std::string> lines = Lines(n, ".auth");
+        return lines.empty() ? std::string() : lines.front();
+    }
+    // How many messages the server stored.
+    int Stored() const {
+        int n = 0;
+        while (fs::exists(fs::path(folder_) / (std::to_string(n + 1) + ".eml"))) ++n;
+        return n;
+    }
+
+private:
+    std::vector<std::string> Lines(int n, const char* suffix) const {
+        std::ifstream in(fs::path(folder_) / (std::to_string(n) + suffix));
         std::vector<std::string> lines;
         for (std::string line; std::getline(in, line);) lines.push_back(line);
         return lines;
     }
 
-private:
     std::string host_;
     std::string folder_;
     std::optional<Child> child_;
     int port_ = 0;
+    int implicitPort_ = 0;
 };
 
 // The fields that Python's mail parser reads from a stored message (names as smtp_sink.py

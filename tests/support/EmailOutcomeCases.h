@@ -98,7 +98,35 @@ inline const std::vector<OutcomeCase> kCases = {
     {23, kSenderLog, kSenderDialog},
     {24, kNetwork, kSendError},
     {25, kNetwork, kSendError},
-    {26, "", ""},
+    // Encryption and sign-in; without a reason from the delivery (see the test with one).
+    {26,
+     "The SMTP server mail.example.com via port 2525 does not offer an encrypted connection "
+     "(STARTTLS); the e-mail was not sent unencrypted.\r\n",
+     "The e-mail server \"mail.example.com\" does not offer an encrypted connection (STARTTLS) "
+     "on port 2525.\r\nYour e-mail was not sent unencrypted. Check the security setting and the "
+     "port number of the SMTP server, then try again."},
+    {27, "The secure connection with mail.example.com SMTP server via port 2525 failed.\r\n",
+     "The application could not establish a secure connection with\r\n\"mail.example.com\" "
+     "SMTP server via port 2525.\r\nCheck the security setting and the port number of the SMTP "
+     "server, then try again."},
+    {28, "The certificate of mail.example.com SMTP server is not trusted.\r\n",
+     "The certificate of the e-mail server \"mail.example.com\" is not trusted.\r\nCheck the "
+     "name of the SMTP server, or add the certificate of your own certificate authority in the "
+     "server security settings, then try again."},
+    {29,
+     "The SMTP server mail.example.com offers no sign-in method that AVLO Monitor supports "
+     "(PLAIN, LOGIN).\r\n",
+     "The e-mail server \"mail.example.com\" offers no sign-in method that the application "
+     "supports.\r\nCheck the server security settings, then try again."},
+    {30, "The SMTP server mail.example.com refused the user name or password.\r\n",
+     "The e-mail server refused the user name or password.\r\nCheck the user name and password "
+     "in the server security settings, then try again."},
+    {31,
+     "Sign-in to the SMTP server needs an encrypted connection: choose STARTTLS or SSL/TLS in "
+     "the server security settings.\r\n",
+     "Sign-in to the e-mail server needs an encrypted connection.\r\nChoose STARTTLS or SSL/TLS "
+     "in the server security settings, then try again."},
+    {32, "", ""},
     {-1, "", ""},
 };
 
