@@ -11,6 +11,7 @@
 
 #include "app/MainUnit.h"
 #include "app/Shell.h"
+#include "dialogs/TestModeSettingsDlgUnit.h"
 #include "platform/MessageBox.h"
 
 namespace {
@@ -154,7 +155,8 @@ void TMainForm::AdvancedEmailBtn1Click() {
 }
 
 void TMainForm::TestModeSettingsMenuClick() {
-    // The test mode settings dialog is not part of the program yet.
+    TTestSettingsDlg dialog(this, &core_->TestModeSettings);
+    if (dialog.exec() == QDialog::Accepted) core_->TestModeSettingsChanged();
 }
 
 void TMainForm::closeEvent(QCloseEvent* e) {
