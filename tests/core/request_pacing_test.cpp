@@ -3,6 +3,7 @@
 // however slowly it answers; and requests that do not fit refused with an event.
 #include <algorithm>
 #include <chrono>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,10 @@ struct Behaviour {
     bool confirmsCommands;  // answers a mode or channel request with its status
     int replyDelayMs;       // every answer this much later
 };
+
+void PrintTo(const Behaviour& behaviour, std::ostream* os) {
+    *os << behaviour.name;
+}
 
 class ApplyTest : public RequestPacingTest, public ::testing::WithParamInterface<Behaviour> {};
 
@@ -138,6 +143,32 @@ TEST_F(RequestPacingTest, ApplyForADeviceThatIsNotRegisteredSendsNothing) {
     EXPECT_EQ(core_->PacedRequestsWaiting(0xFFFF), 0);
     Pump(1300);
     EXPECT_EQ(arrivals.Count(sim), 1u);
+}
+
+// A poll's query just before the apply, to a device that answers late: the apply's requests
+// wait behind that answer and still leave a second apart, none on the heels of another.
+TEST_F(RequestPacingTest, AnApplyBehindASlowReplyKeepsItsSpacing) {
+    const int sim = Sim(30);
+    RequestArrivals arrivals(Site());
+    StartQuiet();
+    const auto id = static_cast<std::uint16_t>(Add("Annex", Address(30)));
+    ASSERT_TRUE(WaitUntil([&] { return AllConnected(1); }));
+    Pump(1100);
+    Site().SetReplyDelay(sim, 1500);
+    const std::size_t before = arrivals.Count(sim);
+    core_->SendRequest(id, StatusQuery);
+    core_->Post(WM_APPLYCONFIG, ApplyConfigWParam(id, 1, 0x03), 0);
+
+    ASSERT_TRUE(WaitUntil([&] { return arrivals.Count(sim) >= before + 4; }, 6000));
+    const auto sent = arrivals.Of(sim);
+    EXPECT_EQ(RequestArrivals::Texts(sent, before), (Texts{"*s?\n", "*p1\n", "*m=03\n", "*s?\n"}));
+    const std::vector<long> gaps = RequestArrivals::GapsMs(sent, before);
+    ASSERT_EQ(gaps.size(), 3u);
+    EXPECT_GE(gaps[0], MinGapMs);  // held behind the late answer
+    ExpectSpaced({gaps[1], gaps[2]});
+    Pump(2200);
+    EXPECT_TRUE(EventsWithId(EV_DEVICE_CONNECTION_LOST).empty());
+    EXPECT_TRUE(Shows(0, "Connected", "OK"));
 }
 
 // ---- what does not fit ----
