@@ -444,7 +444,8 @@ TEST(DevsimConfirmations, CanBeSwitchedOffAndOnAgain) {
     EXPECT_EQ(Read(s, 1, Patience), site.StatusMessage(dev));
     site.SetConfirmCommands(dev, false);
     Send(s, "*p0\n");
-    ASSERT_TRUE(site.WaitFor(dev, [](const auto& snap) { return snap.modeRequests == 3; }, Patience));
+    ASSERT_TRUE(site.WaitFor(
+        dev, [](const auto& snap) { return snap.modeRequests == 3; }, Patience));
     EXPECT_EQ(Read(s, 0, Quiet), "");
 }
 
@@ -888,7 +889,7 @@ TEST(DevsimProgram, HelpNamesEveryOptionAndCommand) {
           "--version",      "\n  list ",          "fault INDEX", "supply INDEX", "clear INDEX",
           "mode INDEX",     "mask INDEX",         "drop INDEX",  "reset INDEX",  "refuse INDEX",
           "silent INDEX",   "delay INDEX",        "split INDEX", "double INDEX", "garbage INDEX",
-          "overlong INDEX", "\n  help ",          "\n  quit ",       "--no-confirm", "--reply-delay",
+          "overlong INDEX", "\n  help ",          "\n  quit ",   "--no-confirm", "--reply-delay",
           "confirm INDEX"}) {
         EXPECT_NE(help.find(word), std::string::npos) << word;
     }

@@ -286,7 +286,8 @@ TEST_F(TcpCommsThreadTest, QueuedRequestsGoOutInOrderAndOneMoreThanFitsIsRefused
     site_.SetReplyDelay(dev_, 600);
     site_.SetConfirmCommands(dev_, false);
     Query();
-    ASSERT_TRUE(site_.WaitFor(dev_, [](const devsim::DeviceSnapshot& s) { return s.statusQueries == 1; }, 2s));
+    ASSERT_TRUE(site_.WaitFor(
+        dev_, [](const devsim::DeviceSnapshot& s) { return s.statusQueries == 1; }, 2s));
     std::vector<std::string> expected{"*s?\n"};
     for (int i = 0; i < CRequestQueue::Capacity; ++i) {
         const std::string mask = "*m=0" + std::to_string(i) + "\n";
@@ -297,7 +298,8 @@ TEST_F(TcpCommsThreadTest, QueuedRequestsGoOutInOrderAndOneMoreThanFitsIsRefused
     EXPECT_EQ(thread_->QueuedRequests(), CRequestQueue::Capacity);
     EXPECT_EQ(site_.Snapshot(dev_).requests.size(), 1u) << "sent while the reply was awaited";
     ASSERT_TRUE(target_.WaitForCode(EvReceived, 3s));
-    ASSERT_TRUE(site_.WaitFor(dev_, [](const devsim::DeviceSnapshot& s) { return s.requests.size() == 9; }, 2s));
+    ASSERT_TRUE(site_.WaitFor(
+        dev_, [](const devsim::DeviceSnapshot& s) { return s.requests.size() == 9; }, 2s));
     EXPECT_EQ(site_.Snapshot(dev_).requests, expected);
     EXPECT_EQ(thread_->QueuedRequests(), 0);
     const auto rest = target_.Collect(300ms);
@@ -311,19 +313,22 @@ TEST_F(TcpCommsThreadTest, AnUnansweredCommandIsNoTimeoutAndTheNextRequestNeedNo
     StartConnected();
     site_.SetConfirmCommands(dev_, false);
     ASSERT_TRUE(thread_->Send("*p0\n", 4, false));
-    ASSERT_TRUE(site_.WaitFor(dev_, [](const devsim::DeviceSnapshot& s) { return s.modeRequests == 1; }, 2s));
+    ASSERT_TRUE(site_.WaitFor(
+        dev_, [](const devsim::DeviceSnapshot& s) { return s.modeRequests == 1; }, 2s));
     const auto start = QueueTarget::Clock::now();
     std::this_thread::sleep_for(200ms);
     Query();
     ASSERT_TRUE(target_.WaitForCode(EvReceived, 3s));
-    EXPECT_LT(QueueTarget::Clock::now() - start, 1000ms) << "the query waited for the command's answer";
+    EXPECT_LT(QueueTarget::Clock::now() - start, 1000ms)
+        << "the query waited for the command's answer";
 
     ASSERT_TRUE(thread_->Send("*m=01\n", 6, false));
     const auto rest = target_.Collect(2500ms);
     EXPECT_EQ(Count(rest, EvReplyTimeout), 0);
     EXPECT_EQ(Count(rest, EvError), 0);
     EXPECT_EQ(Count(rest, EvLost), 0);
-    EXPECT_EQ(site_.Snapshot(dev_).requests, (std::vector<std::string>{"*p0\n", "*s?\n", "*m=01\n"}));
+    EXPECT_EQ(site_.Snapshot(dev_).requests,
+              (std::vector<std::string>{"*p0\n", "*s?\n", "*m=01\n"}));
     EXPECT_GT(thread_->LastSent(), start);
 }
 
@@ -332,12 +337,14 @@ TEST_F(TcpCommsThreadTest, RequestsWaitingWhenTheLinkIsLostAreNotSentOnTheNextOn
     StartConnected();
     site_.SetSilent(dev_, true);
     Query();
-    ASSERT_TRUE(site_.WaitFor(dev_, [](const devsim::DeviceSnapshot& s) { return s.statusQueries == 1; }, 2s));
+    ASSERT_TRUE(site_.WaitFor(
+        dev_, [](const devsim::DeviceSnapshot& s) { return s.statusQueries == 1; }, 2s));
     ASSERT_TRUE(thread_->Send("*p1\n", 4, false));
     site_.DropConnection(dev_);
     ASSERT_TRUE(target_.WaitForCode(EvLost, 3s));
     ASSERT_TRUE(target_.WaitForCode(EvConnected, 5s));
-    ASSERT_TRUE(site_.WaitFor(dev_, [](const devsim::DeviceSnapshot& s) { return s.connections == 2; }, 2s));
+    ASSERT_TRUE(site_.WaitFor(
+        dev_, [](const devsim::DeviceSnapshot& s) { return s.connections == 2; }, 2s));
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(site_.Snapshot(dev_).requests, std::vector<std::string>{"*s?\n"});
     EXPECT_EQ(thread_->QueuedRequests(), 0);
