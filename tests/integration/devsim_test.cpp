@@ -441,7 +441,9 @@ TEST(DevsimConfirmations, CanBeSwitchedOffAndOnAgain) {
 
     site.SetConfirmCommands(dev, true);
     Send(s, "*p1\n");
-    EXPECT_EQ(Read(s, 1, Patience), site.StatusMessage(dev));
+    const std::string confirmation = Read(s, 1, Patience);
+    EXPECT_EQ(confirmation, site.StatusMessage(dev));
+    EXPECT_EQ(ParseStatus(confirmation).status.Mode, 1) << confirmation;
     site.SetConfirmCommands(dev, false);
     Send(s, "*p0\n");
     ASSERT_TRUE(site.WaitFor(
