@@ -38,6 +38,14 @@ protected:
         }
         return true;
     }
+    // The monitor, with the simulated device on host registered under name and connected;
+    // the device's id.
+    std::uint16_t StartConnected(int host, const std::string& name) {
+        StartQuiet();
+        const auto id = static_cast<std::uint16_t>(Add(name, Address(host)));
+        EXPECT_TRUE(WaitUntil([&] { return AllConnected(1); }));
+        return id;
+    }
     std::vector<std::string> RefusalTexts() const {
         std::vector<std::string> out;
         for (const auto& e : EventsWithId(EV_MONITOR_ERROR)) {
@@ -136,9 +144,7 @@ INSTANTIATE_TEST_SUITE_P(Devices, ApplyTest,
 TEST_F(RequestPacingTest, ApplyForADeviceThatIsNotRegisteredSendsNothing) {
     const int sim = Sim(5);
     RequestArrivals arrivals(Site());
-    StartQuiet();
-    Add("Balcony", Address(5));
-    ASSERT_TRUE(WaitUntil([&] { return AllConnected(1); }));
+    StartConnected(5, "Balcony");
     core_->Post(WM_APPLYCONFIG, ApplyConfigWParam(0xFFFF, 1, 0x03), 0);
     EXPECT_EQ(core_->PacedRequestsWaiting(0xFFFF), 0);
     Pump(1300);
@@ -150,9 +156,7 @@ TEST_F(RequestPacingTest, ApplyForADeviceThatIsNotRegisteredSendsNothing) {
 TEST_F(RequestPacingTest, AnApplyBehindASlowReplyKeepsItsSpacing) {
     const int sim = Sim(30);
     RequestArrivals arrivals(Site());
-    StartQuiet();
-    const auto id = static_cast<std::uint16_t>(Add("Annex", Address(30)));
-    ASSERT_TRUE(WaitUntil([&] { return AllConnected(1); }));
+    const std::uint16_t id = StartConnected(30, "Annex");
     Pump(1100);
     Site().SetReplyDelay(sim, 1500);
     const std::size_t before = arrivals.Count(sim);
@@ -178,9 +182,7 @@ TEST_F(RequestPacingTest, AnApplyBehindASlowReplyKeepsItsSpacing) {
 TEST_F(RequestPacingTest, AnApplyThatDoesNotFitIsRefusedWithAnEventAndTheOthersGoOutInOrder) {
     const int sim = Sim(10);
     RequestArrivals arrivals(Site());
-    StartQuiet();
-    const auto id = static_cast<std::uint16_t>(Add("Tower", Address(10)));
-    ASSERT_TRUE(WaitUntil([&] { return AllConnected(1); }));
+    const std::uint16_t id = StartConnected(10, "Tower");
     // A second after the status query of the connect, the first request goes out at once.
     Pump(1100);
     const std::size_t before = arrivals.Count(sim);
@@ -211,9 +213,7 @@ TEST_F(RequestPacingTest, AnApplyThatDoesNotFitIsRefusedWithAnEventAndTheOthersG
 TEST_F(RequestPacingTest, AQueryTheConnectionCannotHoldIsRefusedWithAnEvent) {
     const int sim = Sim(20);
     RequestArrivals arrivals(Site());
-    StartQuiet();
-    const auto id = static_cast<std::uint16_t>(Add("Gallery", Address(20)));
-    ASSERT_TRUE(WaitUntil([&] { return AllConnected(1); }));
+    const std::uint16_t id = StartConnected(20, "Gallery");
     Site().SetSilent(sim, true);
     core_->SendRequest(id, StatusQuery);
     // The connection now waits for that reply and sends nothing else meanwhile.
