@@ -14,6 +14,7 @@
 #include "app/MainUnit.h"
 #include "app/Shell.h"
 #include "app/TrayState.h"
+#include "dialogs/TestModeSettingsDlgUnit.h"
 #include "platform/MessageBox.h"
 
 namespace {
@@ -147,7 +148,8 @@ void TMainForm::SendVelkanEmailMenuClick() {
 }
 
 void TMainForm::TestModeSettingsMenuClick() {
-    // The test mode settings dialog is not part of the program yet.
+    TTestSettingsDlg dialog(this, &core_->TestModeSettings);
+    if (dialog.exec() == QDialog::Accepted) core_->TestModeSettingsChanged();
 }
 
 void TMainForm::closeEvent(QCloseEvent* e) {

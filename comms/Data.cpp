@@ -99,16 +99,6 @@ int CData::CopyRequest(const RequestSlot& slot, char* dest, int capacity) {
     return slot.length;
 }
 
-void CData::SetRequest(const char* buf, int len) {
-    std::lock_guard lock(requestLock_);
-    StoreRequest(request_, buf, len, RequestBytes);
-}
-
-int CData::GetRequest(char* dest, int capacity) const {
-    std::lock_guard lock(requestLock_);
-    return CopyRequest(request_, dest, capacity);
-}
-
 void CData::SetDiscoveryRequest(const char* buf, int len) {
     std::lock_guard lock(requestLock_);
     StoreRequest(discovery_, buf, len, DiscoveryRequestBytes);

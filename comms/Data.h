@@ -5,7 +5,8 @@
 #include <shared_mutex>
 
 // The receive store shared by the worker threads and the main thread: fixed arrays, one lock
-// per store, held only while copying. No operation allocates.
+// per store, held only while copying. No operation allocates. Requests to the devices do not
+// pass through here: each connection thread keeps its own queue of them (CRequestQueue).
 //
 // The status store keeps one slot per device: the newest message of that device. A device
 // that sends its status many times only rewrites its own slot, so a burst from many devices
@@ -20,7 +21,6 @@ public:
     static constexpr int StatusBytes = 256;
     static constexpr int ReplySlots = 50;
     static constexpr int ReplyBytes = 64;
-    static constexpr int RequestBytes = 64;
     static constexpr int DiscoveryRequestBytes = 32;
 
     CData() = default;
@@ -36,8 +36,6 @@ public:
     int TakeReply(std::uint8_t* addr, char* dest, int capacity);
     int ReplyCount() const;
 
-    void SetRequest(const char* buf, int len);
-    int GetRequest(char* dest, int capacity) const;
     void SetDiscoveryRequest(const char* buf, int len);
     int GetDiscoveryRequest(char* dest, int capacity) const;
 
@@ -54,7 +52,7 @@ private:
         std::int32_t length = 0;
     };
     struct RequestSlot {
-        char bytes[RequestBytes] = {};
+        char bytes[DiscoveryRequestBytes] = {};
         std::int32_t length = 0;
     };
 
@@ -74,6 +72,5 @@ private:
     std::int32_t replyRead_ = 0;
 
     mutable std::mutex requestLock_;
-    RequestSlot request_;
     RequestSlot discovery_;
 };

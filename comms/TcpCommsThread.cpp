@@ -56,9 +56,10 @@ TTcpCommsThread::~TTcpCommsThread() {
     CloseConnection();
 }
 
-void TTcpCommsThread::Send(const char* text, int len) {
-    store_.SetRequest(text, len);
+bool TTcpCommsThread::Send(const char* text, int len, bool awaitsStatus) {
+    if (!requests_.Push(text, len, awaitsStatus)) return false;
     sendEvent_.Set();
+    return true;
 }
 
 void TTcpCommsThread::Reconnect() {
@@ -106,7 +107,7 @@ void TTcpCommsThread::Run() {
                 waitMs = RetryWaitMs;
             }
         }
-        if (state_ == SockConnected) ReadPhase(IdleReadWaitMs, false);
+        if (state_ == SockConnected) ReadPhase(IdleReadWaitMs, ReadEnd::Idle);
 
         const WaitResult wait = WaitForAny(
             {WaitItem::Of(stopEvent_), WaitItem::Of(reconnectEvent_), WaitItem::Of(sendEvent_)},
@@ -121,11 +122,7 @@ void TTcpCommsThread::Run() {
             state_ = socket_ >= 0 && addresses_ != nullptr ? SockReady : SockNone;
             report = true;
         } else if (wait.index == 2) {
-            if (state_ != SockConnected) {
-                Notify(EvError);
-            } else if (SendRequest()) {
-                ReadPhase(ReplyWaitMs, true);
-            }
+            SendQueued();
         } else if (wait.index != WaitTimeout) {
             Notify(EvError);
         }
@@ -150,6 +147,9 @@ void TTcpCommsThread::CloseConnection() {
 void TTcpCommsThread::Lose(LinkState next) {
     if (next == SockNone) CloseConnection();
     framer_.Reset();
+    // What was meant for this link is not kept for the next one: a mode switch must not
+    // reach the device long after it was asked for. The loss itself is reported.
+    requests_.Clear();
     Notify(EvLost);
     state_ = next;
 }
@@ -218,17 +218,30 @@ void TTcpCommsThread::Drain() {
     }
 }
 
-bool TTcpCommsThread::SendRequest() {
-    char request[CData::RequestBytes];
-    const int len = store_.GetRequest(request, sizeof request);
-    if (len < 1) {
-        Notify(EvError);
-        return false;
+// Sends what is waiting, oldest first, each followed by the wait for its answer.
+void TTcpCommsThread::SendQueued() {
+    if (state_ != SockConnected) {
+        // Nothing can go out; the requests are not kept for a later link (see Lose).
+        if (requests_.Clear() > 0) Notify(EvError);
+        return;
     }
+    CRequestQueue::Request request;
+    while (!Terminated() && state_ == SockConnected && requests_.Pop(request)) {
+        if (request.length < 1) {
+            Notify(EvError);
+            continue;
+        }
+        if (!SendRequest(request)) return;
+        ReadPhase(ReplyWaitMs, request.awaitsStatus ? ReadEnd::Status : ReadEnd::Command);
+    }
+}
+
+bool TTcpCommsThread::SendRequest(const CRequestQueue::Request& request) {
+    const int len = request.length;
     int sent = 0;
     while (sent < len) {
         const ssize_t n =
-            send(socket_, request + sent, static_cast<std::size_t>(len - sent), MSG_NOSIGNAL);
+            send(socket_, request.bytes + sent, static_cast<std::size_t>(len - sent), MSG_NOSIGNAL);
         if (n >= 0) {
             sent += static_cast<int>(n);
             continue;
@@ -244,26 +257,51 @@ bool TTcpCommsThread::SendRequest() {
         }
         return false;
     }
+    lastSent_.store(Clock::now().time_since_epoch().count(), std::memory_order_release);
     return true;
 }
 
-void TTcpCommsThread::ReadPhase(int limitMs, bool reportTimeout) {
+// Whether another request has been handed over. The send event is cleared before the queue
+// is looked at, so a request handed over after the look sets it again and is not missed.
+bool TTcpCommsThread::NextRequestWaiting() {
+    sendEvent_.Reset();
+    return requests_.Count() > 0;
+}
+
+void TTcpCommsThread::ReadPhase(int limitMs, ReadEnd end) {
     bool gotData = false;
     bool complete = ReadRoutine(gotData);
-    // The idle wait also ends when a request or a reconnect is handed over, so that a poll
-    // goes out at once instead of after the rest of the idle wait; the loop consumes them.
     while (!complete && !Terminated() && state_ == SockConnected) {
+        // A command's answer, if the device gives one at all, is not waited for once the
+        // next request is due: it is read with whatever comes next.
+        if (end == ReadEnd::Command && NextRequestWaiting()) return;
+        const WaitItem stop = WaitItem::Peek(stopEvent_);
         const WaitItem socketReady = WaitItem::Socket(socket_, POLLIN | POLLRDHUP);
-        const WaitResult wait =
-            reportTimeout
-                ? WaitForAny({WaitItem::Peek(stopEvent_), socketReady}, limitMs)
-                : WaitForAny({WaitItem::Peek(stopEvent_), socketReady, WaitItem::Peek(sendEvent_),
-                              WaitItem::Peek(reconnectEvent_)},
-                             limitMs);
-        if (Terminated() || wait.index == 0 || wait.index == WaitFailed || wait.index >= 2) return;
+        WaitResult wait{};
+        switch (end) {
+            case ReadEnd::Idle:
+                // The idle wait also ends when a request or a reconnect is handed over, so
+                // that a poll goes out at once instead of after the rest of the idle wait;
+                // the loop consumes them.
+                wait = WaitForAny({stop, socketReady, WaitItem::Peek(sendEvent_),
+                                   WaitItem::Peek(reconnectEvent_)},
+                                  limitMs);
+                break;
+            case ReadEnd::Status:
+                wait = WaitForAny({stop, socketReady}, limitMs);
+                break;
+            case ReadEnd::Command:
+                wait = WaitForAny({stop, socketReady, WaitItem::Peek(sendEvent_)}, limitMs);
+                break;
+        }
+        if (Terminated() || wait.index == 0 || wait.index == WaitFailed) return;
         if (wait.index == WaitTimeout) {
-            if (reportTimeout) Notify(EvReplyTimeout);
+            if (end == ReadEnd::Status) Notify(EvReplyTimeout);
             return;
+        }
+        if (wait.index >= 2) {
+            if (end == ReadEnd::Idle) return;
+            continue;  // a command's wait: the look at the queue above decides
         }
         complete = ReadRoutine(gotData);
         // A hang-up with nothing left to read is the peer's closure.

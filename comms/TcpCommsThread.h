@@ -1,10 +1,12 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <thread>
 
+#include "comms/RequestQueue.h"
 #include "comms/StatusFramer.h"
 #include "platform/Event.h"
 #include "protocol/Mca.h"
@@ -14,10 +16,12 @@ class IMessageTarget;
 struct addrinfo;
 
 // One worker per monitored device: owns the TCP connection, connects and reconnects on its
-// own, sends the requests the main thread hands over, frames the replies into the receive
-// store and reports every change of state with WM_TCPTHREAD.
+// own, sends the requests the main thread hands over, in the order they came, frames the
+// replies into the receive store and reports every change of state with WM_TCPTHREAD.
 class TTcpCommsThread {
 public:
+    using Clock = std::chrono::steady_clock;
+
     enum LinkState : std::uint8_t { SockNone = 0, SockReady = 1, SockConnected = 2 };
 
     static constexpr int ConnectWaitMs = 2000;
@@ -32,7 +36,18 @@ public:
     TTcpCommsThread(const TTcpCommsThread&) = delete;
     TTcpCommsThread& operator=(const TTcpCommsThread&) = delete;
 
-    void Send(const char* text, int len);
+    // Queues a request (at most 64 bytes) behind those still waiting; false, with nothing
+    // queued, when CRequestQueue::Capacity are waiting already. awaitsStatus: a status query,
+    // whose answer is waited for up to ReplyWaitMs and reported missing; otherwise a command,
+    // whose answer, if the device gives one, is waited for only until the next request is
+    // there. An empty text is reported as EvError when its turn comes.
+    bool Send(const char* text, int len, bool awaitsStatus = true);
+    // Requests handed over and not yet sent.
+    int QueuedRequests() const { return requests_.Count(); }
+    // When the last request went out on the wire (the epoch of the clock before the first).
+    Clock::time_point LastSent() const {
+        return Clock::time_point(Clock::duration(lastSent_.load(std::memory_order_acquire)));
+    }
     void Reconnect();
     void Stop();
 
@@ -50,8 +65,16 @@ private:
     bool Connect(bool report);
     bool ConnectPending(bool report);
     void Drain();
-    bool SendRequest();
-    void ReadPhase(int limitMs, bool reportTimeout);
+    // How a read phase ends besides a complete message, a loss or the stop.
+    enum class ReadEnd {
+        Idle,     // also when a request or reconnect is handed over; no report
+        Status,   // at the time limit, reported as EvReplyTimeout
+        Command,  // also when the next request is waiting; no report
+    };
+    void SendQueued();
+    bool SendRequest(const CRequestQueue::Request& request);
+    void ReadPhase(int limitMs, ReadEnd end);
+    bool NextRequestWaiting();
     bool ReadRoutine(bool& completed);
     bool HandleReadError(int err);
     void Lose(LinkState next);
@@ -62,6 +85,8 @@ private:
     IMessageTarget* const window_;
     const std::uint16_t deviceId_;
 
+    CRequestQueue requests_;
+    std::atomic<Clock::rep> lastSent_{0};
     CEvent sendEvent_;
     CEvent reconnectEvent_;
     CEvent stopEvent_;

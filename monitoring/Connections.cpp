@@ -2,25 +2,27 @@
 // polling, and turning the threads' reports into device states.
 #include <QTimer>
 #include <cstdio>
-#include <thread>
 
 #include "comms/Mymessages.h"
 #include "monitoring/MonitorCore.h"
 
-void CMonitorCore::SendRequest(std::uint16_t deviceId, int kind, std::uint8_t mask) {
+std::string CMonitorCore::RequestText(int kind, std::uint8_t mask) const {
     std::string text = codec_->RequestText(kind);
+    if (text.empty() || kind != SetChannels) return text;
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%02X", mask);
+    return text + hex + '\n';
+}
+
+void CMonitorCore::SendRequest(std::uint16_t deviceId, int kind, std::uint8_t mask) {
+    const std::string text = RequestText(kind, mask);
     if (text.empty()) return;
-    if (kind == SetChannels) {
-        char hex[4];
-        std::snprintf(hex, sizeof hex, "%02X", mask);
-        text += hex;
-        text += '\n';
-    }
     Device* device = FindDeviceById(deviceId);
     if (device == nullptr || !device->Connection) return;
-    device->Connection->Send(text.data(), static_cast<int>(text.size()));
-    // Let the thread copy the shared request slot before anything replaces it.
-    std::this_thread::yield();
+    if (!device->Connection->Send(text.data(), static_cast<int>(text.size()),
+                                  kind == StatusQuery)) {
+        LogRefusedRequests(deviceId, text);
+    }
 }
 
 void CMonitorCore::StartConnection(int listIndex, bool refresh) {
@@ -166,17 +168,13 @@ void CMonitorCore::OnUdpThreadMessage(std::uint16_t code) {
     }
 }
 
+// The properties dialog's Apply: mode, channels, then a status query to show the outcome,
+// paced by a timer so that the window goes on working meanwhile.
 void CMonitorCore::OnApplyConfig(std::uint32_t wParam) {
     const auto deviceId = static_cast<std::uint16_t>(wParam & 0xFFFF);
     if (FindDeviceById(deviceId) == nullptr) return;
-    emit Busy(true);
     const bool active = ((wParam >> 16) & 0xFF) != 0;
-    SendRequest(deviceId, active ? SetActive : SetStandby);
-    // Each pause gives the connection thread time to copy the shared request slot before
-    // the next request replaces it.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-    SendRequest(deviceId, SetChannels, static_cast<std::uint8_t>(wParam >> 24));
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-    SendRequest(deviceId, StatusQuery);
-    emit Busy(false);
+    QueueRequests(deviceId, {{deviceId, active ? SetActive : SetStandby, 0},
+                             {deviceId, SetChannels, static_cast<std::uint8_t>(wParam >> 24)},
+                             {deviceId, StatusQuery, 0}});
 }

@@ -45,8 +45,14 @@ CMonitorCore::CMonitorCore(const StartupOptions& options, QObject* parent)
     NetworkSearchTimer->setSingleShot(true);
     TestModeTimer = AddTimer(this, "TestModeTimer");
     TestModeTimer->setInterval(1000);
+    PaceTimer = AddTimer(this, "PaceTimer");
+    PaceTimer->setSingleShot(true);
+    // The spacing is a second; a coarse timer could fire a twentieth of it early.
+    PaceTimer->setTimerType(Qt::PreciseTimer);
     connect(PollTimer, &QTimer::timeout, this, &CMonitorCore::PollTimerTimer);
     connect(NetworkSearchTimer, &QTimer::timeout, this, &CMonitorCore::NetworkSearchTimerTimer);
+    connect(TestModeTimer, &QTimer::timeout, this, &CMonitorCore::TestModeTimerTimer);
+    connect(PaceTimer, &QTimer::timeout, this, &CMonitorCore::PaceRequests);
 
     devicePortText_ = std::to_string(options_.devicePort);
     devices_.clear();
@@ -109,6 +115,8 @@ void CMonitorCore::Shutdown() {
     if (changeSaveTimer_) changeSaveTimer_->stop();
     SwitchFlags.test = false;
     TestModeTimer->stop();
+    PaceTimer->stop();
+    lanes_.clear();
 
     SaveConfiguration();
 

@@ -3,9 +3,11 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -103,6 +105,9 @@ public:
     const std::string& ConfigPath() const { return options_.configPath; }
 
     // ---- connections and dispatch ----
+    // Hands one request to the device's connection at once, behind what it still has to
+    // send. A request its connection cannot take is refused and logged; one for a device
+    // without a connection is dropped.
     void SendRequest(std::uint16_t deviceId, int kind, std::uint8_t mask = 0);
     void StartConnection(int listIndex, bool refresh);
     void StopConnection(int listIndex, bool refresh);
@@ -110,6 +115,38 @@ public:
     void BroadcastDiscovery();
     void PollTimerTimer();
     void DailySave();
+
+    // ---- paced requests ----
+    // A request that waits in the core for its turn.
+    struct PacedRequest {
+        std::uint16_t DeviceId = 0;
+        int Kind = 0;  // a CMca::RequestKind
+        std::uint8_t Mask = 0;
+    };
+    // Sequences of requests (a configuration, a test-mode cycle) reach a device one at a
+    // time, this far apart, so that it has dealt with one before the next arrives.
+    static constexpr int RequestSpacingMs = 1000;
+    // Requests one device may have waiting in the core.
+    static constexpr int MaxPacedRequests = 8;
+    // Queues the requests for their device behind those it still has waiting; the first goes
+    // out at once when the device's connection has been quiet for the spacing. False, with
+    // nothing queued and the refusal logged, when they do not all fit.
+    bool QueueRequests(std::uint16_t deviceId, const std::vector<PacedRequest>& requests);
+    // Requests of the device still waiting in the core (not yet handed to its connection).
+    int PacedRequestsWaiting(std::uint16_t deviceId) const;
+    void PaceRequests();
+
+    // ---- test mode ----
+    void TestModeTimerTimer();
+    // The settings dialog's OK: the next cycle in 100 ms when test mode is on, none when off.
+    void TestModeSettingsChanged();
+    // A cycle is handing its requests over.
+    bool TestCycleRunning() const;
+    // Which way the next cycle switches the devices: false to Active, true to Standby.
+    bool TestPhase = false;
+    // The length of a minute of the test-mode durations; tests shorten it. A cycle that finds
+    // no device registered looks again after one such minute.
+    int TestModeMinuteMs = 60000;
 
     // ---- status interpretation ----
     void HandleStatusMessage(std::uint16_t deviceId);
@@ -209,6 +246,7 @@ public:
     QTimer* PollTimer = nullptr;
     QTimer* NetworkSearchTimer = nullptr;
     QTimer* TestModeTimer = nullptr;
+    QTimer* PaceTimer = nullptr;
 
     // Says what went wrong (a box, or standard error when no box may be shown or when
     // headless) and logs it as an error event.
@@ -247,6 +285,13 @@ private:
     void OnTcpThreadMessage(std::uint16_t code, std::uint16_t deviceId);
     void OnUdpThreadMessage(std::uint16_t code);
     void OnApplyConfig(std::uint32_t wParam);
+    std::string RequestText(int kind, std::uint8_t mask) const;
+    void LogRefusedRequests(std::uint16_t deviceId, const std::string& requests);
+    // How long the device's connection needs before it may take the next paced request: it
+    // still has one to send, or sent one less than the spacing ago. 0: free (or no connection).
+    int ConnectionBusyMs(std::uint16_t deviceId, std::chrono::steady_clock::time_point now) const;
+    void ArmPaceTimer();
+    void EndTestCycle();
     // Called by name from the event loop: the queued call is then made entirely inside Qt, whose
     // posted-event lock orders it after the worker's post (a call through a member-function
     // pointer would allocate its slot object in the worker, where the thread sanitizer cannot
@@ -289,6 +334,17 @@ private:
     };
     std::mutex postedMutex_;
     std::deque<PostedMessage> posted_;
+    // Requests waiting for their turn, in lanes that run side by side: one per device for its
+    // configurations, and one for the test-mode cycle across the devices. A lane ends one
+    // spacing after its last hand-over, then runs its Done.
+    struct PaceLane {
+        std::deque<PacedRequest> Items;
+        std::chrono::steady_clock::time_point Due{};
+        std::function<void()> Done;
+    };
+    static constexpr std::uint16_t TestLane = 0;  // no device has id 0
+    void StartLane(std::uint16_t lane, std::vector<PacedRequest> items, std::function<void()> done);
+    std::map<std::uint16_t, PaceLane> lanes_;
     bool started_ = false;
     bool closing_ = false;
     bool shutDown_ = false;

@@ -1,6 +1,6 @@
 // Connection threads' reports as the main window turns them into device states and event-log
-// entries: connecting, losing and regaining a link, reply timeouts, refused connections,
-// the apply request of the properties dialog, and stopping at the end.
+// entries: connecting, losing and regaining a link, reply timeouts, refused connections, and
+// stopping at the end. The properties dialog's apply request is in request_pacing_test.
 #include <QTimer>
 
 #include <algorithm>
@@ -198,73 +198,6 @@ TEST_F(ConnectionEventsTest, ReportsForAnUnknownDeviceChangeNothing) {
     // The same report for the device that is there does take effect.
     core_->Dispatch(WM_TCPTHREAD, TcpThreadWParam(lobby.DeviceId, EvReplyTimeout), 0);
     EXPECT_TRUE(Shows(0, "Connecting...", "Unknown"));
-}
-
-// ---- the properties dialog's apply request ----
-
-TEST_F(ConnectionEventsTest, ApplyConfigSendsModeThenChannelsThenStatusOneSecondApart) {
-    const int sim = Sim(40, [](devsim::DeviceConfig& c) {
-        c.active = false;
-        c.channelMask = 0x7C;
-    });
-    // When each request arrived. Shared with the handler, which the simulator may still be
-    // calling while the test ends.
-    struct Arrivals {
-        std::mutex mutex;
-        std::vector<Clock::time_point> times;
-    };
-    const auto arrivals = std::make_shared<Arrivals>();
-    Site().SetEventHandler([arrivals, sim](const devsim::DeviceEvent& e) {
-        if (e.device != sim || e.kind != devsim::EventKind::Request) return;
-        std::lock_guard lock(arrivals->mutex);
-        arrivals->times.push_back(Clock::now());
-    });
-    StartQuiet();
-    const int id = Add("Delay Tower", Address(40));
-    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
-    const CMonitorCore::Device& device = *core_->Devices()[0];
-    ASSERT_EQ(device.Status.Mode, 0);
-    const std::size_t first = Site().Snapshot(sim).requests.size();
-    ASSERT_EQ(first, 1u);
-
-    // A request for a device that is not registered sends nothing and does not pause.
-    const auto start = Clock::now();
-    core_->Post(WM_APPLYCONFIG, ApplyConfigWParam(0xFFFF, 1, 0x03), 0);
-    EXPECT_LT(Clock::now() - start, milliseconds(500));
-
-    core_->Post(WM_APPLYCONFIG, ApplyConfigWParam(static_cast<std::uint16_t>(id), 1, 0x03), 0);
-    // The three requests have left once the apply returns; the status reply may still be on
-    // its way.
-    SimWait(sim, [&](const auto& s) { return s.requests.size() >= first + 3; }, 1000);
-    const devsim::DeviceSnapshot seen = Site().Snapshot(sim);
-    EXPECT_EQ(std::vector<std::string>(seen.requests.begin() + static_cast<long>(first), seen.requests.end()),
-              std::vector<std::string>({"*p1\n", "*m=03\n", "*s?\n"}));
-    EXPECT_TRUE(seen.active);
-    EXPECT_EQ(seen.channelMask, 0x03);
-    const auto arrived = [&] {
-        std::lock_guard lock(arrivals->mutex);
-        return arrivals->times.size();
-    };
-    // The handler hears of a request just after the snapshot shows it.
-    EXPECT_TRUE(WaitUntil([&] { return arrived() >= seen.requests.size(); }, 1000));
-    {
-        std::lock_guard lock(arrivals->mutex);
-        const auto& times = arrivals->times;
-        for (std::size_t i = first + 1; i < first + 3 && i < times.size(); ++i) {
-            const auto gap = std::chrono::duration_cast<milliseconds>(times[i] - times[i - 1]);
-            EXPECT_GE(gap.count(), 800) << "before request " << i;
-            EXPECT_LE(gap.count(), 1600) << "before request " << i;
-        }
-    }
-
-    // The device's status now shows the new mode and channels.
-    const std::uint8_t on[7] = {1, 1, 0, 0, 0, 0, 0};
-    EXPECT_TRUE(WaitUntil([&] {
-        return device.Status.Mode == 1 && std::equal(on, on + 7, device.Status.ChannelOn);
-    }));
-    // Requests that get no reply are not a lost connection.
-    EXPECT_TRUE(Shows(0, "Connected", "OK"));
-    EXPECT_EQ(ConnectionLog(), std::vector<std::string>({"+Delay Tower at 127.0.8.40"}));
 }
 
 // ---- the end ----

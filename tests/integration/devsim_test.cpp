@@ -424,7 +424,7 @@ TEST_F(DevsimConnection, CommandsAreConfirmedWithTheirStatusAndOthersIgnored) {
     EXPECT_EQ(site_.Snapshot(dev_).statusQueries, 2);
 }
 
-TEST(DevsimConfirmations, CanBeSwitchedOff) {
+TEST(DevsimConfirmations, CanBeSwitchedOffAndOnAgain) {
     devsim::Site site(devsim::SiteOptions{"", 60003});
     devsim::DeviceConfig c;
     c.address = "127.0.1.60";
@@ -435,6 +435,19 @@ TEST(DevsimConfirmations, CanBeSwitchedOff) {
     const Socket s = Connect("127.0.1.60");
     Send(s, "*p0\n*m=01\n");
     ASSERT_TRUE(site.WaitFor(dev, [](const auto& snap) { return snap.requests.size() == 2; }, Patience));
+    EXPECT_EQ(Read(s, 0, Quiet), "");
+    // Status queries are answered all the same.
+    EXPECT_EQ(Query(s), site.StatusMessage(dev));
+
+    site.SetConfirmCommands(dev, true);
+    Send(s, "*p1\n");
+    const std::string confirmation = Read(s, 1, Patience);
+    EXPECT_EQ(confirmation, site.StatusMessage(dev));
+    EXPECT_EQ(ParseStatus(confirmation).status.Mode, 1) << confirmation;
+    site.SetConfirmCommands(dev, false);
+    Send(s, "*p0\n");
+    ASSERT_TRUE(site.WaitFor(
+        dev, [](const auto& snap) { return snap.modeRequests == 3; }, Patience));
     EXPECT_EQ(Read(s, 0, Quiet), "");
 }
 
@@ -827,6 +840,39 @@ TEST(DevsimProgram, KeepsRunningAfterInputEndsAndStopsOnSignal) {
     EXPECT_EQ(program.Wait(Patience), 0);
 }
 
+// The switches for rehearsing a device that does not answer commands and one that answers
+// late, for one device or all of them, and the command that changes the first at run time.
+TEST(DevsimProgram, CommandAnswersOffAndLateAnswersFromTheCommandLine) {
+    Program program({"--device", "127.0.1.44:03:00000044", "--device", "127.0.1.45:03:00000045",
+                     "--no-confirm", "all", "--reply-delay", "1:400", "--discovery-listen", "none",
+                     "--duration", "10"});
+    ASSERT_NE(program.ReadUntil("[1] 127.0.1.45").find("00000045"), std::string::npos);
+    const Socket prompt = Connect("127.0.1.44");
+    const Socket late = Connect("127.0.1.45");
+    Send(prompt, "*p0\n");
+    Send(late, "*m=01\n");
+    program.ReadUntil("[1] request *m=01");
+    EXPECT_EQ(Read(prompt, 0, Quiet), "");
+    EXPECT_EQ(Read(late, 0, 500ms), "");
+    EXPECT_TRUE(ParseStatus(Query(prompt)).ok);
+    auto start = Clock::now();
+    Send(late, "*s?\n");
+    EXPECT_EQ(Read(late, 0, 300ms), "") << "answered before its delay";
+    EXPECT_TRUE(ParseStatus(Read(late, 1, Patience)).ok);
+    EXPECT_GE(Clock::now() - start, 400ms);
+
+    program.Type("confirm 1 on\n");
+    ASSERT_NE(program.ReadUntil("\nok\n").find("\nok\n"), std::string::npos);
+    start = Clock::now();
+    Send(late, "*p0\n");
+    const Parsed confirmed = ParseStatus(Read(late, 1, Patience));
+    EXPECT_TRUE(confirmed.ok);
+    EXPECT_EQ(confirmed.status.Mode, 0);
+    EXPECT_GE(Clock::now() - start, 400ms);
+    program.Type("quit\n");
+    EXPECT_EQ(program.Wait(Patience), 0);
+}
+
 TEST(DevsimProgram, DurationEndsTheRun) {
     const auto start = Clock::now();
     Program program(
@@ -845,7 +891,8 @@ TEST(DevsimProgram, HelpNamesEveryOptionAndCommand) {
           "--version",      "\n  list ",          "fault INDEX", "supply INDEX", "clear INDEX",
           "mode INDEX",     "mask INDEX",         "drop INDEX",  "reset INDEX",  "refuse INDEX",
           "silent INDEX",   "delay INDEX",        "split INDEX", "double INDEX", "garbage INDEX",
-          "overlong INDEX", "\n  help ",          "\n  quit "}) {
+          "overlong INDEX", "\n  help ",          "\n  quit ",   "--no-confirm", "--reply-delay",
+          "confirm INDEX"}) {
         EXPECT_NE(help.find(word), std::string::npos) << word;
     }
 }
@@ -860,6 +907,11 @@ TEST(DevsimProgram, BadArgumentsFailWithoutStarting) {
         {"--device", "127.0.1.43:01:00000043", "--supply-fault", "0:4"},
         {"--device", "127.0.1.43:01:00000043", "--duration", "-1"},
         {"--device", "127.0.1.43:01:00000043", "--tcp-port"},
+        {"--device", "127.0.1.43:01:00000043", "--no-confirm", "1"},
+        {"--device", "127.0.1.43:01:00000043", "--no-confirm", "some"},
+        {"--device", "127.0.1.43:01:00000043", "--reply-delay", "1500"},
+        {"--device", "127.0.1.43:01:00000043", "--reply-delay", "1:1500"},
+        {"--device", "127.0.1.43:01:00000043", "--reply-delay", "0:-5"},
     };
     for (const auto& args : usageErrors) {
         Program program(args);

@@ -273,10 +273,81 @@ TEST_F(TcpCommsThreadTest, SilentDeviceGivesReplyTimeout) {
     EXPECT_EQ(Stored(), "");
 }
 
-TEST_F(TcpCommsThreadTest, EmptyRequestSlotIsAnError) {
+TEST_F(TcpCommsThreadTest, AnEmptyRequestIsAnError) {
     StartConnected();
-    thread_->Send("", 0);
+    EXPECT_TRUE(thread_->Send("", 0));
     EXPECT_TRUE(target_.WaitForCode(EvError, 2s));
+}
+
+// Requests handed over while the thread waits for a reply wait in order behind it; one more
+// than the queue holds is refused, and none replaces another.
+TEST_F(TcpCommsThreadTest, QueuedRequestsGoOutInOrderAndOneMoreThanFitsIsRefused) {
+    StartConnected();
+    site_.SetReplyDelay(dev_, 600);
+    site_.SetConfirmCommands(dev_, false);
+    Query();
+    ASSERT_TRUE(site_.WaitFor(
+        dev_, [](const devsim::DeviceSnapshot& s) { return s.statusQueries == 1; }, 2s));
+    std::vector<std::string> expected{"*s?\n"};
+    for (int i = 0; i < CRequestQueue::Capacity; ++i) {
+        const std::string mask = "*m=0" + std::to_string(i) + "\n";
+        ASSERT_TRUE(thread_->Send(mask.data(), static_cast<int>(mask.size()), false)) << i;
+        expected.push_back(mask);
+    }
+    EXPECT_FALSE(thread_->Send("*p0\n", 4, false));
+    EXPECT_EQ(thread_->QueuedRequests(), CRequestQueue::Capacity);
+    EXPECT_EQ(site_.Snapshot(dev_).requests.size(), 1u) << "sent while the reply was awaited";
+    ASSERT_TRUE(target_.WaitForCode(EvReceived, 3s));
+    ASSERT_TRUE(site_.WaitFor(
+        dev_, [](const devsim::DeviceSnapshot& s) { return s.requests.size() == 9; }, 2s));
+    EXPECT_EQ(site_.Snapshot(dev_).requests, expected);
+    EXPECT_EQ(thread_->QueuedRequests(), 0);
+    const auto rest = target_.Collect(300ms);
+    EXPECT_EQ(Count(rest, EvReplyTimeout), 0);
+    EXPECT_EQ(Count(rest, EvError), 0);
+}
+
+// A device need not answer a mode or channel request. Its answer is awaited only until the
+// next request is handed over, and one that never comes is no reply timeout.
+TEST_F(TcpCommsThreadTest, AnUnansweredCommandIsNoTimeoutAndTheNextRequestNeedNotWait) {
+    StartConnected();
+    site_.SetConfirmCommands(dev_, false);
+    ASSERT_TRUE(thread_->Send("*p0\n", 4, false));
+    ASSERT_TRUE(site_.WaitFor(
+        dev_, [](const devsim::DeviceSnapshot& s) { return s.modeRequests == 1; }, 2s));
+    const auto start = QueueTarget::Clock::now();
+    std::this_thread::sleep_for(200ms);
+    Query();
+    ASSERT_TRUE(target_.WaitForCode(EvReceived, 3s));
+    EXPECT_LT(QueueTarget::Clock::now() - start, 1000ms)
+        << "the query waited for the command's answer";
+
+    ASSERT_TRUE(thread_->Send("*m=01\n", 6, false));
+    const auto rest = target_.Collect(2500ms);
+    EXPECT_EQ(Count(rest, EvReplyTimeout), 0);
+    EXPECT_EQ(Count(rest, EvError), 0);
+    EXPECT_EQ(Count(rest, EvLost), 0);
+    EXPECT_EQ(site_.Snapshot(dev_).requests,
+              (std::vector<std::string>{"*p0\n", "*s?\n", "*m=01\n"}));
+    EXPECT_GT(thread_->LastSent(), start);
+}
+
+// What waits for a link that is lost is not sent on the next one, minutes later perhaps.
+TEST_F(TcpCommsThreadTest, RequestsWaitingWhenTheLinkIsLostAreNotSentOnTheNextOne) {
+    StartConnected();
+    site_.SetSilent(dev_, true);
+    Query();
+    ASSERT_TRUE(site_.WaitFor(
+        dev_, [](const devsim::DeviceSnapshot& s) { return s.statusQueries == 1; }, 2s));
+    ASSERT_TRUE(thread_->Send("*p1\n", 4, false));
+    site_.DropConnection(dev_);
+    ASSERT_TRUE(target_.WaitForCode(EvLost, 3s));
+    ASSERT_TRUE(target_.WaitForCode(EvConnected, 5s));
+    ASSERT_TRUE(site_.WaitFor(
+        dev_, [](const devsim::DeviceSnapshot& s) { return s.connections == 2; }, 2s));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(site_.Snapshot(dev_).requests, std::vector<std::string>{"*s?\n"});
+    EXPECT_EQ(thread_->QueuedRequests(), 0);
 }
 
 TEST_F(TcpCommsThreadTest, UnresolvableHostIsAnError) {

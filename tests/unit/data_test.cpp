@@ -156,23 +156,18 @@ TEST(DataReplyQueue, CountAcrossTheWrap) {
     }
 }
 
-TEST(DataRequestSlots, ClampAndKeepTheirContent) {
+TEST(DataRequestSlots, DiscoverySlotClampsAndKeepsItsContent) {
     CData data;
-    const std::string seventy(70, 'r');
-    data.SetRequest(seventy.data(), 70);
-    char buf[64];
-    EXPECT_EQ(data.GetRequest(buf, 64), 64);
-    EXPECT_EQ(data.GetRequest(buf, 64), 64);
-    EXPECT_EQ(data.GetRequest(buf, 10), 0);
-
     const std::string forty(40, 'd');
     data.SetDiscoveryRequest(forty.data(), 40);
     char small[32];
     EXPECT_EQ(data.GetDiscoveryRequest(small, 32), 32);
     EXPECT_EQ(std::string(small, 32), std::string(32, 'd'));
+    EXPECT_EQ(data.GetDiscoveryRequest(small, 32), 32);  // reading does not empty it
+    EXPECT_EQ(data.GetDiscoveryRequest(small, 10), 0);
     data.SetDiscoveryRequest("VELKAN\n", 7);
     EXPECT_EQ(data.GetDiscoveryRequest(small, 32), 7);
-    EXPECT_EQ(data.GetRequest(buf, 64), 64);  // the slots are separate
+    EXPECT_EQ(std::string(small, 7), "VELKAN\n");
 }
 
 // The message words have fixed layouts that both ends rely on; they are checked against
@@ -217,7 +212,7 @@ TEST(DataConcurrency, WritersAndReadersSeeWholeMessages) {
                 data.PutStatusMessage(w, text.data(), static_cast<int>(text.size()));
                 const std::uint8_t addr[4] = {127, 0, 0, static_cast<std::uint8_t>(w)};
                 data.PutReply(addr, text.data(), std::min(static_cast<int>(text.size()), 64));
-                data.SetRequest(text.data(), static_cast<int>(text.size()));
+                data.SetDiscoveryRequest(text.data(), static_cast<int>(text.size()));
             }
         });
     }
@@ -236,7 +231,7 @@ TEST(DataConcurrency, WritersAndReadersSeeWholeMessages) {
                 for (int k = 0; k < m; ++k) {
                     if (buf[k] != 'a' + addr[3]) torn = true;
                 }
-                const int q = data.GetRequest(buf, 64);
+                const int q = data.GetDiscoveryRequest(buf, 64);
                 for (int k = 1; k < q; ++k) {
                     if (buf[k] != buf[0]) torn = true;
                 }

@@ -29,9 +29,11 @@ Device::Device(int index, const DeviceConfig& config, in_addr address, Fd listen
       address_(address),
       tcpPort_(config.tcpPort),
       acceptTcp_(config.acceptTcp),
-      confirmCommands_(config.confirmCommands),
       listener_(std::move(listener)),
-      udp_(std::move(udp)) {}
+      udp_(std::move(udp)) {
+    style.confirmCommands = config.confirmCommands;
+    style.delayMs = config.replyDelayMs;
+}
 
 std::optional<Device::Clock::time_point> Device::NextDue() const {
     if (timed_.empty()) return std::nullopt;
@@ -130,7 +132,7 @@ void Device::ScheduleReply(Clock::time_point now) {
 // A confirmation is a plain status in the device's reply style; a scripted or prefixed
 // answer stays reserved for the next status query.
 void Device::ScheduleConfirmation(Clock::time_point now) {
-    if (!confirmCommands_ || style.silent) return;
+    if (!style.confirmCommands || style.silent) return;
     Clock::time_point start = now + std::chrono::milliseconds(std::max(0, style.delayMs));
     if (!timed_.empty()) start = std::max(start, timed_.back().due);
     Schedule(start, Pieces(model.StatusMessage(now)), style.gapMs);

@@ -18,6 +18,7 @@ namespace devsim {
 // How the device misbehaves when it answers a status query.
 struct ReplyStyle {
     bool silent = false;
+    bool confirmCommands = true;  // answer a mode or channel request with the status
     int delayMs = 0;
     int pieces = 1;
     int gapMs = 0;
@@ -81,7 +82,6 @@ private:
     in_addr address_;
     std::uint16_t tcpPort_;
     bool acceptTcp_;
-    bool confirmCommands_;
     Fd listener_;
     Fd conn_;
     Fd udp_;

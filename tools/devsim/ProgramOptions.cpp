@@ -10,9 +10,11 @@ namespace {
 
 constexpr long MaxDeviceIndex = 9999;
 
-const char* const ValueOptions[] = {"--device",       "--discovery-listen", "--tcp-port",
-                                    "--udp-port",     "--discovery-only",   "--fault",
-                                    "--supply-fault", "--duration"};
+constexpr long MaxReplyDelayMs = 600000;
+
+const char* const ValueOptions[] = {
+    "--device", "--discovery-listen", "--tcp-port", "--udp-port",   "--discovery-only",
+    "--fault",  "--supply-fault",     "--duration", "--no-confirm", "--reply-delay"};
 
 bool TakesValue(const std::string& name) {
     for (const char* option : ValueOptions) {
@@ -78,6 +80,31 @@ bool ParseSupplyFault(const std::string& text, SupplyFaultOption& fault, std::st
     return true;
 }
 
+// A device index, or "all".
+bool ParseDeviceOrAll(const std::string& text, int& device) {
+    long index = 0;
+    if (text == "all") {
+        device = AllDevices;
+    } else if (ParseNumber(text, 0, MaxDeviceIndex, index)) {
+        device = static_cast<int>(index);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool ParseReplyDelay(const std::string& text, ReplyDelayOption& delay, std::string& error) {
+    const std::vector<std::string> parts = SplitColons(text, 2);
+    long ms = 0;
+    if (parts.size() != 2 || !ParseDeviceOrAll(parts[0], delay.device) ||
+        !ParseNumber(parts[1], 0, MaxReplyDelayMs, ms)) {
+        error = "--reply-delay wants INDEX:MS or all:MS (0-600000), not '" + text + "'";
+        return false;
+    }
+    delay.ms = static_cast<int>(ms);
+    return true;
+}
+
 bool ParsePort(const std::string& text, std::uint16_t& port) {
     long value = 0;
     if (!ParseNumber(text, 1, 65535, value)) return false;
@@ -110,6 +137,16 @@ bool ApplyValue(const std::string& name, const std::string& value, ProgramOption
     } else if (name == "--supply-fault") {
         SupplyFaultOption fault;
         if (ParseSupplyFault(value, fault, error)) options.supplyFaults.push_back(fault);
+    } else if (name == "--no-confirm") {
+        int device = 0;
+        if (!ParseDeviceOrAll(value, device)) {
+            error = "--no-confirm wants INDEX or all, not '" + value + "'";
+        } else {
+            options.noConfirm.push_back(device);
+        }
+    } else if (name == "--reply-delay") {
+        ReplyDelayOption delay;
+        if (ParseReplyDelay(value, delay, error)) options.replyDelays.push_back(delay);
     } else if (name == "--duration") {
         if (!ParseNumber(value, 0, 100000000, number)) {
             error = "--duration wants SECONDS, not '" + value + "'";
@@ -136,6 +173,12 @@ bool IndexesExist(const ProgramOptions& options, std::string& error) {
     }
     for (const SupplyFaultOption& fault : options.supplyFaults) {
         if (!check(fault.device, "--supply-fault")) return false;
+    }
+    for (const int index : options.noConfirm) {
+        if (index != AllDevices && !check(index, "--no-confirm")) return false;
+    }
+    for (const ReplyDelayOption& delay : options.replyDelays) {
+        if (delay.device != AllDevices && !check(delay.device, "--reply-delay")) return false;
     }
     return true;
 }
@@ -210,12 +253,22 @@ bool ParseProgramOptions(int argc, const char* const* argv, ProgramOptions& opti
         device.tcpPort = options.tcpPort;
         device.udpPort = options.udpPort;
     }
+    if (!IndexesExist(options, error)) return false;
     for (const int index : options.discoveryOnly) {
-        if (index < static_cast<int>(options.devices.size())) {
-            options.devices[static_cast<std::size_t>(index)].acceptTcp = false;
+        options.devices[static_cast<std::size_t>(index)].acceptTcp = false;
+    }
+    // In the order given, so a later option for one device overrides an earlier "all".
+    for (std::size_t i = 0; i < options.devices.size(); ++i) {
+        DeviceConfig& device = options.devices[i];
+        const int index = static_cast<int>(i);
+        for (const int named : options.noConfirm) {
+            if (named == AllDevices || named == index) device.confirmCommands = false;
+        }
+        for (const ReplyDelayOption& delay : options.replyDelays) {
+            if (delay.device == AllDevices || delay.device == index) device.replyDelayMs = delay.ms;
         }
     }
-    return IndexesExist(options, error);
+    return true;
 }
 
 std::string OptionsHelp() {
@@ -236,6 +289,9 @@ std::string OptionsHelp() {
            "channel|temp|fan|current\n"
         << "  --supply-fault INDEX:RAIL      start with a supply fault; RAIL 0 (-5V), 1 (+12V),\n"
         << "                                 2 (+72V A), 3 (+72V B)\n"
+        << "  --no-confirm INDEX|all         do not answer mode and channel requests with the\n"
+        << "                                 status (by default a device confirms them)\n"
+        << "  --reply-delay INDEX|all:MS     send every answer MS milliseconds late\n"
         << "  --duration SECONDS             stop after this time (0: run until quit or signal)\n"
         << "  --quiet                        do not print connections and requests\n"
         << "  --help                         show this text\n"

@@ -19,6 +19,13 @@ struct SupplyFaultOption {
     int rail = 0;
 };
 
+// A reply delay for one device, or for all of them (device AllDevices).
+struct ReplyDelayOption {
+    int device = 0;
+    int ms = 0;
+};
+constexpr int AllDevices = -1;
+
 struct ProgramOptions {
     std::vector<DeviceConfig> devices;
     std::string discoveryListen = "0.0.0.0";  // empty: none
@@ -27,6 +34,8 @@ struct ProgramOptions {
     std::vector<int> discoveryOnly;
     std::vector<FaultOption> faults;
     std::vector<SupplyFaultOption> supplyFaults;
+    std::vector<int> noConfirm;  // device indexes, or AllDevices
+    std::vector<ReplyDelayOption> replyDelays;
     int durationSeconds = 0;
     bool quiet = false;
     bool help = false;

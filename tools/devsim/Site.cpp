@@ -145,6 +145,10 @@ void Site::SetReplyDelay(int dev, int ms) {
     Modify(*impl_, dev, [&](Device& d) { d.style.delayMs = ms; });
 }
 
+void Site::SetConfirmCommands(int dev, bool on) {
+    Modify(*impl_, dev, [&](Device& d) { d.style.confirmCommands = on; });
+}
+
 void Site::SetSplitReply(int dev, int pieces, int gapMs) {
     Modify(*impl_, dev, [&](Device& d) {
         d.style.pieces = pieces;

@@ -27,6 +27,7 @@ struct DeviceConfig {
     // Like the amplifiers, answer a mode or channel request with the status it leads to, so
     // that the monitor's wait for a reply ends at once and the next request can follow.
     bool confirmCommands = true;
+    int replyDelayMs = 0;  // every answer, confirmations included, leaves this much later
     std::string fieldOrder = "MRPVADTFCH";  // letters from that set; any order, omissions allowed
 };
 
@@ -93,6 +94,8 @@ public:
 
     void SetSilent(int dev, bool silent);
     void SetReplyDelay(int dev, int ms);
+    // Whether mode and channel requests are answered with the status (DeviceConfig).
+    void SetConfirmCommands(int dev, bool on);
     void SetSplitReply(int dev, int pieces, int gapMs);
     void SetDoubleReply(int dev, bool on);
     // The next status query is answered by these writes, gapMs apart, instead of the status.
