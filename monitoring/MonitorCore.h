@@ -15,6 +15,7 @@
 #include "comms/Data.h"
 #include "comms/UdpCommsThread.h"
 #include "monitoring/DeviceRecord.h"
+#include "monitoring/EventHistory.h"
 #include "monitoring/Settings.h"
 #include "notify/EmailOutcome.h"
 #include "notify/Eventlog.h"
@@ -88,6 +89,14 @@ public:
     void SaveBeforeExit();
     const std::string& ConfigPath() const { return options_.configPath; }
 
+    // ---- event history ----
+    // The history file of this site (beside the settings file); empty when there is none.
+    std::string HistoryPath() const;
+    // The writer of the history while the monitor runs; null before Start and after Shutdown.
+    CEventHistory* History() const { return history_.get(); }
+    // A device as the history keeps it with its events.
+    static EventDevice HistoryDevice(const Device& device);
+
     // ---- connections and dispatch ----
     void SendRequest(std::uint16_t deviceId, int kind, std::uint8_t mask = 0);
     void StartConnection(int listIndex, bool refresh);
@@ -144,7 +153,9 @@ public:
     bool SendEmail(const std::string& subject, const std::string& body, bool test,
                    std::uint16_t deviceId = 0, std::uint32_t faults = 0);
     void LogEmailOutcome(const std::string& summary, int outcome);
-    void LogEmailOutcome(const std::string& summary, int outcome, const EmailFields& fields);
+    // device: the device an alert e-mail reports, for the history; null for the test e-mail.
+    void LogEmailOutcome(const std::string& summary, int outcome, const EmailFields& fields,
+                         const Device* device = nullptr);
     static std::uint32_t NextEmailJobId();
     EmailJob* FindEmailJob(std::uint32_t jobId);
     void RemoveEmailJob(std::uint32_t jobId, bool keepClient);
@@ -217,6 +228,8 @@ signals:
     void Busy(bool busy);
     // The program should end: the event loop is to stop, then the view and the core go.
     void EndRequested();
+    // New events are in the history file: an open viewer shows them.
+    void HistoryChanged();
 
 private:
     int AddDeviceRecord(const DeviceContext& context, const std::int32_t* stats);
@@ -227,6 +240,7 @@ private:
     void OnTcpThreadMessage(std::uint16_t code, std::uint16_t deviceId);
     void OnUdpThreadMessage(std::uint16_t code);
     void OnApplyConfig(std::uint32_t wParam);
+    void OnHistoryReport(std::uint32_t report);
     // Called by name from the event loop: the queued call is then made entirely inside Qt, whose
     // posted-event lock orders it after the worker's post (a call through a member-function
     // pointer would allocate its slot object in the worker, where the thread sanitizer cannot
@@ -252,6 +266,7 @@ private:
     std::unique_ptr<CData> store_;
     std::unique_ptr<CMca> codec_;
     std::unique_ptr<CEventLog> eventLog_;
+    std::unique_ptr<CEventHistory> history_;
     std::unique_ptr<TUdpCommsThread> udpThread_;
     // Made at start-up and stopped at shutdown; every delivery has a client of its own.
     std::unique_ptr<CSmtpClient> smtpClient_;
