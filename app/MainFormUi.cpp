@@ -185,7 +185,7 @@ void TMainForm::BuildMenus() {
     ToolsMenu = AddMenu(bar, "ToolsMenu", QStringLiteral("&Tools"));
     EventViewerMenu =
         AddItem(ToolsMenu, "EventViewerMenu", "Event &Viewer",
-                "Display logged messages from the AVLO Monitor in the system log viewer");
+                "Display the events logged by AVLO Monitor in its event history");
     ToolsMenu->addSeparator();
     OptionsMenu = AddItem(ToolsMenu, "OptionsMenu", "&Options...");
     TestModeSettingsMenu = AddItem(ToolsMenu, "TestModeSettingsMenu", "Test Mode &Settings...");
