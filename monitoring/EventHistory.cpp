@@ -66,7 +66,8 @@ void CEventHistory::Add(EventRecord record) {
 void CEventHistory::DailyMaintenance(std::int64_t nowUs) {
     {
         const std::lock_guard lock(mutex_);
-        if (failed_) retry_ = true;
+        // Events from now on are queued again; the writer reopens the file for them.
+        failed_ = false;
         pruneBefore_ = nowUs - RetentionDays * MicrosPerDay;
     }
     wake_.notify_one();
@@ -80,7 +81,7 @@ std::string CEventHistory::TakeFailure() {
 bool CEventHistory::WaitIdle(int ms) {
     std::unique_lock lock(mutex_);
     return idle_.wait_for(lock, std::chrono::milliseconds(ms), [this] {
-        return queue_.empty() && !busy_ && !retry_ && pruneBefore_ == 0;
+        return queue_.empty() && !busy_ && pruneBefore_ == 0;
     });
 }
 
@@ -112,11 +113,7 @@ void CEventHistory::Run() {
     SetCurrentThreadName("avlo-history");
     std::unique_lock lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [this] { return stop_ || !queue_.empty() || retry_ || pruneBefore_; });
-        if (retry_) {
-            failed_ = false;
-            retry_ = false;
-        }
+        wake_.wait(lock, [this] { return stop_ || !queue_.empty() || pruneBefore_; });
         std::vector<EventRecord> batch;
         while (!queue_.empty() && batch.size() < BatchSize) {
             batch.push_back(std::move(queue_.front()));

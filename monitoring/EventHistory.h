@@ -75,7 +75,6 @@ private:
     bool stop_ = false;
     bool busy_ = false;           // the writer holds records taken from the queue
     bool failed_ = false;         // events are dropped until the next daily save
-    bool retry_ = false;          // the daily save asked to try the file again
     std::int64_t pruneBefore_ = 0;  // 0: nothing to prune
     std::string failure_;         // not yet taken by the monitor
     std::uint64_t dropped_ = 0;

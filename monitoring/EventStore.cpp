@@ -442,11 +442,11 @@ bool CEventStore::ReadPage(const EventFilter& filter, const std::optional<EventC
 }
 
 bool CEventStore::ReadNewer(const EventFilter& filter, std::int64_t afterRowId,
-                            std::vector<EventRecord>* rows) {
+                            std::int64_t upToRowId, std::vector<EventRecord>* rows) {
     rows->clear();
     if (!db_) return Fail("the event history is not open");
     Clause all;
-    all.And("id > ?", {afterRowId});
+    all.And("id > ? AND id <= ?", {afterRowId, upToRowId});
     all.Append(IndexedPart(filter));
     all.Append(ResidualPart(filter));
     Statement read(db_, std::string("SELECT ") + Columns + " FROM events" + all.sql + NewestFirst);

@@ -101,8 +101,8 @@ public:
     // at, so that one call stays short; `next` then says where to go on. False on an error.
     bool ReadPage(const EventFilter& filter, const std::optional<EventCursor>& after, int limit,
                   int scanLimit, EventPage* page);
-    // Matching events recorded after the event with rowId `afterRowId`, newest first.
-    bool ReadNewer(const EventFilter& filter, std::int64_t afterRowId,
+    // Matching events with a rowId above afterRowId and up to upToRowId, newest first.
+    bool ReadNewer(const EventFilter& filter, std::int64_t afterRowId, std::int64_t upToRowId,
                    std::vector<EventRecord>* rows);
     // Every matching event, oldest first, handed over one at a time; the callback returns
     // false to stop.
