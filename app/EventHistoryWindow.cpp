@@ -66,6 +66,7 @@ TEventHistoryWindow::TEventHistoryWindow(const std::string& storePath, QWidget* 
     model_ = new TEventHistoryModel(storePath, this);
     BuildControls();
     resize(960, 600);
+    FillDeviceNames();
     FilterChange();
 }
 
