@@ -21,9 +21,10 @@ public:
     enum Column : int { ColType, ColTime, ColDevice, ColEvent, ColText, ColumnCount };
     // Rows the table gets at once, and candidates looked at per step of a search.
     static constexpr int PageRows = 200;
-    static constexpr int ScanRows = 20000;
-    // Longest the event loop is kept per turn while a page is being filled.
-    static constexpr int StepBudgetMs = 30;
+    static constexpr int ScanRows = 4000;
+    // Longest the event loop is kept per turn while a page is being filled (give or take one
+    // step): the monitor's own messages wait no longer than that.
+    static constexpr int StepBudgetMs = 15;
 
     explicit TEventHistoryModel(std::string storePath, QObject* parent = nullptr);
     ~TEventHistoryModel() override;

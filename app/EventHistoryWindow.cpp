@@ -23,6 +23,12 @@
 #include "monitoring/EventQuery.h"
 #include "platform/EventSink.h"
 
+// The type icons live in the application library: a static library's resources are only
+// linked in when something names them.
+static void InitHistoryResources() {
+    Q_INIT_RESOURCE(EventHistory);
+}
+
 namespace {
 
 template <class W>
@@ -61,6 +67,7 @@ std::int64_t DayStart(const QDate& day) {
 
 TEventHistoryWindow::TEventHistoryWindow(const std::string& storePath, QWidget* parent)
     : QWidget(parent, Qt::Window) {
+    InitHistoryResources();
     setObjectName(QStringLiteral("EventHistoryWindow"));
     setWindowTitle(QStringLiteral("Event History - AVLO Monitor"));
     model_ = new TEventHistoryModel(storePath, this);
@@ -107,6 +114,7 @@ void TEventHistoryWindow::BuildControls() {
     EventTable->verticalHeader()->hide();
     // Fixed row heights: the table never measures rows it has not shown.
     EventTable->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    EventTable->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 8);
     EventTable->horizontalHeader()->setStretchLastSection(true);
     EventTable->setColumnWidth(TEventHistoryModel::ColType, 110);
     EventTable->setColumnWidth(TEventHistoryModel::ColTime, 150);
