@@ -68,6 +68,14 @@ void CEventHistory::DailyMaintenance(std::int64_t nowUs) {
         const std::lock_guard lock(mutex_);
         // Events from now on are queued again; the writer reopens the file for them.
         failed_ = false;
+    }
+    Prune(nowUs);
+}
+
+void CEventHistory::Prune(std::int64_t nowUs) {
+    {
+        const std::lock_guard lock(mutex_);
+        if (failed_) return;
         pruneBefore_ = nowUs - RetentionDays * MicrosPerDay;
     }
     wake_.notify_one();
@@ -119,7 +127,9 @@ void CEventHistory::Run() {
             batch.push_back(std::move(queue_.front()));
             queue_.pop_front();
         }
-        const std::int64_t pruneBefore = std::exchange(pruneBefore_, 0);
+        // A failure since the request: the file waits for the daily save's new attempt.
+        const std::int64_t pruneBefore = failed_ ? 0 : std::exchange(pruneBefore_, 0);
+        pruneBefore_ = 0;
         const bool stopping = stop_ && queue_.empty();
         busy_ = true;
         lock.unlock();

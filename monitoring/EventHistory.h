@@ -47,6 +47,8 @@ public:
     // The daily save's share: after a failure the file is tried again; then everything older
     // than RetentionDays before nowUs is removed.
     void DailyMaintenance(std::int64_t nowUs);
+    // Only the removal of old events (at start-up); nothing while the file is failed.
+    void Prune(std::int64_t nowUs);
 
     // Why the file could not be used, once per failure; empty otherwise.
     std::string TakeFailure();

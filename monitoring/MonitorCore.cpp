@@ -75,7 +75,7 @@ void CMonitorCore::Start() {
     LoadConfiguration();
     PollTimer->setInterval(std::max(Options.Poll, MinPollMs));
     // A monitor restarted every day would never see a daily save: old events also go at start.
-    if (history_ && Options.Log) history_->DailyMaintenance(CEventHistory::NowMicros());
+    if (history_ && Options.Log) history_->Prune(CEventHistory::NowMicros());
     udpThread_ = std::make_unique<TUdpCommsThread>(*store_, options_.discoveryPort, this,
                                                    options_.discoveryAddress);
     ApplyRunAtLogon();
