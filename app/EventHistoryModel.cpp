@@ -225,9 +225,9 @@ void TEventHistoryModel::Refresh() {
 
 QString TEventHistoryModel::StatusText() const {
     if (!error_.isEmpty()) return QStringLiteral("The event history cannot be read: ") + error_;
-    const QString count = rows_.size() == 1
-                              ? QStringLiteral("1 event")
-                              : QStringLiteral("%1 events").arg(static_cast<qulonglong>(rows_.size()));
+    const QString count =
+        rows_.size() == 1 ? QStringLiteral("1 event")
+                          : QStringLiteral("%1 events").arg(static_cast<qulonglong>(rows_.size()));
     if (continuing_) return count + QStringLiteral(" found so far; searching older events...");
     if (next_) return count + QStringLiteral(" shown; scroll down for older ones");
     return count;

@@ -49,7 +49,8 @@ QString DetailOf(const EventRecord& r) {
     if (!r.device.empty()) {
         text += QStringLiteral("Device: ") + QString::fromStdString(r.device);
         if (!r.address.empty()) text += QStringLiteral(" at ") + QString::fromStdString(r.address);
-        if (!r.serial.empty()) text += QStringLiteral(", serial ") + QString::fromStdString(r.serial);
+        if (!r.serial.empty())
+            text += QStringLiteral(", serial ") + QString::fromStdString(r.serial);
         text += QLatin1Char('\n');
     }
     QString body = QString::fromStdString(r.text);
@@ -235,48 +236,47 @@ void TEventHistoryWindow::closeEvent(QCloseEvent* event) {
 
 void TEventHistoryWindow::ExportBtnClick() {
     if (exportThread_.joinable()) return;  // one export at a time
-    const QString path = ExportPathPrompt
-                             ? ExportPathPrompt()
-                             : QFileDialog::getSaveFileName(
-                                   this, QStringLiteral("Export Events"),
-                                   QStringLiteral("avlo-events.csv"),
-                                   QStringLiteral("CSV files (*.csv);;All files (*)"));
+    const QString path = ExportPathPrompt ? ExportPathPrompt()
+                                          : QFileDialog::getSaveFileName(
+                                                this, QStringLiteral("Export Events"),
+                                                QStringLiteral("avlo-events.csv"),
+                                                QStringLiteral("CSV files (*.csv);;All files (*)"));
     if (path.isEmpty()) return;
     ExportBtn->setEnabled(false);
     StatusLabel->setText(QStringLiteral("Exporting..."));
     // A year of events takes seconds to write: a thread of its own, with its own reader of
     // the file, so that neither the window nor monitoring waits for it.
-    exportThread_ = std::thread([this, path, filter = CurrentFilter(),
-                                 store = model_->StorePath()] {
-        bool ok = false;
-        QString text;
-        CEventStore reader;
-        std::FILE* out = std::fopen(path.toLocal8Bit().constData(), "wb");
-        if (out == nullptr) {
-            text = QStringLiteral("cannot write ") + path;
-        } else if (!reader.Open(store, CEventStore::Mode::Read)) {
-            text = QString::fromStdString(reader.LastError());
-        } else {
-            std::uint64_t count = 0;
-            bool written = std::fputs(EventCsvHeader().c_str(), out) >= 0;
-            const bool read = reader.ReadAll(filter, [&](const EventRecord& r) {
-                const std::string line = EventCsvRecord(r);
-                written = std::fwrite(line.data(), 1, line.size(), out) == line.size();
-                ++count;
-                return written;
-            });
-            ok = read && written;
-            text = !read      ? QString::fromStdString(reader.LastError())
-                   : !written ? QStringLiteral("cannot write ") + path
-                              : QStringLiteral("%1 events").arg(static_cast<qulonglong>(count));
-        }
-        if (out != nullptr && std::fclose(out) != 0 && ok) {
-            ok = false;
-            text = QStringLiteral("cannot write ") + path;
-        }
-        QMetaObject::invokeMethod(
-            this, [this, ok, text] { ExportDone(ok, text); }, Qt::QueuedConnection);
-    });
+    exportThread_ =
+        std::thread([this, path, filter = CurrentFilter(), store = model_->StorePath()] {
+            bool ok = false;
+            QString text;
+            CEventStore reader;
+            std::FILE* out = std::fopen(path.toLocal8Bit().constData(), "wb");
+            if (out == nullptr) {
+                text = QStringLiteral("cannot write ") + path;
+            } else if (!reader.Open(store, CEventStore::Mode::Read)) {
+                text = QString::fromStdString(reader.LastError());
+            } else {
+                std::uint64_t count = 0;
+                bool written = std::fputs(EventCsvHeader().c_str(), out) >= 0;
+                const bool read = reader.ReadAll(filter, [&](const EventRecord& r) {
+                    const std::string line = EventCsvRecord(r);
+                    written = std::fwrite(line.data(), 1, line.size(), out) == line.size();
+                    ++count;
+                    return written;
+                });
+                ok = read && written;
+                text = !read      ? QString::fromStdString(reader.LastError())
+                       : !written ? QStringLiteral("cannot write ") + path
+                                  : QStringLiteral("%1 events").arg(static_cast<qulonglong>(count));
+            }
+            if (out != nullptr && std::fclose(out) != 0 && ok) {
+                ok = false;
+                text = QStringLiteral("cannot write ") + path;
+            }
+            QMetaObject::invokeMethod(
+                this, [this, ok, text] { ExportDone(ok, text); }, Qt::QueuedConnection);
+        });
 }
 
 void TEventHistoryWindow::ExportDone(bool ok, const QString& text) {

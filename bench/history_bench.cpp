@@ -84,8 +84,8 @@ EventRecord SiteEvent(std::int64_t i) {
     } else {
         r.eventId = EV_DEVICE_ALERT;
         r.type = EVENTLOG_ERROR_TYPE;
-        r.text = "AVLO Alert [RV12, # " + r.serial + "]: " +
-                 (i % 3 ? "FAN FAILURE" : "CHANNEL FAILURE, HIGH TEMPERATURE") +
+        r.text = "AVLO Alert [RV12, # " + r.serial +
+                 "]: " + (i % 3 ? "FAN FAILURE" : "CHANNEL FAILURE, HIGH TEMPERATURE") +
                  "\r\n\nMessage: *M1R2P3V7A1D0T1F0C7H000" + std::to_string(i % 100000) + "\n";
     }
     return r;
@@ -121,7 +121,8 @@ void WriteCost(const std::string& folder) {
     std::vector<double> record;
     {
         CEventHistory history(path, nullptr);
-        const std::string text = "AVLO Alert [RV12, # 20000007]: FAN FAILURE\r\n\nMessage: *M1R2*\n";
+        const std::string text =
+            "AVLO Alert [RV12, # 20000007]: FAN FAILURE\r\n\nMessage: *M1R2*\n";
         const EventDevice device{"Amp 7", "127.0.89.9", "20000007"};
         for (int round = 0; round < 20; ++round) {
             for (int i = 0; i < 1000; ++i) {
@@ -144,12 +145,14 @@ void WriteCost(const std::string& folder) {
         }
     }
     const Spread r = SpreadOf(record), a = SpreadOf(append);
-    std::printf("write one event, main thread (Record: stamp + queue), 20000 events:\n"
-                "    median %.2f us, p99 %.2f us, max %.1f us\n",
-                r.median, r.p99, r.max);
-    std::printf("write one event, writer thread (one transaction per event, WAL), 5000 events:\n"
-                "    median %.1f us, p99 %.1f us, max %.1f us\n",
-                a.median, a.p99, a.max);
+    std::printf(
+        "write one event, main thread (Record: stamp + queue), 20000 events:\n"
+        "    median %.2f us, p99 %.2f us, max %.1f us\n",
+        r.median, r.p99, r.max);
+    std::printf(
+        "write one event, writer thread (one transaction per event, WAL), 5000 events:\n"
+        "    median %.1f us, p99 %.1f us, max %.1f us\n",
+        a.median, a.p99, a.max);
 }
 
 // Runs the event loop until the model's search is over; the time to the first page, to the
@@ -198,9 +201,10 @@ void Print(const char* what, const std::vector<Timing>& runs) {
         turn.push_back(t.longestTurnMs);
     }
     const Spread f = SpreadOf(first), d = SpreadOf(done), l = SpreadOf(turn);
-    std::printf("  %-44s first page %7.1f ms (max %7.1f)  done %7.1f ms  longest turn %5.1f ms"
-                "  rows %d\n",
-                what, f.median, f.max, d.median, l.max, runs.front().rows);
+    std::printf(
+        "  %-44s first page %7.1f ms (max %7.1f)  done %7.1f ms  longest turn %5.1f ms"
+        "  rows %d\n",
+        what, f.median, f.max, d.median, l.max, runs.front().rows);
 }
 
 void ViewerCost(const std::string& storePath, int runs) {
@@ -242,12 +246,18 @@ void ViewerCost(const std::string& storePath, int runs) {
         std::function<void()> act;
     } filters[] = {
         {"device \"Amp 17\"",
-         [&] { window.DeviceFilterCombo->setCurrentIndex(window.DeviceFilterCombo->findText("Amp 17")); }},
+         [&] {
+             window.DeviceFilterCombo->setCurrentIndex(
+                 window.DeviceFilterCombo->findText("Amp 17"));
+         }},
         {"type warnings (0.2 %)",
-         [&] { window.TypeFilterCombo->setCurrentIndex(window.TypeFilterCombo->findText("Warnings")); }},
+         [&] {
+             window.TypeFilterCombo->setCurrentIndex(window.TypeFilterCombo->findText("Warnings"));
+         }},
         {"type information (0.2 %)",
          [&] {
-             window.TypeFilterCombo->setCurrentIndex(window.TypeFilterCombo->findText("Information"));
+             window.TypeFilterCombo->setCurrentIndex(
+                 window.TypeFilterCombo->findText("Information"));
          }},
         {"date range, one week in June",
          [&] {
@@ -262,7 +272,8 @@ void ViewerCost(const std::string& storePath, int runs) {
         {"text \"zzzq\" (no event)", [&] { window.SearchEdit->setText(QStringLiteral("zzzq")); }},
         {"device \"Amp 17\" + text \"zzzq\"",
          [&] {
-             window.DeviceFilterCombo->setCurrentIndex(window.DeviceFilterCombo->findText("Amp 17"));
+             window.DeviceFilterCombo->setCurrentIndex(
+                 window.DeviceFilterCombo->findText("Amp 17"));
              window.SearchEdit->setText(QStringLiteral("zzzq"));
          }},
         {"errors + text \"temperature\"",

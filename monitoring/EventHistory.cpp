@@ -88,9 +88,8 @@ std::string CEventHistory::TakeFailure() {
 
 bool CEventHistory::WaitIdle(int ms) {
     std::unique_lock lock(mutex_);
-    return idle_.wait_for(lock, std::chrono::milliseconds(ms), [this] {
-        return queue_.empty() && !busy_ && pruneBefore_ == 0;
-    });
+    return idle_.wait_for(lock, std::chrono::milliseconds(ms),
+                          [this] { return queue_.empty() && !busy_ && pruneBefore_ == 0; });
 }
 
 std::uint64_t CEventHistory::Dropped() const {

@@ -75,10 +75,10 @@ private:
     std::condition_variable idle_;
     std::deque<EventRecord> queue_;
     bool stop_ = false;
-    bool busy_ = false;           // the writer holds records taken from the queue
-    bool failed_ = false;         // events are dropped until the next daily save
+    bool busy_ = false;             // the writer holds records taken from the queue
+    bool failed_ = false;           // events are dropped until the next daily save
     std::int64_t pruneBefore_ = 0;  // 0: nothing to prune
-    std::string failure_;         // not yet taken by the monitor
+    std::string failure_;           // not yet taken by the monitor
     std::uint64_t dropped_ = 0;
     std::thread thread_;
 };

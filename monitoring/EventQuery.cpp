@@ -59,9 +59,15 @@ std::string EventCsvHeader() {
 }
 
 std::string EventCsvRecord(const EventRecord& r) {
-    const std::string fields[] = {LocalTimeText(r.timeUs), UtcTimeText(r.timeUs),
-                                  KindWord(KindOfType(r.type)), EventName(r.eventId),
-                                  HexId(r.eventId), r.device, r.address, r.serial, r.text};
+    const std::string fields[] = {LocalTimeText(r.timeUs),
+                                  UtcTimeText(r.timeUs),
+                                  KindWord(KindOfType(r.type)),
+                                  EventName(r.eventId),
+                                  HexId(r.eventId),
+                                  r.device,
+                                  r.address,
+                                  r.serial,
+                                  r.text};
     std::string line;
     for (const std::string& field : fields) {
         if (!line.empty()) line += ',';

@@ -292,8 +292,8 @@ bool CEventStore::Open(const std::string& path, Mode mode, const Settings& setti
         error_ = "there is no event history yet";
         return false;
     }
-    const int flags = mode == Mode::Write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
-                                          : SQLITE_OPEN_READONLY;
+    const int flags =
+        mode == Mode::Write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
     // Each connection is used by one thread at a time: SQLite's own locking is not needed.
     if (sqlite3_open_v2(path.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
         Fail("cannot open");
@@ -386,11 +386,10 @@ std::int64_t CEventStore::PruneBefore(std::int64_t cutoffUs) {
     std::int64_t removed = 0;
     for (;;) {
         sqlite3_reset(remove.Get());
-        if (!remove.Bind({cutoffUs}) || sqlite3_step(remove.Get()) != SQLITE_DONE)
-            {
-        Fail("cannot prune");
-        return -1;
-    }
+        if (!remove.Bind({cutoffUs}) || sqlite3_step(remove.Get()) != SQLITE_DONE) {
+            Fail("cannot prune");
+            return -1;
+        }
         const int n = sqlite3_changes(db_);
         removed += n;
         if (n < PruneBatch) return removed;
@@ -425,8 +424,8 @@ bool CEventStore::ReadPage(const EventFilter& filter, const std::optional<EventC
                 {boundary->timeUs, boundary->timeUs, boundary->rowId});
     }
     all.Append(residual);
-    Statement read(db_, std::string("SELECT ") + Columns + " FROM events" + all.sql +
-                            NewestFirst + " LIMIT " + std::to_string(limit));
+    Statement read(db_, std::string("SELECT ") + Columns + " FROM events" + all.sql + NewestFirst +
+                            " LIMIT " + std::to_string(limit));
     if (!read.Ok() || !read.Bind(all.values)) return Fail("cannot read");
     int rc = SQLITE_ROW;
     while ((rc = sqlite3_step(read.Get())) == SQLITE_ROW) page->rows.push_back(read.Record());
@@ -461,8 +460,8 @@ bool CEventStore::ReadAll(const EventFilter& filter,
     if (!db_) return Fail("the event history is not open");
     Clause all = IndexedPart(filter);
     all.Append(ResidualPart(filter));
-    Statement read(db_, std::string("SELECT ") + Columns + " FROM events" + all.sql +
-                            " ORDER BY time, id");
+    Statement read(
+        db_, std::string("SELECT ") + Columns + " FROM events" + all.sql + " ORDER BY time, id");
     if (!read.Ok() || !read.Bind(all.values)) return Fail("cannot read");
     int rc = SQLITE_ROW;
     while ((rc = sqlite3_step(read.Get())) == SQLITE_ROW) {

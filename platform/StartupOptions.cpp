@@ -92,12 +92,9 @@ struct FlagOption {
 };
 
 const FlagOption flagOptions[] = {
-    {"--headless", &StartupOptions::headless},
-    {"--help", &StartupOptions::showHelp},
-    {"-h", &StartupOptions::showHelp},
-    {"--version", &StartupOptions::showVersion},
-    {"--events", &StartupOptions::events},
-    {"--csv", &StartupOptions::eventsCsv},
+    {"--headless", &StartupOptions::headless}, {"--help", &StartupOptions::showHelp},
+    {"-h", &StartupOptions::showHelp},         {"--version", &StartupOptions::showVersion},
+    {"--events", &StartupOptions::events},     {"--csv", &StartupOptions::eventsCsv},
 };
 
 // The user's own settings folder: $XDG_CONFIG_HOME, else ~/.config. Empty when neither can

@@ -48,8 +48,8 @@ protected:
         return rows;
     }
     void ConfigWithDevice(const std::string& name, int host, const std::string& extra = "") {
-        WriteConfig(extra + "[AVLO]\r\nRegistered=1\r\nName 0=" + name + "\r\nIP 0=" +
-                    Address(host) + "\r\navlo 0=1\r\n");
+        WriteConfig(extra + "[AVLO]\r\nRegistered=1\r\nName 0=" + name +
+                    "\r\nIP 0=" + Address(host) + "\r\navlo 0=1\r\n");
     }
     std::vector<CapturedEvent> HistoryErrors() const {
         std::vector<CapturedEvent> out;
@@ -101,10 +101,10 @@ TEST_F(MonitorHistoryTest, EveryEventOfARunLandsWithItsTypeAndDevice) {
                 EXPECT_EQ(r.device, "") << EventName(r.eventId);
         }
     }
-    EXPECT_EQ(kinds, (std::set<std::uint32_t>{EV_MONITOR_STARTED, EV_DEVICE_REGISTERED,
-                                              EV_DEVICE_CONNECTED, EV_DEVICE_ALERT,
-                                              EV_DEVICE_CONNECTION_LOST, EV_EMAIL_SENT,
-                                              EV_EMAIL_FAILED, EV_MONITOR_STOPPED}));
+    EXPECT_EQ(kinds,
+              (std::set<std::uint32_t>{
+                  EV_MONITOR_STARTED, EV_DEVICE_REGISTERED, EV_DEVICE_CONNECTED, EV_DEVICE_ALERT,
+                  EV_DEVICE_CONNECTION_LOST, EV_EMAIL_SENT, EV_EMAIL_FAILED, EV_MONITOR_STOPPED}));
 }
 
 TEST_F(MonitorHistoryTest, WithLoggingOffNoHistoryIsKept) {
@@ -121,8 +121,7 @@ TEST_F(MonitorHistoryTest, WithLoggingOffNoHistoryIsKept) {
 // The ways a history file can be unusable while the monitor runs, each undone afterwards.
 enum class Trouble { Corrupt, Locked, Unwritable };
 
-class UnusableHistoryTest : public MonitorHistoryTest,
-                            public testing::WithParamInterface<Trouble> {
+class UnusableHistoryTest : public MonitorHistoryTest, public testing::WithParamInterface<Trouble> {
 protected:
     void TearDown() override {
         Undo();

@@ -130,10 +130,14 @@ TEST_F(EventHistoryWindowTest, FiltersApplyAsTheyChange) {
         std::vector<std::string> texts;
     } steps[] = {
         {"device",
-         [&] { window.DeviceFilterCombo->setCurrentIndex(window.DeviceFilterCombo->findText("Amp 1")); },
+         [&] {
+             window.DeviceFilterCombo->setCurrentIndex(window.DeviceFilterCombo->findText("Amp 1"));
+         },
          {"AVLO Alert: FAN FAILURE\r\n\nMessage: *fan*", "Amp 1 up"}},
         {"device and errors",
-         [&] { window.TypeFilterCombo->setCurrentIndex(window.TypeFilterCombo->findText("Errors")); },
+         [&] {
+             window.TypeFilterCombo->setCurrentIndex(window.TypeFilterCombo->findText("Errors"));
+         },
          {"AVLO Alert: FAN FAILURE\r\n\nMessage: *fan*"}},
         {"errors of every device",
          [&] { window.DeviceFilterCombo->setCurrentIndex(0); },
@@ -156,7 +160,8 @@ TEST_F(EventHistoryWindowTest, FiltersApplyAsTheyChange) {
              window.UntilCheck->setChecked(true);
          },
          {"Hall lost", "AVLO Alert: FAN FAILURE\r\n\nMessage: *fan*"}},
-        {"open end", [&] { window.UntilCheck->setChecked(false); },
+        {"open end",
+         [&] { window.UntilCheck->setChecked(false); },
          {"[3] no, \"server\" said", "Hall lost", "AVLO Alert: FAN FAILURE\r\n\nMessage: *fan*"}},
     };
     for (const auto& step : steps) {
@@ -169,7 +174,8 @@ TEST_F(EventHistoryWindowTest, FiltersApplyAsTheyChange) {
     window.EventTable->selectRow(2);
     const QString detail = window.DetailText->toPlainText();
     EXPECT_TRUE(detail.contains("Device: Amp 1 at 127.0.82.9")) << detail.toStdString();
-    EXPECT_TRUE(detail.endsWith("AVLO Alert: FAN FAILURE\n\nMessage: *fan*")) << detail.toStdString();
+    EXPECT_TRUE(detail.endsWith("AVLO Alert: FAN FAILURE\n\nMessage: *fan*"))
+        << detail.toStdString();
     EXPECT_EQ(model.data(model.index(2, TEventHistoryModel::ColText), Qt::DisplayRole),
               "AVLO Alert: FAN FAILURE");
 }
@@ -183,8 +189,9 @@ TEST_F(EventHistoryWindowTest, ASearchThroughManyEventsGoesOnInStepsUntilTheEnd)
             batch[i].timeUs = 1000 + static_cast<std::int64_t>(i);
             batch[i].eventId = EV_DEVICE_ALERT;
             batch[i].type = EVENTLOG_ERROR_TYPE;
-            batch[i].text = i == 0 ? "the needle" : i == batch.size() - 1 ? "needle, newest"
-                                                                          : "hay";
+            batch[i].text = i == 0                  ? "the needle"
+                            : i == batch.size() - 1 ? "needle, newest"
+                                                    : "hay";
         }
         ASSERT_TRUE(store.Append(batch));
     }

@@ -48,17 +48,19 @@ protected:
     }
     bool Reported(HistoryReport report, std::chrono::milliseconds limit = 3000ms) {
         return target_
-            .WaitFor([report](const auto& m) { return m.msg == WM_EVENTHISTORY && m.wParam == report; },
-                     limit)
+            .WaitFor(
+                [report](const auto& m) { return m.msg == WM_EVENTHISTORY && m.wParam == report; },
+                limit)
             .has_value();
     }
     int CountReports(HistoryReport report) {
         int n = 0;
         while (target_
-                   .WaitFor([report](const auto& m) {
-                       return m.msg == WM_EVENTHISTORY && m.wParam == report;
-                   },
-                            0ms)
+                   .WaitFor(
+                       [report](const auto& m) {
+                           return m.msg == WM_EVENTHISTORY && m.wParam == report;
+                       },
+                       0ms)
                    .has_value()) {
             ++n;
         }

@@ -88,12 +88,15 @@ TEST_F(EventQueryTest, FiltersOfTheCommandLine) {
         std::string since, until, device, type;
         std::vector<std::string> lines;
     };
-    const std::string alert = "2026-03-01 23:30:15  error        EV_DEVICE_ALERT            Amp 1"
-                              "  fan |  | Message: *x";
-    const std::string lost = "2026-03-02 10:30:15  warning      EV_DEVICE_CONNECTION_LOST  Amp 2"
-                             "  Amp 2 lost";
-    const std::string back = "2026-03-03 23:30:15  information  EV_DEVICE_CONNECTED        Amp 1"
-                             "  Amp 1 back";
+    const std::string alert =
+        "2026-03-01 23:30:15  error        EV_DEVICE_ALERT            Amp 1"
+        "  fan |  | Message: *x";
+    const std::string lost =
+        "2026-03-02 10:30:15  warning      EV_DEVICE_CONNECTION_LOST  Amp 2"
+        "  Amp 2 lost";
+    const std::string back =
+        "2026-03-03 23:30:15  information  EV_DEVICE_CONNECTED        Amp 1"
+        "  Amp 1 back";
     const std::string started = "2026-03-01 00:30:15  information  EV_MONITOR_STARTED         -";
     const std::string stopped = "2026-03-04 00:30:15  information  EV_MONITOR_STOPPED         -";
     const Case cases[] = {
@@ -160,16 +163,16 @@ TEST_F(EventQueryTest, CsvReadsBackCellForCellInPython) {
         }
         return line;
     };
-    EXPECT_THAT(Lines(hexLines),
-                ElementsAreArray({
-                    hex({"Time", "UTC", "Type", "Event", "Event ID", "Device", "Address",
-                         "Serial", "Text"}),
-                    hex({"2026-05-06 07:30:15", "2026-05-06T07:30:15.000000Z", "error",
-                         "EV_EMAIL_FAILED", "0xC0000008", tricky.device, tricky.address,
-                         tricky.serial, tricky.text}),
-                    hex({"2026-05-06 08:30:15", "2026-05-06T08:30:15.000000Z", "information",
-                         "EV_MONITOR_STOPPED", "0x4000000B", "", "", "", ""}),
-                }));
+    EXPECT_THAT(
+        Lines(hexLines),
+        ElementsAreArray({
+            hex({"Time", "UTC", "Type", "Event", "Event ID", "Device", "Address", "Serial",
+                 "Text"}),
+            hex({"2026-05-06 07:30:15", "2026-05-06T07:30:15.000000Z", "error", "EV_EMAIL_FAILED",
+                 "0xC0000008", tricky.device, tricky.address, tricky.serial, tricky.text}),
+            hex({"2026-05-06 08:30:15", "2026-05-06T08:30:15.000000Z", "information",
+                 "EV_MONITOR_STOPPED", "0x4000000B", "", "", "", ""}),
+        }));
 }
 
 TEST_F(EventQueryTest, AHistoryThatCannotBeReadIsAnErrorOnStandardError) {

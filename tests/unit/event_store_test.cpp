@@ -67,8 +67,7 @@ std::vector<EventRecord> All(CEventStore& store, const EventFilter& filter = {})
 }
 
 // Newest first, page by page, as the window reads.
-std::vector<EventRecord> Paged(CEventStore& store, const EventFilter& filter, int limit,
-                               int scan) {
+std::vector<EventRecord> Paged(CEventStore& store, const EventFilter& filter, int limit, int scan) {
     std::vector<EventRecord> rows;
     std::optional<EventCursor> at;
     for (int guard = 0; guard < 1000; ++guard) {
@@ -98,8 +97,7 @@ protected:
             Ev(T0 + 2, EV_DEVICE_REGISTERED, EVENTLOG_INFORMATION_TYPE, "Stage_Left",
                "Stage_Left at 127.0.81.3", "127.0.81.3"),
             Ev(T0 + Day, EV_DEVICE_ALERT, EVENTLOG_ERROR_TYPE, "Amp 1",
-               "AVLO Alert [RV12, # 4711]: FAN FAILURE\r\n\nMessage: *x\n", "127.0.81.2",
-               "4711"),
+               "AVLO Alert [RV12, # 4711]: FAN FAILURE\r\n\nMessage: *x\n", "127.0.81.2", "4711"),
             Ev(T0 + Day + 5, EV_DEVICE_CONNECTION_LOST, EVENTLOG_WARNING_TYPE, "Stage_Left",
                "Stage_Left at 127.0.81.3", "127.0.81.3"),
             Ev(T0 + 2 * Day, EV_EMAIL_FAILED, EVENTLOG_ERROR_TYPE, "Amp 1", "[3] load 50% now",
@@ -115,10 +113,9 @@ protected:
 TEST_F(EventStoreTest, WhatGoesInComesOutUnchanged) {
     // Device names, serials and server replies come from outside: quotes, SQL, line breaks
     // and UTF-8 are kept as they are and never change the statement.
-    const EventRecord hostile =
-        Ev(T0, EV_EMAIL_FAILED, EVENTLOG_ERROR_TYPE, "Amp'); DROP TABLE events;--",
-           "550 \"no\", said the server\r\nline two\nline three \xC2\xB7 end", "127.0.81.9",
-           "S'1\"2");
+    const EventRecord hostile = Ev(
+        T0, EV_EMAIL_FAILED, EVENTLOG_ERROR_TYPE, "Amp'); DROP TABLE events;--",
+        "550 \"no\", said the server\r\nline two\nline three \xC2\xB7 end", "127.0.81.9", "S'1\"2");
     ASSERT_TRUE(store_.Append({hostile, Ev(T0 + 1, EV_MONITOR_STOPPED, 4, "", "")}));
     const auto rows = All(store_);
     ASSERT_EQ(rows.size(), 2u);
@@ -149,10 +146,11 @@ TEST_F(EventStoreTest, FiltersSelectWhatTheySay) {
         std::vector<std::uint32_t> ids;  // oldest first
     };
     std::vector<Case> cases;
-    cases.push_back({"nothing", {}, {EV_MONITOR_STARTED, EV_DEVICE_REGISTERED,
-                                     EV_DEVICE_REGISTERED, EV_DEVICE_ALERT,
-                                     EV_DEVICE_CONNECTION_LOST, EV_EMAIL_FAILED,
-                                     EV_MONITOR_STOPPED}});
+    cases.push_back(
+        {"nothing",
+         {},
+         {EV_MONITOR_STARTED, EV_DEVICE_REGISTERED, EV_DEVICE_REGISTERED, EV_DEVICE_ALERT,
+          EV_DEVICE_CONNECTION_LOST, EV_EMAIL_FAILED, EV_MONITOR_STOPPED}});
     EventFilter f;
     f.device = "Amp 1";
     cases.push_back({"device", f, {EV_DEVICE_REGISTERED, EV_DEVICE_ALERT, EV_EMAIL_FAILED}});
@@ -165,12 +163,16 @@ TEST_F(EventStoreTest, FiltersSelectWhatTheySay) {
     f.kind = EventKind::Warning;
     cases.push_back({"warnings", f, {EV_DEVICE_CONNECTION_LOST}});
     f.kind = EventKind::Information;  // success counts as information
-    cases.push_back({"information", f, {EV_MONITOR_STARTED, EV_DEVICE_REGISTERED,
-                                        EV_DEVICE_REGISTERED, EV_MONITOR_STOPPED}});
+    cases.push_back(
+        {"information",
+         f,
+         {EV_MONITOR_STARTED, EV_DEVICE_REGISTERED, EV_DEVICE_REGISTERED, EV_MONITOR_STOPPED}});
     f.device = "Amp 1";
     cases.push_back({"device and kind", f, {EV_DEVICE_REGISTERED}});
-    cases.push_back({"since", since(T0 + Day), {EV_DEVICE_ALERT, EV_DEVICE_CONNECTION_LOST,
-                                                EV_EMAIL_FAILED, EV_MONITOR_STOPPED}});
+    cases.push_back(
+        {"since",
+         since(T0 + Day),
+         {EV_DEVICE_ALERT, EV_DEVICE_CONNECTION_LOST, EV_EMAIL_FAILED, EV_MONITOR_STOPPED}});
     f = since(T0 + Day);
     f.untilUs = T0 + 2 * Day;  // the end is not included
     cases.push_back({"range", f, {EV_DEVICE_ALERT, EV_DEVICE_CONNECTION_LOST}});
