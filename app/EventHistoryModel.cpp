@@ -194,24 +194,24 @@ void TEventHistoryModel::ContinueFill() {
     if (continuing_) Fill(wanted_);
 }
 
-void TEventHistoryModel::Refresh() {
+bool TEventHistoryModel::Refresh() {
     if (!EnsureOpen()) {
         emit StatusChanged();
-        return;
+        return false;
     }
     if (atStart_) {
         // The history came into being after the window opened.
         SetFilter(filter_);
-        return;
+        return true;
     }
     const std::int64_t newest = store_.LastRowId();
-    if (newest <= lastRowId_) return;
+    if (newest <= lastRowId_) return false;
     std::vector<EventRecord> fresh;
     if (!store_.ReadNewer(filter_, lastRowId_, newest, &fresh)) {
         error_ = QString::fromStdString(store_.LastError());
         store_.Close();
         emit StatusChanged();
-        return;
+        return false;
     }
     lastRowId_ = newest;
     if (!fresh.empty()) {
@@ -221,6 +221,7 @@ void TEventHistoryModel::Refresh() {
         endInsertRows();
     }
     emit StatusChanged();
+    return true;
 }
 
 QString TEventHistoryModel::StatusText() const {

@@ -40,8 +40,9 @@ public:
     // the search still goes on (Searching()).
     void SetFilter(const EventFilter& filter);
     const EventFilter& Filter() const { return filter_; }
-    // New events are in the file: those that match go on top.
-    void Refresh();
+    // Puts the events written since the last look that match on top; false when the file had
+    // nothing new.
+    bool Refresh();
 
     const EventRecord* Record(int row) const;
     bool Searching() const { return continuing_; }

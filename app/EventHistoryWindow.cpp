@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QSplitter>
 #include <QTableView>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <cstdio>
 
@@ -76,6 +77,9 @@ TEventHistoryWindow::TEventHistoryWindow(const std::string& storePath, QWidget* 
     resize(960, 600);
     FillDeviceNames();
     FilterChange();
+    refreshTimer_ = new QTimer(this);
+    refreshTimer_->setInterval(RefreshMs);
+    connect(refreshTimer_, &QTimer::timeout, this, &TEventHistoryWindow::HistoryChanged);
 }
 
 TEventHistoryWindow::~TEventHistoryWindow() {
@@ -184,7 +188,7 @@ void TEventHistoryWindow::FilterChange() {
 }
 
 void TEventHistoryWindow::HistoryChanged() {
-    model_->Refresh();
+    if (!model_->Refresh()) return;
     // A device seen for the first time becomes one to filter by (one index step per name).
     for (const std::string& name : model_->DeviceNames()) {
         if (DeviceFilterCombo->findText(QString::fromStdString(name)) < 0) {
@@ -226,6 +230,12 @@ void TEventHistoryWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     FillDeviceNames();
     model_->Refresh();
+    refreshTimer_->start();
+}
+
+void TEventHistoryWindow::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    refreshTimer_->stop();
 }
 
 void TEventHistoryWindow::closeEvent(QCloseEvent* event) {

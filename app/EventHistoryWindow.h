@@ -16,6 +16,7 @@ class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 class QTableView;
+class QTimer;
 class TEventHistoryModel;
 
 // The "Event History" window of the Tools menu's event viewer command: the site's history,
@@ -30,8 +31,10 @@ public:
     explicit TEventHistoryWindow(const std::string& storePath, QWidget* parent = nullptr);
     ~TEventHistoryWindow() override;
 
-    // New events are in the history file.
+    // Shows the events written since the last look (the window looks twice a second while it
+    // is shown).
     void HistoryChanged();
+    static constexpr int RefreshMs = 500;
     // The filter the controls describe, as the table applies it.
     EventFilter CurrentFilter() const;
     TEventHistoryModel& Model() { return *model_; }
@@ -63,6 +66,7 @@ signals:
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     void BuildControls();
@@ -71,5 +75,6 @@ private:
     void ExportDone(bool ok, const QString& text);
 
     TEventHistoryModel* model_ = nullptr;
+    QTimer* refreshTimer_ = nullptr;
     std::thread exportThread_;
 };

@@ -125,11 +125,7 @@ void TMainForm::TrayIconDblClick() {
 void TMainForm::EventViewerMenuClick() {
     // The program's own history window: the system log is not kept everywhere, and no
     // desktop has a viewer for it that one could count on.
-    if (EventHistory == nullptr) {
-        EventHistory = new TEventHistoryWindow(core_->HistoryPath(), this);
-        connect(core_.get(), &CMonitorCore::HistoryChanged, EventHistory,
-                &TEventHistoryWindow::HistoryChanged);
-    }
+    if (EventHistory == nullptr) EventHistory = new TEventHistoryWindow(core_->HistoryPath(), this);
     EventHistory->show();
     EventHistory->raise();
     EventHistory->activateWindow();

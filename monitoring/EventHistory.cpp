@@ -140,9 +140,7 @@ void CEventHistory::Run() {
         }
         if (ok && !batch.empty()) {
             ok = store_.Append(batch);
-            if (ok) {
-                Post(HistoryAppended);
-            } else {
+            if (!ok) {
                 {
                     const std::lock_guard count(mutex_);
                     dropped_ += batch.size();

@@ -15,11 +15,11 @@
 #include "notify/Eventlog.h"
 #include "platform/MessageTarget.h"
 
-// What the writer posts to the monitor; wParam is one of HistoryReport.
+// What the writer posts to the monitor; wParam is one of HistoryReport. New events are not
+// announced: a reader looks for them itself (they come often, and monitoring need not know).
 constexpr std::uint32_t WM_EVENTHISTORY = 0x8320;
 enum HistoryReport : std::uint32_t {
-    HistoryAppended = 1,  // new events are in the file (an open viewer shows them)
-    HistoryFailed = 2,    // the file cannot be used: TakeFailure() says why
+    HistoryFailed = 2,  // the file cannot be used: TakeFailure() says why
 };
 
 class CEventHistory : public IEventRecorder {

@@ -204,11 +204,7 @@ EventDevice CMonitorCore::HistoryDevice(const Device& device) {
 }
 
 void CMonitorCore::OnHistoryReport(std::uint32_t report) {
-    if (!history_) return;
-    if (report == HistoryAppended) {
-        emit HistoryChanged();
-        return;
-    }
+    if (!history_ || report != HistoryFailed) return;
     // Monitoring goes on without the history; the system log (and a headless monitor's
     // standard error, which echoes it) says once why, until the next daily save tries again.
     const std::string why = history_->TakeFailure();

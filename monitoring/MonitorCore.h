@@ -228,8 +228,6 @@ signals:
     void Busy(bool busy);
     // The program should end: the event loop is to stop, then the view and the core go.
     void EndRequested();
-    // New events are in the history file: an open viewer shows them.
-    void HistoryChanged();
 
 private:
     int AddDeviceRecord(const DeviceContext& context, const std::int32_t* stats);
