@@ -15,28 +15,15 @@ QString FirstLine(const std::string& text) {
     return QString::fromStdString(end == std::string::npos ? text : text.substr(0, end));
 }
 
+// The pictures are named after the kind's word.
 QIcon KindIcon(EventKind kind) {
-    switch (kind) {
-        case EventKind::Error:
-            return QIcon(QStringLiteral(":/history/error.svg"));
-        case EventKind::Warning:
-            return QIcon(QStringLiteral(":/history/warning.svg"));
-        case EventKind::Information:
-            break;
-    }
-    return QIcon(QStringLiteral(":/history/information.svg"));
+    return QIcon(QStringLiteral(":/history/%1.svg").arg(QString::fromLatin1(KindWord(kind))));
 }
 
 QString KindCaption(EventKind kind) {
-    switch (kind) {
-        case EventKind::Error:
-            return QStringLiteral("Error");
-        case EventKind::Warning:
-            return QStringLiteral("Warning");
-        case EventKind::Information:
-            break;
-    }
-    return QStringLiteral("Information");
+    QString caption = QString::fromLatin1(KindWord(kind));
+    caption[0] = caption[0].toUpper();
+    return caption;
 }
 
 }  // namespace

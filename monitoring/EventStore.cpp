@@ -225,40 +225,37 @@ std::int64_t LocalToUtcMicros(int year, int month, int day, int hour, int minute
 
 namespace {
 
-void SplitMicros(std::int64_t timeUs, std::time_t* seconds, std::int64_t* micros) {
-    std::int64_t s = timeUs / MicrosPerSecond;
-    std::int64_t us = timeUs % MicrosPerSecond;
-    if (us < 0) {
-        us += MicrosPerSecond;
-        --s;
+// The instant as "YYYY-MM-DD HH:MM:SS" in the local zone, or in UTC with the microseconds and
+// a "Z" as ISO 8601 writes it.
+std::string TimeText(std::int64_t timeUs, bool utc) {
+    std::int64_t seconds = timeUs / MicrosPerSecond;
+    std::int64_t micros = timeUs % MicrosPerSecond;
+    if (micros < 0) {
+        micros += MicrosPerSecond;
+        --seconds;
     }
-    *seconds = static_cast<std::time_t>(s);
-    *micros = us;
+    const auto t = static_cast<std::time_t>(seconds);
+    std::tm tm{};
+    if (utc) {
+        gmtime_r(&t, &tm);
+    } else {
+        localtime_r(&t, &tm);
+    }
+    char buffer[48];
+    const std::size_t n =
+        std::strftime(buffer, sizeof buffer, utc ? "%Y-%m-%dT%H:%M:%S" : "%Y-%m-%d %H:%M:%S", &tm);
+    if (utc) std::snprintf(buffer + n, sizeof buffer - n, ".%06" PRId64 "Z", micros);
+    return buffer;
 }
 
 }  // namespace
 
 std::string LocalTimeText(std::int64_t timeUs) {
-    std::time_t seconds = 0;
-    std::int64_t micros = 0;
-    SplitMicros(timeUs, &seconds, &micros);
-    std::tm tm{};
-    localtime_r(&seconds, &tm);
-    char buffer[32];
-    std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &tm);
-    return buffer;
+    return TimeText(timeUs, false);
 }
 
 std::string UtcTimeText(std::int64_t timeUs) {
-    std::time_t seconds = 0;
-    std::int64_t micros = 0;
-    SplitMicros(timeUs, &seconds, &micros);
-    std::tm tm{};
-    gmtime_r(&seconds, &tm);
-    char buffer[48];
-    const std::size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%S", &tm);
-    std::snprintf(buffer + n, sizeof buffer - n, ".%06" PRId64 "Z", micros);
-    return buffer;
+    return TimeText(timeUs, true);
 }
 
 CEventStore::CEventStore() = default;
