@@ -183,9 +183,8 @@ void TMainForm::BuildMenus() {
     ExitMenu = AddItem(DeviceMenu, "ExitMenu", "E&xit", "Close the application");
 
     ToolsMenu = AddMenu(bar, "ToolsMenu", QStringLiteral("&Tools"));
-    EventViewerMenu =
-        AddItem(ToolsMenu, "EventViewerMenu", "Event &Viewer",
-                "Display logged messages from the AVLO Monitor in the system log viewer");
+    EventViewerMenu = AddItem(ToolsMenu, "EventViewerMenu", "Event &Viewer",
+                              "Display the events logged by AVLO Monitor in its event history");
     ToolsMenu->addSeparator();
     OptionsMenu = AddItem(ToolsMenu, "OptionsMenu", "&Options...");
     TestModeSettingsMenu = AddItem(ToolsMenu, "TestModeSettingsMenu", "Test Mode &Settings...");

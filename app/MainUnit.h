@@ -33,6 +33,7 @@ class QToolBar;
 class QTreeWidget;
 class QTreeWidgetItem;
 class QWidget;
+class TEventHistoryWindow;
 
 // The main window: the view on the monitor core. It owns the core, shows the device table
 // and the settings the core holds, and turns the user's commands into the core's operations.
@@ -169,6 +170,9 @@ public:
     QPushButton* AdvancedEmailBtn = nullptr;
     QPushButton* ServerSecurityBtn = nullptr;
     QPushButton* SendTestEmailBtn = nullptr;
+    // The event history window, made at the first use of the event viewer command and kept
+    // (hidden when closed) for the rest of the run.
+    TEventHistoryWindow* EventHistory = nullptr;
 
 protected:
     void closeEvent(QCloseEvent* e) override;

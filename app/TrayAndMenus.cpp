@@ -11,6 +11,7 @@
 
 #include "app/DesktopNotifier.h"
 #include "app/DeviceStateLook.h"
+#include "app/EventHistoryWindow.h"
 #include "app/MainUnit.h"
 #include "app/Shell.h"
 #include "app/TrayState.h"
@@ -22,10 +23,6 @@ namespace {
 // The maker's service home page and mailbox.
 const char* const HomePageUrl = "https://www.example.com/avlo";
 const char* const ServiceMailbox = "service@example.com";
-// The system log viewer, filtered to this program's entries (its syslog identity). It opens only
-// where the shell layer has a handler for the journal: scheme; elsewhere nothing happens, like
-// any other launch that fails.
-const char* const EventViewerUrl = "journal:AVLO";
 
 // The program's icon: an amplifier front with a level meter, drawn so that no image file has
 // to travel with the program.
@@ -136,7 +133,12 @@ void TMainForm::TrayIconDblClick() {
 }
 
 void TMainForm::EventViewerMenuClick() {
-    OpenUrl(QString::fromLatin1(EventViewerUrl));
+    // The program's own history window: the system log is not kept everywhere, and no
+    // desktop has a viewer for it that one could count on.
+    if (EventHistory == nullptr) EventHistory = new TEventHistoryWindow(core_->HistoryPath(), this);
+    EventHistory->show();
+    EventHistory->raise();
+    EventHistory->activateWindow();
 }
 
 void TMainForm::VisitVelkanHomePageMenu1Click() {

@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "monitoring/EventQuery.h"
 #include "platform/StartupOptions.h"
 #ifdef AVLO_WITH_WINDOWS
 #include "app/ProgramEntry.h"
@@ -37,6 +38,9 @@ int main(int argc, char** argv) {
         std::printf("AVLO Monitor %s\n", AVLO_VERSION);
         return 0;
     }
+    // A question to the history, asked from a terminal of a site without a display and while
+    // the monitor runs: no application object, no window, no lock.
+    if (options.events) return RunEventQuery(options, stdout, stderr);
 #ifdef AVLO_WITH_WINDOWS
     return RunProgram(options, argc, argv);
 #else

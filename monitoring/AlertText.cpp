@@ -30,7 +30,8 @@ void CMonitorCore::LogDeviceAlert(const Device& device, const DeviceStatus& stat
     const std::string raw =
         len > 0 ? std::string(message, static_cast<std::size_t>(len)) : std::string();
     eventLog_->WriteEvent(EV_DEVICE_ALERT, EVENTLOG_ERROR_TYPE,
-                          AlertSubject(device, status) + "\r\n\nMessage: " + raw);
+                          AlertSubject(device, status) + "\r\n\nMessage: " + raw,
+                          HistoryDevice(device));
 }
 
 void CMonitorCore::SendDeviceAlert(Device& device, const DeviceStatus& status,

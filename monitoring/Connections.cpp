@@ -85,10 +85,14 @@ void CMonitorCore::DailySave() {
     ClearNotified();
     ReferenceDate = now;
     SaveConfiguration();
+    if (history_ && Options.Log) history_->DailyMaintenance(CEventHistory::NowMicros());
 }
 
 void CMonitorCore::LogDeviceEvent(std::uint32_t id, std::uint16_t type, const Device& device) {
-    if (Options.Log) eventLog_->WriteEvent(id, type, device.Name + " at " + device.IpAddress);
+    if (Options.Log) {
+        eventLog_->WriteEvent(id, type, device.Name + " at " + device.IpAddress,
+                              HistoryDevice(device));
+    }
 }
 
 void CMonitorCore::OnTcpThreadMessage(std::uint16_t code, std::uint16_t deviceId) {

@@ -45,13 +45,14 @@ int CMonitorCore::AddDeviceRecord(const DeviceContext& context, const std::int32
     device->ListIndex = DeviceCount();
     const std::uint16_t id = device->DeviceId;
     const std::string logText = device->Name + " at " + device->IpAddress;
+    const EventDevice logDevice = HistoryDevice(*device);
     devices_.push_back(std::move(device));
     emit DeviceAdded(id);
 
     RefreshDeviceRows();
     emit DeviceCountChanged(DeviceCount());
     if (Options.Log)
-        eventLog_->WriteEvent(EV_DEVICE_REGISTERED, EVENTLOG_INFORMATION_TYPE, logText);
+        eventLog_->WriteEvent(EV_DEVICE_REGISTERED, EVENTLOG_INFORMATION_TYPE, logText, logDevice);
     return id;
 }
 
@@ -203,10 +204,13 @@ std::string CMonitorCore::UniqueName(const std::string& base,
 // unconnected, until its own device answers discovery from an address of its own.
 void CMonitorCore::ReleaseAddress(Device& device) {
     const std::string lost = device.Name + " at " + device.IpAddress;
+    const EventDevice lostDevice = HistoryDevice(device);
     StopConnection(device.ListIndex, false);
     device.IpAddress.clear();
     device.StatusKnown = false;
-    if (Options.Log) eventLog_->WriteEvent(EV_DEVICE_CONNECTION_LOST, EVENTLOG_WARNING_TYPE, lost);
+    if (Options.Log) {
+        eventLog_->WriteEvent(EV_DEVICE_CONNECTION_LOST, EVENTLOG_WARNING_TYPE, lost, lostDevice);
+    }
 }
 
 bool CMonitorCore::IsNameFreeFor(const std::string& name, int listIndex) const {

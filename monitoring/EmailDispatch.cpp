@@ -48,8 +48,14 @@ bool CMonitorCore::SendEmail(const std::string& subject, const std::string& body
     }
     if (!usable) {
         if (Options.Log) {
-            eventLog_->WriteEvent(EV_EMAIL_FAILED, EVENTLOG_ERROR_TYPE,
-                                  "E-mail function is not configured properly.\r\n" + job->Summary);
+            const std::string text =
+                "E-mail function is not configured properly.\r\n" + job->Summary;
+            if (const Device* device = FindDeviceById(deviceId)) {
+                eventLog_->WriteEvent(EV_EMAIL_FAILED, EVENTLOG_ERROR_TYPE, text,
+                                      HistoryDevice(*device));
+            } else {
+                eventLog_->WriteEvent(EV_EMAIL_FAILED, EVENTLOG_ERROR_TYPE, text);
+            }
         }
         return false;
     }
@@ -113,16 +119,23 @@ void CMonitorCore::LogEmailOutcome(const std::string& summary, int outcome) {
 }
 
 void CMonitorCore::LogEmailOutcome(const std::string& summary, int outcome,
-                                   const EmailFields& fields) {
+                                   const EmailFields& fields, const Device* device) {
     if (!Options.Log) return;
+    const auto write = [&](std::uint32_t id, std::uint16_t type, const std::string& text) {
+        if (device) {
+            eventLog_->WriteEvent(id, type, text, HistoryDevice(*device));
+        } else {
+            eventLog_->WriteEvent(id, type, text);
+        }
+    };
     if (outcome == SmtpOk) {
-        eventLog_->WriteEvent(EV_EMAIL_SENT, EVENTLOG_SUCCESS, summary);
+        write(EV_EMAIL_SENT, EVENTLOG_SUCCESS, summary);
         return;
     }
     const std::string text = EmailOutcomeLogText(outcome, fields);
     std::string entry = "[" + std::to_string(outcome) + "] ";
     if (!text.empty()) entry += text + summary;
-    eventLog_->WriteEvent(EV_EMAIL_FAILED, EVENTLOG_ERROR_TYPE, entry);
+    write(EV_EMAIL_FAILED, EVENTLOG_ERROR_TYPE, entry);
 }
 
 CMonitorCore::EmailJob* CMonitorCore::FindEmailJob(std::uint32_t jobId) {
@@ -189,7 +202,8 @@ void CMonitorCore::ReportEmailOutcome(const EmailJob& job, std::uint32_t wParam)
     // The server took the message (its reply to the final "."): the mail reached the
     // recipients it accepted, even when the outcome names a refused one or a failed QUIT.
     const bool delivered = outcome == SmtpOk || (wParam & SmtpAcceptedFlag) != 0;
-    LogEmailOutcome(job.Summary, outcome, job.Fields);
+    LogEmailOutcome(job.Summary, outcome, job.Fields,
+                    job.DeviceId != 0 ? FindDeviceById(job.DeviceId) : nullptr);
     if (job.Test) {
         emit TestEmailBusyChanged(false);
         emit EmailOutcomeToShow(outcome, job.Fields);

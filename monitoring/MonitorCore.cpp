@@ -89,12 +89,18 @@ void CMonitorCore::Start() {
     smtpClient_ = std::make_unique<CSmtpClient>(WM_SMTPRESULT, this, NextEmailJobId());
 
     eventLog_ = std::make_unique<CEventLog>("AVLO", MessageFilePath());
+    if (!HistoryPath().empty()) {
+        history_ = std::make_unique<CEventHistory>(HistoryPath(), this);
+        eventLog_->SetRecorder(history_.get());
+    }
     ReferenceDate = LocalNow();
     LoadConfiguration();
     // Read now, so that the first alert does not wait for the keyring; a run without sign-in
     // never asks the keyring anything.
     if (EmailSettings.SignIn) passwordStore_->Load();
     PollTimer->setInterval(std::max(Options.Poll, MinPollMs));
+    // A monitor restarted every day would never see a daily save: old events also go at start.
+    if (history_ && Options.Log) history_->Prune(CEventHistory::NowMicros());
     udpThread_ = std::make_unique<TUdpCommsThread>(*store_, options_.discoveryPort, this,
                                                    options_.discoveryAddress);
     ApplyRunAtLogon();
@@ -143,6 +149,7 @@ void CMonitorCore::Shutdown() {
     codec_.reset();
     if (Options.Log) eventLog_->WriteEvent(EV_MONITOR_STOPPED, EVENTLOG_INFORMATION_TYPE);
     eventLog_.reset();
+    history_.reset();  // after the last event: the writer keeps what is still queued
 
     std::this_thread::sleep_for(std::chrono::milliseconds(ShutdownPauseMs));
 }
@@ -196,6 +203,9 @@ void CMonitorCore::Dispatch(std::uint32_t msg, std::uint32_t wParam, std::uint32
         case WM_SMTPRESULT:
             if (!closing_) OnSmtpResult(wParam, lParam);
             break;
+        case WM_EVENTHISTORY:
+            OnHistoryReport(wParam);
+            break;
         default:
             break;
     }
@@ -210,6 +220,23 @@ void CMonitorCore::ReportProgramError(const std::string& text, bool mayShowBox) 
     }
     if (Options.Log && eventLog_)
         eventLog_->WriteEvent(EV_MONITOR_ERROR, EVENTLOG_ERROR_TYPE, text);
+}
+
+std::string CMonitorCore::HistoryPath() const {
+    return options_.configPath.empty() ? std::string() : EventStorePath(options_.configPath);
+}
+
+EventDevice CMonitorCore::HistoryDevice(const Device& device) {
+    return EventDevice{device.Name, device.IpAddress, device.Serial};
+}
+
+void CMonitorCore::OnHistoryReport(std::uint32_t report) {
+    if (!history_ || report != HistoryFailed) return;
+    // Monitoring goes on without the history; the system log (and a headless monitor's
+    // standard error, which echoes it) says once why, until the next daily save tries again.
+    const std::string why = history_->TakeFailure();
+    if (!why.empty() && Options.Log && eventLog_)
+        eventLog_->WriteEvent(EV_MONITOR_ERROR, EVENTLOG_ERROR_TYPE, why);
 }
 
 void CMonitorCore::ApplyRunAtLogon() {

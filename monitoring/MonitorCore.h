@@ -18,6 +18,7 @@
 #include "comms/UdpCommsThread.h"
 #include "monitoring/DeviceRecord.h"
 #include "monitoring/PasswordStore.h"
+#include "monitoring/EventHistory.h"
 #include "monitoring/Settings.h"
 #include "notify/EmailOutcome.h"
 #include "notify/Eventlog.h"
@@ -103,6 +104,14 @@ public:
     // went away): a failure is only written to standard error and the log.
     void SaveBeforeExit();
     const std::string& ConfigPath() const { return options_.configPath; }
+
+    // ---- event history ----
+    // The history file of this site (beside the settings file); empty when there is none.
+    std::string HistoryPath() const;
+    // The writer of the history while the monitor runs; null before Start and after Shutdown.
+    CEventHistory* History() const { return history_.get(); }
+    // A device as the history keeps it with its events.
+    static EventDevice HistoryDevice(const Device& device);
 
     // ---- connections and dispatch ----
     // Hands one request to the device's connection at once, behind what it still has to
@@ -196,7 +205,9 @@ public:
     bool SendEmail(const std::string& subject, const std::string& body, bool test,
                    std::uint16_t deviceId = 0, std::uint32_t faults = 0);
     void LogEmailOutcome(const std::string& summary, int outcome);
-    void LogEmailOutcome(const std::string& summary, int outcome, const EmailFields& fields);
+    // device: the device an alert e-mail reports, for the history; null for the test e-mail.
+    void LogEmailOutcome(const std::string& summary, int outcome, const EmailFields& fields,
+                         const Device* device = nullptr);
     static std::uint32_t NextEmailJobId();
     EmailJob* FindEmailJob(std::uint32_t jobId);
     void RemoveEmailJob(std::uint32_t jobId, bool keepClient);
@@ -292,6 +303,7 @@ private:
     int ConnectionBusyMs(std::uint16_t deviceId, std::chrono::steady_clock::time_point now) const;
     void ArmPaceTimer();
     void EndTestCycle();
+    void OnHistoryReport(std::uint32_t report);
     // Called by name from the event loop: the queued call is then made entirely inside Qt, whose
     // posted-event lock orders it after the worker's post (a call through a member-function
     // pointer would allocate its slot object in the worker, where the thread sanitizer cannot
@@ -321,6 +333,7 @@ private:
     std::unique_ptr<CData> store_;
     std::unique_ptr<CMca> codec_;
     std::unique_ptr<CEventLog> eventLog_;
+    std::unique_ptr<CEventHistory> history_;
     std::unique_ptr<TUdpCommsThread> udpThread_;
     // Made at start-up and stopped at shutdown; every delivery has a client of its own.
     std::unique_ptr<CSmtpClient> smtpClient_;

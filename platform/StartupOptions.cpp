@@ -41,6 +41,26 @@ std::string SetMilliseconds(int& ms, const std::string& value) {
     return {};
 }
 
+// A day as YYYY-MM-DD that the calendar has.
+std::string SetDay(std::string& day, const std::string& value) {
+    const auto digits = [&](std::size_t from, std::size_t n) {
+        int number = 0;
+        for (std::size_t i = from; i < from + n; ++i) {
+            if (value[i] < '0' || value[i] > '9') return -1;
+            number = number * 10 + (value[i] - '0');
+        }
+        return number;
+    };
+    if (value.size() != 10 || value[4] != '-' || value[7] != '-') return "not a day: " + value;
+    const int y = digits(0, 4), m = digits(5, 2), d = digits(8, 2);
+    static const int length[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (y < 1970 || m < 1 || m > 12 || d < 1 || d > length[m - 1]) return "not a day: " + value;
+    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    if (m == 2 && d == 29 && !leap) return "not a day: " + value;
+    day = value;
+    return {};
+}
+
 struct ValueOption {
     const char* name;
     Setter set;
@@ -62,6 +82,24 @@ const ValueOption valueOptions[] = {
      }},
     {"--save-every-ms",
      [](StartupOptions& o, const std::string& v) { return SetMilliseconds(o.saveEveryMs, v); }},
+    return {};
+}
+
+    {"--since", [](StartupOptions& o, const std::string& v) { return SetDay(o.eventsSince, v); }},
+    {"--until", [](StartupOptions& o, const std::string& v) { return SetDay(o.eventsUntil, v); }},
+    {"--device",
+     [](StartupOptions& o, const std::string& v) -> std::string {
+         if (v.empty()) return "empty device name";
+         o.eventsDevice = v;
+         return {};
+     }},
+    {"--type",
+     [](StartupOptions& o, const std::string& v) -> std::string {
+         if (v != "error" && v != "warning" && v != "information")
+             return "not error, warning or information: " + v;
+         o.eventsType = v;
+         return {};
+     }},
 };
 
 struct FlagOption {
@@ -70,10 +108,9 @@ struct FlagOption {
 };
 
 const FlagOption flagOptions[] = {
-    {"--headless", &StartupOptions::headless},
-    {"--help", &StartupOptions::showHelp},
-    {"-h", &StartupOptions::showHelp},
-    {"--version", &StartupOptions::showVersion},
+    {"--headless", &StartupOptions::headless}, {"--help", &StartupOptions::showHelp},
+    {"-h", &StartupOptions::showHelp},         {"--version", &StartupOptions::showVersion},
+    {"--events", &StartupOptions::events},     {"--csv", &StartupOptions::eventsCsv},
 };
 
 }  // namespace
@@ -149,6 +186,12 @@ StartupOptions ParseStartupOptions(const std::vector<std::string>& args,
             options.arguments.push_back(args[i]);
         }
     }
+    const bool filterGiven = !options.eventsSince.empty() || !options.eventsUntil.empty() ||
+                             !options.eventsDevice.empty() || !options.eventsType.empty() ||
+                             options.eventsCsv;
+    if (options.error.empty() && filterGiven && !options.events) {
+        options.error = "--since, --until, --device, --type and --csv go with --events";
+    }
     return options;
 }
 
@@ -202,6 +245,13 @@ std::string StartupHelpText() {
            "                             change, at shutdown and once a day)\n"
            "  --help, -h                 show this text and exit\n"
            "  --version                  show the version and exit\n"
+           "  --events                   print the site's event history (beside the settings\n"
+           "                             file) and exit; no window, no lock; with:\n"
+           "    --since YYYY-MM-DD       events from that local day on\n"
+           "    --until YYYY-MM-DD       events up to the end of that local day\n"
+           "    --device NAME            events of that device only\n"
+           "    --type T                 error, warning or information\n"
+           "    --csv                    CSV (RFC 4180, UTF-8) instead of text lines\n"
            "  Values may also be given as --option=value.\n"
            "\n"
            "Switch words (any case, any order):\n"

@@ -25,6 +25,15 @@ struct StartupOptions {
     bool headless = false;
     bool showHelp = false;
     bool showVersion = false;
+    // --events: print the events of the site's history and exit, without a window and
+    // without the single-instance lock. The filter options as given (checked when parsed):
+    // days as YYYY-MM-DD, a device name, error|warning|information; --csv for CSV output.
+    bool events = false;
+    std::string eventsSince;
+    std::string eventsUntil;
+    std::string eventsDevice;
+    std::string eventsType;
+    bool eventsCsv = false;
     // Every argument that is not an option (the switch words), in order.
     std::vector<std::string> arguments;
     // Set when the command line is wrong: unknown "--" option, missing or bad value.

@@ -260,6 +260,18 @@ TEST(StartupOptions, WrongCommandLinesSayWhatIsWrong) {
         {{"--save-every-ms", "9"}, "9"},
         {{"--save-every-ms=1e3"}, "1e3"},
         {{"--save-every-ms", "-50"}, "-50"},
+        {{"--events", "--since", "2026-02-30"}, "2026-02-30"},
+        {{"--events", "--since", "2025-02-29"}, "2025-02-29"},
+        {{"--events", "--until=2026-1-05"}, "2026-1-05"},
+        {{"--events", "--until", "2026-13-01"}, "2026-13-01"},
+        {{"--events", "--since", "yesterday"}, "yesterday"},
+        {{"--events", "--type", "Error"}, "Error"},
+        {{"--events", "--type=fault"}, "fault"},
+        {{"--events", "--device="}, "--device"},
+        {{"--events=1"}, "--events"},
+        {{"--csv"}, "--events"},
+        {{"--since", "2026-01-01"}, "--events"},
+        {{"--device", "Amp 1", "--type", "error"}, "--events"},
     };
     for (const auto& c : cases) {
         const StartupOptions o = ParseStartupOptions(c.args, Exe());
@@ -275,11 +287,39 @@ TEST(StartupOptions, SaveEveryMsIsOffUnlessGiven) {
     EXPECT_EQ(o.saveEveryMs, 25);
 }
 
+// The history query's options: kept as given once they are checked.
+TEST(StartupOptions, EventQueryOptions) {
+    const struct {
+        Args args;
+        std::string since, until, device, type;
+        bool csv;
+    } cases[] = {
+        {{"--events"}, "", "", "", "", false},
+        {{"--events", "--since", "2024-02-29", "--until=2026-12-31"}, "2024-02-29", "2026-12-31",
+         "", "", false},
+        {{"--device", "Amp, \"one\"", "--events", "--type", "warning", "--csv"}, "", "",
+         "Amp, \"one\"", "warning", true},
+        {{"--events", "--type=information", "--type", "error"}, "", "", "", "error", false},
+    };
+    for (const auto& c : cases) {
+        const StartupOptions o = ParseStartupOptions(c.args, Exe());
+        const std::string line = testing::PrintToString(c.args);
+        EXPECT_EQ(o.error, "") << line;
+        EXPECT_TRUE(o.events) << line;
+        EXPECT_EQ(o.eventsSince, c.since) << line;
+        EXPECT_EQ(o.eventsUntil, c.until) << line;
+        EXPECT_EQ(o.eventsDevice, c.device) << line;
+        EXPECT_EQ(o.eventsType, c.type) << line;
+        EXPECT_EQ(o.eventsCsv, c.csv) << line;
+    }
+}
+
 TEST(StartupOptions, HelpNamesEveryOptionAndSwitchWord) {
     const std::string help = StartupHelpText();
     for (const char* word : {"--config", "--lock-file", "--device-port", "--discovery-port",
                              "--discovery-address", "--headless", "--save-every-ms", "--help", "-h",
-                             "--version", "alerts", "stats", "nolimit", "test"}) {
+                             "--version", "--events", "--since", "--until", "--device", "--type",
+                             "--csv", "alerts", "stats", "nolimit", "test"}) {
         EXPECT_NE(help.find(word), std::string::npos) << word;
     }
 }
