@@ -82,9 +82,6 @@ const ValueOption valueOptions[] = {
      }},
     {"--save-every-ms",
      [](StartupOptions& o, const std::string& v) { return SetMilliseconds(o.saveEveryMs, v); }},
-    return {};
-}
-
     {"--since", [](StartupOptions& o, const std::string& v) { return SetDay(o.eventsSince, v); }},
     {"--until", [](StartupOptions& o, const std::string& v) { return SetDay(o.eventsUntil, v); }},
     {"--device",
