@@ -34,6 +34,8 @@ import tempfile
 import threading
 import time
 
+from kill_test import read_whole
+
 NET = "127.0.120."
 DEVICES = 50
 DISCOVERY_NOWHERE = NET + "254"  # nothing listens there: discovery stays on loopback
@@ -544,19 +546,6 @@ class Sampler(threading.Thread):
 # Reading the results
 
 
-def read_ini(path):
-    sections, current = {}, None
-    with open(path, "rb") as f:
-        for raw in f.read().decode("utf-8").split("\r\n"):
-            m = re.fullmatch(r"\[(.+)\]", raw)
-            if m:
-                current = sections.setdefault(m.group(1), {})
-            elif "=" in raw and current is not None:
-                key, value = raw.split("=", 1)
-                current[key] = value
-    return sections
-
-
 def mail_faults(raw):
     """(serial, fault set) of an alert mail, read from its body with Python's mail parser."""
     message = email.message_from_bytes(raw, policy=email.policy.default)
@@ -727,7 +716,10 @@ def check_rows(plan, out):
 
 def check_counters(expected, ini_path, out):
     """Every counter key of every device, zeros included. Returns the sum in the file."""
-    sections = read_ini(ini_path)
+    sections, error = read_whole(ini_path)
+    if error:
+        out.failures.append("the settings file is not whole: " + error)
+        return 0
     stats = sections.get("STATS", {})
     registered = sections.get("AVLO", {}).get("Registered")
     if registered != str(DEVICES):
