@@ -42,6 +42,7 @@ DISCOVERY_NOWHERE = NET + "254"  # nothing listens there: discovery stays on loo
 MODELS = ("00", "01", "02", "03")
 CHANNELS = {"00": 2, "01": 3, "02": 5, "03": 7}  # faults beyond these never show in a status
 MODEL_NAMES = {"00": "RV10", "01": "RV11", "02": "RV12", "03": "RV13"}
+# A fault item is (class, channel), channels counted from 1, or ("supply", rail 0-3).
 CLASSES = ("channel", "temp", "fan", "current")
 CLASS_KEY = {"channel": "ChanErr", "temp": "TempErr", "fan": "FanErr", "current": "CurrentErr"}
 RAIL_KEY = ("Minus5VErr", "Plus12VErr", "Plus72VAErr", "Plus72VBErr")
@@ -54,8 +55,7 @@ CONDITION_WORDS = (("channel", "Channel Failure"), ("temp", "High Temperature"),
 
 
 class Timing:
-    """Seconds. A fault item is (class, channel) or ("supply", rail)."""
-    poll = 1.0
+    """Seconds; the monitor polls every second."""
     # A fault state stands at least this long, so that several polls see it.
     hold = (6.0, 18.0)
     # After a fault change the state is seen a few times before any misbehaviour starts.
@@ -547,32 +547,31 @@ class Sampler(threading.Thread):
 
 
 def mail_faults(raw):
-    """(serial, fault set) of an alert mail, read from its body with Python's mail parser."""
+    """(serial, model name, fault set, None) of an alert mail, read with Python's mail parser
+    from its body, or (None, None, None, what is wrong with it)."""
     message = email.message_from_bytes(raw, policy=email.policy.default)
     subject = str(message["Subject"])
     m = re.match(r"AVLO Alert \[(RV1[0-3]), # (\d{8})\]: (.*)$", subject)
     if not m:
-        return None, None, "not an alert: %r" % subject
+        return None, None, None, "not an alert: %r" % subject
     body = message.get_content()
     faults = set()
     for ch, words in re.findall(r"\tChannel (\d): \t([^\r\n]*)", body):
-        if words != "OK":
-            for word in words.split(", "):
-                faults.add((BODY_WORDS[word], int(ch)))
+        for word in ([] if words == "OK" else words.split(", ")):
+            if word not in BODY_WORDS:
+                return None, None, None, "channel line %r in the mail of %s" % (words, m.group(2))
+            faults.add((BODY_WORDS[word], int(ch)))
     for rail, label in enumerate(RAIL_LABELS):
         line = re.search(r"\t%s: \t+(OK|OUT OF LIMITS)" % re.escape(label), body)
         if not line:
-            return None, None, "no %s line in the mail of %s" % (label, m.group(2))
+            return None, None, None, "no %s line in the mail of %s" % (label, m.group(2))
         if line.group(1) == "OUT OF LIMITS":
             faults.add(("supply", rail))
     # The subject names every class present; it must agree with the body.
-    named = set(m.group(3).split(", "))
-    classes = {"CHANNEL FAILURE" if k == "channel" else "HIGH TEMPERATURE" if k == "temp"
-               else "FAN FAILURE" if k == "fan" else "OVER-CURRENT" if k == "current"
-               else "POWER SUPPLY FAILURE" for k, _ in faults}
-    if named != classes:
-        return None, None, "subject %r does not match its body %s" % (subject, show(faults))
-    return m.group(2), frozenset(faults), None
+    subject_words = {**{v: k for k, v in BODY_WORDS.items()}, "supply": "POWER SUPPLY FAILURE"}
+    if set(m.group(3).split(", ")) != {subject_words[k] for k, _ in faults}:
+        return None, None, None, "subject %r does not match its body %s" % (subject, show(faults))
+    return m.group(2), m.group(1), frozenset(faults), None
 
 
 def scan_stderr(paths):
@@ -744,9 +743,13 @@ def check_mails(expected, out):
     serials = {device_serial(d): d for d in range(DEVICES)}
     got = [collections.Counter() for _ in range(DEVICES)]
     for raw in out.received:
-        serial, faults, error = mail_faults(raw)
-        if error or serial not in serials:
-            out.failures.append("mail: %s" % (error or "unknown serial %s" % serial))
+        serial, model, faults, error = mail_faults(raw)
+        if not error and serial not in serials:
+            error = "unknown serial %s" % serial
+        elif not error and model != MODEL_NAMES[device_model(serials[serial])]:
+            error = "serial %s with model %s" % (serial, model)
+        if error:
+            out.failures.append("mail: " + error)
             continue
         got[serials[serial]][faults] += 1
     for dev in range(DEVICES):
@@ -885,6 +888,9 @@ def main():
                          "memory not judged")
     ap.add_argument("--keep", action="store_true", help="keep the files of a passing run")
     args = ap.parse_args()
+    if not 1.0 <= args.minutes <= 600:
+        # Longer, and a run could cross the local midnight that midday_zone keeps away.
+        ap.error("--minutes is 1 to 600")
     if args.sanitized:
         # The instrumented monitor starts and stops more slowly.
         Timing.start_guard, Timing.stop_guard = 8.0, 5.0
