@@ -602,7 +602,7 @@ def judge_flat(samples, quiet, plan, sanitized):
     first third by no more than 2 MiB plus 1 per cent (medians, so that a passing burst of
     connections or mails does not count; the allowance covers the allocator settling, which
     moves the figure by a few hundred kB). A leak of a hundred bytes per status adds some
-    6 MB between the thirds of the hour-long run. Under AddressSanitizer memory is not judged:
+    4 MB between the thirds of the hour-long run. Under AddressSanitizer memory is not judged:
     its quarantine grows by design, and its leak check runs at every exit instead."""
     failures = []
     if len({s[3] for s in quiet}) > 1:
