@@ -505,7 +505,7 @@ int TPropertiesDlg::ChannelCount() const {
 }
 
 bool TPropertiesDlg::StatisticsShown() const {
-    return PageControl->isTabVisible(PageControl->indexOf(StatisticsTab));
+    return showStatistics_;
 }
 
 QPushButton* TPropertiesDlg::ConditionButton(int button) const {
