@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cinttypes>
 #include <cstdio>
@@ -218,9 +219,11 @@ std::int64_t LocalToUtcMicros(int year, int month, int day, int hour, int minute
     tm.tm_min = minute;
     tm.tm_sec = second;
     tm.tm_isdst = -1;  // the zone's rules decide, as they did for the clock's own reading
-    const std::time_t t = std::mktime(&tm);
-    return static_cast<std::int64_t>(t) * MicrosPerSecond +
-           static_cast<std::int64_t>(milliseconds) * 1000;
+    // A clock that gives no real date (a test's fixed clock with empty fields) must not overflow
+    // the arithmetic: times are kept between 1970 and the end of year 9999.
+    constexpr std::int64_t LastSecond = 253402300799;
+    const std::int64_t t = std::clamp<std::int64_t>(std::mktime(&tm), 0, LastSecond);
+    return t * MicrosPerSecond + std::clamp(milliseconds, 0, 999) * std::int64_t{1000};
 }
 
 namespace {

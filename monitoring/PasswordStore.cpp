@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QPointer>
 #include <QTimer>
 #include <cerrno>
 #include <cstdlib>
@@ -112,8 +113,10 @@ void CPasswordStore::Load() {
     loading_ = true;
     const unsigned round = ++loadRound_;
     keyringTimer_->start();
-    keyring_->Read(key_, [this, round](IKeyring::Status status, const std::string& secret) {
-        if (round == loadRound_ && loading_) FinishLoad(status, secret);
+    // The keyring may answer after this store is gone (the program ending while it waits).
+    keyring_->Read(key_, [self = QPointer<CPasswordStore>(this), round](IKeyring::Status status,
+                                                                        const std::string& secret) {
+        if (self && round == self->loadRound_ && self->loading_) self->FinishLoad(status, secret);
     });
 }
 
@@ -155,7 +158,9 @@ void CPasswordStore::Save(const std::string& password) {
         emit Saved(ok, QString::fromStdString(failure));
     };
     const CSmtpSecret copy(password);
-    const auto done = [this, copy, toFile](IKeyring::Status status) {
+    const auto done = [self = QPointer<CPasswordStore>(this), this, copy,
+                       toFile](IKeyring::Status status) {
+        if (!self) return;  // the keyring answered after the store was gone
         if (status != IKeyring::Status::Done && status != IKeyring::Status::NotFound) {
             return toFile(std::string(copy.View()));
         }
