@@ -94,7 +94,18 @@ TEST_F(OptionsTest, AFailureIsIgnoredAndOnlyTheHeadlessMonitorReportsIt) {
 }
 
 // The real program, copied to a folder whose name has a blank, started headless.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define AVLO_UNDER_TSAN 1
+#endif
+#endif
+
 TEST_F(OptionsTest, TheProgramInAFolderWithABlankWritesAQuotedEntryAtStartUp) {
+#ifdef AVLO_UNDER_TSAN
+    // The thread sanitizer's runtime fails its own check when this threaded test process
+    // starts another program; the normal and address-sanitizer stages run it.
+    GTEST_SKIP() << "starting a program from this process is not supported under TSan";
+#endif
     if (auto missing = desktopentry::ValidatorMissing()) GTEST_SKIP() << *missing;
     const fs::path folder = Path("AVLO Monitor 1.0");
     fs::create_directories(folder);
