@@ -15,8 +15,6 @@
 
 namespace {
 
-// The maker's home page, as the Help menu opens it.
-const char* const HomePageAddress = "https://www.example.com/avlo";
 int instances = 0;
 
 }  // namespace
@@ -73,7 +71,7 @@ TAboutDlg::TAboutDlg(QWidget* owner) : QDialog(owner) {
     NoticeLabel->setObjectName(QStringLiteral("NoticeLabel"));
     NoticeLabel->setFont(QFont(QStringLiteral("Arial"), NoticeLabel->font().pointSize()));
     texts->addWidget(NoticeLabel);
-    VelkanLinkLabel = new TLinkLabel(QString::fromLatin1(HomePageAddress), this);
+    VelkanLinkLabel = new TLinkLabel(QString::fromLatin1(HomePageUrl), this);
     VelkanLinkLabel->setObjectName(QStringLiteral("VelkanLinkLabel"));
     QFont linkFont(QStringLiteral("Tahoma"), VelkanLinkLabel->font().pointSize());
     linkFont.setUnderline(true);

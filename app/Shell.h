@@ -8,6 +8,10 @@
 // desktop already shows.
 void OpenUrl(const QString& url);
 
+// The maker's home page, opened from the Help menu, the notification area's menu and the
+// about box.
+inline constexpr const char* HomePageUrl = "https://www.example.com/avlo";
+
 namespace ShellSeam {
 
 // Tests: while on, OpenUrl launches nothing and records the URL text exactly as passed.

@@ -20,8 +20,7 @@
 
 namespace {
 
-// The maker's service home page and mailbox.
-const char* const HomePageUrl = "https://www.example.com/avlo";
+// The maker's service mailbox.
 const char* const ServiceMailbox = "service@example.com";
 
 // The program's icon: an amplifier front with a level meter, drawn so that no image file has

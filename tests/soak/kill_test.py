@@ -12,6 +12,7 @@ import argparse
 import os
 import random
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -22,7 +23,7 @@ NET = "127.0.110."
 DEVICES = 50
 
 
-def settings_text(folder):
+def settings_text():
     lines = ["[Options]", "Poll=1000", "Log=0", "Avlo=1", "Startup=0", "[AVLO]",
              "Registered=%d" % DEVICES]
     for i in range(DEVICES):
@@ -77,7 +78,7 @@ def main():
     work = tempfile.mkdtemp(prefix="avlo-kill.")
     ini = os.path.join(work, "site.ini")
     with open(ini, "w", newline="") as f:
-        f.write(settings_text(work))
+        f.write(settings_text())
 
     devices = []
     for i in range(DEVICES):
@@ -157,7 +158,7 @@ def main():
     for f in failures:
         print("kill test: FAILED: " + f)
     if not failures:
-        subprocess.run(["rm", "-rf", work])
+        shutil.rmtree(work, ignore_errors=True)
     return 1 if failures else 0
 
 

@@ -27,6 +27,7 @@ import email.policy
 import os
 import random
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -869,7 +870,7 @@ def run_soak(args):
     if args.keep:
         print("soak test: files kept in %s" % work)
     else:
-        subprocess.run(["rm", "-rf", work])
+        shutil.rmtree(work, ignore_errors=True)
     return 0
 
 
