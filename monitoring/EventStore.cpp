@@ -10,12 +10,12 @@
 #include <utility>
 #include <variant>
 
+#include "monitoring/EventStoreSql.h"
 #include "platform/EventIds.h"
 #include "platform/EventSink.h"
 
 namespace {
 
-constexpr const char* Columns = "id, time, event_id, type, device, address, serial, text";
 constexpr std::int64_t MicrosPerSecond = 1000000;
 // Rows removed per statement while pruning: a reader waits at most for one such batch.
 constexpr int PruneBatch = 5000;
@@ -25,79 +25,6 @@ constexpr std::uint32_t KnownIds[] = {
     EV_DEVICE_REGISTERED, EV_DEVICE_CONNECTED, EV_DEVICE_CONNECTION_LOST,
     EV_EMAIL_SENT,        EV_EMAIL_FAILED,     EV_DEVICE_ALERT,
     EV_MONITOR_STARTED,   EV_MONITOR_STOPPED,  EV_MONITOR_ERROR,
-};
-
-using Value = std::variant<std::int64_t, std::string>;
-
-// A statement that finalizes itself.
-class Statement {
-public:
-    Statement(sqlite3* db, const std::string& sql) {
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
-    }
-    ~Statement() { sqlite3_finalize(stmt_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-
-    bool Ok() const { return stmt_ != nullptr; }
-    sqlite3_stmt* Get() const { return stmt_; }
-    // Text from the network never becomes part of the statement: it is always bound.
-    bool Bind(const std::vector<Value>& values) {
-        int index = 1;
-        for (const Value& v : values) {
-            int rc = SQLITE_OK;
-            if (const auto* n = std::get_if<std::int64_t>(&v)) {
-                rc = sqlite3_bind_int64(stmt_, index, *n);
-            } else {
-                const std::string& s = std::get<std::string>(v);
-                rc = sqlite3_bind_text(stmt_, index, s.data(), static_cast<int>(s.size()),
-                                       SQLITE_TRANSIENT);
-            }
-            if (rc != SQLITE_OK) return false;
-            ++index;
-        }
-        return true;
-    }
-    std::int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }
-    std::string Text(int column) const {
-        const auto* p = sqlite3_column_text(stmt_, column);
-        if (p == nullptr) return {};
-        return std::string(reinterpret_cast<const char*>(p),
-                           static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)));
-    }
-    EventRecord Record() const {
-        EventRecord r;
-        r.rowId = Int(0);
-        r.timeUs = Int(1);
-        r.eventId = static_cast<std::uint32_t>(Int(2));
-        r.type = static_cast<std::uint16_t>(Int(3));
-        r.device = Text(4);
-        r.address = Text(5);
-        r.serial = Text(6);
-        r.text = Text(7);
-        return r;
-    }
-
-private:
-    sqlite3_stmt* stmt_ = nullptr;
-};
-
-// A WHERE clause being built, with the values its placeholders stand for.
-struct Clause {
-    std::string sql;
-    std::vector<Value> values;
-
-    void And(const std::string& condition, std::vector<Value> more = {}) {
-        sql += sql.empty() ? " WHERE " : " AND ";
-        sql += condition;
-        for (Value& v : more) values.push_back(std::move(v));
-    }
-    void Append(const Clause& other) {
-        // other's conditions join this one's; both start with WHERE when not empty
-        if (other.sql.empty()) return;
-        sql += sql.empty() ? other.sql : " AND " + other.sql.substr(7);
-        values.insert(values.end(), other.values.begin(), other.values.end());
-    }
 };
 
 std::string LowerAscii(std::string s) {
@@ -115,7 +42,64 @@ std::string ContainsPattern(const std::string& text) {
     return pattern + "%";
 }
 
-// The conditions an index answers: the device (or else the kind) and the time range.
+bool FileExists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+namespace history_sql {
+
+bool Statement::Bind(const std::vector<Value>& values) {
+    int index = 1;
+    for (const Value& v : values) {
+        int rc = SQLITE_OK;
+        if (const auto* n = std::get_if<std::int64_t>(&v)) {
+            rc = sqlite3_bind_int64(stmt_, index, *n);
+        } else {
+            const std::string& s = std::get<std::string>(v);
+            rc = sqlite3_bind_text(stmt_, index, s.data(), static_cast<int>(s.size()),
+                                   SQLITE_TRANSIENT);
+        }
+        if (rc != SQLITE_OK) return false;
+        ++index;
+    }
+    return true;
+}
+
+std::string Statement::Text(int column) const {
+    const auto* p = sqlite3_column_text(stmt_, column);
+    if (p == nullptr) return {};
+    return std::string(reinterpret_cast<const char*>(p),
+                       static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)));
+}
+
+EventRecord Statement::Record() const {
+    EventRecord r;
+    r.rowId = Int(0);
+    r.timeUs = Int(1);
+    r.eventId = static_cast<std::uint32_t>(Int(2));
+    r.type = static_cast<std::uint16_t>(Int(3));
+    r.device = Text(4);
+    r.address = Text(5);
+    r.serial = Text(6);
+    r.text = Text(7);
+    return r;
+}
+
+void Clause::And(const std::string& condition, std::vector<Value> more) {
+    sql += sql.empty() ? " WHERE " : " AND ";
+    sql += condition;
+    for (Value& v : more) values.push_back(std::move(v));
+}
+
+void Clause::Append(const Clause& other) {
+    if (other.sql.empty()) return;
+    sql += sql.empty() ? other.sql : " AND " + other.sql.substr(7);
+    values.insert(values.end(), other.values.begin(), other.values.end());
+}
+
 Clause IndexedPart(const EventFilter& f) {
     Clause c;
     if (f.device) {
@@ -128,7 +112,15 @@ Clause IndexedPart(const EventFilter& f) {
     return c;
 }
 
-// The conditions checked row by row.
+std::vector<std::uint32_t> IdsNamedLike(const std::string& text) {
+    const std::string wanted = LowerAscii(text);
+    std::vector<std::uint32_t> ids;
+    for (const std::uint32_t id : KnownIds) {
+        if (LowerAscii(EventName(id)).find(wanted) != std::string::npos) ids.push_back(id);
+    }
+    return ids;
+}
+
 Clause ResidualPart(const EventFilter& f) {
     Clause c;
     if (f.device && f.kind) c.And("kind = ?", {static_cast<std::int64_t>(*f.kind)});
@@ -140,10 +132,8 @@ Clause ResidualPart(const EventFilter& f) {
             sql += std::string(sql.empty() ? "(" : " OR ") + column + " LIKE ? ESCAPE '\\'";
             values.emplace_back(pattern);
         }
-        const std::string wanted = LowerAscii(f.text);
         std::string ids;
-        for (const std::uint32_t id : KnownIds) {
-            if (LowerAscii(EventName(id)).find(wanted) == std::string::npos) continue;
+        for (const std::uint32_t id : IdsNamedLike(f.text)) {
             ids += (ids.empty() ? "" : ",") + std::to_string(id);
         }
         if (!ids.empty()) sql += " OR event_id IN (" + ids + ")";
@@ -152,20 +142,20 @@ Clause ResidualPart(const EventFilter& f) {
     return c;
 }
 
-// Events older than the cursor, in newest-first order.
 void OlderThan(Clause& c, const EventCursor& at) {
     // The plain "time <=" lets the index find the start; the rest breaks ties in time.
     c.And("time <= ? AND (time < ? OR id < ?)", {at.timeUs, at.timeUs, at.rowId});
 }
 
-constexpr const char* NewestFirst = " ORDER BY time DESC, id DESC";
+}  // namespace history_sql
 
-bool FileExists(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0;
-}
-
-}  // namespace
+using history_sql::Clause;
+using history_sql::Columns;
+using history_sql::IndexedPart;
+using history_sql::NewestFirst;
+using history_sql::OlderThan;
+using history_sql::ResidualPart;
+using history_sql::Statement;
 
 EventKind KindOfType(std::uint16_t type) {
     switch (type) {
@@ -322,19 +312,20 @@ bool CEventStore::Open(const std::string& path, Mode mode, const Settings& setti
 
 bool CEventStore::CreateSchema() {
     return Exec(
-        "CREATE TABLE IF NOT EXISTS events("
-        " id INTEGER PRIMARY KEY,"
-        " time INTEGER NOT NULL,"
-        " event_id INTEGER NOT NULL,"
-        " type INTEGER NOT NULL,"
-        " kind INTEGER NOT NULL,"
-        " device TEXT NOT NULL DEFAULT '',"
-        " address TEXT NOT NULL DEFAULT '',"
-        " serial TEXT NOT NULL DEFAULT '',"
-        " text TEXT NOT NULL DEFAULT '');"
-        "CREATE INDEX IF NOT EXISTS events_time ON events(time);"
-        "CREATE INDEX IF NOT EXISTS events_device ON events(device, time);"
-        "CREATE INDEX IF NOT EXISTS events_kind ON events(kind, time);");
+               "CREATE TABLE IF NOT EXISTS events("
+               " id INTEGER PRIMARY KEY,"
+               " time INTEGER NOT NULL,"
+               " event_id INTEGER NOT NULL,"
+               " type INTEGER NOT NULL,"
+               " kind INTEGER NOT NULL,"
+               " device TEXT NOT NULL DEFAULT '',"
+               " address TEXT NOT NULL DEFAULT '',"
+               " serial TEXT NOT NULL DEFAULT '',"
+               " text TEXT NOT NULL DEFAULT '');"
+               "CREATE INDEX IF NOT EXISTS events_time ON events(time);"
+               "CREATE INDEX IF NOT EXISTS events_device ON events(device, time);"
+               "CREATE INDEX IF NOT EXISTS events_kind ON events(kind, time);") &&
+           CreateTextIndex();
 }
 
 void CEventStore::Close() {
@@ -389,7 +380,11 @@ std::int64_t CEventStore::PruneBefore(std::int64_t cutoffUs) {
         }
         const int n = sqlite3_changes(db_);
         removed += n;
-        if (n < PruneBatch) return removed;
+        if (n < PruneBatch) {
+            // A history without a text index has nothing to reset.
+            if (removed > 0) ResetEmptyTextIndex();
+            return removed;
+        }
     }
 }
 
@@ -398,6 +393,13 @@ bool CEventStore::ReadPage(const EventFilter& filter, const std::optional<EventC
     page->rows.clear();
     page->next.reset();
     if (!db_) return Fail("the event history is not open");
+    if (const auto indexedUpTo = PlanTextSearch(filter, after))
+        return ReadPageByIndex(filter, after, limit, scanLimit, *indexedUpTo, page);
+    return ReadPageByScan(filter, after, limit, scanLimit, page);
+}
+
+bool CEventStore::ReadPageByScan(const EventFilter& filter, const std::optional<EventCursor>& after,
+                                 int limit, int scanLimit, EventPage* page) {
     Clause where = IndexedPart(filter);
     if (after) OlderThan(where, *after);
     const Clause residual = ResidualPart(filter);
