@@ -162,7 +162,7 @@ void WriteCost(const std::string& folder) {
             history.WaitIdle(10000);
         }
     }
-    std::vector<double> append, index;
+    std::vector<double> append, index, checkpoint;
     {
         CEventStore store;
         store.Open(path, CEventStore::Mode::Write);
@@ -177,9 +177,14 @@ void WriteCost(const std::string& folder) {
                 store.BuildTextIndex(2000);
                 index.push_back(Micros(Clock::now() - indexStart));
             }
+            // And the write-ahead log is copied into the file between events.
+            const auto checkpointStart = Clock::now();
+            if (store.Checkpoint(500) > 0)
+                checkpoint.push_back(Micros(Clock::now() - checkpointStart));
         }
     }
-    const Spread r = SpreadOf(record), a = SpreadOf(append), x = SpreadOf(index);
+    const Spread r = SpreadOf(record), a = SpreadOf(append), x = SpreadOf(index),
+                 c = SpreadOf(checkpoint);
     std::printf(
         "write one event, main thread (Record: stamp + queue), 20000 events:\n"
         "    median %.2f us, p99 %.2f us, max %.1f us\n",
@@ -192,6 +197,10 @@ void WriteCost(const std::string& folder) {
         "adding 256 new events to the text index, writer thread (%zu times):\n"
         "    median %.1f us (%.1f us an event), max %.1f us\n",
         index.size(), x.median, x.median / 256, x.max);
+    std::printf(
+        "copying the write-ahead log into the file between events, writer thread (%zu times):\n"
+        "    median %.1f us, max %.1f us\n",
+        checkpoint.size(), c.median, c.max);
 }
 
 // Runs the event loop until the model's search is over; the time to the first page, to the

@@ -19,6 +19,9 @@ constexpr std::int64_t IndexEvery = 256;
 // Events added to the text index per transaction (an older history's whole year is added this
 // way, between the writing of new events): a few tens of milliseconds each.
 constexpr int IndexBatch = 2000;
+// The write-ahead log is copied into the file when the writer has nothing else to do and the
+// log has this many pages (well before SQLite would do it inside an event's commit).
+constexpr int CheckpointPages = 500;
 
 }  // namespace
 
@@ -167,6 +170,14 @@ void CEventHistory::Run() {
             ok = store_.BuildTextIndex(IndexBatch);
             if (!ok) Failed(store_.LastError());
             indexing = ok && store_.TextIndexBacklog() >= IndexEvery;
+        }
+        bool idle = false;
+        {
+            const std::lock_guard look(mutex_);
+            idle = queue_.empty();
+        }
+        if (ok && idle && store_.IsOpen() && store_.Checkpoint(CheckpointPages) < 0) {
+            Failed(store_.LastError());
         }
 
         lock.lock();

@@ -298,6 +298,8 @@ bool CEventStore::Open(const std::string& path, Mode mode, const Settings& setti
             ok = Exec(("PRAGMA max_page_count=" + std::to_string(settings.maxPageCount)).c_str());
         }
         ok = ok && CreateSchema();
+        walPages_ = 0;
+        sqlite3_wal_hook(db_, &CEventStore::WalCommitted, this);
     } else {
         // A file that is no history (or a damaged one) is found out now, not at the first read.
         Statement probe(db_, std::string("SELECT ") + Columns + " FROM events LIMIT 0");
@@ -326,6 +328,39 @@ bool CEventStore::CreateSchema() {
                "CREATE INDEX IF NOT EXISTS events_device ON events(device, time);"
                "CREATE INDEX IF NOT EXISTS events_kind ON events(kind, time);") &&
            CreateTextIndex();
+}
+
+int CEventStore::WalCommitted(void* self, sqlite3* db, const char*, int pages) {
+    static_cast<CEventStore*>(self)->walPages_ = pages;
+    // SQLite's own rule (this hook takes the place of its automatic checkpoint), for a writer
+    // that does not call Checkpoint in its spare time.
+    if (pages >= AutoCheckpointPages) {
+        sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    }
+    return SQLITE_OK;
+}
+
+int CEventStore::Checkpoint(int minPages) {
+    if (!db_ || walPages_ < minPages) return 0;
+    walPages_ = 0;
+    int logged = 0, copied = 0;
+    const int rc =
+        sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &logged, &copied);
+    // A reader in the way only leaves part of the log for the next time.
+    if (rc == SQLITE_BUSY || (rc == SQLITE_OK && copied < logged)) return copied;
+    if (rc != SQLITE_OK) {
+        Fail("cannot write");
+        return -1;
+    }
+    // The first commit after a complete checkpoint starts the log again and syncs its header
+    // (milliseconds on a busy disk): made here, with the same user version written back, so
+    // that no event's write pays for it.
+    Statement version(db_, "PRAGMA user_version");
+    if (!version.Ok() || sqlite3_step(version.Get()) != SQLITE_ROW) {
+        Fail("cannot write");
+        return -1;
+    }
+    return Exec(("PRAGMA user_version=" + std::to_string(version.Int(0))).c_str()) ? copied : -1;
 }
 
 void CEventStore::Close() {

@@ -114,6 +114,13 @@ public:
     // The names of the devices that have events, in sorted order.
     bool DeviceNames(std::vector<std::string>* names);
 
+    // Copies the write-ahead log into the file when it holds at least minPages pages; the
+    // number of pages copied, -1 on an error. SQLite does that itself inside the commit that
+    // fills the log (AutoCheckpointPages), which makes that one write take milliseconds; a
+    // writer calls this between events instead.
+    static constexpr int AutoCheckpointPages = 1000;
+    int Checkpoint(int minPages);
+
     // The text index is kept by the writer, not by every write: new events wait until
     // BuildTextIndex adds them, a batch at a time in its own transaction, so that writing an
     // event stays cheap. Until then searches check them one by one; a history with more
@@ -140,7 +147,10 @@ private:
     bool ReadPageByIndex(const EventFilter& filter, const std::optional<EventCursor>& after,
                          int limit, int scanLimit, std::int64_t indexedUpTo, EventPage* page);
 
+    static int WalCommitted(void* self, sqlite3* db, const char* name, int pages);
+
     sqlite3* db_ = nullptr;
+    int walPages_ = 0;  // in the write-ahead log after the last commit
     std::string path_;
     std::string error_;
 };
