@@ -24,7 +24,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -55,16 +54,18 @@ constexpr std::size_t MaxTrigrams = 32;
 constexpr std::int64_t NoId = std::numeric_limits<std::int64_t>::max();
 
 // The index, its bookkeeping, and the triggers that note late events and take removed events
-// out of the index. `maxtime` is the newest time the index has met, for noting the late
-// events of a history from before the index (the trigger notes those written since).
+// out of the index. `older` is the newest event of a history from before the index: the
+// trigger did not see those, so which of them are late is only known once the index has
+// taken them in; `maxtime` is the newest time the index has met, for finding them.
 constexpr const char* TextIndexSchema =
     "CREATE VIRTUAL TABLE IF NOT EXISTS events_fts USING fts5(text, device, address, serial,"
     " content='events', content_rowid='id', tokenize='trigram case_sensitive 0',"
     " detail=none, columnsize=0);"
     "CREATE TABLE IF NOT EXISTS events_late(event INTEGER PRIMARY KEY);"
     "CREATE TABLE IF NOT EXISTS events_index_state(done INTEGER NOT NULL,"
-    " maxtime INTEGER NOT NULL);"
-    "INSERT INTO events_index_state SELECT 0, -9223372036854775807"
+    " maxtime INTEGER NOT NULL, older INTEGER NOT NULL);"
+    "INSERT INTO events_index_state SELECT 0, -9223372036854775807,"
+    " (SELECT coalesce(max(id), 0) FROM events)"
     " WHERE NOT EXISTS (SELECT 1 FROM events_index_state);"
     "CREATE INDEX IF NOT EXISTS events_event ON events(event_id);"
     "CREATE TRIGGER IF NOT EXISTS events_late_noted AFTER INSERT ON events"
@@ -198,30 +199,31 @@ std::optional<std::int64_t> ReadInt(sqlite3* db, const std::string& sql,
     return std::nullopt;
 }
 
-// The ids of the in-order events that can match a filter: below the cursor, and from the
-// first to the last in-order event of the time range (in-order events have ids in time
-// order). lo > hi when there are none. False on an error.
+// The ids of the in-order events that can match a filter: from the first to the last
+// in-order event of the time range and below the cursor (in-order events have their ids in
+// time order, so these are all of them and no others). lo > hi when there are none. False on
+// an error.
 bool IdRange(sqlite3* db, const EventFilter& filter, const std::optional<EventCursor>& after,
              std::int64_t* lo, std::int64_t* hi) {
     *lo = 0;
-    *hi = after ? after->rowId - 1 : NoId;
+    *hi = NoId;
     bool ok = true;
-    constexpr const char* InOrder =
-        "SELECT id FROM events INDEXED BY events_time WHERE time %s ?"
-        " AND NOT EXISTS (SELECT 1 FROM events_late WHERE event = id) ORDER BY time %s, id %s"
-        " LIMIT 1";
-    const auto edge = [&](const char* op, const char* direction, std::int64_t time) {
-        char sql[320];
-        std::snprintf(sql, sizeof sql, InOrder, op, direction, direction);
-        return ReadInt(db, sql, {time}, &ok);
+    // The time index's walk passes over late events only, of which there are few.
+    const auto edge = [&](const std::string& condition, const char* direction,
+                          const std::vector<Value>& values) {
+        return ReadInt(db,
+                       "SELECT id FROM events INDEXED BY events_time WHERE " + condition +
+                           " AND NOT EXISTS (SELECT 1 FROM events_late WHERE event = id)"
+                           " ORDER BY time " +
+                           direction + ", id " + direction + " LIMIT 1",
+                       values, &ok);
     };
-    if (filter.sinceUs) {
-        const auto first = edge(">=", "ASC", *filter.sinceUs);
-        *lo = first.value_or(NoId);
-    }
-    if (filter.untilUs) {
-        const auto last = edge("<", "DESC", *filter.untilUs);
-        *hi = std::min(*hi, last.value_or(0));
+    if (filter.sinceUs) *lo = edge("time >= ?", "ASC", {*filter.sinceUs}).value_or(NoId);
+    if (filter.untilUs) *hi = edge("time < ?", "DESC", {*filter.untilUs}).value_or(0);
+    if (after) {
+        const auto below = edge("time <= ? AND (time < ? OR id < ?)", "DESC",
+                                {after->timeUs, after->timeUs, after->rowId});
+        *hi = std::min(*hi, below.value_or(0));
     }
     return ok;
 }
@@ -308,7 +310,7 @@ bool CEventStore::AddToTextIndex(int rows) {
 bool CEventStore::ResetEmptyTextIndex() {
     // Ids start again at 1 in an empty table: the index's bookkeeping starts again with them.
     return Exec(
-        "UPDATE events_index_state SET done = 0, maxtime = -9223372036854775807"
+        "UPDATE events_index_state SET done = 0, maxtime = -9223372036854775807, older = 0"
         " WHERE NOT EXISTS (SELECT 1 FROM events)");
 }
 
@@ -322,7 +324,7 @@ std::optional<std::int64_t> CEventStore::PlanTextSearch(const EventFilter& filte
     bool ok = true;
     const auto done =
         ReadInt(db_,
-                "SELECT done FROM events_index_state WHERE"
+                "SELECT done FROM events_index_state WHERE done >= older AND"
                 " (SELECT coalesce(max(id), 0) FROM events) - done <= ? AND"
                 " (SELECT count(*) FROM (SELECT 1 FROM events_late LIMIT ?)) <= ?",
                 {MaxBacklog, std::int64_t{MaxLateEvents + 1}, std::int64_t{MaxLateEvents}}, &ok);

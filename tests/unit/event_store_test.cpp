@@ -15,6 +15,7 @@
 #include "platform/EventSink.h"
 #include "support/ReadOnlyFolder.h"
 #include "support/ScopedTimeZone.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -23,20 +24,6 @@ using ::testing::HasSubstr;
 
 constexpr std::int64_t Day = 86400LL * 1000000;
 constexpr std::int64_t T0 = 1767225600LL * 1000000;  // 2026-01-01 00:00 UTC
-
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/avlo-store-XXXXXX";
-        path_ = mkdtemp(pattern);
-    }
-    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 EventRecord Ev(std::int64_t time, std::uint32_t id, std::uint16_t type, std::string device,
                std::string text, std::string address = {}, std::string serial = {}) {
