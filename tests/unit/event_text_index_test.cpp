@@ -112,7 +112,7 @@ struct Paging {
 Paging Paged(CEventStore& store, const EventFilter& filter, int limit, int scan) {
     Paging paging;
     std::optional<EventCursor> at;
-    for (; paging.calls < 100000;) {
+    for (; paging.calls < 3000;) {
         EventPage page;
         ++paging.calls;
         EXPECT_TRUE(store.ReadPage(filter, at, limit, scan, &page)) << store.LastError();
