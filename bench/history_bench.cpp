@@ -289,48 +289,97 @@ void ViewerCost(const std::string& storePath, int runs) {
         window.FilterChange();
         while (model.Searching()) QCoreApplication::processEvents();
     };
+    // Each filter as the user sets it: every step is a filter change of its own, so a
+    // combination's figure includes the reading after each of its parts.
+    const auto device = [&] {
+        window.DeviceFilterCombo->setCurrentIndex(window.DeviceFilterCombo->findText("Amp 17"));
+    };
+    const auto type = [&](const char* caption) {
+        window.TypeFilterCombo->setCurrentIndex(window.TypeFilterCombo->findText(caption));
+    };
+    const auto week = [&] {
+        window.SinceDateEdit->setDate(QDate(2025, 6, 2));
+        window.UntilDateEdit->setDate(QDate(2025, 6, 8));
+        window.UntilCheck->setChecked(true);
+        window.SinceCheck->setChecked(true);
+    };
+    const auto text = [&](const char* t) { window.SearchEdit->setText(QString::fromUtf8(t)); };
     const struct {
         const char* what;
         std::function<void()> act;
     } filters[] = {
-        {"device \"Amp 17\"",
+        {"device \"Amp 17\"", device},
+        {"type warnings (0.2 %)", [&] { type("Warnings"); }},
+        {"type information (0.2 %)", [&] { type("Information"); }},
+        {"date range, one week in June", week},
+        {"text \"fan\" (frequent)", [&] { text("fan"); }},
+        {"text \"H00012345\" (10 events)", [&] { text("H00012345"); }},
+        {"text \"zzzq\" (no event)", [&] { text("zzzq"); }},
+        {"text \"lost\" (event name, 0.2 %)", [&] { text("lost"); }},
+        {"text \"amp 17\" (device name, 2 %)", [&] { text("amp 17"); }},
+        {"text \"zq\" (2 characters, no event)", [&] { text("zq"); }},
+        {"text \"fa\" (2 characters, frequent)", [&] { text("fa"); }},
+        {"device + text \"zzzq\"",
          [&] {
-             window.DeviceFilterCombo->setCurrentIndex(
-                 window.DeviceFilterCombo->findText("Amp 17"));
+             device();
+             text("zzzq");
          }},
-        {"type warnings (0.2 %)",
+        {"device + text \"fan\"",
          [&] {
-             window.TypeFilterCombo->setCurrentIndex(window.TypeFilterCombo->findText("Warnings"));
+             device();
+             text("fan");
          }},
-        {"type information (0.2 %)",
+        {"device + text \"H00012345\"",
          [&] {
-             window.TypeFilterCombo->setCurrentIndex(
-                 window.TypeFilterCombo->findText("Information"));
-         }},
-        {"date range, one week in June",
-         [&] {
-             window.SinceDateEdit->setDate(QDate(2025, 6, 2));
-             window.UntilDateEdit->setDate(QDate(2025, 6, 8));
-             window.UntilCheck->setChecked(true);
-             window.SinceCheck->setChecked(true);
-         }},
-        {"text \"fan\" (frequent)", [&] { window.SearchEdit->setText(QStringLiteral("fan")); }},
-        {"text \"H00012345\" (10 events)",
-         [&] { window.SearchEdit->setText(QStringLiteral("H00012345")); }},
-        {"text \"zzzq\" (no event)", [&] { window.SearchEdit->setText(QStringLiteral("zzzq")); }},
-        {"device \"Amp 17\" + text \"zzzq\"",
-         [&] {
-             window.DeviceFilterCombo->setCurrentIndex(
-                 window.DeviceFilterCombo->findText("Amp 17"));
-             window.SearchEdit->setText(QStringLiteral("zzzq"));
+             device();
+             text("H00012345");
          }},
         {"errors + text \"temperature\"",
          [&] {
-             window.TypeFilterCombo->setCurrentIndex(window.TypeFilterCombo->findText("Errors"));
-             window.SearchEdit->setText(QStringLiteral("temperature"));
+             type("Errors");
+             text("temperature");
+         }},
+        {"errors + text \"zzzq\"",
+         [&] {
+             type("Errors");
+             text("zzzq");
+         }},
+        {"warnings + text \"zzzq\"",
+         [&] {
+             type("Warnings");
+             text("zzzq");
+         }},
+        {"week + text \"zzzq\"",
+         [&] {
+             week();
+             text("zzzq");
+         }},
+        {"week + text \"fan\"",
+         [&] {
+             week();
+             text("fan");
+         }},
+        {"device + errors + week + text \"failure\"",
+         [&] {
+             device();
+             type("Errors");
+             week();
+             text("failure");
+         }},
+        {"device + information + week + text \"zzzq\"",
+         [&] {
+             device();
+             type("Information");
+             week();
+             text("zzzq");
          }},
         {"scroll: 10 more pages, no filter",
          [&] {
+             for (int i = 0; i < 10; ++i) model.fetchMore(QModelIndex());
+         }},
+        {"scroll: 10 more pages, text \"fan\"",
+         [&] {
+             text("fan");
              for (int i = 0; i < 10; ++i) model.fetchMore(QModelIndex());
          }},
     };
