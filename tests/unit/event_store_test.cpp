@@ -257,6 +257,21 @@ TEST_F(EventStoreTest, PruningRemovesOnlyWhatIsOlder) {
     EXPECT_EQ(store_.PruneBefore(T0 + Day), 0);
 }
 
+TEST_F(EventStoreTest, TheLogIsCopiedIntoTheFileWhenTheWriterAsks) {
+    for (int i = 0; i < 300; ++i) {
+        ASSERT_TRUE(store_.Append({Ev(T0 + i, EV_DEVICE_ALERT, 1, "Amp 1", "x")}));
+    }
+    EXPECT_EQ(store_.Checkpoint(CEventStore::AutoCheckpointPages), 0);  // not yet
+    EXPECT_GT(store_.Checkpoint(100), 100) << store_.LastError();
+    // The log starts again; what was in it is in the file, for this and any other reader.
+    ASSERT_TRUE(store_.Append({Ev(T0 + 300, EV_DEVICE_ALERT, 1, "Amp 1", "after")}));
+    CEventStore reader;
+    ASSERT_TRUE(reader.Open(store_.Path(), CEventStore::Mode::Read));
+    const auto rows = All(reader);
+    ASSERT_EQ(rows.size(), 301u);
+    EXPECT_EQ(rows.back().text, "after");
+}
+
 TEST(EventStorePath, BesideTheSettingsFile) {
     const struct {
         const char* config;
