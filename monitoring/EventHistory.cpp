@@ -13,6 +13,15 @@ constexpr std::int64_t MicrosPerDay = 86400LL * 1000000;
 // Records written per transaction: enough to keep up with any burst, few enough that a
 // reader never waits long for the write lock's release.
 constexpr std::size_t BatchSize = 1000;
+// New events go into the text index once this many have gathered: one full-text write for
+// many events costs a fraction of one per event.
+constexpr std::int64_t IndexEvery = 256;
+// Events added to the text index per transaction (an older history's whole year is added this
+// way, between the writing of new events): a few tens of milliseconds each.
+constexpr int IndexBatch = 2000;
+// The write-ahead log is copied into the file when the writer has nothing else to do and the
+// log has this many pages (well before SQLite would do it inside an event's commit).
+constexpr int CheckpointPages = 500;
 
 }  // namespace
 
@@ -88,8 +97,9 @@ std::string CEventHistory::TakeFailure() {
 
 bool CEventHistory::WaitIdle(int ms) {
     std::unique_lock lock(mutex_);
-    return idle_.wait_for(lock, std::chrono::milliseconds(ms),
-                          [this] { return queue_.empty() && !busy_ && pruneBefore_ == 0; });
+    return idle_.wait_for(lock, std::chrono::milliseconds(ms), [this] {
+        return queue_.empty() && !busy_ && pruneBefore_ == 0 && !indexing_;
+    });
 }
 
 std::uint64_t CEventHistory::Dropped() const {
@@ -107,6 +117,7 @@ void CEventHistory::Failed(const std::string& reason) {
     {
         const std::lock_guard lock(mutex_);
         failed_ = true;
+        indexing_ = false;
         dropped_ += queue_.size();
         queue_.clear();
         failure_ = "The event history " + path_ + " cannot be used (" + reason +
@@ -120,7 +131,7 @@ void CEventHistory::Run() {
     SetCurrentThreadName("avlo-history");
     std::unique_lock lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [this] { return stop_ || !queue_.empty() || pruneBefore_; });
+        wake_.wait(lock, [this] { return stop_ || !queue_.empty() || pruneBefore_ || indexing_; });
         std::vector<EventRecord> batch;
         while (!queue_.empty() && batch.size() < BatchSize) {
             batch.push_back(std::move(queue_.front()));
@@ -148,10 +159,30 @@ void CEventHistory::Run() {
                 Failed(store_.LastError());
             }
         }
-        if (ok && pruneBefore && store_.PruneBefore(pruneBefore) < 0) Failed(store_.LastError());
+        if (ok && pruneBefore && store_.PruneBefore(pruneBefore) < 0) {
+            ok = false;
+            Failed(store_.LastError());
+        }
+        // More to add to the text index (an older history's year of events): on at once,
+        // in the time between new events.
+        bool indexing = false;
+        if (ok && store_.IsOpen() && !stopping && store_.TextIndexBacklog() >= IndexEvery) {
+            ok = store_.BuildTextIndex(IndexBatch);
+            if (!ok) Failed(store_.LastError());
+            indexing = ok && store_.TextIndexBacklog() >= IndexEvery;
+        }
+        bool idle = false;
+        {
+            const std::lock_guard look(mutex_);
+            idle = queue_.empty();
+        }
+        if (ok && idle && store_.IsOpen() && store_.Checkpoint(CheckpointPages) < 0) {
+            Failed(store_.LastError());
+        }
 
         lock.lock();
         busy_ = false;
+        indexing_ = indexing && !failed_;
         idle_.notify_all();
         if (stopping) break;
     }

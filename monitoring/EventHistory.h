@@ -52,7 +52,8 @@ public:
 
     // Why the file could not be used, once per failure; empty otherwise.
     std::string TakeFailure();
-    // Waits until everything handed over so far has been written or dropped; false after ms.
+    // Waits until everything handed over so far has been written or dropped, and the text
+    // index of an older history is built; false after ms.
     bool WaitIdle(int ms);
     const std::string& Path() const { return path_; }
     std::uint64_t Dropped() const;
@@ -78,6 +79,7 @@ private:
     bool busy_ = false;             // the writer holds records taken from the queue
     bool failed_ = false;           // events are dropped until the next daily save
     std::int64_t pruneBefore_ = 0;  // 0: nothing to prune
+    bool indexing_ = false;         // an older history's text index is being built
     std::string failure_;           // not yet taken by the monitor
     std::uint64_t dropped_ = 0;
     std::thread thread_;

@@ -11,12 +11,12 @@
 #include <utility>
 #include <variant>
 
+#include "monitoring/EventStoreSql.h"
 #include "platform/EventIds.h"
 #include "platform/EventSink.h"
 
 namespace {
 
-constexpr const char* Columns = "id, time, event_id, type, device, address, serial, text";
 constexpr std::int64_t MicrosPerSecond = 1000000;
 // Rows removed per statement while pruning: a reader waits at most for one such batch.
 constexpr int PruneBatch = 5000;
@@ -26,79 +26,6 @@ constexpr std::uint32_t KnownIds[] = {
     EV_DEVICE_REGISTERED, EV_DEVICE_CONNECTED, EV_DEVICE_CONNECTION_LOST,
     EV_EMAIL_SENT,        EV_EMAIL_FAILED,     EV_DEVICE_ALERT,
     EV_MONITOR_STARTED,   EV_MONITOR_STOPPED,  EV_MONITOR_ERROR,
-};
-
-using Value = std::variant<std::int64_t, std::string>;
-
-// A statement that finalizes itself.
-class Statement {
-public:
-    Statement(sqlite3* db, const std::string& sql) {
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
-    }
-    ~Statement() { sqlite3_finalize(stmt_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-
-    bool Ok() const { return stmt_ != nullptr; }
-    sqlite3_stmt* Get() const { return stmt_; }
-    // Text from the network never becomes part of the statement: it is always bound.
-    bool Bind(const std::vector<Value>& values) {
-        int index = 1;
-        for (const Value& v : values) {
-            int rc = SQLITE_OK;
-            if (const auto* n = std::get_if<std::int64_t>(&v)) {
-                rc = sqlite3_bind_int64(stmt_, index, *n);
-            } else {
-                const std::string& s = std::get<std::string>(v);
-                rc = sqlite3_bind_text(stmt_, index, s.data(), static_cast<int>(s.size()),
-                                       SQLITE_TRANSIENT);
-            }
-            if (rc != SQLITE_OK) return false;
-            ++index;
-        }
-        return true;
-    }
-    std::int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }
-    std::string Text(int column) const {
-        const auto* p = sqlite3_column_text(stmt_, column);
-        if (p == nullptr) return {};
-        return std::string(reinterpret_cast<const char*>(p),
-                           static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)));
-    }
-    EventRecord Record() const {
-        EventRecord r;
-        r.rowId = Int(0);
-        r.timeUs = Int(1);
-        r.eventId = static_cast<std::uint32_t>(Int(2));
-        r.type = static_cast<std::uint16_t>(Int(3));
-        r.device = Text(4);
-        r.address = Text(5);
-        r.serial = Text(6);
-        r.text = Text(7);
-        return r;
-    }
-
-private:
-    sqlite3_stmt* stmt_ = nullptr;
-};
-
-// A WHERE clause being built, with the values its placeholders stand for.
-struct Clause {
-    std::string sql;
-    std::vector<Value> values;
-
-    void And(const std::string& condition, std::vector<Value> more = {}) {
-        sql += sql.empty() ? " WHERE " : " AND ";
-        sql += condition;
-        for (Value& v : more) values.push_back(std::move(v));
-    }
-    void Append(const Clause& other) {
-        // other's conditions join this one's; both start with WHERE when not empty
-        if (other.sql.empty()) return;
-        sql += sql.empty() ? other.sql : " AND " + other.sql.substr(7);
-        values.insert(values.end(), other.values.begin(), other.values.end());
-    }
 };
 
 std::string LowerAscii(std::string s) {
@@ -116,7 +43,64 @@ std::string ContainsPattern(const std::string& text) {
     return pattern + "%";
 }
 
-// The conditions an index answers: the device (or else the kind) and the time range.
+bool FileExists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+namespace history_sql {
+
+bool Statement::Bind(const std::vector<Value>& values) {
+    int index = 1;
+    for (const Value& v : values) {
+        int rc = SQLITE_OK;
+        if (const auto* n = std::get_if<std::int64_t>(&v)) {
+            rc = sqlite3_bind_int64(stmt_, index, *n);
+        } else {
+            const std::string& s = std::get<std::string>(v);
+            rc = sqlite3_bind_text(stmt_, index, s.data(), static_cast<int>(s.size()),
+                                   SQLITE_TRANSIENT);
+        }
+        if (rc != SQLITE_OK) return false;
+        ++index;
+    }
+    return true;
+}
+
+std::string Statement::Text(int column) const {
+    const auto* p = sqlite3_column_text(stmt_, column);
+    if (p == nullptr) return {};
+    return std::string(reinterpret_cast<const char*>(p),
+                       static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)));
+}
+
+EventRecord Statement::Record() const {
+    EventRecord r;
+    r.rowId = Int(0);
+    r.timeUs = Int(1);
+    r.eventId = static_cast<std::uint32_t>(Int(2));
+    r.type = static_cast<std::uint16_t>(Int(3));
+    r.device = Text(4);
+    r.address = Text(5);
+    r.serial = Text(6);
+    r.text = Text(7);
+    return r;
+}
+
+void Clause::And(const std::string& condition, std::vector<Value> more) {
+    sql += sql.empty() ? " WHERE " : " AND ";
+    sql += condition;
+    for (Value& v : more) values.push_back(std::move(v));
+}
+
+void Clause::Append(const Clause& other) {
+    if (other.sql.empty()) return;
+    sql += sql.empty() ? other.sql : " AND " + other.sql.substr(7);
+    values.insert(values.end(), other.values.begin(), other.values.end());
+}
+
 Clause IndexedPart(const EventFilter& f) {
     Clause c;
     if (f.device) {
@@ -129,7 +113,15 @@ Clause IndexedPart(const EventFilter& f) {
     return c;
 }
 
-// The conditions checked row by row.
+std::vector<std::uint32_t> IdsNamedLike(const std::string& text) {
+    const std::string wanted = LowerAscii(text);
+    std::vector<std::uint32_t> ids;
+    for (const std::uint32_t id : KnownIds) {
+        if (LowerAscii(EventName(id)).find(wanted) != std::string::npos) ids.push_back(id);
+    }
+    return ids;
+}
+
 Clause ResidualPart(const EventFilter& f) {
     Clause c;
     if (f.device && f.kind) c.And("kind = ?", {static_cast<std::int64_t>(*f.kind)});
@@ -141,10 +133,8 @@ Clause ResidualPart(const EventFilter& f) {
             sql += std::string(sql.empty() ? "(" : " OR ") + column + " LIKE ? ESCAPE '\\'";
             values.emplace_back(pattern);
         }
-        const std::string wanted = LowerAscii(f.text);
         std::string ids;
-        for (const std::uint32_t id : KnownIds) {
-            if (LowerAscii(EventName(id)).find(wanted) == std::string::npos) continue;
+        for (const std::uint32_t id : IdsNamedLike(f.text)) {
             ids += (ids.empty() ? "" : ",") + std::to_string(id);
         }
         if (!ids.empty()) sql += " OR event_id IN (" + ids + ")";
@@ -153,20 +143,20 @@ Clause ResidualPart(const EventFilter& f) {
     return c;
 }
 
-// Events older than the cursor, in newest-first order.
 void OlderThan(Clause& c, const EventCursor& at) {
     // The plain "time <=" lets the index find the start; the rest breaks ties in time.
     c.And("time <= ? AND (time < ? OR id < ?)", {at.timeUs, at.timeUs, at.rowId});
 }
 
-constexpr const char* NewestFirst = " ORDER BY time DESC, id DESC";
+}  // namespace history_sql
 
-bool FileExists(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0;
-}
-
-}  // namespace
+using history_sql::Clause;
+using history_sql::Columns;
+using history_sql::IndexedPart;
+using history_sql::NewestFirst;
+using history_sql::OlderThan;
+using history_sql::ResidualPart;
+using history_sql::Statement;
 
 EventKind KindOfType(std::uint16_t type) {
     switch (type) {
@@ -311,6 +301,8 @@ bool CEventStore::Open(const std::string& path, Mode mode, const Settings& setti
             ok = Exec(("PRAGMA max_page_count=" + std::to_string(settings.maxPageCount)).c_str());
         }
         ok = ok && CreateSchema();
+        walPages_ = 0;
+        sqlite3_wal_hook(db_, &CEventStore::WalCommitted, this);
     } else {
         // A file that is no history (or a damaged one) is found out now, not at the first read.
         Statement probe(db_, std::string("SELECT ") + Columns + " FROM events LIMIT 0");
@@ -325,19 +317,53 @@ bool CEventStore::Open(const std::string& path, Mode mode, const Settings& setti
 
 bool CEventStore::CreateSchema() {
     return Exec(
-        "CREATE TABLE IF NOT EXISTS events("
-        " id INTEGER PRIMARY KEY,"
-        " time INTEGER NOT NULL,"
-        " event_id INTEGER NOT NULL,"
-        " type INTEGER NOT NULL,"
-        " kind INTEGER NOT NULL,"
-        " device TEXT NOT NULL DEFAULT '',"
-        " address TEXT NOT NULL DEFAULT '',"
-        " serial TEXT NOT NULL DEFAULT '',"
-        " text TEXT NOT NULL DEFAULT '');"
-        "CREATE INDEX IF NOT EXISTS events_time ON events(time);"
-        "CREATE INDEX IF NOT EXISTS events_device ON events(device, time);"
-        "CREATE INDEX IF NOT EXISTS events_kind ON events(kind, time);");
+               "CREATE TABLE IF NOT EXISTS events("
+               " id INTEGER PRIMARY KEY,"
+               " time INTEGER NOT NULL,"
+               " event_id INTEGER NOT NULL,"
+               " type INTEGER NOT NULL,"
+               " kind INTEGER NOT NULL,"
+               " device TEXT NOT NULL DEFAULT '',"
+               " address TEXT NOT NULL DEFAULT '',"
+               " serial TEXT NOT NULL DEFAULT '',"
+               " text TEXT NOT NULL DEFAULT '');"
+               "CREATE INDEX IF NOT EXISTS events_time ON events(time);"
+               "CREATE INDEX IF NOT EXISTS events_device ON events(device, time);"
+               "CREATE INDEX IF NOT EXISTS events_kind ON events(kind, time);") &&
+           CreateTextIndex();
+}
+
+int CEventStore::WalCommitted(void* self, sqlite3* db, const char*, int pages) {
+    static_cast<CEventStore*>(self)->walPages_ = pages;
+    // SQLite's own rule (this hook takes the place of its automatic checkpoint), for a writer
+    // that does not call Checkpoint in its spare time.
+    if (pages >= AutoCheckpointPages) {
+        sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    }
+    return SQLITE_OK;
+}
+
+int CEventStore::Checkpoint(int minPages) {
+    if (!db_ || walPages_ < minPages) return 0;
+    walPages_ = 0;
+    int logged = 0, copied = 0;
+    const int rc =
+        sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &logged, &copied);
+    // A reader in the way only leaves part of the log for the next time.
+    if (rc == SQLITE_BUSY || (rc == SQLITE_OK && copied < logged)) return copied;
+    if (rc != SQLITE_OK) {
+        Fail("cannot write");
+        return -1;
+    }
+    // The first commit after a complete checkpoint starts the log again and syncs its header
+    // (milliseconds on a busy disk): made here, with the same user version written back, so
+    // that no event's write pays for it.
+    Statement version(db_, "PRAGMA user_version");
+    if (!version.Ok() || sqlite3_step(version.Get()) != SQLITE_ROW) {
+        Fail("cannot write");
+        return -1;
+    }
+    return Exec(("PRAGMA user_version=" + std::to_string(version.Int(0))).c_str()) ? copied : -1;
 }
 
 void CEventStore::Close() {
@@ -392,7 +418,11 @@ std::int64_t CEventStore::PruneBefore(std::int64_t cutoffUs) {
         }
         const int n = sqlite3_changes(db_);
         removed += n;
-        if (n < PruneBatch) return removed;
+        if (n < PruneBatch) {
+            // A history without a text index has nothing to reset.
+            if (removed > 0) ResetEmptyTextIndex();
+            return removed;
+        }
     }
 }
 
@@ -401,6 +431,13 @@ bool CEventStore::ReadPage(const EventFilter& filter, const std::optional<EventC
     page->rows.clear();
     page->next.reset();
     if (!db_) return Fail("the event history is not open");
+    if (const auto indexedUpTo = PlanTextSearch(filter, after))
+        return ReadPageByIndex(filter, after, limit, scanLimit, *indexedUpTo, page);
+    return ReadPageByScan(filter, after, limit, scanLimit, page);
+}
+
+bool CEventStore::ReadPageByScan(const EventFilter& filter, const std::optional<EventCursor>& after,
+                                 int limit, int scanLimit, EventPage* page) {
     Clause where = IndexedPart(filter);
     if (after) OlderThan(where, *after);
     const Clause residual = ResidualPart(filter);

@@ -98,7 +98,9 @@ public:
     // Up to `limit` matching events older than `after` (from the newest when empty), newest
     // first. When a filter part no index answers (the text, or the kind together with a
     // device) has to be checked row by row, at most `scanLimit` candidate events are looked
-    // at, so that one call stays short; `next` then says where to go on. False on an error.
+    // at, so that one call stays short; `next` then says where to go on. A text of three or
+    // more characters takes its candidates from the text index when that is the shorter way.
+    // False on an error.
     bool ReadPage(const EventFilter& filter, const std::optional<EventCursor>& after, int limit,
                   int scanLimit, EventPage* page);
     // Matching events with a rowId above afterRowId and up to upToRowId, newest first.
@@ -112,12 +114,43 @@ public:
     // The names of the devices that have events, in sorted order.
     bool DeviceNames(std::vector<std::string>* names);
 
+    // Copies the write-ahead log into the file when it holds at least minPages pages; the
+    // number of pages copied, -1 on an error. SQLite does that itself inside the commit that
+    // fills the log (AutoCheckpointPages), which makes that one write take milliseconds; a
+    // writer calls this between events instead.
+    static constexpr int AutoCheckpointPages = 1000;
+    int Checkpoint(int minPages);
+
+    // The text index is kept by the writer, not by every write: new events wait until
+    // BuildTextIndex adds them, a batch at a time in its own transaction, so that writing an
+    // event stays cheap. Until then searches check them one by one; a history with more
+    // events outside the index than that can bear (one written before there was an index,
+    // being upgraded) is searched by looking at every event, as before.
+    // The number of events not in the index yet; 0 for a history without one.
+    std::int64_t TextIndexBacklog();
+    // Adds up to `rows` of the oldest events not in the index yet. False on an error.
+    bool BuildTextIndex(int rows);
+
 private:
     bool Exec(const char* sql);
     bool Fail(const std::string& what);
     bool CreateSchema();
+    bool CreateTextIndex();
+    bool AddToTextIndex(int rows);
+    bool ResetEmptyTextIndex();
+    // Whether a page of this filter is read from the text index: then the last id the index
+    // holds; nullopt when it is read row by row.
+    std::optional<std::int64_t> PlanTextSearch(const EventFilter& filter,
+                                               const std::optional<EventCursor>& after);
+    bool ReadPageByScan(const EventFilter& filter, const std::optional<EventCursor>& after,
+                        int limit, int scanLimit, EventPage* page);
+    bool ReadPageByIndex(const EventFilter& filter, const std::optional<EventCursor>& after,
+                         int limit, int scanLimit, std::int64_t indexedUpTo, EventPage* page);
+
+    static int WalCommitted(void* self, sqlite3* db, const char* name, int pages);
 
     sqlite3* db_ = nullptr;
+    int walPages_ = 0;  // in the write-ahead log after the last commit
     std::string path_;
     std::string error_;
 };

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -210,6 +211,55 @@ TEST_F(EventHistoryTest, TheDailySaveRemovesEventsOlderThan400Days) {
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].text, "just kept");
     EXPECT_EQ(rows[1].text, "yesterday");
+}
+
+TEST_F(EventHistoryTest, TheWriterGivesAnOlderHistoryItsTextIndex) {
+    constexpr int Older = 3000;
+    {
+        CEventStore store;
+        ASSERT_TRUE(store.Open(path_, CEventStore::Mode::Write));
+        std::vector<EventRecord> batch;
+        for (int i = 0; i < Older; ++i) batch.push_back(Old(Day + i, "old " + std::to_string(i)));
+        ASSERT_TRUE(store.Append(batch));
+    }
+    // What the history looked like before it had a text index.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "DROP TRIGGER events_late_noted; DROP TRIGGER events_unindexed;"
+                           "DROP TABLE events_fts; DROP TABLE events_late;"
+                           "DROP TABLE events_index_state; DROP INDEX events_event;",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+
+    const auto search = [&](int* calls) {
+        CEventStore reader;
+        EXPECT_TRUE(reader.Open(path_, CEventStore::Mode::Read));
+        EventFilter f;
+        f.text = "OLD 1234";
+        std::vector<std::string> texts;
+        std::optional<EventCursor> at;
+        for (*calls = 1; *calls < 1000; ++*calls) {
+            EventPage page;
+            EXPECT_TRUE(reader.ReadPage(f, at, 200, 50, &page));
+            for (const auto& r : page.rows) texts.push_back(r.text);
+            if (!page.next) break;
+            at = page.next;
+        }
+        return texts;
+    };
+    int calls = 0;
+    EXPECT_EQ(search(&calls), std::vector<std::string>{"old 1234"});
+    EXPECT_GT(calls, Older / 50);  // every event looked at
+
+    CEventHistory history(path_, &target_);
+    history.Add(Old(Day + Older, "new"));
+    ASSERT_TRUE(history.WaitIdle(20000));
+    EXPECT_EQ(CountReports(HistoryFailed), 0);
+    EXPECT_EQ(search(&calls), std::vector<std::string>{"old 1234"});
+    EXPECT_LE(calls, 2);  // the index names the one event
+    EXPECT_EQ(Stored().size(), static_cast<std::size_t>(Older + 1));
 }
 
 }  // namespace

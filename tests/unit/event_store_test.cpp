@@ -15,6 +15,7 @@
 #include "platform/EventSink.h"
 #include "support/ReadOnlyFolder.h"
 #include "support/ScopedTimeZone.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -23,20 +24,6 @@ using ::testing::HasSubstr;
 
 constexpr std::int64_t Day = 86400LL * 1000000;
 constexpr std::int64_t T0 = 1767225600LL * 1000000;  // 2026-01-01 00:00 UTC
-
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/avlo-store-XXXXXX";
-        path_ = mkdtemp(pattern);
-    }
-    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 EventRecord Ev(std::int64_t time, std::uint32_t id, std::uint16_t type, std::string device,
                std::string text, std::string address = {}, std::string serial = {}) {
@@ -268,6 +255,21 @@ TEST_F(EventStoreTest, PruningRemovesOnlyWhatIsOlder) {
     ASSERT_EQ(rows.size(), 5u);
     EXPECT_EQ(rows.front().timeUs, T0 + Day);
     EXPECT_EQ(store_.PruneBefore(T0 + Day), 0);
+}
+
+TEST_F(EventStoreTest, TheLogIsCopiedIntoTheFileWhenTheWriterAsks) {
+    for (int i = 0; i < 300; ++i) {
+        ASSERT_TRUE(store_.Append({Ev(T0 + i, EV_DEVICE_ALERT, 1, "Amp 1", "x")}));
+    }
+    EXPECT_EQ(store_.Checkpoint(CEventStore::AutoCheckpointPages), 0);  // not yet
+    EXPECT_GT(store_.Checkpoint(100), 100) << store_.LastError();
+    // The log starts again; what was in it is in the file, for this and any other reader.
+    ASSERT_TRUE(store_.Append({Ev(T0 + 300, EV_DEVICE_ALERT, 1, "Amp 1", "after")}));
+    CEventStore reader;
+    ASSERT_TRUE(reader.Open(store_.Path(), CEventStore::Mode::Read));
+    const auto rows = All(reader);
+    ASSERT_EQ(rows.size(), 301u);
+    EXPECT_EQ(rows.back().text, "after");
 }
 
 TEST(EventStorePath, BesideTheSettingsFile) {
