@@ -319,6 +319,12 @@ void ViewerCost(const std::string& storePath, int runs) {
         {"text \"amp 17\" (device name, 2 %)", [&] { text("amp 17"); }},
         {"text \"zq\" (2 characters, no event)", [&] { text("zq"); }},
         {"text \"fa\" (2 characters, frequent)", [&] { text("fa"); }},
+        {"text \"x\" (1 character, no event)", [&] { text("x"); }},
+        {"device + text \"zq\"",
+         [&] {
+             device();
+             text("zq");
+         }},
         {"device + text \"zzzq\"",
          [&] {
              device();

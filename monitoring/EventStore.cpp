@@ -420,7 +420,7 @@ std::int64_t CEventStore::PruneBefore(std::int64_t cutoffUs) {
         removed += n;
         if (n < PruneBatch) {
             // A history without a text index has nothing to reset.
-            if (removed > 0) ResetEmptyTextIndex();
+            if (removed > 0) TextIndexAfterPrune();
             return removed;
         }
     }

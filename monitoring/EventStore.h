@@ -98,8 +98,8 @@ public:
     // Up to `limit` matching events older than `after` (from the newest when empty), newest
     // first. When a filter part no index answers (the text, or the kind together with a
     // device) has to be checked row by row, at most `scanLimit` candidate events are looked
-    // at, so that one call stays short; `next` then says where to go on. A text of three or
-    // more characters takes its candidates from the text index when that is the shorter way.
+    // at, so that one call stays short; `next` then says where to go on. A text takes its
+    // candidates from the text indexes when that is the shorter way.
     // False on an error.
     bool ReadPage(const EventFilter& filter, const std::optional<EventCursor>& after, int limit,
                   int scanLimit, EventPage* page);
@@ -137,7 +137,7 @@ private:
     bool CreateSchema();
     bool CreateTextIndex();
     bool AddToTextIndex(int rows);
-    bool ResetEmptyTextIndex();
+    bool TextIndexAfterPrune();
     // Whether a page of this filter is read from the text index: then the last id the index
     // holds; nullopt when it is read row by row.
     std::optional<std::int64_t> PlanTextSearch(const EventFilter& filter,

@@ -2,6 +2,9 @@
 // every event's text, device name, address and serial, so that a search for a rare text no
 // longer reads a year of events one by one.
 //
+// Texts of one or two characters (and texts that are not UTF-8) are looked up in a second,
+// coarser index instead (EventTextGrams.h): which blocks of events hold their last byte pair.
+//
 // The index only names candidates: every candidate is checked with the same LIKE as the plain
 // search, so the rows found are exactly the plain search's (the index folds the case of all
 // letters, LIKE only of ASCII ones: the index finds a little more, the check drops it).
@@ -32,6 +35,7 @@
 
 #include "monitoring/EventStore.h"
 #include "monitoring/EventStoreSql.h"
+#include "monitoring/EventTextGrams.h"
 
 using history_sql::Clause;
 using history_sql::Columns;
@@ -61,6 +65,8 @@ constexpr const char* TextIndexSchema =
     "CREATE VIRTUAL TABLE IF NOT EXISTS events_fts USING fts5(text, device, address, serial,"
     " content='events', content_rowid='id', tokenize='trigram case_sensitive 0',"
     " detail=none, columnsize=0);"
+    "CREATE TABLE IF NOT EXISTS events_grams(gram INTEGER NOT NULL, block INTEGER NOT NULL,"
+    " PRIMARY KEY (gram, block)) WITHOUT ROWID;"
     "CREATE TABLE IF NOT EXISTS events_late(event INTEGER PRIMARY KEY);"
     "CREATE TABLE IF NOT EXISTS events_index_state(done INTEGER NOT NULL,"
     " maxtime INTEGER NOT NULL, older INTEGER NOT NULL);"
@@ -98,9 +104,9 @@ bool Characters(const std::string& text, std::vector<std::string>* chars) {
     return true;
 }
 
-// The index query for a text: every event holding all of its three-character pieces (the
+// The full-text query for a text: every event holding all of its three-character pieces (the
 // index keeps no positions, so this is a superset of the events holding the text). Empty
-// when the index cannot answer: fewer than three characters, or not UTF-8.
+// when that index cannot answer: fewer than three characters, or not UTF-8.
 std::string TrigramQuery(const std::string& text) {
     std::vector<std::string> chars;
     if (!Characters(text, &chars) || chars.size() < 3) return {};
@@ -120,19 +126,43 @@ std::string TrigramQuery(const std::string& text) {
     return query;
 }
 
+// How the indexes are asked for a text: the full-text query, or else the byte pair's key.
+struct TextProbe {
+    std::string query;
+    std::optional<std::int64_t> gram;
+};
+
+std::optional<TextProbe> ProbeFor(const std::string& text) {
+    TextProbe probe{TrigramQuery(text), std::nullopt};
+    if (probe.query.empty()) probe.gram = history_grams::KeyFor(text);
+    if (probe.query.empty() && !probe.gram) return std::nullopt;
+    return probe;
+}
+
 // The events that may match, largest id first: those the index names for the text, those
 // whose event name holds it and those not in the index yet, merged. Only ids from lo to hi.
 class Candidates {
 public:
-    Candidates(sqlite3* db, const std::string& query, const std::vector<std::uint32_t>& ids,
+    Candidates(sqlite3* db, const TextProbe& probe, const std::vector<std::uint32_t>& ids,
                std::int64_t done, std::int64_t lo, std::int64_t hi) {
         // One range, so that SQLite takes both of its ends.
         Add(db, "SELECT id FROM events WHERE id BETWEEN ? AND ? ORDER BY id DESC",
             {std::max(lo, done + 1), hi});
-        Add(db,
-            "SELECT rowid FROM events_fts WHERE events_fts MATCH ? AND rowid BETWEEN ? AND ?"
-            " ORDER BY rowid DESC",
-            {query, lo, hi});
+        if (probe.gram) {
+            // Every event of every block that holds the pair, block by block downwards.
+            Add(db,
+                "SELECT id FROM events_grams CROSS JOIN events"
+                " WHERE gram = ?1 AND block BETWEEN ?2 AND ?3"
+                " AND id BETWEEN max(block << ?6, ?4) AND min(((block + 1) << ?6) - 1, ?5)"
+                " ORDER BY block DESC, id DESC",
+                {*probe.gram, history_grams::BlockOf(lo), history_grams::BlockOf(hi), lo, hi,
+                 std::int64_t{history_grams::BlockShift}});
+        } else {
+            Add(db,
+                "SELECT rowid FROM events_fts WHERE events_fts MATCH ? AND rowid BETWEEN ? AND ?"
+                " ORDER BY rowid DESC",
+                {probe.query, lo, hi});
+        }
         for (const std::uint32_t id : ids) {
             Add(db,
                 "SELECT id FROM events INDEXED BY events_event WHERE event_id = ?"
@@ -236,7 +266,7 @@ bool NewerThan(const EventRecord& a, const EventRecord& b) {
 
 bool CEventStore::CreateTextIndex() {
     // Only a history without it takes the write lock here.
-    Statement made(db_, "SELECT 1 FROM events_index_state");
+    Statement made(db_, "SELECT 1 FROM events_grams");
     if (made.Ok()) return true;
     // All or nothing, in one transaction. A SQLite without FTS5 (or a full disk) leaves the
     // history without the index: searches then look at every event, as they always did.
@@ -286,15 +316,26 @@ bool CEventStore::AddToTextIndex(int rows) {
                     "INSERT INTO events_fts(rowid, text, device, address, serial)"
                     " VALUES (?, ?, ?, ?, ?)");
     Statement late(db_, "INSERT OR IGNORE INTO events_late(event) VALUES (?)");
-    if (!read.Ok() || !index.Ok() || !late.Ok() ||
+    Statement gram(db_, "INSERT OR IGNORE INTO events_grams(gram, block) VALUES (?, ?)");
+    if (!read.Ok() || !index.Ok() || !late.Ok() || !gram.Ok() ||
         !read.Bind({done, static_cast<std::int64_t>(rows)}))
         return false;
+    history_grams::BlockCollector grams(
+        [&gram](std::int64_t block, const std::vector<std::int64_t>& keys) {
+            for (const std::int64_t key : keys) {
+                if (!gram.Rebind({key, block}) || sqlite3_step(gram.Get()) != SQLITE_DONE)
+                    return false;
+            }
+            return true;
+        });
     int rc = SQLITE_ROW;
+    std::vector<std::string> fields(4);
     while ((rc = sqlite3_step(read.Get())) == SQLITE_ROW) {
         done = read.Int(0);
         const std::int64_t time = read.Int(1);
-        if (!index.Rebind({done, read.Text(2), read.Text(3), read.Text(4), read.Text(5)}) ||
-            sqlite3_step(index.Get()) != SQLITE_DONE)
+        for (int i = 0; i < 4; ++i) fields[static_cast<std::size_t>(i)] = read.Text(2 + i);
+        if (!index.Rebind({done, fields[0], fields[1], fields[2], fields[3]}) ||
+            sqlite3_step(index.Get()) != SQLITE_DONE || !grams.Add(done, fields))
             return false;
         // Older than an event written before it (one from before the index, which the
         // trigger did not see): found by the merge, not by the id order.
@@ -302,23 +343,31 @@ bool CEventStore::AddToTextIndex(int rows) {
             return false;
         maxTime = std::max(maxTime, time);
     }
-    if (rc != SQLITE_DONE) return false;
+    if (rc != SQLITE_DONE || !grams.Finish()) return false;
     Statement save(db_, "UPDATE events_index_state SET done = ?, maxtime = ?");
     return save.Ok() && save.Bind({done, maxTime}) && sqlite3_step(save.Get()) == SQLITE_DONE;
 }
 
-bool CEventStore::ResetEmptyTextIndex() {
-    // Ids start again at 1 in an empty table: the index's bookkeeping starts again with them.
-    return Exec(
+bool CEventStore::TextIndexAfterPrune() {
+    // New events take ids from the largest one left on (from 1 in an empty table): the
+    // index's bookkeeping must not count those as indexed already. The byte pairs of blocks
+    // that have no events left go; a block with some left keeps all of its pairs, which can
+    // only name an event or two more than needed.
+    const std::string sql =
         "UPDATE events_index_state SET done = 0, maxtime = -9223372036854775807, older = 0"
-        " WHERE NOT EXISTS (SELECT 1 FROM events)");
+        " WHERE NOT EXISTS (SELECT 1 FROM events);"
+        "UPDATE events_index_state SET done = min(done, (SELECT max(id) FROM events))"
+        " WHERE EXISTS (SELECT 1 FROM events);"
+        "DELETE FROM events_grams WHERE block < coalesce((SELECT min(id) FROM events) >> " +
+        std::to_string(history_grams::BlockShift) + ", 9223372036854775807);";
+    return Exec(sql.c_str());
 }
 
 std::optional<std::int64_t> CEventStore::PlanTextSearch(const EventFilter& filter,
                                                         const std::optional<EventCursor>& after) {
     if (filter.text.empty()) return std::nullopt;
-    const std::string query = TrigramQuery(filter.text);
-    if (query.empty()) return std::nullopt;
+    const auto probe = ProbeFor(filter.text);
+    if (!probe) return std::nullopt;
     // Any trouble here (a history without the index among them) leaves the plain scan,
     // which says what is wrong if it is wrong for it too.
     bool ok = true;
@@ -341,7 +390,7 @@ std::optional<std::int64_t> CEventStore::PlanTextSearch(const EventFilter& filte
     std::int64_t lo = 0, hi = 0;
     if (!ok || !IdRange(db_, filter, after, &lo, &hi)) return std::nullopt;
     const std::int64_t others = inRange.value_or(0);
-    Candidates candidates(db_, query, IdsNamedLike(filter.text), *done, lo, hi);
+    Candidates candidates(db_, *probe, IdsNamedLike(filter.text), *done, lo, hi);
     std::int64_t found = 0, id = 0;
     while (found < others && candidates.Next(&id)) ++found;
     if (candidates.Failed() || found >= others) return std::nullopt;
@@ -361,8 +410,9 @@ bool CEventStore::ReadPageByIndex(const EventFilter& filter,
     std::int64_t lo = 0, hi = 0;
     if (!IdRange(db_, filter, after, &lo, &hi)) return Fail("cannot read");
     if (lo <= hi) {
-        Candidates candidates(db_, TrigramQuery(filter.text), IdsNamedLike(filter.text),
-                              indexedUpTo, lo, hi);
+        const auto probe = ProbeFor(filter.text);
+        if (!probe) return Fail("cannot read");
+        Candidates candidates(db_, *probe, IdsNamedLike(filter.text), indexedUpTo, lo, hi);
         Statement check(db_, std::string("SELECT ") + Columns +
                                  ", EXISTS (SELECT 1 FROM events_late WHERE event = id), (" +
                                  all.Conditions() + ") FROM events WHERE id = ?");

@@ -227,7 +227,7 @@ TEST_F(EventHistoryTest, TheWriterGivesAnOlderHistoryItsTextIndex) {
     ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db,
                            "DROP TRIGGER events_late_noted; DROP TRIGGER events_unindexed;"
-                           "DROP TABLE events_fts; DROP TABLE events_late;"
+                           "DROP TABLE events_fts; DROP TABLE events_late; DROP TABLE events_grams;"
                            "DROP TABLE events_index_state; DROP INDEX events_event;",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
