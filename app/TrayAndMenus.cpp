@@ -3,6 +3,7 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QDBusConnection>
 #include <QIcon>
 #include <QMenu>
 #include <QPainter>
@@ -89,7 +90,11 @@ void TMainForm::BuildTrayIcon() {
     StateIcons = std::make_unique<TStateIcons>();
     TrayLook =
         std::make_unique<TTrayLook>(TrayIcon, core_->Devices(), TrayIcon->icon(), *StateIcons);
-    Notifier = std::make_unique<TDesktopNotifier>(*core_, TrayIcon);
+    // Clicking a notification opens the window, as the icon's "Open" does.
+    Notifier = std::make_unique<TDesktopNotifier>(*core_, TrayIcon, QDBusConnection::sessionBus(),
+                                                  AmplifierPixmap(64).toImage(),
+                                                  [this] { OpenMenuClick(); });
+    connect(TrayIcon, &QSystemTrayIcon::messageClicked, this, &TMainForm::OpenMenuClick);
     if (QSystemTrayIcon::isSystemTrayAvailable()) TrayIcon->show();
 }
 
