@@ -6,6 +6,8 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
+#include <QFile>
+#include <QFileInfo>
 #include <QIcon>
 #include <QStringList>
 #include <QVariantMap>
@@ -62,6 +64,16 @@ const QDBusArgument& operator>>(const QDBusArgument& argument, NotificationImage
         image.BitsPerSample >> image.Channels >> image.Data;
     argument.endStructure();
     return argument;
+}
+
+QDBusConnection TNotificationService::SessionBus() {
+    // Where libdbus finds a session's bus; without either it would launch one of its own.
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS") ||
+        (!runtime.isEmpty() && QFileInfo(QFile::decodeName(runtime + "/bus")).exists())) {
+        return QDBusConnection::sessionBus();
+    }
+    return QDBusConnection(QStringLiteral("no session bus"));
 }
 
 TNotificationService::TNotificationService(QDBusConnection bus, const QImage& picture,

@@ -56,6 +56,10 @@ public:
     TNotificationService(QDBusConnection bus, const QImage& picture, std::function<void()> opened,
                          QObject* parent = nullptr);
 
+    // The desktop session's bus, where the session has one; never one started for this
+    // program (a bus started for an X display outlives the program).
+    static QDBusConnection SessionBus();
+
     // Never waits for the service: fallback runs later, once it is clear that no service took
     // the message (or at once, without a session bus). A device's notification replaces the
     // one still on the screen for the same device, so a recovery takes the place of its fault.

@@ -3,7 +3,6 @@
 
 #include <QAction>
 #include <QCloseEvent>
-#include <QDBusConnection>
 #include <QIcon>
 #include <QMenu>
 #include <QPainter>
@@ -14,6 +13,7 @@
 #include "app/DeviceStateLook.h"
 #include "app/EventHistoryWindow.h"
 #include "app/MainUnit.h"
+#include "app/NotificationService.h"
 #include "app/Shell.h"
 #include "app/TrayState.h"
 #include "dialogs/TestModeSettingsDlgUnit.h"
@@ -91,9 +91,9 @@ void TMainForm::BuildTrayIcon() {
     TrayLook =
         std::make_unique<TTrayLook>(TrayIcon, core_->Devices(), TrayIcon->icon(), *StateIcons);
     // Clicking a notification opens the window, as the icon's "Open" does.
-    Notifier = std::make_unique<TDesktopNotifier>(*core_, TrayIcon, QDBusConnection::sessionBus(),
-                                                  AmplifierPixmap(64).toImage(),
-                                                  [this] { OpenMenuClick(); });
+    Notifier = std::make_unique<TDesktopNotifier>(
+        *core_, TrayIcon, TNotificationService::SessionBus(), AmplifierPixmap(64).toImage(),
+        [this] { OpenMenuClick(); });
     connect(TrayIcon, &QSystemTrayIcon::messageClicked, this, &TMainForm::OpenMenuClick);
     if (QSystemTrayIcon::isSystemTrayAvailable()) TrayIcon->show();
 }

@@ -339,6 +339,51 @@ TEST_F(DesktopNotificationsTest, SummaryBodyIsEscapedOnlyForAServiceThatReadsMar
     }
 }
 
+// The session's bus where the session announces one; none otherwise, since libdbus would start
+// one for the X display that outlives the program.
+TEST_F(DesktopNotificationsTest, OnlyTheSessionsOwnBusIsUsed) {
+    QTemporaryDir runtime;
+    ASSERT_TRUE(runtime.isValid());
+    const QByteArray address = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+    const bool hadRuntime = qEnvironmentVariableIsSet("XDG_RUNTIME_DIR");
+    const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+    const struct {
+        const char* what;
+        bool address;
+        bool runtimeBus;
+        bool used;
+    } cases[] = {
+        {"address", true, false, true},
+        {"the runtime folder's bus", false, true, true},
+        {"neither", false, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.address) {
+            qputenv("DBUS_SESSION_BUS_ADDRESS", address);
+        } else {
+            qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+        }
+        QFile bus(runtime.filePath(QStringLiteral("bus")));
+        if (c.runtimeBus) {
+            ASSERT_TRUE(bus.open(QIODevice::WriteOnly));
+            bus.close();
+        } else {
+            bus.remove();
+        }
+        qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+        const QDBusConnection chosen = TNotificationService::SessionBus();
+        EXPECT_EQ(chosen.isConnected(), c.used);
+        EXPECT_EQ(chosen.name() == QDBusConnection::sessionBus().name(), c.used);
+    }
+    qputenv("DBUS_SESSION_BUS_ADDRESS", address);
+    if (hadRuntime) {
+        qputenv("XDG_RUNTIME_DIR", savedRuntime);
+    } else {
+        qunsetenv("XDG_RUNTIME_DIR");
+    }
+}
+
 // Without a session bus at all, the fallback is all there is, and it comes at once.
 TEST(NotificationServiceTest, WithoutABusTheFallbackShowsItAtOnce) {
     TNotificationService service(QDBusConnection(QStringLiteral("no bus")), QImage(), [] {});
