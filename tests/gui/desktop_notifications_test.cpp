@@ -92,7 +92,10 @@ public:
     // connection: a name of its own, so that each service is a new owner on the bus.
     explicit FakeNotifications(const QString& connection)
         : bus_(QDBusConnection::connectToBus(Bus->Address(), connection)) {}
-    ~FakeNotifications() override { Leave(); }
+    ~FakeNotifications() override {
+        Leave();
+        QDBusConnection::disconnectFromBus(bus_.name());
+    }
 
     bool Take() {
         return bus_.registerObject(ServicePath, this, QDBusConnection::ExportAllSlots) &&
@@ -249,6 +252,7 @@ TEST_F(DesktopNotificationsTest, FaultAndRecoveryReachTheServiceAndAClickOpensTh
         QDBusConnection::connectToBus(Bus->Address(), QStringLiteral("impostor"));
     service.Click(fault.id, impostor);
     Pump(300);
+    QDBusConnection::disconnectFromBus(impostor.name());
     EXPECT_FALSE(form_->isVisible());
     service.Click(fault.id);
     EXPECT_TRUE(WaitUntil([&] { return form_->isVisible() && !form_->isMinimized(); }));
