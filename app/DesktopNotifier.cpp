@@ -1,6 +1,9 @@
-// Desktop notifications: the seam that tests capture, and the choice of what to tell.
+// Desktop notifications: the seam that tests capture, the choice of what to tell, and where it
+// goes.
 #include "app/DesktopNotifier.h"
 
+#include <QDBusConnection>
+#include <QImage>
 #include <QStringList>
 #include <QTimer>
 #include <algorithm>
@@ -8,6 +11,7 @@
 #include <utility>
 
 #include "app/DeviceStateLook.h"
+#include "app/NotificationService.h"
 #include "monitoring/MonitorCore.h"
 
 namespace {
@@ -33,18 +37,6 @@ QString Names(const std::vector<const Device*>& devices) {
 
 }  // namespace
 
-void ShowDesktopNotification(QSystemTrayIcon* tray, const DesktopNotification& notification) {
-    SeamState& state = State();
-    {
-        std::lock_guard lock(state.mutex);
-        if (state.capture) {
-            state.shown.push_back(notification);
-            return;
-        }
-    }
-    if (tray) tray->showMessage(notification.Title, notification.Text, notification.Icon);
-}
-
 namespace NotifySeam {
 
 void Capture(bool on) {
@@ -62,8 +54,15 @@ std::vector<DesktopNotification> TakeShown() {
 
 }  // namespace NotifySeam
 
-TDesktopNotifier::TDesktopNotifier(const CMonitorCore& core, QSystemTrayIcon* tray)
-    : core_(core), tray_(tray), timer_(std::make_unique<QTimer>()) {
+TDesktopNotifier::TDesktopNotifier(const CMonitorCore& core, QSystemTrayIcon* tray,
+                                   const QDBusConnection& bus, const QImage& picture,
+                                   std::function<void()> opened)
+    : ShowInTray([tray](const DesktopNotification& notification) {
+          tray->showMessage(notification.Title, notification.Text, notification.Icon);
+      }),
+      core_(core),
+      service_(std::make_unique<TNotificationService>(bus, picture, std::move(opened))),
+      timer_(std::make_unique<QTimer>()) {
     timer_->setSingleShot(true);
     QObject::connect(timer_.get(), &QTimer::timeout, timer_.get(), [this] { Flush(); });
 }
@@ -76,13 +75,29 @@ void TDesktopNotifier::Tell(std::vector<const Device*> devices, const QString& s
     std::sort(devices.begin(), devices.end(),
               [](const Device* a, const Device* b) { return a->ListIndex < b->ListIndex; });
     if (static_cast<int>(devices.size()) < SummaryFrom) {
-        for (const Device* device : devices) ShowDesktopNotification(tray_, one(*device));
+        for (const Device* device : devices) Show(one(*device), device->DeviceId);
         return;
     }
     DesktopNotification summary = one(*devices.front());
     summary.Title = QString::number(devices.size()) + summaryWords;
     summary.Text = Names(devices);
-    ShowDesktopNotification(tray_, summary);
+    Show(summary, std::nullopt);
+}
+
+void TDesktopNotifier::Show(const DesktopNotification& notification,
+                            std::optional<std::uint16_t> device) {
+    {
+        SeamState& state = State();
+        std::lock_guard lock(state.mutex);
+        if (state.capture) {
+            state.shown.push_back(notification);
+            return;
+        }
+    }
+    const TNotificationService::Message message{notification.Title, notification.Text,
+                                                notification.Icon == QSystemTrayIcon::Warning ||
+                                                    notification.Icon == QSystemTrayIcon::Critical};
+    service_->Show(message, device, [this, notification] { ShowInTray(notification); });
 }
 
 void TDesktopNotifier::DeviceShown(const Device& device) {

@@ -8,23 +8,23 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <vector>
 
 #include "monitoring/DeviceRecord.h"
 
 class CMonitorCore;
+class QDBusConnection;
+class QImage;
 class QTimer;
+class TNotificationService;
 
 struct DesktopNotification {
     QString Title;
     QString Text;
     QSystemTrayIcon::MessageIcon Icon = QSystemTrayIcon::Information;
 };
-
-// Shows the notification through the notification-area icon, which hands it to the desktop's
-// notification service.
-void ShowDesktopNotification(QSystemTrayIcon* tray, const DesktopNotification& notification);
 
 namespace NotifySeam {
 
@@ -38,7 +38,10 @@ std::vector<DesktopNotification> TakeShown();
 
 class TDesktopNotifier {
 public:
-    TDesktopNotifier(const CMonitorCore& core, QSystemTrayIcon* tray);
+    // Notifications go to the desktop's notification service on bus, with picture; where no
+    // service answers, to the notification-area icon. opened: the user clicked one.
+    TDesktopNotifier(const CMonitorCore& core, QSystemTrayIcon* tray, const QDBusConnection& bus,
+                     const QImage& picture, std::function<void()> opened);
     ~TDesktopNotifier();
 
     // The device's row shows its new texts.
@@ -51,6 +54,9 @@ public:
     int GatherMs = 1500;
     // From this many devices at once, one summary instead of one notification each.
     static constexpr int SummaryFrom = 3;
+    // Where a notification goes when no notification service takes it; tests look here, as
+    // the offscreen platform has no notification area.
+    std::function<void(const DesktopNotification&)> ShowInTray;
 
 private:
     using Device = CMca::DeviceDescr_Type;
@@ -58,9 +64,11 @@ private:
     // burst; each in the list's order.
     void Tell(std::vector<const Device*> devices, const QString& summaryWords,
               const std::function<DesktopNotification(const Device&)>& one);
+    // device: the one it is about, whose earlier notification it replaces; none for a summary.
+    void Show(const DesktopNotification& notification, std::optional<std::uint16_t> device);
 
     const CMonitorCore& core_;
-    QSystemTrayIcon* tray_;
+    std::unique_ptr<TNotificationService> service_;
     // Per device: whether the last thing told about it was a fault. A device not yet told of
     // counts as OK, so a fault in its first status is news and an OK one is not.
     std::map<std::uint16_t, bool> toldFault_;

@@ -13,6 +13,7 @@
 #include "app/DeviceStateLook.h"
 #include "app/EventHistoryWindow.h"
 #include "app/MainUnit.h"
+#include "app/NotificationService.h"
 #include "app/Shell.h"
 #include "app/TrayState.h"
 #include "dialogs/TestModeSettingsDlgUnit.h"
@@ -89,7 +90,11 @@ void TMainForm::BuildTrayIcon() {
     StateIcons = std::make_unique<TStateIcons>();
     TrayLook =
         std::make_unique<TTrayLook>(TrayIcon, core_->Devices(), TrayIcon->icon(), *StateIcons);
-    Notifier = std::make_unique<TDesktopNotifier>(*core_, TrayIcon);
+    // Clicking a notification opens the window, as the icon's "Open" does.
+    Notifier = std::make_unique<TDesktopNotifier>(
+        *core_, TrayIcon, TNotificationService::SessionBus(), AmplifierPixmap(64).toImage(),
+        [this] { OpenMenuClick(); });
+    connect(TrayIcon, &QSystemTrayIcon::messageClicked, this, &TMainForm::OpenMenuClick);
     if (QSystemTrayIcon::isSystemTrayAvailable()) TrayIcon->show();
 }
 

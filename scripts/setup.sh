@@ -19,6 +19,8 @@ PACKAGES=(
   xvfb xauth x11-apps imagemagick
   # network namespaces for the discovery test bed
   iproute2
+  # a private session bus for the desktop notification tests
+  dbus-daemon
   # a real SMTP server for the e-mail tests (Debian's own Python)
   python3 python3-aiosmtpd
   # a strict mail server for the e-mail tests; each test runs a private instance
