@@ -76,6 +76,19 @@ std::optional<MotifHints> Motif(const QWidget& window) {
     return hints;
 }
 
+std::optional<QPoint> ClientTopLeft(const QWidget& window) {
+    const QString info = Run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), WindowId(window)});
+    const auto x = Field(info, "Absolute upper-left X");
+    const auto y = Field(info, "Absolute upper-left Y");
+    if (!x || !y) return std::nullopt;
+    return QPoint(*x, *y);
+}
+
+bool WaitUntilSettled(const QWidget& window) {
+    return WaitUntilManaged(window) &&
+           WaitFor([&window] { return ClientTopLeft(window) == window.mapToGlobal(QPoint()); });
+}
+
 std::optional<QRect> FrameRect(const QWidget& window) {
     const auto extents = Property(window, "_NET_FRAME_EXTENTS");
     if (!extents) return std::nullopt;

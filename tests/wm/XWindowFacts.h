@@ -45,6 +45,11 @@ std::optional<MotifHints> Motif(const QWidget& window);
 // The window with its frame, in root coordinates, from the client's absolute position and
 // the frame extents the window manager announced; none before the window is managed.
 std::optional<QRect> FrameRect(const QWidget& window);
+// Where the X server has the window's client area, in root coordinates.
+std::optional<QPoint> ClientTopLeft(const QWidget& window);
+// Waits until Qt knows where the window manager put the window (a window just managed may
+// still be moved into its frame).
+bool WaitUntilSettled(const QWidget& window);
 // Shows nothing: waits (processing Qt's events) until the window manager manages the window,
 // i.e. has framed it and announced its actions. Bounded; false when it never happens.
 bool WaitUntilManaged(const QWidget& window,

@@ -25,24 +25,15 @@ std::optional<QPoint> FrameBottomLeft(const QWidget& window) {
     return QPoint(frame->left(), frame->top() + frame->height());
 }
 
-// Waits a little for the frame to reach the anchor; what it reached either way.
-QString SettledCorner(const TPropertiesDlg& dialog) {
-    xfacts::WaitFor([&] { return FrameBottomLeft(*dialog.StatusDlg) == Anchor(dialog); },
-                    std::chrono::seconds(3));
-    const auto at = FrameBottomLeft(*dialog.StatusDlg);
-    const QPoint anchor = Anchor(dialog);
-    return QStringLiteral("frame bottom-left %1,%2, buttons at %3,%4")
-        .arg(at ? at->x() : -1)
-        .arg(at ? at->y() : -1)
-        .arg(anchor.x())
-        .arg(anchor.y());
+std::string Text(const std::optional<QPoint>& point) {
+    return point ? std::to_string(point->x()) + "," + std::to_string(point->y()) : "unframed";
 }
 
-QString Expected(const TPropertiesDlg& dialog) {
-    const QPoint anchor = Anchor(dialog);
-    return QStringLiteral("frame bottom-left %1,%2, buttons at %1,%2")
-        .arg(anchor.x())
-        .arg(anchor.y());
+// The frame's bottom-left corner and the anchor, once they agree or after a few seconds.
+std::pair<std::string, std::string> Settled(const TPropertiesDlg& dialog) {
+    xfacts::WaitFor([&] { return FrameBottomLeft(*dialog.StatusDlg) == Anchor(dialog); },
+                    std::chrono::seconds(3));
+    return {Text(FrameBottomLeft(*dialog.StatusDlg)), Text(Anchor(dialog))};
 }
 
 // The fault comes and goes with the race between the window manager's framing and the
@@ -51,11 +42,12 @@ TEST(ConditionWindow, SitsOnTheConditionButtonsFromItsFirstShowing) {
     DialogBench bench;
     for (int attempt = 0; attempt < 4; ++attempt) {
         TPropertiesDlg* dialog = bench.OpenProperties();
-        ASSERT_TRUE(xfacts::WaitUntilManaged(*dialog));
+        ASSERT_TRUE(xfacts::WaitUntilSettled(*dialog));
         dialog->ChanBtn[0]->click();
         ASSERT_NE(dialog->StatusDlg, nullptr);
         ASSERT_TRUE(xfacts::WaitUntilManaged(*dialog->StatusDlg));
-        EXPECT_EQ(SettledCorner(*dialog), Expected(*dialog)) << "attempt " << attempt;
+        const auto [frame, buttons] = Settled(*dialog);
+        EXPECT_EQ(frame, buttons) << "attempt " << attempt;
         bench.CloseAll();
     }
 }
@@ -63,22 +55,25 @@ TEST(ConditionWindow, SitsOnTheConditionButtonsFromItsFirstShowing) {
 TEST(ConditionWindow, FollowsThePropertiesDialogWhenItIsMoved) {
     DialogBench bench;
     TPropertiesDlg* dialog = bench.OpenProperties();
-    ASSERT_TRUE(xfacts::WaitUntilManaged(*dialog));
+    ASSERT_TRUE(xfacts::WaitUntilSettled(*dialog));
     dialog->PSupplyBtn->click();
     ASSERT_TRUE(xfacts::WaitUntilManaged(*dialog->StatusDlg));
-    ASSERT_EQ(SettledCorner(*dialog), Expected(*dialog));
+    const auto [frame, buttons] = Settled(*dialog);
+    ASSERT_EQ(frame, buttons);
 
     for (const QPoint step : {QPoint(60, 40), QPoint(-30, 70)}) {
         const QPoint before = Anchor(*dialog);
         dialog->move(dialog->pos() + step);
         ASSERT_TRUE(xfacts::WaitFor([&] { return Anchor(*dialog) != before; }));
-        EXPECT_EQ(SettledCorner(*dialog), Expected(*dialog)) << step.x() << "," << step.y();
+        const auto [moved, movedButtons] = Settled(*dialog);
+        EXPECT_EQ(moved, movedButtons) << "moved by " << step.x() << "," << step.y();
     }
     // Shown again by its button after the user closed it: still on the buttons.
     dialog->StatusDlg->close();
     dialog->ChanBtn[1]->click();
     ASSERT_TRUE(xfacts::WaitFor([&] { return dialog->StatusDlg->isVisible(); }));
-    EXPECT_EQ(SettledCorner(*dialog), Expected(*dialog));
+    const auto [again, againButtons] = Settled(*dialog);
+    EXPECT_EQ(again, againButtons);
 }
 
 }  // namespace
