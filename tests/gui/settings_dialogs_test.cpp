@@ -539,6 +539,29 @@ TEST_F(SettingsDialogsTest, InstallerBoxFillsTodaysDateOnlyIntoEmptyFields) {
     EXPECT_EQ(form_->Core().AdvancedEmail.InstallYear, "19");
 }
 
+// The date filled in by the box is not typing: the focus stays where the user has it, so what
+// the user types next goes where it was meant to. Typing a full field moves on.
+TEST_F(SettingsDialogsTest, FilledDateLeavesTheFocusAndTypedDateMovesItOn) {
+    SetClockOverride(FifthOfMarch2024);
+    StartForm();
+    form_->EnableEmailRadioBtn->setChecked(true);
+    WhileOpen<TAdvancedEmailDlg>([this] { form_->AdvancedEmailBtn->click(); },
+                                 [](TAdvancedEmailDlg& d) {
+                                     d.InstallerDetailsCheckBox->setFocus();
+                                     d.InstallerDetailsCheckBox->click();
+                                     EXPECT_EQ(d.YearEdit->text(), "24");
+                                     EXPECT_EQ(d.focusWidget(), d.InstallerDetailsCheckBox);
+
+                                     Retype(d.DayEdit, "17");
+                                     EXPECT_EQ(d.focusWidget(), d.MonthEdit);
+                                     Retype(d.MonthEdit, "1");
+                                     EXPECT_EQ(d.focusWidget(), d.MonthEdit);
+                                     Type(d.MonthEdit, "1");
+                                     EXPECT_EQ(d.focusWidget(), d.YearEdit);
+                                     d.CancelBtn->click();
+                                 });
+}
+
 TEST_F(SettingsDialogsTest, DateFieldsRefuseLettersMarkOutOfRangeRedAndStoreAsTyped) {
     StartForm();
     form_->Core().AdvancedEmail.Installer = true;
