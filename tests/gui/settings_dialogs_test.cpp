@@ -284,6 +284,18 @@ TEST_F(SettingsDialogsTest, AboutBoxShowsTheVersionThatTheProgramPrintsAndIsMade
     EXPECT_EQ(TAboutDlg::Instances() - madeBefore, 1);
 }
 
+// The box's own button is a button of the usual size in its corner, not a bar.
+TEST_F(SettingsDialogsTest, AboutBoxOkButtonHasItsNaturalSize) {
+    StartForm();
+    form_->CreateAboutBox();
+    TAboutDlg& box = *form_->AboutDlg;
+    box.show();
+    QApplication::processEvents();
+    EXPECT_EQ(box.OkBtn->width(), box.OkBtn->sizeHint().width());
+    EXPECT_EQ(box.OkBtn->height(), box.OkBtn->sizeHint().height());
+    box.hide();
+}
+
 TEST_F(SettingsDialogsTest, LinkOpensTheHomePageAndShowsTheHandOnHover) {
     StartForm();
     form_->CreateAboutBox();
