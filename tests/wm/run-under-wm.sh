@@ -36,7 +36,12 @@ wait_for() {
   return 1
 }
 
-Xvfb -displayfd 3 -screen 0 "${AVLO_WM_SCREEN:-1024x768x24}" -nolisten tcp -noreset \
+# Should this script be killed outright (a test runner's timeout), the display and the window
+# manager go with it.
+with_parent=()
+command -v setpriv >/dev/null && with_parent=(setpriv --pdeathsig TERM)
+
+"${with_parent[@]}" Xvfb -displayfd 3 -screen 0 "${AVLO_WM_SCREEN:-1024x768x24}" -nolisten tcp -noreset \
   3>"$work/display" 2>"$work/xvfb.log" &
 xvfb_pid=$!
 display_known() { [ -s "$work/display" ] && grep -q '^[0-9]' "$work/display"; }
@@ -49,7 +54,7 @@ export DISPLAY=":$(head -n1 "$work/display")"
 
 # A home of its own keeps the user's openbox settings and session out of the test.
 mkdir -p "$work/config"
-XDG_CONFIG_HOME="$work/config" openbox --sm-disable >"$work/openbox.log" 2>&1 &
+XDG_CONFIG_HOME="$work/config" "${with_parent[@]}" openbox --sm-disable >"$work/openbox.log" 2>&1 &
 wm_pid=$!
 # Openbox manages windows once it has announced itself on the root window.
 wm_ready() { xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; }
