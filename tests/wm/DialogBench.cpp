@@ -44,8 +44,11 @@ QWidget* DialogBench::ShowModal(QWidget* dialog) {
 }
 
 void DialogBench::CloseAll() {
-    for (QWidget* window : QApplication::topLevelWidgets()) {
-        if (window != owner_.get() && window->isVisible()) window->close();
+    // Closing a dialog may take its own windows (the condition window) with it.
+    std::vector<QPointer<QWidget>> windows;
+    for (QWidget* window : QApplication::topLevelWidgets()) windows.emplace_back(window);
+    for (const QPointer<QWidget>& window : windows) {
+        if (window && window != owner_.get() && window->isVisible()) window->close();
     }
     QApplication::processEvents();
 }
