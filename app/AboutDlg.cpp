@@ -87,8 +87,12 @@ TAboutDlg::TAboutDlg(QWidget* owner) : QDialog(owner) {
 
     OkBtn = NamedButton(this, "OkBtn", "&OK");
     OkBtn->setDefault(true);
+    // The link is no wider than its text, and the space the texts leave goes between them and
+    // the button, which keeps its own size in the corner.
+    OkBtn->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     auto* bottom = new QHBoxLayout;
     bottom->addLayout(texts, 1);
+    bottom->addStretch();
     bottom->addWidget(OkBtn, 0, Qt::AlignBottom);
     bottom->setContentsMargins(0, 0, 8, 0);
     layout->addLayout(bottom);

@@ -26,8 +26,7 @@ int RunMonitor(CMonitorApplication& app, const StartupOptions& options) {
     if (!TakeInstanceLock(lock, &refused)) return refused;
 
     ShowSplashScreen();
-    QApplication::setApplicationName(QStringLiteral("AVLO Monitor"));
-    QApplication::setApplicationDisplayName(QStringLiteral("AVLO Monitor"));
+    NameApplication();
 
     auto form = std::make_unique<TMainForm>(options);
     form->CreateAboutBox();
@@ -46,6 +45,12 @@ int RunMonitor(CMonitorApplication& app, const StartupOptions& options) {
 }
 
 }  // namespace
+
+void NameApplication() {
+    // No display name: Qt would append it to every caption (" — AVLO Monitor"), and the
+    // captions are the windows' own, exactly; the small condition window has no room for it.
+    QApplication::setApplicationName(QStringLiteral("AVLO Monitor"));
+}
 
 int RunProgram(const StartupOptions& options, int& argc, char** argv) {
     // The same monitor without a window needs no display, nor any of the windowing libraries.

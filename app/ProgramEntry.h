@@ -12,3 +12,6 @@ using CMonitorApplication = TCatchingApplication<QApplication>;
 // or with --headless the monitor without any (RunHeadless). Returns the process's exit
 // status: 0 after a normal end, non-zero after an error.
 int RunProgram(const StartupOptions& options, int& argc, char** argv);
+
+// The program's name as the desktop knows it (session manager, notifications, settings).
+void NameApplication();

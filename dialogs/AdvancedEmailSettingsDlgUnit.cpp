@@ -299,8 +299,10 @@ void TAdvancedEmailDlg::MarkDateField(QLineEdit* edit, const std::optional<int>&
     edit->setPalette(palette);
 }
 
+// Only typing moves on: the date the installer box fills in is set, not typed (setText clears
+// the modified mark), and taking the focus then would send the user's next keys into the year.
 void TAdvancedEmailDlg::HandOnWhenFull(QLineEdit* edit, QLineEdit* next) {
-    if (edit->text().size() == 2) next->setFocus();
+    if (edit->isModified() && edit->text().size() == 2) next->setFocus();
 }
 
 void TAdvancedEmailDlg::DayEditChange() {

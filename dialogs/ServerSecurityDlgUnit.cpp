@@ -12,7 +12,9 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
+#include "dialogs/DialogParts.h"
 #include "notify/SmtpProtocol.h"
+#include "platform/MessageBox.h"
 
 namespace {
 
@@ -29,6 +31,7 @@ TServerSecurityDlg::TServerSecurityDlg(const Context& context, const std::string
     : QDialog(parent), passwords_(passwords), port_(context.Port) {
     setObjectName(QStringLiteral("ServerSecurityDlg"));
     setWindowTitle(QStringLiteral("Server Security"));
+    SetFixedDialogFrame(*this);
 
     auto* connection = new QGroupBox(QStringLiteral("Connection"), this);
     NoSecurityRadioBtn =
@@ -96,6 +99,8 @@ TServerSecurityDlg::TServerSecurityDlg(const Context& context, const std::string
     layout->addWidget(signIn);
     layout->addWidget(trust);
     layout->addWidget(buttons);
+    // Grows when the warning about sign-in without encryption shows, shrinks when it goes.
+    layout->setSizeConstraint(QLayout::SetFixedSize);
 
     for (QRadioButton* radio : chosen) {
         connect(radio, &QRadioButton::toggled, this, [this](bool on) {
@@ -144,6 +149,17 @@ void TServerSecurityDlg::CaFileBrowseBtnClick() {
         this, QStringLiteral("Certificate Authority"), CaFileEdit->text(),
         QStringLiteral("Certificates (*.pem *.crt);;All files (*)"));
     if (!file.isEmpty()) CaFileEdit->setText(file);
+}
+
+void TServerSecurityDlg::accept() {
+    if (SignInCheckBox->isChecked() && Security() == static_cast<int>(SmtpSecurity::None)) {
+        ShowMessage(this, MsgKind::Warning, windowTitle(),
+                    QStringLiteral("The password would travel in the clear: a password is never "
+                                   "sent without encryption. Choose STARTTLS or SSL/TLS, or "
+                                   "clear \"Server requires sign-in\"."));
+        return;
+    }
+    QDialog::accept();
 }
 
 TServerSecurityDlg::Context TServerSecurityDlg::Result() const {

@@ -14,7 +14,8 @@ class QRadioButton;
 // The e-mail server's security: how the connection is protected (None, STARTTLS, SSL/TLS),
 // whether the server requires sign-in and with which user name and password, and a file of
 // one more certificate authority for a site's own relay. Choosing a mode proposes its usual
-// port while the page's port is still another mode's default. The password goes to the
+// port while the page's port is still another mode's default. The dialog has a fixed size
+// that follows what it shows. The password goes to the
 // password store (keyring or the file beside the settings), never into the settings.
 class TServerSecurityDlg : public QDialog {
     Q_OBJECT
@@ -51,6 +52,10 @@ public:
     QLabel* PlainSignInLabel = nullptr;
     QPushButton* OkBtn = nullptr;
     QPushButton* CancelBtn = nullptr;
+
+    // OK: refuses sign-in without encryption, which the mail client would refuse at every
+    // alert, and says why; the dialog stays open to be put right.
+    void accept() override;
 
 private:
     int Security() const;

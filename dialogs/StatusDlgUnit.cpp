@@ -5,6 +5,8 @@
 #include <QFont>
 #include <QFrame>
 #include <QLabel>
+#include <QMoveEvent>
+#include <QWindow>
 #include <algorithm>
 
 #include "comms/Mymessages.h"
@@ -28,9 +30,12 @@ QLabel* RowLabel(QWidget* parent, const QString& name, const QString& text, int 
 }  // namespace
 
 TStatusDlg::TStatusDlg(QWidget* owner, const Context* context, IMessageTarget* ownerHandle)
+    // A tool window's caption carries the close box only, as on the desktop it was made for:
+    // minimised, the small window would be lost while its dialog stays.
     : QWidget(owner, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                         Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                         Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint) {
+                         Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                         Qt::WindowStaysOnTopHint) {
+    if (owner != nullptr) owner->installEventFilter(this);
     setObjectName(QStringLiteral("StatusDlg"));
     QFont small = font();
     small.setPointSize(8);
@@ -100,16 +105,55 @@ void TStatusDlg::Fit() {
     for (QFrame* line : dividers_) line->resize(width - 8, line->height());
 }
 
-// The bottom edge goes to Top: the window sits on top of the row it is placed at. Before the
-// first showing the frame is not known and the client height stands in for the outer height;
-// the showing places it again with its frame.
+// The bottom edge goes to Top: the window sits on top of the row it is placed at. A window
+// manager frames the window only after it is shown, so the first placing goes by the client
+// area alone (the title bar then grows upwards, away from the row); once the frame is known,
+// or when it changes, the window is placed again. The frame comes from the window system each
+// time: the widget's own copy is brought up to date only by a later move.
 void TStatusDlg::Place() {
-    move(bottomLeft_.x(), bottomLeft_.y() - frameGeometry().height());
+    placedFrame_ = FrameMargins();
+    setGeometry(QRect(QPoint(bottomLeft_.x() + placedFrame_.left(),
+                             bottomLeft_.y() - placedFrame_.bottom() - height()),
+                      size()));
+}
+
+QMargins TStatusDlg::FrameMargins() const {
+    const QWindow* window = windowHandle();
+    return window != nullptr ? window->frameMargins() : QMargins();
+}
+
+void TStatusDlg::PlaceAgainIfFrameChanged() {
+    if (isVisible() && FrameMargins() != placedFrame_) Place();
 }
 
 void TStatusDlg::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    // The window system's side of the window exists from here on; it hears of the exposure
+    // that follows the window manager's framing.
+    if (QWindow* window = windowHandle()) window->installEventFilter(this);
     Place();
+}
+
+// The window manager's framing reaches the window as an exposure, a move or a resize; a frame
+// that has not changed leaves the window where the user put it.
+void TStatusDlg::moveEvent(QMoveEvent* event) {
+    QWidget::moveEvent(event);
+    PlaceAgainIfFrameChanged();
+}
+
+void TStatusDlg::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    PlaceAgainIfFrameChanged();
+}
+
+bool TStatusDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == windowHandle() && event->type() == QEvent::Expose) PlaceAgainIfFrameChanged();
+    if (watched == parent() && event->type() == QEvent::Move) {
+        const auto* move = static_cast<QMoveEvent*>(event);
+        bottomLeft_ += move->pos() - move->oldPos();
+        if (isVisible()) Place();
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void TStatusDlg::closeEvent(QCloseEvent* event) {

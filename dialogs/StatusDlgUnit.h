@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QColor>
+#include <QMargins>
 #include <QPoint>
 #include <QString>
 #include <QWidget>
@@ -45,10 +46,17 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    // Follows the owner when it is moved.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void Place();
+    void PlaceAgainIfFrameChanged();
+    QMargins FrameMargins() const;
     void Fit();
     QFrame* dividers_[3] = {};
-    QPoint bottomLeft_;  // where the context puts the window's bottom-left corner
+    QPoint bottomLeft_;     // where the context puts the window's bottom-left corner
+    QMargins placedFrame_;  // the frame the last placing went by
 };

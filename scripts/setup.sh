@@ -17,6 +17,8 @@ PACKAGES=(
   desktop-file-utils appstream help2man python3-trustme swaks curl openssl
   # a display for running the window without one, and screenshots
   xvfb xauth x11-apps imagemagick
+  # GUI tests under a real window manager: openbox, and the X tools that read what it did
+  openbox x11-utils
   # network namespaces for the discovery test bed
   iproute2
   # a private session bus for the desktop notification tests

@@ -3,6 +3,7 @@
 // the file beside them here: the test program has no keyring).
 #include <sys/stat.h>
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -133,14 +134,58 @@ TEST_F(ServerSecurityTest, OkStoresTheKeysAndThePortAndKeepsThePasswordOutOfTheS
     EXPECT_EQ(kept.str(), password);
 }
 
-TEST_F(ServerSecurityTest, SignInWithoutEncryptionIsPointedOut) {
+// Where a control is in the dialog.
+QRect InDialog(const QWidget& dialog, const QWidget& control) {
+    return QRect(control.mapTo(&dialog, QPoint()), control.size());
+}
+
+TEST_F(ServerSecurityTest, SignInWithoutEncryptionIsPointedOutInRoomOfItsOwn) {
     StartForm();
     TServerSecurityDlg dialog({}, "tech", form_->Core().PasswordStore());
     dialog.show();
+    const int before = dialog.height();
     dialog.SignInCheckBox->setChecked(true);
+    QApplication::processEvents();
     EXPECT_TRUE(dialog.PlainSignInLabel->isVisible());
+    // The dialog grows for the warning: it covers no other text and is not squeezed.
+    const QRect warning = InDialog(dialog, *dialog.PlainSignInLabel);
+    EXPECT_GT(dialog.height(), before);
+    EXPECT_TRUE(dialog.rect().contains(warning));
+    EXPECT_GE(warning.height(),
+              dialog.PlainSignInLabel->heightForWidth(dialog.PlainSignInLabel->width()));
+    for (const QWidget* other : std::initializer_list<const QWidget*>{
+             dialog.PasswordEdit, dialog.PasswordPlaceLabel, dialog.CaFileEdit, dialog.OkBtn}) {
+        EXPECT_FALSE(warning.intersects(InDialog(dialog, *other)))
+            << other->objectName().toStdString();
+    }
     dialog.SslTlsRadioBtn->setChecked(true);
     EXPECT_FALSE(dialog.PlainSignInLabel->isVisible());
+}
+
+// The mail client never sends a password without encryption, so OK does not take such
+// settings either: it says why and leaves the dialog open to be put right.
+TEST_F(ServerSecurityTest, OkRefusesSignInWithoutEncryption) {
+    StartForm();
+    form_->EnableEmailRadioBtn->setChecked(true);
+    bool stillOpen = false;
+    RunDialog([&](TServerSecurityDlg& dialog) {
+        dialog.NoSecurityRadioBtn->setChecked(true);
+        dialog.SignInCheckBox->setChecked(true);
+        dialog.PasswordEdit->setText(QStringLiteral("secret"));
+        dialog.OkBtn->click();
+        stillOpen = dialog.isVisible();
+        const auto shown = MessageBoxSeam::TakeShown();
+        ASSERT_EQ(shown.size(), 1u);
+        EXPECT_EQ(shown[0].title, "Server Security");
+        EXPECT_EQ(shown[0].text,
+                  "The password would travel in the clear: a password is never sent without "
+                  "encryption. Choose STARTTLS or SSL/TLS, or clear \"Server requires sign-in\".");
+        // Put right, OK takes the settings.
+        dialog.StartTlsRadioBtn->setChecked(true);
+    });
+    EXPECT_TRUE(stillOpen);
+    EXPECT_EQ(form_->Core().EmailSettings.Security, 1);
+    EXPECT_TRUE(form_->Core().EmailSettings.SignIn);
 }
 
 }  // namespace

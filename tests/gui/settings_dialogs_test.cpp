@@ -284,6 +284,18 @@ TEST_F(SettingsDialogsTest, AboutBoxShowsTheVersionThatTheProgramPrintsAndIsMade
     EXPECT_EQ(TAboutDlg::Instances() - madeBefore, 1);
 }
 
+// The box's own button is a button of the usual size in its corner, not a bar.
+TEST_F(SettingsDialogsTest, AboutBoxOkButtonHasItsNaturalSize) {
+    StartForm();
+    form_->CreateAboutBox();
+    TAboutDlg& box = *form_->AboutDlg;
+    box.show();
+    QApplication::processEvents();
+    EXPECT_EQ(box.OkBtn->width(), box.OkBtn->sizeHint().width());
+    EXPECT_EQ(box.OkBtn->height(), box.OkBtn->sizeHint().height());
+    box.hide();
+}
+
 TEST_F(SettingsDialogsTest, LinkOpensTheHomePageAndShowsTheHandOnHover) {
     StartForm();
     form_->CreateAboutBox();
@@ -537,6 +549,29 @@ TEST_F(SettingsDialogsTest, InstallerBoxFillsTodaysDateOnlyIntoEmptyFields) {
                                      d.CancelBtn->click();
                                  });
     EXPECT_EQ(form_->Core().AdvancedEmail.InstallYear, "19");
+}
+
+// The date filled in by the box is not typing: the focus stays where the user has it, so what
+// the user types next goes where it was meant to. Typing a full field moves on.
+TEST_F(SettingsDialogsTest, FilledDateLeavesTheFocusAndTypedDateMovesItOn) {
+    SetClockOverride(FifthOfMarch2024);
+    StartForm();
+    form_->EnableEmailRadioBtn->setChecked(true);
+    WhileOpen<TAdvancedEmailDlg>([this] { form_->AdvancedEmailBtn->click(); },
+                                 [](TAdvancedEmailDlg& d) {
+                                     d.InstallerDetailsCheckBox->setFocus();
+                                     d.InstallerDetailsCheckBox->click();
+                                     EXPECT_EQ(d.YearEdit->text(), "24");
+                                     EXPECT_EQ(d.focusWidget(), d.InstallerDetailsCheckBox);
+
+                                     Retype(d.DayEdit, "17");
+                                     EXPECT_EQ(d.focusWidget(), d.MonthEdit);
+                                     Retype(d.MonthEdit, "1");
+                                     EXPECT_EQ(d.focusWidget(), d.MonthEdit);
+                                     Type(d.MonthEdit, "1");
+                                     EXPECT_EQ(d.focusWidget(), d.YearEdit);
+                                     d.CancelBtn->click();
+                                 });
 }
 
 TEST_F(SettingsDialogsTest, DateFieldsRefuseLettersMarkOutOfRangeRedAndStoreAsTyped) {
