@@ -96,15 +96,13 @@ void ReserveWidth(QLabel* label, std::initializer_list<QString> texts) {
     label->setMinimumWidth(width + margins.left() + margins.right() + 2);
 }
 
-// A moment of the wall clock as the user's local time: the time of day, with the date in
-// front when it is not today's.
-QString LocalMoment(std::int64_t seconds, bool withSeconds) {
+// When a status arrived, in the user's local time: the time of day, with the date in front
+// when it is not today's.
+QString StatusMoment(std::int64_t seconds) {
     const QDateTime at = QDateTime::fromSecsSinceEpoch(seconds);
     const QDateTime now = QDateTime::fromSecsSinceEpoch(CMonitorCore::WallSeconds());
-    const QString time =
-        at.toString(withSeconds ? QStringLiteral("HH:mm:ss") : QStringLiteral("HH:mm"));
-    if (at.date() == now.date() && withSeconds) return time;
-    return at.toString(QStringLiteral("yyyy-MM-dd ")) + time;
+    const QString time = at.toString(QStringLiteral("HH:mm:ss"));
+    return at.date() == now.date() ? time : at.toString(QStringLiteral("yyyy-MM-dd ")) + time;
 }
 
 QLabel* NewLabel(QWidget* parent, const QString& name, const QString& text) {
@@ -208,8 +206,10 @@ void ShowUnknown(QLabel* label) {
 // Since when the Statistics tab counts. A count whose beginning nobody kept (a file from
 // before the moment was kept) says so instead of claiming a moment.
 QString SinceText(std::int64_t seconds, bool known) {
-    if (known) return QStringLiteral("Counting since ") + LocalMoment(seconds, false);
-    return QStringLiteral("Counting since before ") + LocalMoment(seconds, false) +
+    const QString moment =
+        QDateTime::fromSecsSinceEpoch(seconds).toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+    if (known) return QStringLiteral("Counting since ") + moment;
+    return QStringLiteral("Counting since before ") + moment +
            QStringLiteral("\n(when counting began was not kept)");
 }
 
@@ -292,6 +292,10 @@ void TPropertiesDlg::ReserveWidths() {
     const CMca codec;
     const QString unknown = QStringLiteral("Unknown");
     const QString serial = QStringLiteral("00000000");
+    // Seven digits: a million fault onsets is more than a device sees in its life, and room for
+    // ten would make every tab half empty.
+    const QString counter = QStringLiteral("9999999");
+    const QString negative = QStringLiteral("-999999");
     for (QLabel* label : {ModelLabel, ModelSummaryLabel})
         ReserveWidth(label, {unknown, QString::fromLatin1(codec.ModelName(ModelRV13))});
     for (QLabel* label : {SerialNrLabel, SerialNrSummaryLabel})
@@ -305,12 +309,12 @@ void TPropertiesDlg::ReserveWidths() {
     for (int col = 0; col < 4; ++col) {
         for (int ch = 0; ch < 7; ++ch) {
             ReserveWidth(StateLabel[col][ch], {unknown, QStringLiteral("FAILURE")});
-            ReserveWidth(ErrLabel[col][ch], {QStringLiteral("-2147483648")});
+            ReserveWidth(ErrLabel[col][ch], {counter, negative});
         }
     }
     for (int rail = 0; rail < 4; ++rail) {
         ReserveWidth(SupplyStateLabel[rail], {unknown, QStringLiteral("FAILURE")});
-        ReserveWidth(SupplyErrLabel[rail], {QStringLiteral("-2147483648")});
+        ReserveWidth(SupplyErrLabel[rail], {counter, negative});
     }
     ReserveWidth(TimeOnLabel, {QStringLiteral("71582788 hr 59 min")});
     ReserveWidth(StatsSinceLabel, {SinceText(0, false)});
@@ -345,6 +349,8 @@ void TPropertiesDlg::BuildGeneralTab() {
     auto* identity = new QGridLayout;
     identity->setContentsMargins(30, 0, 0, 0);
     identity->setColumnMinimumWidth(0, 90);
+    // The room a wider tab leaves goes after the values, which stay beside their names.
+    identity->setColumnStretch(1, 1);
     identity->addWidget(NewLabel(tab, QString(), QStringLiteral("Model:")), 0, 0);
     identity->addWidget(ModelLabel, 0, 1);
     identity->addWidget(NewLabel(tab, QString(), QStringLiteral("Serial Number:")), 1, 0);
@@ -353,6 +359,7 @@ void TPropertiesDlg::BuildGeneralTab() {
     auto* state = new QGridLayout;
     state->setContentsMargins(30, 0, 0, 0);
     state->setColumnMinimumWidth(0, 90);
+    state->setColumnStretch(1, 1);
     state->setVerticalSpacing(1);
     state->addWidget(NewLabel(tab, QString(), QStringLiteral("Network Status:")), 0, 0);
     state->addWidget(NetworkStatusLabel, 0, 1);
@@ -547,6 +554,8 @@ void TPropertiesDlg::BuildSummaryTab() {
     auto* identity = new QGridLayout;
     identity->setContentsMargins(30, 0, 0, 0);
     identity->setColumnMinimumWidth(0, 90);
+    // The room a wider tab leaves goes after the values, which stay beside their names.
+    identity->setColumnStretch(1, 1);
     identity->setVerticalSpacing(1);
     const std::pair<const char*, QLabel*> rows[] = {{"Model:", ModelSummaryLabel},
                                                     {"Serial Number:", SerialNrSummaryLabel},
@@ -770,10 +779,9 @@ QString TPropertiesDlg::ConfigurationMismatch(const DeviceStatus& s) const {
 void TPropertiesDlg::RefreshStatusTime() {
     const DeviceRecord& d = *Device;
     if (d.StatusKnown && d.StatusTime != 0) {
-        StatusTimeLabel->setText(QStringLiteral("Status of ") + LocalMoment(d.StatusTime, true));
+        StatusTimeLabel->setText(QStringLiteral("Status of ") + StatusMoment(d.StatusTime));
     } else if (d.StatusTime != 0) {
-        StatusTimeLabel->setText(QStringLiteral("No status since ") +
-                                 LocalMoment(d.StatusTime, true));
+        StatusTimeLabel->setText(QStringLiteral("No status since ") + StatusMoment(d.StatusTime));
     } else {
         StatusTimeLabel->setText(QStringLiteral("No status yet"));
     }

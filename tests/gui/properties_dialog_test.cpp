@@ -330,21 +330,21 @@ TEST(PropertiesDialogRecord, OneSizeWhileOpenWideEnoughForEveryText) {
         dlg.show();
         QCoreApplication::processEvents();
         const QSize size = dlg.size();
-        const std::function<void()> states[] = {[&] { record.ConnState = Connecting; },
-                                                [&] {
-                                                    record.ConnState = Connected;
-                                                    record.StatusKnown = true;
-                                                    record.Serial = "61000007";
-                                                },
-                                                [&] {
-                                                    record.Status = faulty;
-                                                    for (std::int32_t& counter : record.Stats)
-                                                        counter = INT32_MIN;
-                                                },
-                                                [&] {
-                                                    record.StatusKnown = false;
-                                                    record.ConnState = Disconnected;
-                                                }};
+        const auto connecting = [&] { record.ConnState = Connecting; };
+        const auto known = [&] {
+            record.ConnState = Connected;
+            record.StatusKnown = true;
+            record.Serial = "61000007";
+        };
+        const auto faults = [&] {
+            record.Status = faulty;
+            for (std::int32_t& counter : record.Stats) counter = -999999;
+        };
+        const auto lost = [&] {
+            record.StatusKnown = false;
+            record.ConnState = Disconnected;
+        };
+        const std::function<void()> states[] = {connecting, known, faults, lost};
         for (int step = 0; step < 4; ++step) {
             states[step]();
             dlg.RefreshDevice();
