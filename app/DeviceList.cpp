@@ -236,6 +236,7 @@ void TMainForm::ShowPropertiesBtn1Click() {
     // While the properties dialog is open, every change of its device reaches it.
     PropertiesDevice = id;
     TPropertiesDlg dialog(this, core_->SwitchFlags.stats, device, core_.get());
+    dialog.SetMonitor(core_.get());
     // Every report of the device's thread and every status reply refresh it. A rewrite of the
     // row refreshes it only when the device's state moved without a report (an edit, a new
     // address from discovery, a network search that misses it): every device's report

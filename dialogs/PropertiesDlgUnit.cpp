@@ -2,6 +2,7 @@
 // blinking of the condition buttons, the condition window, Apply and Reset Statistics.
 #include "dialogs/PropertiesDlgUnit.h"
 
+#include <QDateTime>
 #include <QEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -15,6 +16,8 @@
 #include <vector>
 
 #include "comms/Mymessages.h"
+#include "monitoring/MonitorCore.h"
+#include "platform/MessageBox.h"
 #include "protocol/Mca.h"
 
 // Resources of a static library are registered by name, outside any namespace.
@@ -62,17 +65,44 @@ QString Name(const char* prefix, int n, const char* suffix) {
     return QString::fromLatin1(prefix) + QString::number(n) + QString::fromLatin1(suffix);
 }
 
+// Colours for a control that is on. The disabled group stays the style's, so a control
+// that is off is grey whatever it showed before: a stale "OK" in green or a faulty button in
+// red would claim a state nobody knows any longer.
+void SetColor(QPalette& pal, QPalette::ColorRole role, const QColor& color) {
+    pal.setColor(QPalette::Active, role, color);
+    pal.setColor(QPalette::Inactive, role, color);
+}
+
 void SetTextColor(QWidget* widget, const QColor& color) {
     QPalette pal = widget->palette();
-    pal.setColor(QPalette::WindowText, color);
+    SetColor(pal, QPalette::WindowText, color);
     widget->setPalette(pal);
 }
 
 void SetButtonColors(QPushButton* button, const QColor& face, const QColor& text) {
     QPalette pal = button->palette();
-    pal.setColor(QPalette::Button, face);
-    pal.setColor(QPalette::ButtonText, text);
+    SetColor(pal, QPalette::Button, face);
+    SetColor(pal, QPalette::ButtonText, text);
     button->setPalette(pal);
+}
+
+// Keeps room for the widest text a label can show, so that the dialog does not change its
+// size (and move its Close button) as the texts change.
+void ReserveWidth(QLabel* label, std::initializer_list<QString> texts) {
+    int width = 0;
+    for (const QString& text : texts)
+        width = std::max(width, label->fontMetrics().size(0, text).width());
+    const QMargins margins = label->contentsMargins();
+    label->setMinimumWidth(width + margins.left() + margins.right() + 2);
+}
+
+// When a status arrived, in the user's local time: the time of day, with the date in front
+// when it is not today's.
+QString StatusMoment(std::int64_t seconds) {
+    const QDateTime at = QDateTime::fromSecsSinceEpoch(seconds);
+    const QDateTime now = QDateTime::fromSecsSinceEpoch(CMonitorCore::WallSeconds());
+    const QString time = at.toString(QStringLiteral("HH:mm:ss"));
+    return at.date() == now.date() ? time : at.toString(QStringLiteral("yyyy-MM-dd ")) + time;
 }
 
 QLabel* NewLabel(QWidget* parent, const QString& name, const QString& text) {
@@ -173,6 +203,16 @@ void ShowUnknown(QLabel* label) {
     label->setEnabled(false);
 }
 
+// Since when the Statistics tab counts. A count whose beginning nobody kept (a file from
+// before the moment was kept) says so instead of claiming a moment.
+QString SinceText(std::int64_t seconds, bool known) {
+    const QString moment =
+        QDateTime::fromSecsSinceEpoch(seconds).toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+    if (known) return QStringLiteral("Counting since ") + moment;
+    return QStringLiteral("Counting since before ") + moment +
+           QStringLiteral("\n(when counting began was not kept)");
+}
+
 // Routes a label's mouse events to the dialog's link handlers.
 class LinkHook : public QObject {
 public:
@@ -233,8 +273,8 @@ TPropertiesDlg::TPropertiesDlg(QWidget* owner, bool showStatistics, DeviceRecord
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(PageControl);
     layout->addLayout(buttons);
-    layout->setSizeConstraint(QLayout::SetFixedSize);
     WireControls();
+    ReserveWidths();
 
     StatusDlg = nullptr;
     Device = device;
@@ -245,6 +285,49 @@ TPropertiesDlg::TPropertiesDlg(QWidget* owner, bool showStatistics, DeviceRecord
     PageControl->setTabVisible(PageControl->indexOf(StatisticsTab), showStatistics);
     PageControl->setTabVisible(PageControl->indexOf(SummaryTab), showStatistics);
     RefreshDevice();
+    FixSize();
+}
+
+void TPropertiesDlg::ReserveWidths() {
+    const CMca codec;
+    const QString unknown = QStringLiteral("Unknown");
+    const QString serial = QStringLiteral("00000000");
+    // Seven digits: a million fault onsets is more than a device sees in its life, and room for
+    // ten would make every tab half empty.
+    const QString counter = QStringLiteral("9999999");
+    const QString negative = QStringLiteral("-999999");
+    for (QLabel* label : {ModelLabel, ModelSummaryLabel})
+        ReserveWidth(label, {unknown, QString::fromLatin1(codec.ModelName(ModelRV13))});
+    for (QLabel* label : {SerialNrLabel, SerialNrSummaryLabel})
+        ReserveWidth(label, {unknown, serial});
+    for (QLabel* label : {ModeLabel, ModeStateLabel})
+        ReserveWidth(label, {unknown, QStringLiteral("Standby"), QStringLiteral("Active")});
+    ReserveWidth(NetworkStatusLabel,
+                 {unknown, QStringLiteral("Connecting..."), QStringLiteral("Disconnected")});
+    for (QLabel* label : ChanLabel) ReserveWidth(label, {QStringLiteral("7 - Off       FAULTY")});
+    ReserveWidth(StatusTimeLabel, {QStringLiteral("No status since 2000-12-31 23:59:59")});
+    for (int col = 0; col < 4; ++col) {
+        for (int ch = 0; ch < 7; ++ch) {
+            ReserveWidth(StateLabel[col][ch], {unknown, QStringLiteral("FAILURE")});
+            ReserveWidth(ErrLabel[col][ch], {counter, negative});
+        }
+    }
+    for (int rail = 0; rail < 4; ++rail) {
+        ReserveWidth(SupplyStateLabel[rail], {unknown, QStringLiteral("FAILURE")});
+        ReserveWidth(SupplyErrLabel[rail], {counter, negative});
+    }
+    ReserveWidth(TimeOnLabel, {QStringLiteral("71582788 hr 59 min")});
+    ReserveWidth(StatsSinceLabel, {SinceText(0, false)});
+}
+
+// One size from the first showing to the end: the widest of the tabs the user can open.
+void TPropertiesDlg::FixSize() {
+    for (QWidget* page : {StatisticsTab, SummaryTab}) {
+        // A tab that is not shown takes no room.
+        if (!showStatistics_) page->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
+    }
+    layout()->activate();
+    setFixedSize(sizeHint());
 }
 
 TPropertiesDlg::~TPropertiesDlg() {
@@ -266,6 +349,8 @@ void TPropertiesDlg::BuildGeneralTab() {
     auto* identity = new QGridLayout;
     identity->setContentsMargins(30, 0, 0, 0);
     identity->setColumnMinimumWidth(0, 90);
+    // The room a wider tab leaves goes after the values, which stay beside their names.
+    identity->setColumnStretch(1, 1);
     identity->addWidget(NewLabel(tab, QString(), QStringLiteral("Model:")), 0, 0);
     identity->addWidget(ModelLabel, 0, 1);
     identity->addWidget(NewLabel(tab, QString(), QStringLiteral("Serial Number:")), 1, 0);
@@ -274,6 +359,7 @@ void TPropertiesDlg::BuildGeneralTab() {
     auto* state = new QGridLayout;
     state->setContentsMargins(30, 0, 0, 0);
     state->setColumnMinimumWidth(0, 90);
+    state->setColumnStretch(1, 1);
     state->setVerticalSpacing(1);
     state->addWidget(NewLabel(tab, QString(), QStringLiteral("Network Status:")), 0, 0);
     state->addWidget(NetworkStatusLabel, 0, 1);
@@ -285,6 +371,16 @@ void TPropertiesDlg::BuildGeneralTab() {
                                    QString::number(ch + 1) + QStringLiteral(" - "));
         state->addWidget(ChanLabel[ch], 2 + ch, 1);
     }
+    StatusTimeLabel =
+        NewLabel(tab, QStringLiteral("StatusTimeLabel"), QStringLiteral("No status yet"));
+    RefreshNowBtn = new QPushButton(QStringLiteral("&Refresh now"), tab);
+    RefreshNowBtn->setObjectName(QStringLiteral("RefreshNowBtn"));
+    RefreshNowBtn->setEnabled(false);
+    auto* statusTime = new QHBoxLayout;
+    statusTime->setContentsMargins(30, 2, 0, 0);
+    statusTime->addWidget(StatusTimeLabel);
+    statusTime->addWidget(RefreshNowBtn);
+    statusTime->addStretch(1);
 
     auto* instruction = NewLabel(
         tab, QStringLiteral("InstructionLabel"),
@@ -318,6 +414,7 @@ void TPropertiesDlg::BuildGeneralTab() {
     layout->addWidget(
         Heading(tab, "DeviceStatusTitle", "status.svg", QStringLiteral("Device Status")));
     layout->addLayout(state);
+    layout->addLayout(statusTime);
     layout->addWidget(
         Heading(tab, "DeviceConditionTitle", "condition.svg", QStringLiteral("Device Condition")));
     instruction->setContentsMargins(30, 0, 0, 0);
@@ -368,9 +465,15 @@ void TPropertiesDlg::BuildConfigurationTab() {
     ApplyButton = new QPushButton(QStringLiteral("&Apply"), tab);
     ApplyButton->setObjectName(QStringLiteral("ApplyButton"));
     ApplyButton->setEnabled(false);
+    // Room for three lines, within the width the page has anyway.
+    ApplyStateLabel = NewLabel(tab, QStringLiteral("ApplyStateLabel"), QString());
+    ApplyStateLabel->setWordWrap(true);
+    ApplyStateLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    ApplyStateLabel->setFixedHeight(3 * ApplyStateLabel->fontMetrics().lineSpacing());
     auto* applyRow = new QHBoxLayout;
-    applyRow->addStretch(1);
-    applyRow->addWidget(ApplyButton);
+    applyRow->setContentsMargins(30, 0, 0, 0);
+    applyRow->addWidget(ApplyStateLabel, 1);
+    applyRow->addWidget(ApplyButton, 0, Qt::AlignBottom);
 
     auto* layout = new QVBoxLayout(tab);
     layout->addWidget(
@@ -418,6 +521,8 @@ void TPropertiesDlg::BuildStatisticsTab() {
     reset->setContentsMargins(30, 4, 0, 0);
     reset->addWidget(ResetStatsLabel);
     reset->addStretch(1);
+    StatsSinceLabel = NewLabel(tab, QStringLiteral("StatsSinceLabel"), QString());
+    StatsSinceLabel->setContentsMargins(30, 4, 0, 0);
 
     auto* layout = new QVBoxLayout(tab);
     layout->addWidget(Heading(tab, "OutputChannelFailuresTitle", "statistics.svg",
@@ -427,6 +532,7 @@ void TPropertiesDlg::BuildStatisticsTab() {
                               QStringLiteral("Power Supply Failures")));
     layout->addLayout(rails);
     layout->addLayout(time);
+    layout->addWidget(StatsSinceLabel);
     layout->addLayout(reset);
     layout->addStretch(1);
 }
@@ -448,6 +554,8 @@ void TPropertiesDlg::BuildSummaryTab() {
     auto* identity = new QGridLayout;
     identity->setContentsMargins(30, 0, 0, 0);
     identity->setColumnMinimumWidth(0, 90);
+    // The room a wider tab leaves goes after the values, which stay beside their names.
+    identity->setColumnStretch(1, 1);
     identity->setVerticalSpacing(1);
     const std::pair<const char*, QLabel*> rows[] = {{"Model:", ModelSummaryLabel},
                                                     {"Serial Number:", SerialNrSummaryLabel},
@@ -498,6 +606,7 @@ void TPropertiesDlg::WireControls() {
         connect(radio, &QRadioButton::toggled, this, &TPropertiesDlg::ActiveModeRadioBtnClick);
     }
     connect(ApplyButton, &QPushButton::clicked, this, &TPropertiesDlg::ApplyButton1Click);
+    connect(RefreshNowBtn, &QPushButton::clicked, this, &TPropertiesDlg::RefreshNowBtnClick);
 }
 
 int TPropertiesDlg::ChannelCount() const {
@@ -553,20 +662,8 @@ void TPropertiesDlg::RefreshDevice() {
             PSupplyBtn->setEnabled(true);
         }
         Timer->start();
-        if (knownModel) {
-            for (int ch = 0; ch < count; ++ch) {
-                ChLabel[ch]->setEnabled(true);
-                ChanOnRadioBtn[ch]->setEnabled(true);
-                ChanOffRadioBtn[ch]->setEnabled(true);
-                (s.ChannelOn[ch] == 1 ? ChanOnRadioBtn[ch] : ChanOffRadioBtn[ch])->setChecked(true);
-            }
-            ModeConfigLabel->setEnabled(true);
-            ActiveModeRadioBtn->setEnabled(true);
-            StandbyModeRadioBtn->setEnabled(true);
-            if (s.Mode == 0) StandbyModeRadioBtn->setChecked(true);
-            if (s.Mode == 1) ActiveModeRadioBtn->setChecked(true);
-        }
-        ApplyButton->setEnabled(false);
+        RefreshConfiguration(s);
+        RefreshStatusTime();
         if (StatisticsShown()) {
             RefreshStatistics();
             RefreshSummary();
@@ -594,10 +691,108 @@ void TPropertiesDlg::RefreshDevice() {
     ModeConfigLabel->setEnabled(false);
     ActiveModeRadioBtn->setEnabled(false);
     StandbyModeRadioBtn->setEnabled(false);
-    // Nothing known is left to show in the condition window.
+    // Nothing known is left to show in the condition window, nor to blink.
     CloseStatusDlg();
-    if (StatisticsShown()) RefreshSummary();
+    StopBlinking();
+    if (StatisticsShown()) {
+        // The counters and since when they count are the monitor's, known without a status.
+        RefreshStatistics();
+        RefreshSummary();
+    }
     ApplyButton->setEnabled(false);
+    if (Applying) {
+        Applying = false;
+        ApplyStateLabel->setText(
+            QStringLiteral("The connection was lost before the device confirmed the new "
+                           "configuration."));
+    }
+    RefreshStatusTime();
+}
+
+// The Configuration tab after a status: the device's state, except while an Apply's requests
+// are on their way, when the device's answers to the first of them would show the old
+// channels again for a moment.
+void TPropertiesDlg::RefreshConfiguration(const DeviceStatus& s) {
+    const int count = ChannelCount();
+    if (count == 0) {
+        ApplyButton->setEnabled(false);
+        return;
+    }
+    if (Applying && Monitor != nullptr && Monitor->ConfigurationPending(Device->DeviceId)) {
+        ShowChosenConfiguration();
+        return;
+    }
+    const bool answered = Applying;
+    Applying = false;
+    SetConfigurationEnabled(true);
+    for (int ch = 0; ch < count; ++ch)
+        (s.ChannelOn[ch] == 1 ? ChanOnRadioBtn[ch] : ChanOffRadioBtn[ch])->setChecked(true);
+    if (s.Mode == 0) StandbyModeRadioBtn->setChecked(true);
+    if (s.Mode == 1) ActiveModeRadioBtn->setChecked(true);
+    ApplyButton->setEnabled(false);
+    // What the device did instead stays said until it reports what was chosen after all.
+    const QString mismatch = ConfigurationMismatch(s);
+    if (answered || mismatch.isEmpty()) ApplyStateLabel->setText(mismatch);
+}
+
+void TPropertiesDlg::ShowChosenConfiguration() {
+    SetConfigurationEnabled(false);
+    (AppliedActive != 0 ? ActiveModeRadioBtn : StandbyModeRadioBtn)->setChecked(true);
+    for (int ch = 0; ch < ChannelCount(); ++ch) {
+        const bool on = (AppliedMask >> ch) & 1;
+        (on ? ChanOnRadioBtn[ch] : ChanOffRadioBtn[ch])->setChecked(true);
+    }
+    ApplyButton->setEnabled(false);
+    ApplyStateLabel->setText(QStringLiteral("Sending..."));
+}
+
+void TPropertiesDlg::SetConfigurationEnabled(bool enabled) {
+    for (int ch = 0; ch < ChannelCount(); ++ch) {
+        ChLabel[ch]->setEnabled(enabled);
+        ChanOnRadioBtn[ch]->setEnabled(enabled);
+        ChanOffRadioBtn[ch]->setEnabled(enabled);
+    }
+    ModeConfigLabel->setEnabled(enabled);
+    ActiveModeRadioBtn->setEnabled(enabled);
+    StandbyModeRadioBtn->setEnabled(enabled);
+}
+
+// In words, where the device's state differs from the last configuration applied; empty when
+// it does not, or when nothing was applied.
+QString TPropertiesDlg::ConfigurationMismatch(const DeviceStatus& s) const {
+    if (ApplyStateLabel->text().isEmpty() && !Applying) return QString();
+    QStringList differences;
+    if ((s.Mode == 1) != (AppliedActive != 0))
+        differences << (s.Mode == 1 ? QStringLiteral("Active") : QStringLiteral("Standby"));
+    for (int ch = 0; ch < ChannelCount(); ++ch) {
+        const bool on = s.ChannelOn[ch] == 1;
+        if (on != (((AppliedMask >> ch) & 1) != 0)) {
+            differences << QStringLiteral("channel ") + QString::number(ch + 1) +
+                               (on ? QStringLiteral(" On") : QStringLiteral(" Off"));
+        }
+    }
+    if (differences.isEmpty()) return QString();
+    return QStringLiteral("The device did not take the new configuration: it reports ") +
+           differences.join(QStringLiteral(", ")) + QStringLiteral(".");
+}
+
+void TPropertiesDlg::RefreshStatusTime() {
+    const DeviceRecord& d = *Device;
+    if (d.StatusKnown && d.StatusTime != 0) {
+        StatusTimeLabel->setText(QStringLiteral("Status of ") + StatusMoment(d.StatusTime));
+    } else if (d.StatusTime != 0) {
+        StatusTimeLabel->setText(QStringLiteral("No status since ") + StatusMoment(d.StatusTime));
+    } else {
+        StatusTimeLabel->setText(QStringLiteral("No status yet"));
+    }
+    RefreshNowBtn->setEnabled(Monitor != nullptr && d.ConnState == Connected);
+}
+
+void TPropertiesDlg::StopBlinking() {
+    Timer->stop();
+    const QColor face = palette().color(QPalette::Button);
+    const QColor text = palette().color(QPalette::ButtonText);
+    for (int b = 0; b <= 7; ++b) SetButtonColors(ConditionButton(b), face, text);
 }
 
 void TPropertiesDlg::RefreshStatistics() {
@@ -617,6 +812,7 @@ void TPropertiesDlg::RefreshStatistics() {
     const auto minutes = static_cast<std::uint32_t>(Device->Status.OperatingMinutes);
     TimeOnLabel->setText(QString::number(minutes / 60) + QStringLiteral(" hr ") +
                          QString::number(minutes % 60) + QStringLiteral(" min"));
+    StatsSinceLabel->setText(SinceText(Device->StatsSince, Device->StatsSinceKnown));
 }
 
 void TPropertiesDlg::RefreshSummary() {
@@ -650,6 +846,11 @@ void TPropertiesDlg::RefreshSummary() {
 void TPropertiesDlg::TimerTimer() {
     Timer->stop();
     if (Device == nullptr) return;
+    // A status that is no longer known has no fault to show.
+    if (!Device->StatusKnown) {
+        StopBlinking();
+        return;
+    }
     const DeviceStatus& s = Device->Status;
     const QColor face = palette().color(QPalette::Button);
     const QColor text = palette().color(QPalette::ButtonText);
@@ -769,7 +970,8 @@ void TPropertiesDlg::PageControlChanging() {
 }
 
 void TPropertiesDlg::ActiveModeRadioBtnClick() {
-    if (Device == nullptr) return;
+    // While an Apply is on its way the buttons show what was chosen, which is no change.
+    if (Device == nullptr || Applying) return;
     const DeviceStatus& s = Device->Status;
     bool changed = (s.Mode == 0 && !StandbyModeRadioBtn->isChecked()) ||
                    (s.Mode == 1 && !ActiveModeRadioBtn->isChecked());
@@ -788,14 +990,47 @@ void TPropertiesDlg::ApplyButton1Click() {
     const std::uint8_t mask = CMca().ChannelMask(on);
     const std::uint8_t active = ActiveModeRadioBtn->isChecked() ? 1 : 0;
     const std::uint16_t deviceId = Device ? Device->DeviceId : 0;
+    Applying = true;
+    AppliedActive = active;
+    AppliedMask = mask;
+    ShowChosenConfiguration();
     MainWindowHandle->Post(WM_APPLYCONFIG, ApplyConfigWParam(deviceId, active, mask), 0);
     ApplyButton->setEnabled(false);
+    // Refused (too many requests waiting, which the log tells): nothing is on its way.
+    if (Applying && Monitor != nullptr && !Monitor->ConfigurationPending(deviceId)) {
+        Applying = false;
+        SetConfigurationEnabled(true);
+        ActiveModeRadioBtnClick();
+        ApplyStateLabel->setText(QStringLiteral("The new configuration could not be sent."));
+    }
+}
+
+void TPropertiesDlg::SetMonitor(CMonitorCore* monitor) {
+    Monitor = monitor;
+    RefreshDevice();
+}
+
+void TPropertiesDlg::RefreshNowBtnClick() {
+    if (Device != nullptr && Monitor != nullptr) Monitor->RefreshNow(Device->DeviceId);
 }
 
 void TPropertiesDlg::ResetStatsLabelClick() {
     if (Device == nullptr) return;
-    // Only the monitor's own counters: the device's operating time is the device's.
-    for (std::int32_t& counter : Device->Stats) counter = 0;
+    const QString question =
+        QStringLiteral("Reset the failure counters of \"") + QString::fromStdString(Device->Name) +
+        QStringLiteral(
+            "\" to 0?\r\nThey then count from now. The device's operation time is "
+            "not changed.");
+    if (ShowMessage(this, MsgKind::Confirmation, QStringLiteral("Reset Statistics"), question) !=
+        MsgResultYes)
+        return;
+    // The dialog may have closed while the question was open.
+    if (Device == nullptr) return;
+    if (Monitor != nullptr) {
+        Monitor->ResetStatistics(Device->DeviceId);
+    } else {
+        CMonitorCore::ClearStatistics(*Device);
+    }
     RefreshStatistics();
 }
 

@@ -7,6 +7,7 @@
 #include "monitoring/DeviceRecord.h"
 #include "platform/MessageTarget.h"
 
+class CMonitorCore;
 class QLabel;
 class QPushButton;
 class QRadioButton;
@@ -16,7 +17,8 @@ class QTimer;
 // Everything the monitor knows about one registered device, and the one place where the user
 // changes a device's configuration. The dialog mirrors the device record: the main window
 // calls RefreshDevice whenever something about the device changes, and the dialog never talks
-// to the device itself; Apply goes to the main window as WM_APPLYCONFIG.
+// to the device itself; Apply goes to the main window as WM_APPLYCONFIG. The dialog stays one
+// size while it is open, sized for the widest texts its tabs can show.
 class TPropertiesDlg : public QDialog, public IMessageTarget {
 public:
     using DeviceRecord = CMca::DeviceDescr_Type;
@@ -28,6 +30,8 @@ public:
 
     // Re-reads the device record into every tab. Never after the dialog has closed.
     void RefreshDevice();
+    // Gives the dialog the monitor its device belongs to, and refreshes it.
+    void SetMonitor(CMonitorCore* monitor);
 
     // Messages from the dialog's own windows on the main thread (the condition window's
     // close), handled at once, inside the call.
@@ -40,6 +44,7 @@ public:
     void ChanBtnClick(int channel /*1..7*/);
     void ActiveModeRadioBtnClick();
     void ApplyButton1Click();
+    void RefreshNowBtnClick();
     void ResetStatsLabelClick();
     void ResetStatsLabelMouseEnter();
     void ResetStatsLabelMouseLeave();
@@ -51,6 +56,14 @@ public:
 
     DeviceRecord* Device = nullptr;
     IMessageTarget* MainWindowHandle = nullptr;
+    // The monitor, for "Refresh now", Reset Statistics and the progress of an Apply; none for
+    // a dialog on a record of its own, which then takes the first status after Apply as the
+    // device's answer.
+    CMonitorCore* Monitor = nullptr;
+    // An Apply whose requests are on their way: what was chosen.
+    bool Applying = false;
+    std::uint8_t AppliedActive = 0;
+    std::uint8_t AppliedMask = 0;
     TStatusDlg* StatusDlg = nullptr;  // owned; none until a condition button is pressed
     TStatusDlg::Context StatusContext;
     int SelectedCondition = -1;       // -1 power supply, 0..6 channel 1..7
@@ -70,6 +83,8 @@ public:
     QLabel* ModeLabel = nullptr;
     QLabel* ChanLabel[7] = {};  // Chan1Label..Chan7Label
     QLabel* NetworkStatusLabel = nullptr;
+    QLabel* StatusTimeLabel = nullptr;  // when the shown status arrived
+    QPushButton* RefreshNowBtn = nullptr;
     QPushButton* PSupplyBtn = nullptr;
     QPushButton* ChanBtn[7] = {};  // Chan1Btn..Chan7Btn
     // Configuration
@@ -80,11 +95,13 @@ public:
     QRadioButton* ChanOnRadioBtn[7] = {};   // Chan1OnRadioBtn..Chan7OnRadioBtn
     QRadioButton* ChanOffRadioBtn[7] = {};  // Chan1OffRadioBtn..Chan7OffRadioBtn
     QPushButton* ApplyButton = nullptr;
+    QLabel* ApplyStateLabel = nullptr;  // "Sending...", or what the device did instead
     // Statistics and Summary grids, by column: "Fatal", "Current", "Fan", "Temp.".
     QLabel* ErrLabel[4][7] = {};     // Chan1FatalErrLabel, Chan1OvcErrLabel, ...
     QLabel* SupplyErrLabel[4] = {};  // Minus5VErrLabel, Plus12VErrLabel, Plus72VA.., Plus72VB..
     QLabel* TimeOnLabel = nullptr;
     QLabel* ResetStatsLabel = nullptr;
+    QLabel* StatsSinceLabel = nullptr;
     QLabel* ModelSummaryLabel = nullptr;
     QLabel* SerialNrSummaryLabel = nullptr;
     QLabel* ModeStateLabel = nullptr;
@@ -104,6 +121,14 @@ private:
     void BuildSummaryTab();
     void WireControls();
 
+    void ReserveWidths();
+    void FixSize();
+    void RefreshConfiguration(const DeviceStatus& s);
+    void ShowChosenConfiguration();
+    void SetConfigurationEnabled(bool enabled);
+    QString ConfigurationMismatch(const DeviceStatus& s) const;
+    void RefreshStatusTime();
+    void StopBlinking();
     void RefreshStatistics();
     void RefreshSummary();
     void ShowConditionDetails(int index);

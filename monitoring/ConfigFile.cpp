@@ -115,7 +115,9 @@ void CMonitorCore::LoadConfiguration() {
         if (context.Name.empty()) continue;
         context.Name = UniqueName(context.Name, storedNames);
         if (!IsAddressFree(context.IpAddress)) context.IpAddress.clear();
-        AddDeviceRecord(context, stats);
+        const int id = AddDeviceRecord(context, stats);
+        if (Device* added = FindDeviceById(static_cast<std::uint16_t>(id)))
+            ReadStatsSince(ini, n, *added);
     }
 
     if (SwitchFlags.test && TestModeSettings.On) TestModeTimer->start();
@@ -277,4 +279,5 @@ void CMonitorCore::FillConfiguration(CIniFile& ini) const {
                              device.Stats[StatsMinus5VErr + rail]);
         }
     }
+    WriteStatsSince(ini);
 }

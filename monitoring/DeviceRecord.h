@@ -39,6 +39,12 @@ struct CMca::DeviceDescr_Type {
     DeviceStatus Status;
     DeviceStatus Notified;
     std::int32_t Stats[StatsCount] = {};
+    // Moments in seconds since 1970 (UTC). StatusTime: when Status arrived (0: never).
+    // StatsSince: since when Stats count; when StatsSinceKnown is false, counting began before
+    // it, at a moment nobody kept (a file from before the moment was kept).
+    std::int64_t StatusTime = 0;
+    std::int64_t StatsSince = 0;
+    bool StatsSinceKnown = false;
     std::unique_ptr<TTcpCommsThread> Connection;  // null while AvloEnabled is false
     std::string Condition = "Unknown";
 };

@@ -32,6 +32,9 @@ int CMonitorCore::AddDeviceRecord(const DeviceContext& context, const std::int32
     device->Serial = context.Serial;
     device->AvloEnabled = context.AvloEnabled;
     if (stats) std::copy(stats, stats + StatsCount, device->Stats);
+    // A new record counts from now; the load puts back what the file kept.
+    device->StatsSince = WallSeconds();
+    device->StatsSinceKnown = true;
     // A device without an address has nothing to connect to until discovery finds it again.
     if (device->AvloEnabled && !device->IpAddress.empty()) {
         device->ConnState = Connecting;

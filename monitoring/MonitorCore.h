@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -144,6 +145,19 @@ public:
     // Requests of the device still waiting in the core (not yet handed to its connection).
     int PacedRequestsWaiting(std::uint16_t deviceId) const;
     void PaceRequests();
+
+    // ---- what the properties dialog asks for ----
+    // A status query through the device's paced queue, behind what it still has waiting;
+    // false when it is refused (logged) or the device is gone.
+    bool RefreshNow(std::uint16_t deviceId);
+    // The device's requests of a configuration (or a refresh) are still waiting, or the
+    // status that answers the last of them has not arrived yet.
+    bool ConfigurationPending(std::uint16_t deviceId) const;
+    // Sets the device's 32 failure counters to zero; they count from now.
+    void ResetStatistics(std::uint16_t deviceId);
+    static void ClearStatistics(Device& device);
+    // The wall clock in seconds since 1970 (UTC), read through the clock tests can set.
+    static std::int64_t WallSeconds();
 
     // ---- test mode ----
     void TestModeTimerTimer();
@@ -312,6 +326,11 @@ private:
     void OnSmtpResult(std::uint32_t wParam, std::uint32_t lParam);
     std::unique_ptr<EmailJob> TakeEmailJob(std::uint32_t jobId);
     void ReportEmailOutcome(const EmailJob& job, std::uint32_t wParam);
+    // A status of the device arrived: when, and whether it answers its last paced request.
+    void NoteStatusArrived(std::uint16_t deviceId);
+    // Since when the counters of the device stored as number n count (section "StatsSince").
+    void ReadStatsSince(const CIniFile& ini, int n, Device& device);
+    void WriteStatsSince(CIniFile& ini) const;
     void ReadEmailSettings(const CIniFile& ini);
     // Gives the client the page's security settings and, with sign-in, the password; false
     // when the client refuses them.
@@ -358,6 +377,10 @@ private:
     static constexpr std::uint16_t TestLane = 0;  // no device has id 0
     void StartLane(std::uint16_t lane, std::vector<PacedRequest> items, std::function<void()> done);
     std::map<std::uint16_t, PaceLane> lanes_;
+    // Devices whose last paced request has been handed over and not yet answered.
+    std::set<std::uint16_t> awaitingStatus_;
+    // The first start that kept the moments the counters count from (0 until the load).
+    std::int64_t statsKeptSince_ = 0;
     bool started_ = false;
     bool closing_ = false;
     bool shutDown_ = false;

@@ -87,6 +87,8 @@ void CMonitorCore::PaceRequests() {
         }
         lane.Items.pop_front();
         SendRequest(next.DeviceId, next.Kind, next.Mask);
+        // The status that answers a device's last request ends what the view shows as sending.
+        if (it->first != TestLane && lane.Items.empty()) awaitingStatus_.insert(next.DeviceId);
         lane.Due = now + milliseconds(RequestSpacingMs);
         ++it;
     }

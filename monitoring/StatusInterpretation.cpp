@@ -55,6 +55,7 @@ void CMonitorCore::HandleStatusMessage(std::uint16_t deviceId) {
     std::string serial;
     if (!codec_->ParseStatus(message, len, status, modelCode, serial)) return;
     ApplyStatus(deviceId, status, serial, modelCode);
+    NoteStatusArrived(deviceId);
     RefreshDeviceRows();
     emit DeviceReportHandled(deviceId);
 }

@@ -52,6 +52,13 @@ TEST_F(ConfigFileTest, SavedFileIsExactlyTheExpectedLayoutWithRenumberedEntries)
     StartCore();
     ASSERT_EQ(core_->DeviceCount(), 3);
     EXPECT_EQ(core_->Devices()[2]->Stats[StatsPlus72VBErr], 3031);
+    // Since when each device counts: its own moment, or before the first start that kept one.
+    const std::pair<std::int64_t, bool> since[] = {
+        {1896163200, true}, {1893456000, false}, {1898587800, true}};
+    for (int n = 0; n < 3; ++n) {
+        EXPECT_EQ(core_->Devices()[n]->StatsSince, since[n].first) << n;
+        EXPECT_EQ(core_->Devices()[n]->StatsSinceKnown, since[n].second) << n;
+    }
     core_->DeleteDevice(0);
     StopCore();
     EXPECT_EQ(ReadConfig(), Fixture("saved_after_deleting_first.ini"));

@@ -4,11 +4,13 @@
 // row and refreshing it for every change of its device, against simulated devices.
 #include <QApplication>
 #include <QCursor>
+#include <QImage>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTabWidget>
 #include <QTimer>
 #include <chrono>
@@ -18,6 +20,8 @@
 #include "comms/Mymessages.h"
 #include "dialogs/PropertiesDlgUnit.h"
 #include "dialogs/StatusDlgUnit.h"
+#include "platform/Clock.h"
+#include "platform/MessageBox.h"
 
 namespace {
 
@@ -54,6 +58,53 @@ QColor TextColor(const QWidget* w) {
 // A button's face and text colours.
 std::pair<QColor, QColor> Colors(const QPushButton* b) {
     return {b->palette().color(QPalette::Button), b->palette().color(QPalette::ButtonText)};
+}
+
+// ... as the button shows them while it is enabled.
+std::pair<QColor, QColor> ActiveColors(const QPushButton* b) {
+    return {b->palette().color(QPalette::Active, QPalette::Button),
+            b->palette().color(QPalette::Active, QPalette::ButtonText)};
+}
+
+// A control that is off looks as the style draws every control that is off: grey.
+bool DisabledGroupIsTheStyles(const QWidget* w) {
+    const QPalette style = QApplication::palette(w);
+    for (QPalette::ColorRole role :
+         {QPalette::WindowText, QPalette::Button, QPalette::ButtonText}) {
+        if (w->palette().color(QPalette::Disabled, role) != style.color(QPalette::Disabled, role))
+            return false;
+    }
+    return true;
+}
+
+// Pixels of a widget as drawn that are clearly red or clearly green: what a colour claims.
+int ColouredPixels(QWidget* w) {
+    const QImage image = w->grab().toImage();
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            const bool red = c.red() > 150 && c.green() < 100 && c.blue() < 100;
+            const bool green = c.green() > 90 && c.red() < 60 && c.blue() < 60;
+            if (red || green) ++count;
+        }
+    }
+    return count;
+}
+
+// The wall clock fixed at a moment, in seconds since 1970 as the monitor reads it.
+std::int64_t FixClock(int year, int month, int day, int hour, int minute, int second) {
+    SetClockOverride([=] {
+        LocalDateTime t;
+        t.year = year;
+        t.month = month;
+        t.day = day;
+        t.hour = hour;
+        t.minute = minute;
+        t.second = second;
+        return t;
+    });
+    return CMonitorCore::WallSeconds();
 }
 
 const QColor Red(255, 0, 0);
@@ -142,14 +193,17 @@ TEST(PropertiesDialogRecord, UnknownModelShowsWhatIsKnownAndEnablesNothing) {
     EXPECT_EQ(Text(dlg, "Plus72VAStateLabel"), "FAILURE");
     EXPECT_EQ(Text(dlg, "Chan7FatalStateLabel"), "OK");
 
+    // The timer runs and alternates the button's colours, which a disabled button does not
+    // show: it stays grey.
     ASSERT_TRUE(dlg.Timer->isActive());
     dlg.TimerTimer();
-    const auto first = Colors(dlg.PSupplyBtn);
+    const auto first = ActiveColors(dlg.PSupplyBtn);
     dlg.TimerTimer();
-    const auto second = Colors(dlg.PSupplyBtn);
+    const auto second = ActiveColors(dlg.PSupplyBtn);
     EXPECT_EQ(first.first, first.second == White ? Red : White);
     EXPECT_EQ(second, std::make_pair(first.second, first.first));
     EXPECT_TRUE(dlg.Timer->isActive());
+    EXPECT_TRUE(DisabledGroupIsTheStyles(dlg.PSupplyBtn));
 }
 
 // The Statistics grid colours a counter red when it is not zero, whatever the model; Reset
@@ -175,7 +229,25 @@ TEST(PropertiesDialogRecord, StatisticsShowEveryCounterAndResetClearsThemAll) {
         EXPECT_EQ(TextColor(cell), record.Stats[index] != 0 ? Red : normal) << name;
     }
 
+    // The question comes first, and No keeps every counter.
+    MessageBoxSeam::Capture(true);
+    MessageBoxSeam::SetNextAnswer(MsgResultNo);
     dlg.ResetStatsLabelClick();
+    std::vector<MessageBoxSeam::Shown> shown = MessageBoxSeam::TakeShown();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].kind, MsgKind::Confirmation);
+    EXPECT_TRUE(shown[0].text.contains("\"Bench Amp\"")) << shown[0].text.toStdString();
+    EXPECT_EQ(record.Stats[1], 1);
+    EXPECT_EQ(Text(dlg, "Chan2FatalErrLabel"), "1");
+
+    const std::int64_t now = FixClock(2031, 7, 4, 9, 15, 30);
+    dlg.ResetStatsLabelClick();
+    EXPECT_EQ(MessageBoxSeam::TakeShown().size(), 1u);
+    MessageBoxSeam::Capture(false);
+    SetClockOverride({});
+    EXPECT_EQ(record.StatsSince, now);
+    EXPECT_TRUE(record.StatsSinceKnown);
+    EXPECT_EQ(Text(dlg, "StatsSinceLabel"), "Counting since 2031-07-04 09:15");
     for (std::int32_t counter : record.Stats) EXPECT_EQ(counter, 0);
     const QList<QLabel*> all = dlg.StatisticsTab->findChildren<QLabel*>();
     int counterCells = 0;
@@ -188,6 +260,162 @@ TEST(PropertiesDialogRecord, StatisticsShowEveryCounterAndResetClearsThemAll) {
     EXPECT_EQ(counterCells, StatsCount);
     EXPECT_EQ(record.Status.OperatingMinutes, 125);
     EXPECT_EQ(Text(dlg, "TimeOnLabel"), "2 hr 5 min");
+}
+
+// A lost status leaves nothing in green or red: the Summary's "Unknown" cells and the condition
+// buttons that are off are grey, and the buttons stop blinking.
+TEST(PropertiesDialogRecord, LostStatusTurnsTheSummaryAndTheButtonsGrey) {
+    DeviceStatus s = HealthyStatus();
+    s.FanOk[2] = 0;
+    s.SupplyOk[1] = 0;
+    DeviceRecord record = KnownRecord(ModelRV13, s);
+    TPropertiesDlg dlg(nullptr, true, &record, nullptr);
+    dlg.setAttribute(Qt::WA_DontShowOnScreen);
+    dlg.show();
+    dlg.PageControl->setCurrentWidget(dlg.SummaryTab);
+    QCoreApplication::processEvents();
+    const QList<QLabel*> cells =
+        dlg.SummaryTab->findChildren<QLabel*>(QRegularExpression(QStringLiteral("StateLabel$")));
+    const auto colouredCells = [&cells] {
+        int count = 0;
+        for (QLabel* cell : cells) count += ColouredPixels(cell);
+        return count;
+    };
+    ASSERT_GT(colouredCells(), 0);
+    dlg.TimerTimer();
+    ASSERT_GT(ColouredPixels(dlg.ChanBtn[2]), 0);
+    ASSERT_GT(ColouredPixels(dlg.PSupplyBtn), 0);
+
+    record.StatusKnown = false;
+    record.ConnState = Connecting;
+    dlg.RefreshDevice();
+    EXPECT_EQ(Text(dlg, "Chan3FanlStateLabel"), "Unknown");
+    EXPECT_EQ(colouredCells(), 0);
+    for (const QLabel* cell : cells) {
+        EXPECT_FALSE(cell->isEnabled()) << cell->objectName().toStdString();
+        EXPECT_TRUE(DisabledGroupIsTheStyles(cell)) << cell->objectName().toStdString();
+    }
+    // Ticks that come after find nothing to blink.
+    EXPECT_FALSE(dlg.Timer->isActive());
+    for (int tick = 0; tick < 2; ++tick) {
+        dlg.TimerTimer();
+        EXPECT_FALSE(dlg.Timer->isActive()) << tick;
+        for (QPushButton* button : dlg.findChildren<QPushButton*>(
+                 QRegularExpression(QStringLiteral("^(PSupply|Chan\\d)Btn$")))) {
+            const std::string name = button->objectName().toStdString();
+            EXPECT_FALSE(button->isEnabled()) << name;
+            EXPECT_TRUE(DisabledGroupIsTheStyles(button)) << name;
+            EXPECT_EQ(ColouredPixels(button), 0) << name << " " << tick;
+        }
+    }
+}
+
+// The dialog keeps one size while its texts change, large enough for the widest of them, and a
+// tab that is not shown takes no room.
+TEST(PropertiesDialogRecord, OneSizeWhileOpenWideEnoughForEveryText) {
+    DeviceStatus faulty = HealthyStatus();
+    for (int ch = 0; ch < 7; ++ch) faulty.ChannelOn[ch] = 0;
+    for (int ch = 0; ch < 7; ++ch) faulty.TempOk[ch] = 0;
+    for (std::uint8_t& rail : faulty.SupplyOk) rail = 0;
+    faulty.Mode = 0;
+    faulty.OperatingMinutes = -1;
+    for (bool stats : {false, true}) {
+        SCOPED_TRACE(stats);
+        DeviceRecord record = KnownRecord(ModelRV13);
+        record.StatusKnown = false;
+        record.ConnState = Disconnected;
+        record.Serial.clear();
+        TPropertiesDlg dlg(nullptr, stats, &record, nullptr);
+        dlg.setAttribute(Qt::WA_DontShowOnScreen);
+        dlg.show();
+        QCoreApplication::processEvents();
+        const QSize size = dlg.size();
+        const auto connecting = [&] { record.ConnState = Connecting; };
+        const auto known = [&] {
+            record.ConnState = Connected;
+            record.StatusKnown = true;
+            record.Serial = "61000007";
+        };
+        const auto faults = [&] {
+            record.Status = faulty;
+            for (std::int32_t& counter : record.Stats) counter = -999999;
+        };
+        const auto lost = [&] {
+            record.StatusKnown = false;
+            record.ConnState = Disconnected;
+        };
+        const std::function<void()> states[] = {connecting, known, faults, lost};
+        for (int step = 0; step < 4; ++step) {
+            states[step]();
+            dlg.RefreshDevice();
+            for (QWidget* page :
+                 {dlg.GeneralTab, dlg.ConfigurationTab, dlg.StatisticsTab, dlg.SummaryTab}) {
+                if (!dlg.PageControl->isTabVisible(dlg.PageControl->indexOf(page))) continue;
+                dlg.PageControl->setCurrentWidget(page);
+                QCoreApplication::processEvents();
+                EXPECT_EQ(dlg.size(), size) << step;
+                for (const QLabel* label : page->findChildren<QLabel*>()) {
+                    if (!label->isVisible() || label->wordWrap()) continue;
+                    EXPECT_GE(label->width(), label->sizeHint().width())
+                        << step << " " << label->objectName().toStdString() << " "
+                        << label->text().toStdString();
+                }
+            }
+        }
+        if (!stats) {
+            const int content = std::max(dlg.GeneralTab->sizeHint().width(),
+                                         dlg.ConfigurationTab->sizeHint().width());
+            EXPECT_LE(dlg.GeneralTab->width(), content + 8);
+        }
+    }
+}
+
+// Apply shows the choice and "Sending..." until the device answers; an answer that contradicts
+// the choice is said in words, until a later status reports the choice after all.
+TEST(PropertiesDialogRecord, ApplySaysSendingAndWhatTheDeviceDidInstead) {
+    DeviceRecord record = KnownRecord(ModelRV13);  // Active, every channel on
+    RecordingTarget main;
+    TPropertiesDlg dlg(nullptr, false, &record, &main);
+    dlg.ChanOffRadioBtn[1]->click();
+    dlg.ApplyButton->click();
+    ASSERT_EQ(main.messages.size(), 1u);
+    EXPECT_EQ(Text(dlg, "ApplyStateLabel"), "Sending...");
+    EXPECT_TRUE(dlg.ChanOffRadioBtn[1]->isChecked());
+    EXPECT_FALSE(dlg.ApplyButton->isEnabled());
+
+    record.Status.Mode = 0;
+    dlg.RefreshDevice();
+    EXPECT_EQ(Text(dlg, "ApplyStateLabel"),
+              "The device did not take the new configuration: it reports Standby, channel 2 On.");
+    EXPECT_TRUE(dlg.ChanOnRadioBtn[1]->isChecked());
+    EXPECT_TRUE(dlg.StandbyModeRadioBtn->isChecked());
+    EXPECT_TRUE(dlg.ChanOnRadioBtn[1]->isEnabled());
+
+    record.Status.Mode = 1;
+    record.Status.ChannelOn[1] = 0;
+    dlg.RefreshDevice();
+    EXPECT_EQ(Text(dlg, "ApplyStateLabel"), "");
+}
+
+// "Status of 14:32:05": when the shown status arrived, with its day when that is not today.
+TEST(PropertiesDialogRecord, StatusTimeSaysWhenTheShownStatusArrived) {
+    const std::int64_t now = FixClock(2031, 7, 4, 9, 15, 30);
+    const struct {
+        bool known;
+        std::int64_t at;
+        const char* text;
+    } cases[] = {{true, now - 25, "Status of 09:15:05"},
+                 {true, now - (9 * 3600 + 15 * 60 + 31), "Status of 2031-07-03 23:59:59"},
+                 {false, now - 25, "No status since 09:15:05"},
+                 {false, 0, "No status yet"}};
+    for (const auto& c : cases) {
+        DeviceRecord record = KnownRecord(ModelRV10);
+        record.StatusKnown = c.known;
+        record.StatusTime = c.at;
+        TPropertiesDlg dlg(nullptr, false, &record, nullptr);
+        EXPECT_EQ(Text(dlg, "StatusTimeLabel"), c.text);
+    }
+    SetClockOverride({});
 }
 
 // ---- the condition window ----
@@ -476,6 +704,9 @@ TEST_F(PropertiesDialogTest, StatusNotKnownShowsUnknownAndEnablesNothing) {
             EXPECT_FALSE(dlg.PSupplyBtn->isEnabled());
             EXPECT_FALSE(dlg.ActiveModeRadioBtn->isEnabled());
             EXPECT_FALSE(dlg.ApplyButton->isEnabled());
+            EXPECT_EQ(Text(dlg, "StatusTimeLabel"), "No status yet");
+            const auto* refresh = Control<QPushButton>(dlg, "RefreshNowBtn");
+            EXPECT_TRUE(refresh && !refresh->isEnabled());
             for (const char* name : {"ModelSummaryLabel", "SerialNrSummaryLabel", "ModeStateLabel",
                                      "Chan7TemplStateLabel", "Minus5VStateLabel"}) {
                 const QLabel* label = Control(dlg, name);
@@ -515,8 +746,9 @@ TEST_F(PropertiesDialogTest, DisconnectClosesTheConditionWindowAndTheHighlight) 
         ASSERT_TRUE(WaitUntil([&] { return window.isNull(); }));
         EXPECT_EQ(dlg.StatusDlg, nullptr);
         EXPECT_EQ(dlg.SelectedButton, 8);
-        EXPECT_EQ(Colors(dlg.PSupplyBtn), normal);
+        EXPECT_EQ(ActiveColors(dlg.PSupplyBtn), normal);
         EXPECT_FALSE(dlg.PSupplyBtn->isEnabled());
+        EXPECT_TRUE(DisabledGroupIsTheStyles(dlg.PSupplyBtn));
         EXPECT_NE(Text(dlg, "NetworkStatusLabel"), "Connected");
     });
 }
@@ -609,6 +841,9 @@ TEST_F(PropertiesDialogTest, ResetStatisticsLinkClearsTheCountersAndTheFileKeeps
         QMouseEvent release(QEvent::MouseButtonRelease, at, link->mapToGlobal(at), Qt::LeftButton,
                             Qt::NoButton, Qt::NoModifier);
         QCoreApplication::sendEvent(link, &release);
+        const std::vector<MessageBoxSeam::Shown> asked = MessageBoxSeam::TakeShown();
+        ASSERT_EQ(asked.size(), 1u);
+        EXPECT_EQ(asked[0].kind, MsgKind::Confirmation);
         for (const char* name : {"Chan3FanErrLabel", "Plus12VErrLabel", "Chan7FatalErrLabel"}) {
             EXPECT_EQ(Text(dlg, name), "0") << name;
             EXPECT_EQ(TextColor(Control(dlg, name)), dlg.palette().color(QPalette::WindowText));
@@ -765,6 +1000,149 @@ TEST_F(PropertiesDialogTest, OpenedFromMenuOrDoubleClickAndRefreshedForItsDevice
     WithProperties(
         0, [&](TPropertiesDlg& dlg) { EXPECT_EQ(dlg.windowTitle(), "Properties :  Left"); },
         [&] { click(0, true); });
+}
+
+// While an Apply's requests are on their way, the device's answers to the first of them do not
+// put the old channels back: the page shows the choice and "Sending..." until the answer to the
+// last request, which here agrees with the choice.
+TEST_F(PropertiesDialogTest, ApplyShowsTheChoiceAndSendingUntilTheFinalStatus) {
+    Sim(13);
+    StartWithDevice(13, "Wings");
+    WithProperties(0, [&](TPropertiesDlg& dlg) {
+        dlg.PageControl->setCurrentWidget(dlg.ConfigurationTab);
+        Control<QRadioButton>(dlg, "StandbyModeRadioBtn")->click();
+        Control<QRadioButton>(dlg, "Chan2OffRadioBtn")->click();
+        Control<QRadioButton>(dlg, "Chan6OffRadioBtn")->click();
+        struct Seen {
+            bool choiceShown, applyEnabled, radiosEnabled;
+            std::string state, modeLine;
+        };
+        std::vector<Seen> seen;
+        // After the dialog's own refresh, which was connected when it opened.
+        QObject::connect(&Monitor(), &CMonitorCore::DeviceReportHandled, &dlg, [&] {
+            seen.push_back(
+                {dlg.StandbyModeRadioBtn->isChecked() && dlg.ChanOffRadioBtn[1]->isChecked() &&
+                     dlg.ChanOffRadioBtn[5]->isChecked() && dlg.ChanOnRadioBtn[0]->isChecked(),
+                 dlg.ApplyButton->isEnabled(), dlg.ChanOnRadioBtn[0]->isEnabled(),
+                 Text(dlg, "ApplyStateLabel"), Text(dlg, "ModeLabel")});
+        });
+        dlg.ApplyButton->click();
+        EXPECT_EQ(Text(dlg, "ApplyStateLabel"), "Sending...");
+        ASSERT_TRUE(WaitUntil([&] { return Text(dlg, "ApplyStateLabel") != "Sending..."; }, 8000));
+        // The answers to the mode and the channels came while it was sending, the answer to
+        // the status query ended it (reports without a status may come in between).
+        for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_TRUE(seen[i].choiceShown) << i;
+        std::size_t sending = 0;
+        while (sending < seen.size() && seen[sending].state == "Sending...") ++sending;
+        EXPECT_GE(sending, 2u);
+        ASSERT_LT(sending, seen.size());
+        for (std::size_t i = 0; i < seen.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_FALSE(seen[i].applyEnabled);
+            EXPECT_EQ(seen[i].state, i < sending ? "Sending..." : "");
+            EXPECT_EQ(seen[i].radiosEnabled, i >= sending);
+        }
+        // The General tab shows the answers as they come.
+        EXPECT_EQ(seen.back().modeLine, "Standby");
+    });
+}
+
+// "Refresh now" asks for a status through the device's queue, behind an Apply's requests and a
+// second after the last of them, and the status says when it arrived.
+TEST_F(PropertiesDialogTest, RefreshNowQueriesThroughThePacedQueue) {
+    Sim(14);
+    using Clock = std::chrono::steady_clock;
+    std::mutex mutex;
+    std::vector<std::pair<std::string, Clock::time_point>> requests;
+    Site().SetEventHandler([&](const devsim::DeviceEvent& e) {
+        if (e.kind != devsim::EventKind::Request) return;
+        const std::lock_guard lock(mutex);
+        requests.emplace_back(e.text, Clock::now());
+    });
+    StartWithDevice(14, "Choir");
+    WithProperties(0, [&](TPropertiesDlg& dlg) {
+        auto* refresh = Control<QPushButton>(dlg, "RefreshNowBtn");
+        ASSERT_NE(refresh, nullptr);
+        EXPECT_EQ(refresh->text(), "&Refresh now");
+        ASSERT_TRUE(refresh->isEnabled());
+        FixClock(2031, 7, 4, 9, 15, 30);
+        std::size_t before = 0;
+        {
+            const std::lock_guard lock(mutex);
+            before = requests.size();
+        }
+        dlg.StandbyModeRadioBtn->click();
+        dlg.ApplyButton->click();
+        refresh->click();
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                const std::lock_guard lock(mutex);
+                return requests.size() >= before + 4;
+            },
+            8000));
+        {
+            const std::lock_guard lock(mutex);
+            const char* expected[] = {"*p0\n", "*m=7F\n", "*s?\n", "*s?\n"};
+            for (std::size_t i = 0; i < 4; ++i) {
+                EXPECT_EQ(requests[before + i].first, expected[i]) << i;
+                if (i > 0) {
+                    EXPECT_GE(requests[before + i].second - requests[before + i - 1].second,
+                              std::chrono::milliseconds(800))
+                        << i;
+                }
+            }
+        }
+        EXPECT_TRUE(WaitUntil([&] { return Text(dlg, "StatusTimeLabel") == "Status of 09:15:30"; }))
+            << Text(dlg, "StatusTimeLabel");
+    });
+    Site().SetEventHandler({});
+}
+
+// Since when the counters count: a file from before that was kept says so honestly, and keeps
+// saying so with the first start that kept it; a reset and a new registration count from their
+// moment; the file keeps the moments outside the counters' section across starts.
+TEST_F(PropertiesDialogTest, StatisticsSayWhenCountingBeganAcrossStarts) {
+    WriteConfig("[AVLO]\r\nRegistered=1\r\nName 0=Annex\r\nIP 0=" + Address(9) +
+                "\r\navlo 0=0\r\n[STATS]\r\nFanErr2device 0=4\r\n");
+    const auto since = [this](int row) {
+        std::string text;
+        WithProperties(row, [&](TPropertiesDlg& dlg) { text = Text(dlg, "StatsSinceLabel"); });
+        return text;
+    };
+    const std::string before =
+        "Counting since before 2031-07-04 09:15\n(when counting began was not kept)";
+    FixClock(2031, 7, 4, 9, 15, 30);
+    StartForm({"stats"});
+    EXPECT_EQ(since(0), before);
+    StopForm();
+    const std::string file = ReadConfig();
+    const std::size_t stats = file.find("[STATS]\r\n");
+    const std::size_t kept = file.find("[StatsSince]\r\nKept=2031-07-04T");
+    ASSERT_NE(stats, std::string::npos) << file;
+    ASSERT_NE(kept, std::string::npos) << file;
+    EXPECT_LT(stats, kept);
+    // The counters' section holds counters only, for readers that take every value there for one.
+    std::istringstream lines(file.substr(stats + 9, kept - stats - 9));
+    for (std::string line; std::getline(lines, line);) {
+        const std::string value = line.substr(line.find('=') + 1);
+        EXPECT_EQ(value, std::to_string(std::stoi(value)) + "\r") << line;
+    }
+
+    FixClock(2031, 8, 1, 10, 0, 0);
+    StartForm({"stats"});
+    EXPECT_EQ(since(0), before);
+    WithProperties(0, [&](TPropertiesDlg& dlg) {
+        dlg.ResetStatsLabelClick();
+        EXPECT_EQ(Text(dlg, "StatsSinceLabel"), "Counting since 2031-08-01 10:00");
+    });
+    FixClock(2031, 8, 2, 11, 30, 0);
+    Add("Porch", Address(10), false);
+    StopForm();
+
+    FixClock(2031, 9, 1, 8, 0, 0);
+    StartForm({"stats"});
+    EXPECT_EQ(since(0), "Counting since 2031-08-01 10:00");
+    EXPECT_EQ(since(1), "Counting since 2031-08-02 11:30");
 }
 
 }  // namespace
