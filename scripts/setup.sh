@@ -18,7 +18,7 @@ PACKAGES=(
   # a display for running the window without one, and screenshots
   xvfb xauth x11-apps imagemagick
   # GUI tests under a real window manager: openbox, and the X tools that read what it did
-  openbox x11-utils
+  openbox x11-utils xdotool
   # network namespaces for the discovery test bed
   iproute2
   # a private session bus for the desktop notification tests
