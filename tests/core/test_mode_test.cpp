@@ -8,6 +8,7 @@
 
 #include "CoreFixture.h"
 #include "RequestArrivals.h"
+#include "comms/Mymessages.h"
 
 namespace {
 
@@ -37,6 +38,11 @@ protected:
         core_->TestModeSettings.On = true;
         core_->TestModeSettings.Active = active;
         core_->TestModeSettings.Standby = standby;
+        core_->TestModeSettingsChanged();
+    }
+    // The settings dialog's OK with "Disable" chosen.
+    void SwitchOff() {
+        core_->TestModeSettings.On = false;
         core_->TestModeSettingsChanged();
     }
     bool Connected(int row) const { return Cell(row, ColStatus) == "Connected"; }
@@ -125,6 +131,49 @@ TEST_F(TestModeTest, StatusesAreHandledWhileACycleRuns) {
     ASSERT_TRUE(WaitUntil([&] { return core_->Devices()[2]->Status.TempOk[2] == 0; }, 1500));
     EXPECT_EQ(arrivals.Count(sims[2], true), 0u) << "the status waited for the cycle";
     EXPECT_FALSE(core_->TestPhase);
+}
+
+// "Disable" ends a cycle that is under way: what it has not handed over yet never goes out,
+// while a user's Apply waiting for the same device does. Switched on again, test mode starts a
+// whole new cycle.
+TEST_F(TestModeTest, SwitchingOffStopsTheRunningCycleButAQueuedApplyStillGoesOut) {
+    RequestArrivals arrivals(Site());
+    StartWithTestSwitch();
+    std::vector<int> sims;
+    for (int host = 50; host < 53; ++host) {
+        sims.push_back(Sim(host));
+        Add("Amp " + std::to_string(host), Address(host));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Connected(0) && Connected(1) && Connected(2); }));
+    const auto firstId = core_->Devices()[0]->DeviceId;
+
+    SwitchOn(1, 1);
+    ASSERT_TRUE(WaitUntil([&] { return arrivals.Count(sims[0], true) == 1; }, 2000));
+    // Standby with channels 1 and 2, queued behind the cycle's request to the same device.
+    core_->Post(WM_APPLYCONFIG, ApplyConfigWParam(firstId, 0, 0x03), 0);
+    ASSERT_EQ(core_->PacedRequestsWaiting(firstId), 4);  // the cycle's *m=FF and the Apply's
+    SwitchOff();
+    EXPECT_FALSE(core_->TestCycleRunning());
+    EXPECT_FALSE(core_->TestModeTimer->isActive());
+    EXPECT_EQ(core_->PacedRequestsWaiting(firstId), 3);
+
+    // Long enough for the cycle to have reached every device.
+    Pump(4500);
+    EXPECT_EQ(RequestArrivals::Texts(arrivals.Of(sims[0], true)),
+              (Texts{"*p1\n", "*p0\n", "*m=03\n"}));
+    EXPECT_EQ(arrivals.Count(sims[1], true), 0u);
+    EXPECT_EQ(arrivals.Count(sims[2], true), 0u);
+    EXPECT_FALSE(core_->TestPhase) << "a cycle that was cut short does not count";
+
+    SwitchOn(1, 1);
+    ASSERT_TRUE(WaitUntil([&] { return arrivals.Count(sims[2], true) == 2; }, 8000));
+    for (const int sim : sims) {
+        const Arrivals commands = arrivals.Of(sim, true);
+        ASSERT_GE(commands.size(), 2u) << sim;
+        EXPECT_EQ(RequestArrivals::Texts(commands, commands.size() - 2),
+                  (Texts{"*p1\n", "*m=FF\n"}))
+            << sim;
+    }
 }
 
 // Devices registered but none connected: nothing is sent, yet each cycle flips the phase and
