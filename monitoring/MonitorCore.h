@@ -121,6 +121,9 @@ public:
     void StartConnection(int listIndex, bool refresh);
     void StopConnection(int listIndex, bool refresh);
     void PollAll();
+    // Puts the poll interval of the options to work, counting from now when it changed; the
+    // timer never runs faster than once a second, whatever the options say.
+    void ApplyPollInterval();
     void BroadcastDiscovery();
     void PollTimerTimer();
     void DailySave();
