@@ -46,6 +46,23 @@ protected:
         core_->TestModeSettingsChanged();
     }
     bool Connected(int row) const { return Cell(row, ColStatus) == "Connected"; }
+    // Three simulated devices from host on, registered and connected: their simulator ids,
+    // none when they did not all connect.
+    std::vector<int> ThreeConnected(int host) {
+        std::vector<int> sims;
+        for (int h = host; h < host + 3; ++h) {
+            sims.push_back(Sim(h));
+            Add("Amp " + std::to_string(h), Address(h));
+        }
+        if (WaitUntil([&] { return Connected(0) && Connected(1) && Connected(2); })) return sims;
+        ADD_FAILURE() << "the devices did not connect";
+        return {};
+    }
+    // Switches test mode on and waits for the cycle's first request to reach the first device.
+    bool CycleUnderWay(const RequestArrivals& arrivals, int first) {
+        SwitchOn(1, 1);
+        return WaitUntil([&] { return arrivals.Count(first, true) == 1; }, 2000);
+    }
     // The commands of the cycles so far, as "device:text".
     static Texts Labels(const Arrivals& arrivals) {
         Texts out;
@@ -113,18 +130,13 @@ TEST_F(TestModeTest, CyclesSwitchTheConnectedDevicesToActiveThenStandbyASecondAp
 // A cycle over several devices takes seconds; the statuses of the devices keep being handled
 // meanwhile, before the cycle reaches them.
 TEST_F(TestModeTest, StatusesAreHandledWhileACycleRuns) {
-    std::vector<int> sims;
     RequestArrivals arrivals(Site());
     StartWithTestSwitch();
-    for (int host = 10; host < 13; ++host) {
-        sims.push_back(Sim(host));
-        Add("Amp " + std::to_string(host), Address(host));
-    }
-    ASSERT_TRUE(WaitUntil([&] { return Connected(0) && Connected(1) && Connected(2); }));
+    const std::vector<int> sims = ThreeConnected(10);
+    ASSERT_EQ(sims.size(), 3u);
     const auto lastId = core_->Devices()[2]->DeviceId;
 
-    SwitchOn(1, 1);
-    ASSERT_TRUE(WaitUntil([&] { return arrivals.Count(sims[0], true) == 1; }, 2000));
+    ASSERT_TRUE(CycleUnderWay(arrivals, sims[0]));
     EXPECT_TRUE(core_->TestCycleRunning());
     Site().SetChannelFault(sims[2], 3, devsim::ChannelFault::Temperature, true);
     core_->SendRequest(lastId, StatusQuery);
@@ -139,16 +151,11 @@ TEST_F(TestModeTest, StatusesAreHandledWhileACycleRuns) {
 TEST_F(TestModeTest, SwitchingOffStopsTheRunningCycleButAQueuedApplyStillGoesOut) {
     RequestArrivals arrivals(Site());
     StartWithTestSwitch();
-    std::vector<int> sims;
-    for (int host = 50; host < 53; ++host) {
-        sims.push_back(Sim(host));
-        Add("Amp " + std::to_string(host), Address(host));
-    }
-    ASSERT_TRUE(WaitUntil([&] { return Connected(0) && Connected(1) && Connected(2); }));
+    const std::vector<int> sims = ThreeConnected(50);
+    ASSERT_EQ(sims.size(), 3u);
     const auto firstId = core_->Devices()[0]->DeviceId;
 
-    SwitchOn(1, 1);
-    ASSERT_TRUE(WaitUntil([&] { return arrivals.Count(sims[0], true) == 1; }, 2000));
+    ASSERT_TRUE(CycleUnderWay(arrivals, sims[0]));
     // Standby with channels 1 and 2, queued behind the cycle's request to the same device.
     core_->Post(WM_APPLYCONFIG, ApplyConfigWParam(firstId, 0, 0x03), 0);
     ASSERT_EQ(core_->PacedRequestsWaiting(firstId), 4);  // the cycle's *m=FF and the Apply's
