@@ -156,18 +156,19 @@ TEST_F(TestModeTest, SwitchingOffStopsTheRunningCycleButAQueuedApplyStillGoesOut
     const auto firstId = core_->Devices()[0]->DeviceId;
 
     ASSERT_TRUE(CycleUnderWay(arrivals, sims[0]));
+    // The cycle's *m=FF is due a second after its *p1; a loaded machine may have sent it.
+    const bool channelsHeld = core_->PacedRequestsWaiting(firstId) == 1;
     // Standby with channels 1 and 2, queued behind the cycle's request to the same device.
     core_->Post(WM_APPLYCONFIG, ApplyConfigWParam(firstId, 0, 0x03), 0);
-    ASSERT_EQ(core_->PacedRequestsWaiting(firstId), 4);  // the cycle's *m=FF and the Apply's
     SwitchOff();
     EXPECT_FALSE(core_->TestCycleRunning());
     EXPECT_FALSE(core_->TestModeTimer->isActive());
-    EXPECT_EQ(core_->PacedRequestsWaiting(firstId), 3);
 
     // Long enough for the cycle to have reached every device.
     Pump(4500);
     EXPECT_EQ(RequestArrivals::Texts(arrivals.Of(sims[0], true)),
-              (Texts{"*p1\n", "*p0\n", "*m=03\n"}));
+              channelsHeld ? (Texts{"*p1\n", "*p0\n", "*m=03\n"})
+                           : (Texts{"*p1\n", "*m=FF\n", "*p0\n", "*m=03\n"}));
     EXPECT_EQ(arrivals.Count(sims[1], true), 0u);
     EXPECT_EQ(arrivals.Count(sims[2], true), 0u);
     EXPECT_FALSE(core_->TestPhase) << "a cycle that was cut short does not count";
