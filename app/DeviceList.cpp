@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMenu>
 #include <QPainter>
 #include <QPointer>
 #include <QPushButton>
@@ -138,6 +139,14 @@ void TMainForm::BuildDevicePage() {
     // A double-click on a row shows that device's properties, as the command does.
     connect(ListView, &QTreeWidget::itemDoubleClicked, this,
             [this](QTreeWidgetItem*, int) { ShowPropertiesBtn1Click(); });
+    // A right-click offers the device commands of the main menu: the same entries, so they
+    // are enabled, hinted and handled as there.
+    ListViewMenu = new QMenu(this);
+    ListViewMenu->setObjectName(QStringLiteral("ListViewMenu"));
+    ListViewMenu->addActions(
+        {ShowPropertiesMainMenu, EditDeviceMenu, DeleteDeviceMenu, ShowWebPage1MainMenu});
+    ListViewMenu->setDefaultAction(ShowPropertiesMainMenu);
+    ListView->setContextMenuPolicy(Qt::CustomContextMenu);
 
     SearchNetworkBtn = CommandButton(TabSheet2, "SearchNetworkBtn", "&Search Network",
                                      "Search the local network for Velkan devices");
@@ -289,6 +298,24 @@ void TMainForm::ListViewMouseDown(int row) {
     if (row < 0 || row == ListView->indexOfTopLevelItem(ListView->currentItem())) return;
     ListView->clearSelection();
     ListView->setCurrentItem(ListView->topLevelItem(row));
+}
+
+void TMainForm::ListViewContextPopup(const QPoint& pos) {
+    if (ListView && ListViewMenu) ListViewMenu->popup(ListView->viewport()->mapToGlobal(pos));
+}
+
+bool TMainForm::ListViewKeyDown(int key) {
+    QAction* command = nullptr;
+    if (key == Qt::Key_Return || key == Qt::Key_Enter) command = ShowPropertiesMainMenu;
+    if (key == Qt::Key_Delete) command = DeleteDeviceMenu;
+    if (!command) return false;
+    // As from the menu: nothing while the command is disabled (no row selected).
+    if (command->isEnabled()) command->trigger();
+    return true;
+}
+
+void TMainForm::ListViewSelectionMoved() {
+    if (ListView) SetDeviceCommandsEnabled(!ListView->selectedItems().isEmpty());
 }
 
 void TMainForm::SetDeviceCommandsEnabled(bool enabled) {

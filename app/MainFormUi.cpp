@@ -7,6 +7,7 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -118,6 +119,22 @@ void HookListPresses(TMainForm* form) {
                       form->ListViewMouseDown(row);
                       return true;
                   });
+}
+
+// Enter and Delete run the device commands; any other key is the list's, and a selection it
+// moved takes the commands with it, as a mouse press does.
+void HookListKeys(TMainForm* form) {
+    QTreeWidget* list = form->ListView;
+    new EventHook(list, [form, list, inKey = false](QObject*, QEvent* e) mutable {
+        if (e->type() != QEvent::KeyPress || inKey) return false;
+        if (form->ListViewKeyDown(static_cast<QKeyEvent*>(e)->key())) return true;
+        inKey = true;
+        QCoreApplication::sendEvent(list, e);  // on to the window as well when the list ignores it
+        inKey = false;
+        e->accept();
+        form->ListViewSelectionMoved();
+        return true;
+    });
 }
 
 }  // namespace
@@ -353,6 +370,8 @@ void TMainForm::WireControls() {
     connect(ListView, &QTreeWidget::itemChanged, this,
             [this](QTreeWidgetItem* item, int) { ListViewChange(item); });
     HookListPresses(this);
+    HookListKeys(this);
+    connect(ListView, &QWidget::customContextMenuRequested, this, &TMainForm::ListViewContextPopup);
 
     connect(SelectEventsBtn, &B::clicked, this, &TMainForm::SelectEventsBtn1Click);
     connect(AdvancedEmailBtn, &B::clicked, this, &TMainForm::AdvancedEmailBtn1Click);

@@ -25,6 +25,7 @@ class TSelectEventsDlg;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QPoint;
 class QPushButton;
 class QRadioButton;
 class QSystemTrayIcon;
@@ -62,6 +63,12 @@ public:
     void ShowWebPageBtn1Click();
     void ListViewChange(QTreeWidgetItem* item);
     void ListViewMouseDown(int row);
+    // The device commands at the list itself: the right-click menu at pos (in the list's
+    // viewport), Enter and Delete (true when the key is one of them, whether or not its
+    // command was enabled), and the commands following a selection the keyboard moved.
+    void ListViewContextPopup(const QPoint& pos);
+    bool ListViewKeyDown(int key);
+    void ListViewSelectionMoved();
     void OptionsMenuClick();
     void AboutMenuClick();
     void EventViewerMenuClick();
@@ -115,6 +122,7 @@ public:
     QWidget* TabSheet2 = nullptr;
     QWidget* TabSheet3 = nullptr;
     QTreeWidget* ListView = nullptr;
+    QMenu* ListViewMenu = nullptr;
     QPushButton* SearchNetworkBtn = nullptr;
     QPushButton* RegisterDeviceBtn = nullptr;
     QPushButton* EditBtn = nullptr;

@@ -51,13 +51,14 @@ TOptionsDlg::TOptionsDlg(QWidget* owner, Options_Type* options)
     layout->addSpacing(8);
     layout->addWidget(Heading(this, QStringLiteral("Event Logging")));
     layout->addWidget(WrappedText(
-        this, QStringLiteral("AVLO Monitor can log status messages received from Velkan devices. "
-                             "Logged messages can be viewed using Microsoft Event Viewer. ")));
+        this, QStringLiteral(
+                  "AVLO Monitor can log status messages received from Velkan devices. "
+                  "Logged messages can be viewed in the event history (Tools > Event Viewer).")));
     EnableLogCheckBox = NamedCheckBox(this, "EnableLogCheckBox", "&Enable logging of AVLO events");
     layout->addWidget(EnableLogCheckBox);
     layout->addSpacing(8);
     AddToStartupCheckBox =
-        NamedCheckBox(this, "AddToStartupCheckBox", "&Run AVLO Monitor when Windows starts");
+        NamedCheckBox(this, "AddToStartupCheckBox", "&Run AVLO Monitor when you log in");
     layout->addWidget(AddToStartupCheckBox);
     NotifyCheckBox = NamedCheckBox(this, "NotifyCheckBox", "Show desktop &notifications");
     layout->addWidget(NotifyCheckBox);

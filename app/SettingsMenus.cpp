@@ -30,7 +30,10 @@ void TMainForm::CreateAboutBox() {
 }
 
 void TMainForm::OptionsMenuClick() {
-    RunHeldDialog(OptionsDlg, this, &core_->Options);
+    // A new poll interval is put to work at once, not kept for the next start.
+    if (RunHeldDialog(OptionsDlg, this, &core_->Options) == QDialog::Accepted) {
+        core_->ApplyPollInterval();
+    }
     // Whatever the result: a failed attempt at an earlier start or use is tried again.
     core_->ApplyRunAtLogon();
 }

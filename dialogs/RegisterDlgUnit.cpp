@@ -2,17 +2,25 @@
 // fields that take digits only.
 #include "dialogs/RegisterDlgUnit.h"
 
+#include <QAction>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QContextMenuEvent>
 #include <QFont>
 #include <QFontMetrics>
+#include <QGuiApplication>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMouseEvent>
 #include <QPalette>
 #include <QPushButton>
 #include <QStringList>
 #include <QStyle>
 #include <algorithm>
+#include <optional>
 
 #include "platform/MessageBox.h"
 
@@ -44,6 +52,19 @@ bool IsDigits(const QString& text) {
         if (c < QLatin1Char('0') || c > QLatin1Char('9')) return false;
     }
     return true;
+}
+
+// The four octets of an address as it is copied from elsewhere ("10.0.0.5", blanks and line
+// ends around it allowed); none when the text is anything else.
+std::optional<QStringList> PastedAddress(const QString& text) {
+    const QStringList parts = text.trimmed().split(QLatin1Char('.'));
+    if (parts.size() != 4) return std::nullopt;
+    for (const QString& part : parts) {
+        if (part.isEmpty() || part.size() > 3 || !IsDigits(part) || part.toInt() > 255) {
+            return std::nullopt;
+        }
+    }
+    return parts;
 }
 
 // Blanks and control characters at either end are never part of a name.
@@ -179,6 +200,7 @@ void TRegisterDlg::BuildControls() {
     connect(Ip2Edit, &QLineEdit::textChanged, this, &TRegisterDlg::Ip2EditChange);
     connect(Ip3Edit, &QLineEdit::textChanged, this, &TRegisterDlg::Ip3EditChange);
     connect(Ip4Edit, &QLineEdit::textChanged, this, &TRegisterDlg::Ip4EditChange);
+    for (int k = 0; k < 4; ++k) OctetEdit(k)->installEventFilter(this);
 
     EnableAvloCheckBox = new QCheckBox(QStringLiteral("&Enable AVLO for this device"), this);
     EnableAvloCheckBox->setObjectName(QStringLiteral("EnableAvloCheckBox"));
@@ -266,6 +288,78 @@ void TRegisterDlg::OctetEditChange(int k) {
         next->setFocus();
         next->selectAll();
     }
+}
+
+// The octet fields' own paste would cut an address to its first three characters; and a
+// field that is empty has nothing to delete, so Backspace goes back to the one before.
+bool TRegisterDlg::eventFilter(QObject* watched, QEvent* e) {
+    int k = 0;
+    while (k < 4 && OctetEdit(k) != watched) ++k;
+    if (k == 4) return QDialog::eventFilter(watched, e);
+    QLineEdit* edit = OctetEdit(k);
+    switch (e->type()) {
+        case QEvent::KeyPress: {
+            const auto* key = static_cast<QKeyEvent*>(e);
+            if (key->matches(QKeySequence::Paste)) {
+                PasteIntoOctet(k, QGuiApplication::clipboard()->text());
+                return true;
+            }
+            if (key->key() != Qt::Key_Backspace || k == 0 || !edit->text().isEmpty()) break;
+            QLineEdit* previous = OctetEdit(k - 1);
+            previous->setFocus();
+            previous->deselect();
+            previous->end(false);
+            return true;
+        }
+        case QEvent::ContextMenu:
+            ShowOctetMenu(k, static_cast<QContextMenuEvent*>(e)->globalPos());
+            return true;
+        case QEvent::MouseButtonRelease: {
+            // X11's middle-button paste of the selected text.
+            QClipboard* clipboard = QGuiApplication::clipboard();
+            if (static_cast<QMouseEvent*>(e)->button() != Qt::MiddleButton ||
+                !clipboard->supportsSelection()) {
+                break;
+            }
+            PasteIntoOctet(k, clipboard->text(QClipboard::Selection));
+            return true;
+        }
+        default:
+            break;
+    }
+    return QDialog::eventFilter(watched, e);
+}
+
+// The field's usual menu, whose Paste goes the octet fields' way.
+void TRegisterDlg::ShowOctetMenu(int k, const QPoint& globalPos) {
+    QLineEdit* edit = OctetEdit(k);
+    QMenu* menu = edit->createStandardContextMenu();
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    for (QAction* paste : menu->actions()) {
+        // Newer Qt names the entry; older Qt only gives it the field's own caption.
+        if (paste->objectName() != QLatin1String("edit-paste") &&
+            !paste->text().startsWith(QLineEdit::tr("&Paste"))) {
+            continue;
+        }
+        paste->disconnect(edit);  // the field's own paste
+        connect(paste, &QAction::triggered, this,
+                [this, k] { PasteIntoOctet(k, QGuiApplication::clipboard()->text()); });
+    }
+    menu->popup(globalPos);
+}
+
+// A whole address fills the four fields, wherever it is pasted; digits go into the field as
+// typed ones do; anything else is refused and the fields keep what they have.
+void TRegisterDlg::PasteIntoOctet(int k, const QString& text) {
+    if (const std::optional<QStringList> octets = PastedAddress(text)) {
+        for (int i = 0; i < 4; ++i) OctetEdit(i)->setText(octets->at(i));
+        Ip4Edit->setFocus();
+        Ip4Edit->deselect();
+        Ip4Edit->end(false);
+        return;
+    }
+    const QString digits = text.trimmed();
+    if (!digits.isEmpty() && IsDigits(digits)) OctetEdit(k)->insert(digits);
 }
 
 void TRegisterDlg::Refuse(QWidget* focus, const QString& text) {

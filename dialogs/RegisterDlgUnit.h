@@ -53,11 +53,16 @@ public:
 
     QString LastOctetText[4];
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* e) override;
+
 private:
     void BuildControls();
     void PlaceOctetFields();
     void OctetEditChange(int k);
     QLineEdit* OctetEdit(int k) const;
+    void ShowOctetMenu(int k, const QPoint& globalPos);
+    void PasteIntoOctet(int k, const QString& text);
     // Shows the error box and puts the focus where the user has to mend the input.
     void Refuse(QWidget* focus, const QString& text);
 

@@ -98,7 +98,7 @@ void CMonitorCore::Start() {
     // Read now, so that the first alert does not wait for the keyring; a run without sign-in
     // never asks the keyring anything.
     if (EmailSettings.SignIn) passwordStore_->Load();
-    PollTimer->setInterval(std::max(Options.Poll, MinPollMs));
+    ApplyPollInterval();
     // A monitor restarted every day would never see a daily save: old events also go at start.
     if (history_ && Options.Log) history_->Prune(CEventHistory::NowMicros());
     udpThread_ = std::make_unique<TUdpCommsThread>(*store_, options_.discoveryPort, this,
@@ -110,6 +110,13 @@ void CMonitorCore::Start() {
     changeSaveTimer_->setInterval(options_.saveEveryMs > 0 ? options_.saveEveryMs : 1000);
     connect(changeSaveTimer_, &QTimer::timeout, this, &CMonitorCore::SaveIfChanged);
     if (!fileProtected_) changeSaveTimer_->start();
+}
+
+void CMonitorCore::ApplyPollInterval() {
+    const int interval = std::max(Options.Poll, MinPollMs);
+    // A running timer starts counting again when its interval is set: an OK that leaves the
+    // interval as it was must not put off the next poll.
+    if (PollTimer->interval() != interval) PollTimer->setInterval(interval);
 }
 
 void CMonitorCore::Shutdown() {

@@ -122,6 +122,9 @@ public:
     void StartConnection(int listIndex, bool refresh);
     void StopConnection(int listIndex, bool refresh);
     void PollAll();
+    // Puts the poll interval of the options to work, counting from now when it changed; the
+    // timer never runs faster than once a second, whatever the options say.
+    void ApplyPollInterval();
     void BroadcastDiscovery();
     void PollTimerTimer();
     void DailySave();
@@ -161,7 +164,8 @@ public:
 
     // ---- test mode ----
     void TestModeTimerTimer();
-    // The settings dialog's OK: the next cycle in 100 ms when test mode is on, none when off.
+    // The settings dialog's OK: the next cycle in 100 ms when test mode is on; when off, none,
+    // and what a running cycle has not yet handed over is dropped.
     void TestModeSettingsChanged();
     // A cycle is handing its requests over.
     bool TestCycleRunning() const;
@@ -317,6 +321,7 @@ private:
     int ConnectionBusyMs(std::uint16_t deviceId, std::chrono::steady_clock::time_point now) const;
     void ArmPaceTimer();
     void EndTestCycle();
+    void CancelTestCycle();
     void OnHistoryReport(std::uint32_t report);
     // Called by name from the event loop: the queued call is then made entirely inside Qt, whose
     // posted-event lock orders it after the worker's post (a call through a member-function

@@ -56,7 +56,15 @@ void CMonitorCore::TestModeSettingsChanged() {
         TestModeTimer->start();
     } else {
         TestModeTimer->stop();
+        CancelTestCycle();
     }
+}
+
+// A cycle over many devices runs for minutes; "Disable" has to stop it now, not at its end.
+// Only the cycle's own lane goes: a configuration the user applied keeps its place. The phase
+// stays, so a cycle cut short is done again whole when test mode comes back.
+void CMonitorCore::CancelTestCycle() {
+    if (lanes_.erase(TestLane) != 0) ArmPaceTimer();
 }
 
 bool CMonitorCore::TestCycleRunning() const {

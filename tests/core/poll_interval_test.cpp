@@ -83,4 +83,30 @@ TEST_F(PollIntervalTest, ADeviceThatWasAwayIsConnectedAgainWithOneSecondPolls) {
     EXPECT_EQ(Site().Snapshot(sim).connections, 2);
 }
 
+// A new interval chosen in the options dialog counts from the moment it is applied, with the
+// same floor as at start-up: the site is polled at the new pace without a restart.
+TEST_F(PollIntervalTest, ANewIntervalTakesEffectAtOnceAndNeverGoesBelowASecond) {
+    const int sim = AddSimDevice(4, "03", "41000004");
+    WritePoll("600000");
+    StartQuiet();
+    ASSERT_EQ(core_->PollTimer->interval(), 600000);
+    const int before = Site().Snapshot(sim).discoveryRequests;
+
+    core_->Options.Poll = 0;
+    core_->ApplyPollInterval();
+    EXPECT_EQ(core_->PollTimer->interval(), 1000);
+    EXPECT_TRUE(core_->PollTimer->isActive());
+    Pump(2500);
+    const int polls = Site().Snapshot(sim).discoveryRequests - before;
+    EXPECT_GE(polls, 2);
+    EXPECT_LE(polls, 3);
+
+    core_->Options.Poll = 60000;
+    core_->ApplyPollInterval();
+    EXPECT_EQ(core_->PollTimer->interval(), 60000);
+    EXPECT_TRUE(core_->PollTimer->isActive());
+    StopCore();
+    EXPECT_NE(ReadConfig().find("\r\nPoll=60000\r\n"), std::string::npos) << ReadConfig();
+}
+
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "CoreFixture.h"
 #include "RequestArrivals.h"
+#include "comms/Mymessages.h"
 
 namespace {
 
@@ -39,7 +40,29 @@ protected:
         core_->TestModeSettings.Standby = standby;
         core_->TestModeSettingsChanged();
     }
+    // The settings dialog's OK with "Disable" chosen.
+    void SwitchOff() {
+        core_->TestModeSettings.On = false;
+        core_->TestModeSettingsChanged();
+    }
     bool Connected(int row) const { return Cell(row, ColStatus) == "Connected"; }
+    // Three simulated devices from host on, registered and connected: their simulator ids,
+    // none when they did not all connect.
+    std::vector<int> ThreeConnected(int host) {
+        std::vector<int> sims;
+        for (int h = host; h < host + 3; ++h) {
+            sims.push_back(Sim(h));
+            Add("Amp " + std::to_string(h), Address(h));
+        }
+        if (WaitUntil([&] { return Connected(0) && Connected(1) && Connected(2); })) return sims;
+        ADD_FAILURE() << "the devices did not connect";
+        return {};
+    }
+    // Switches test mode on and waits for the cycle's first request to reach the first device.
+    bool CycleUnderWay(const RequestArrivals& arrivals, int first) {
+        SwitchOn(1, 1);
+        return WaitUntil([&] { return arrivals.Count(first, true) == 1; }, 2000);
+    }
     // The commands of the cycles so far, as "device:text".
     static Texts Labels(const Arrivals& arrivals) {
         Texts out;
@@ -107,24 +130,58 @@ TEST_F(TestModeTest, CyclesSwitchTheConnectedDevicesToActiveThenStandbyASecondAp
 // A cycle over several devices takes seconds; the statuses of the devices keep being handled
 // meanwhile, before the cycle reaches them.
 TEST_F(TestModeTest, StatusesAreHandledWhileACycleRuns) {
-    std::vector<int> sims;
     RequestArrivals arrivals(Site());
     StartWithTestSwitch();
-    for (int host = 10; host < 13; ++host) {
-        sims.push_back(Sim(host));
-        Add("Amp " + std::to_string(host), Address(host));
-    }
-    ASSERT_TRUE(WaitUntil([&] { return Connected(0) && Connected(1) && Connected(2); }));
+    const std::vector<int> sims = ThreeConnected(10);
+    ASSERT_EQ(sims.size(), 3u);
     const auto lastId = core_->Devices()[2]->DeviceId;
 
-    SwitchOn(1, 1);
-    ASSERT_TRUE(WaitUntil([&] { return arrivals.Count(sims[0], true) == 1; }, 2000));
+    ASSERT_TRUE(CycleUnderWay(arrivals, sims[0]));
     EXPECT_TRUE(core_->TestCycleRunning());
     Site().SetChannelFault(sims[2], 3, devsim::ChannelFault::Temperature, true);
     core_->SendRequest(lastId, StatusQuery);
     ASSERT_TRUE(WaitUntil([&] { return core_->Devices()[2]->Status.TempOk[2] == 0; }, 1500));
     EXPECT_EQ(arrivals.Count(sims[2], true), 0u) << "the status waited for the cycle";
     EXPECT_FALSE(core_->TestPhase);
+}
+
+// "Disable" ends a cycle that is under way: what it has not handed over yet never goes out,
+// while a user's Apply waiting for the same device does. Switched on again, test mode starts a
+// whole new cycle.
+TEST_F(TestModeTest, SwitchingOffStopsTheRunningCycleButAQueuedApplyStillGoesOut) {
+    RequestArrivals arrivals(Site());
+    StartWithTestSwitch();
+    const std::vector<int> sims = ThreeConnected(50);
+    ASSERT_EQ(sims.size(), 3u);
+    const auto firstId = core_->Devices()[0]->DeviceId;
+
+    ASSERT_TRUE(CycleUnderWay(arrivals, sims[0]));
+    // The cycle's *m=FF is due a second after its *p1; a loaded machine may have sent it.
+    const bool channelsHeld = core_->PacedRequestsWaiting(firstId) == 1;
+    // Standby with channels 1 and 2, queued behind the cycle's request to the same device.
+    core_->Post(WM_APPLYCONFIG, ApplyConfigWParam(firstId, 0, 0x03), 0);
+    SwitchOff();
+    EXPECT_FALSE(core_->TestCycleRunning());
+    EXPECT_FALSE(core_->TestModeTimer->isActive());
+
+    // Long enough for the cycle to have reached every device.
+    Pump(4500);
+    EXPECT_EQ(RequestArrivals::Texts(arrivals.Of(sims[0], true)),
+              channelsHeld ? (Texts{"*p1\n", "*p0\n", "*m=03\n"})
+                           : (Texts{"*p1\n", "*m=FF\n", "*p0\n", "*m=03\n"}));
+    EXPECT_EQ(arrivals.Count(sims[1], true), 0u);
+    EXPECT_EQ(arrivals.Count(sims[2], true), 0u);
+    EXPECT_FALSE(core_->TestPhase) << "a cycle that was cut short does not count";
+
+    SwitchOn(1, 1);
+    ASSERT_TRUE(WaitUntil([&] { return arrivals.Count(sims[2], true) == 2; }, 8000));
+    for (const int sim : sims) {
+        const Arrivals commands = arrivals.Of(sim, true);
+        ASSERT_GE(commands.size(), 2u) << sim;
+        EXPECT_EQ(RequestArrivals::Texts(commands, commands.size() - 2),
+                  (Texts{"*p1\n", "*m=FF\n"}))
+            << sim;
+    }
 }
 
 // Devices registered but none connected: nothing is sent, yet each cycle flips the phase and

@@ -2,9 +2,12 @@
 // the device commands, the register limit, and the window's close box.
 #include <QAction>
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QCursor>
 #include <QDialog>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTimer>
@@ -26,20 +29,51 @@ protected:
         return QuietSim(host, "7000", tweak);
     }
 
-    // A left-button press and release as the user makes them; row -1 presses below the rows.
-    void Press(int row) {
+    // A press and release as the user makes them; row -1 presses below the rows.
+    void Press(int row, Qt::MouseButton button = Qt::LeftButton) {
         QTreeWidget* list = form_->ListView;
         QPoint pos(10, list->viewport()->height() - 4);
         if (row >= 0) pos = list->visualItemRect(list->topLevelItem(row)).center();
         ASSERT_EQ(list->itemAt(pos), row >= 0 ? list->topLevelItem(row) : nullptr);
         const QPointF local(pos);
         const QPointF global(list->viewport()->mapToGlobal(pos));
-        QMouseEvent press(QEvent::MouseButtonPress, local, global, Qt::LeftButton, Qt::LeftButton,
-                          Qt::NoModifier);
+        QMouseEvent press(QEvent::MouseButtonPress, local, global, button, button, Qt::NoModifier);
         QCoreApplication::sendEvent(list->viewport(), &press);
-        QMouseEvent release(QEvent::MouseButtonRelease, local, global, Qt::LeftButton,
-                            Qt::NoButton, Qt::NoModifier);
+        QMouseEvent release(QEvent::MouseButtonRelease, local, global, button, Qt::NoButton,
+                            Qt::NoModifier);
         QCoreApplication::sendEvent(list->viewport(), &release);
+    }
+    // A right-click on the row (-1: below the rows) as the desktop delivers it, the press and
+    // then the request for a menu; the menu that came up, if any.
+    QMenu* RightClick(int row) {
+        Press(row, Qt::RightButton);
+        QTreeWidget* list = form_->ListView;
+        QPoint pos(10, list->viewport()->height() - 4);
+        if (row >= 0) pos = list->visualItemRect(list->topLevelItem(row)).center();
+        QContextMenuEvent request(QContextMenuEvent::Mouse, pos,
+                                  list->viewport()->mapToGlobal(pos));
+        QCoreApplication::sendEvent(list->viewport(), &request);
+        return qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    }
+    void Key(int key) {
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+        QCoreApplication::sendEvent(form_->ListView, &press);
+        QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier);
+        QCoreApplication::sendEvent(form_->ListView, &release);
+    }
+    // Runs the action and cancels the dialog it opens; the properties device while it was
+    // open, -1 when no dialog came up.
+    int PropertiesOpenedBy(const std::function<void()>& action) {
+        int shown = -1;
+        QTimer::singleShot(0, form_.get(), [this, &shown] {
+            if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                shown = form_->PropertiesDevice;
+                dialog->reject();
+            }
+        });
+        action();
+        Pump(20);
+        return shown;
     }
     // Shown for the layout and the mouse, but never painted: painting a window this size
     // hands image work to Qt's own worker threads, whose locking the thread sanitizer cannot
@@ -303,6 +337,78 @@ TEST_F(DeviceListTest, DeletionLeavesNoRowSelected) {
 
 INSTANTIATE_TEST_SUITE_P(EachRow, DeleteRowTest, ::testing::Values(0, 1, 2),
                          [](const auto& info) { return "Row" + std::to_string(info.param); });
+
+// A right-click offers the device commands on the spot: the very commands of the main menu,
+// enabled or disabled as they are there.
+TEST_F(DeviceListTest, RightClickOffersTheDeviceCommandsAsTheMainMenuHasThem) {
+    StartQuiet();
+    const int left = Add("Left", Address(60), false);
+    const int right = Add("Right", Address(61), false);
+    ShowWindow();
+
+    QMenu* menu = RightClick(1);
+    ASSERT_NE(menu, nullptr) << "no menu came up";
+    const QList<QAction*> commands = {form_->ShowPropertiesMainMenu, form_->EditDeviceMenu,
+                                      form_->DeleteDeviceMenu, form_->ShowWebPage1MainMenu};
+    EXPECT_EQ(menu->actions(), commands);
+    EXPECT_EQ(menu->defaultAction(), form_->ShowPropertiesMainMenu);
+    EXPECT_EQ(form_->ListView->currentItem(), form_->ListView->topLevelItem(1));
+    EXPECT_TRUE(DeviceCommandsEnabled(true));
+    // Chosen from the menu as with the keyboard: the row's own web page.
+    menu->setActiveAction(form_->ShowWebPage1MainMenu);
+    QKeyEvent choose(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QCoreApplication::sendEvent(menu, &choose);
+    EXPECT_FALSE(menu->isVisible());
+    EXPECT_EQ(ShellSeam::TakeOpened(),
+              std::vector<QString>({QString::fromStdString("http://" + Address(61))}));
+
+    // Beside the rows nothing is selected, and the menu says so.
+    menu = RightClick(-1);
+    ASSERT_NE(menu, nullptr);
+    EXPECT_TRUE(DeviceCommandsEnabled(false));
+    menu->close();
+
+    EXPECT_EQ(PropertiesOpenedBy([&] { RightClick(0)->defaultAction()->trigger(); }), left);
+    RightClick(1);
+    form_->DeleteDeviceMenu->trigger();
+    EXPECT_EQ(form_->Core().FindDeviceById(static_cast<std::uint16_t>(right)), nullptr);
+    EXPECT_EQ(form_->Core().DeviceCount(), 1);
+}
+
+// The keys a list answers to: Enter shows the selected device's properties, Delete deletes
+// it (as the command does, only while it is enabled), and the arrow keys move the selection
+// with the commands following it.
+TEST_F(DeviceListTest, EnterShowsThePropertiesAndDeleteDeletesTheSelectedDevice) {
+    StartQuiet();
+    std::vector<int> ids;
+    for (int i = 0; i < 3; ++i)
+        ids.push_back(Add("Amp " + std::to_string(i), Address(65 + i), false));
+    ShowWindow();
+    // Nothing selected: neither key does anything.
+    EXPECT_EQ(PropertiesOpenedBy([&] { Key(Qt::Key_Return); }), -1);
+    Key(Qt::Key_Delete);
+    EXPECT_EQ(form_->Core().DeviceCount(), 3);
+
+    Press(0);
+    Press(-1);
+    ASSERT_TRUE(DeviceCommandsEnabled(false));
+    Key(Qt::Key_Down);
+    EXPECT_EQ(form_->ListView->selectedItems(),
+              QList<QTreeWidgetItem*>{form_->ListView->topLevelItem(1)});
+    EXPECT_TRUE(DeviceCommandsEnabled(true));
+    for (const int enter : {Qt::Key_Return, Qt::Key_Enter}) {
+        EXPECT_EQ(PropertiesOpenedBy([&] { Key(enter); }), ids[1]) << enter;
+    }
+    EXPECT_EQ(form_->PropertiesDevice, -1);
+
+    Key(Qt::Key_Delete);
+    ASSERT_EQ(form_->Core().DeviceCount(), 2);
+    EXPECT_EQ(form_->Core().FindDeviceById(static_cast<std::uint16_t>(ids[1])), nullptr);
+    EXPECT_TRUE(DeviceCommandsEnabled(false));
+    Key(Qt::Key_Delete);  // the command is disabled now
+    EXPECT_EQ(form_->Core().DeviceCount(), 2);
+    EXPECT_EQ(PropertiesOpenedBy([&] { Key(Qt::Key_Return); }), -1);
+}
 
 TEST_F(DeviceListTest, TooltipShowsTheRowsFourTexts) {
     Sim(70);

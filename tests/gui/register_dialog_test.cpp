@@ -4,8 +4,10 @@
 // editing by hand, duplicates refused in both modes, and addresses with leading zeros.
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest/QTest>
@@ -234,6 +236,109 @@ TEST_F(RegisterDialogTest, FieldMovedIntoIsSelectedSoThatTypingReplacesIt) {
     EXPECT_EQ(QStringList({dlg->Ip1Edit->text(), dlg->Ip2Edit->text(), dlg->Ip3Edit->text(),
                            dlg->Ip4Edit->text()}),
               QStringList({"101", "1", "52", "9"}));
+}
+
+QStringList Octets(const TRegisterDlg& dlg) {
+    return {dlg.Ip1Edit->text(), dlg.Ip2Edit->text(), dlg.Ip3Edit->text(), dlg.Ip4Edit->text()};
+}
+
+// The three ways a text is pasted into a field: the two keys and the field's own menu.
+enum class PasteBy { CtrlV, ShiftInsert, Menu };
+
+void Paste(QLineEdit* edit, const QString& text, PasteBy by) {
+    QGuiApplication::clipboard()->setText(text);
+    switch (by) {
+        case PasteBy::CtrlV:
+            QTest::keyClick(edit, Qt::Key_V, Qt::ControlModifier);
+            return;
+        case PasteBy::ShiftInsert:
+            QTest::keyClick(edit, Qt::Key_Insert, Qt::ShiftModifier);
+            return;
+        case PasteBy::Menu: {
+            QContextMenuEvent request(QContextMenuEvent::Mouse, edit->rect().center(),
+                                      edit->mapToGlobal(edit->rect().center()));
+            QCoreApplication::sendEvent(edit, &request);
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            ASSERT_NE(menu, nullptr);
+            QAction* paste = nullptr;
+            for (QAction* action : menu->actions()) {
+                if (action->text().startsWith(QStringLiteral("&Paste"))) paste = action;
+            }
+            ASSERT_NE(paste, nullptr);
+            paste->trigger();
+            menu->close();
+            return;
+        }
+    }
+}
+
+// An address copied from elsewhere is pasted whole: into any octet field, with blanks or a
+// line end around it, it fills all four. Anything that is not an address is refused and the
+// fields keep what they had; digits alone are pasted into the field as typed ones are.
+TEST_F(RegisterDialogTest, APastedAddressFillsTheFourOctetsAndAnythingElseIsRefused) {
+    struct Case {
+        const char* name;
+        const char* pasted;
+        int into;  // 1..4: IpNEdit, its text selected
+        QStringList octets;
+        int focus;
+    };
+    const QStringList before = {"127", "0", "51", "20"};
+    const Case cases[] = {
+        {"address", "10.0.0.5", 1, {"10", "0", "0", "5"}, 4},
+        {"with_blanks", "  10.0.0.5 \n", 1, {"10", "0", "0", "5"}, 4},
+        {"into_the_third", "192.168.1.250", 3, {"192", "168", "1", "250"}, 4},
+        {"three_parts", "10.0.0", 2, before, 2},
+        {"five_parts", "10.0.0.5.6", 1, before, 1},
+        {"above_255", "10.0.0.256", 1, before, 1},
+        {"empty_part", "10..0.5", 1, before, 1},
+        {"letters", "amp-7", 4, before, 4},
+        {"host_and_port", "10.0.0.5:80", 1, before, 1},
+        {"digits", "42", 3, {"127", "0", "42", "20"}, 3},
+    };
+    for (const PasteBy by : {PasteBy::CtrlV, PasteBy::ShiftInsert, PasteBy::Menu}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + " by " + std::to_string(static_cast<int>(by)));
+            auto dlg = Open(false, "Hall", "127.0.51.20");
+            QLineEdit* edits[] = {dlg->Ip1Edit, dlg->Ip2Edit, dlg->Ip3Edit, dlg->Ip4Edit};
+            QLineEdit* target = edits[c.into - 1];
+            target->setFocus();
+            target->selectAll();
+            Paste(target, QString::fromLatin1(c.pasted), by);
+            EXPECT_EQ(Octets(*dlg), c.octets);
+            EXPECT_EQ(dlg->focusWidget(), edits[c.focus - 1]);
+        }
+    }
+    // Pasted, the address is taken at OK as typed ones are.
+    auto dlg = Open(true);
+    TypeInto(dlg->DeviceNameEdit, "Stage");
+    dlg->Ip1Edit->setFocus();
+    Paste(dlg->Ip1Edit, QStringLiteral(" 10.0.0.5 "), PasteBy::CtrlV);
+    dlg->OkBtn->click();
+    EXPECT_TRUE(BoxTexts().isEmpty());
+    EXPECT_EQ(context_.IpAddress, "10.0.0.5");
+}
+
+// Backspace in an empty octet field goes back to the one before, so that a wrong octet is
+// mended as in a single field; further Backspaces then delete there.
+TEST_F(RegisterDialogTest, BackspaceInAnEmptyOctetGoesBackToThePreviousOne) {
+    auto dlg = Open(true);
+    TypeAddress(*dlg, "10.20");
+    ASSERT_EQ(dlg->focusWidget(), dlg->Ip2Edit);
+    for (int i = 0; i < 3; ++i) QTest::keyClick(dlg->focusWidget(), Qt::Key_Backspace);
+    EXPECT_EQ(dlg->focusWidget(), dlg->Ip1Edit);
+    EXPECT_EQ(Octets(*dlg), QStringList({"10", "", "", ""}));  // nothing deleted on the way back
+    EXPECT_EQ(dlg->Ip1Edit->cursorPosition(), 2);
+    EXPECT_FALSE(dlg->Ip1Edit->hasSelectedText());
+    QTest::keyClick(dlg->focusWidget(), Qt::Key_Backspace);
+    EXPECT_EQ(Octets(*dlg), QStringList({"1", "", "", ""}));
+    for (int i = 0; i < 3; ++i) QTest::keyClick(dlg->focusWidget(), Qt::Key_Backspace);
+    EXPECT_EQ(dlg->focusWidget(), dlg->Ip1Edit);  // the first field has none before it
+    Type(dlg.get(), "1.2.3.");
+    EXPECT_EQ(dlg->focusWidget(), dlg->Ip4Edit);
+    QTest::keyClick(dlg->focusWidget(), Qt::Key_Backspace);
+    EXPECT_EQ(dlg->focusWidget(), dlg->Ip3Edit);
+    EXPECT_EQ(dlg->Ip3Edit->cursorPosition(), 1);
 }
 
 TEST_F(RegisterDialogTest, OctetAbove255IsRedAndRefusedAtOk) {

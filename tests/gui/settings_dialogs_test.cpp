@@ -7,7 +7,9 @@
 #include <QComboBox>
 #include <QEnterEvent>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QProcess>
 #include <QPushButton>
@@ -132,6 +134,7 @@ TEST_F(SettingsDialogsTest, PollListMapsTheIntervalBothWays) {
     for (const PollCase& c : kPollCases) {
         SCOPED_TRACE(c.name);
         form_->Core().Options.Poll = c.stored;
+        const int running = form_->Core().PollTimer->interval();
         QString shown;
         ASSERT_TRUE(WhileOpen<TOptionsDlg>([this] { form_->OptionsMenuClick(); },
                                            [&](TOptionsDlg& d) {
@@ -143,9 +146,9 @@ TEST_F(SettingsDialogsTest, PollListMapsTheIntervalBothWays) {
                                            }));
         EXPECT_EQ(shown, c.shown);
         EXPECT_EQ(form_->Core().Options.Poll, c.after);
+        // OK puts the interval to work at once; Cancel leaves the running one alone.
+        EXPECT_EQ(form_->Core().PollTimer->interval(), c.ok ? c.after : running);
     }
-    // The running timer keeps its interval: a new one is for the next start.
-    EXPECT_EQ(form_->Core().PollTimer->interval(), 300000);
 }
 
 TEST_F(SettingsDialogsTest, DialogShowsTheRecordAndOkStoresEveryControlCancelNone) {
@@ -154,8 +157,22 @@ TEST_F(SettingsDialogsTest, DialogShowsTheRecordAndOkStoresEveryControlCancelNon
     o = Options_Type{60000, true, false, true, false};
     WhileOpen<TOptionsDlg>(
         [this] { form_->OptionsMenuClick(); },
-        [](TOptionsDlg& d) {
+        [this](TOptionsDlg& d) {
             EXPECT_EQ(d.windowTitle(), "Options");
+            // Said as on this system: the desktop's log-in, and the program's own history
+            // under the menu path the window really has.
+            EXPECT_EQ(d.AddToStartupCheckBox->text().toStdString(),
+                      "&Run AVLO Monitor when you log in");
+            QString viewer = form_->ToolsMenu->title() + " > " + form_->EventViewerMenu->text();
+            viewer.remove(QLatin1Char('&'));
+            EXPECT_EQ(viewer, "Tools > Event Viewer");
+            QStringList texts;
+            for (const QLabel* label : d.findChildren<QLabel*>()) texts << label->text();
+            EXPECT_TRUE(texts.contains(
+                "AVLO Monitor can log status messages received from Velkan devices. Logged "
+                "messages can be viewed in the event history (" +
+                viewer + ")."))
+                << texts.join(QLatin1Char('|')).toStdString();
             EXPECT_TRUE(d.EnableLogCheckBox->isChecked());
             EXPECT_FALSE(d.EnableAvloForNewCheckBox->isChecked());
             EXPECT_TRUE(d.AddToStartupCheckBox->isChecked());

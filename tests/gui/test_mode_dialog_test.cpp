@@ -229,4 +229,37 @@ TEST_F(TestModeMenuTest, OkWithTestModeSwitchedOffStopsTheTimer) {
     EXPECT_FALSE(core.TestModeTimer->isActive());
 }
 
+// "Disable" and OK while a cycle is sending: the devices it has not reached yet get nothing.
+TEST_F(TestModeMenuTest, OkWithTestModeSwitchedOffEndsTheCycleUnderWay) {
+    const int first = QuietSim(2, "5600");
+    const int second = QuietSim(3, "5600");
+    StartForm({"test"});
+    WaitForFirstPoll();
+    Add("Left", Address(2));
+    Add("Right", Address(3));
+    ASSERT_TRUE(
+        WaitUntil([&] { return Shows(0, "Connected", "OK") && Shows(1, "Connected", "OK"); }));
+    // Every request but the status queries.
+    const auto commands = [this](int sim) {
+        std::vector<std::string> out;
+        for (const std::string& r : Site().Snapshot(sim).requests) {
+            if (r != "*s?\n") out.push_back(r);
+        }
+        return out;
+    };
+    OpenDialog([](TTestSettingsDlg& d) {
+        d.EnableTestRadioBtn->click();
+        d.OKBtn->click();
+    });
+    ASSERT_TRUE(WaitUntil([&] { return !commands(first).empty(); }, 2000));
+    OpenDialog([](TTestSettingsDlg& d) {
+        d.DisableTestRadioBtn->click();
+        d.OKBtn->click();
+    });
+    EXPECT_FALSE(form_->Core().TestCycleRunning());
+    Pump(3500);  // the cycle would have reached the second device by now
+    EXPECT_EQ(commands(first), std::vector<std::string>{"*p1\n"});
+    EXPECT_TRUE(commands(second).empty());
+}
+
 }  // namespace
