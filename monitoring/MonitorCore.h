@@ -322,6 +322,8 @@ private:
 
     // the configuration file between the saves of the shutdown and the day
     bool WriteConfiguration(bool mayShowBox);
+    // The folder of the settings file, which a new user's default place does not have yet.
+    void MakeSettingsFolder() const;
     void SaveIfChanged();
     std::string ConfigurationText() const;
     void FillConfiguration(CIniFile& ini) const;
