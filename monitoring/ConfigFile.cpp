@@ -173,15 +173,19 @@ void CMonitorCore::SaveBeforeExit() {
     WriteConfiguration(false);
 }
 
+// A folder that cannot be made shows in what fails to be written in it, where it is reported.
+void CMonitorCore::MakeSettingsFolder() const {
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(options_.configPath).parent_path(),
+                                        ignored);
+}
+
 bool CMonitorCore::WriteConfiguration(bool mayShowBox) {
     if (fileProtected_) return false;
     CIniFile ini;
     FillConfiguration(ini);
     const std::string text = ini.Serialize();
-    // The folder of the default place in the user's settings folder may not exist yet.
-    std::error_code ignored;
-    std::filesystem::create_directories(std::filesystem::path(options_.configPath).parent_path(),
-                                        ignored);
+    MakeSettingsFolder();
     std::string failure;
     const bool saved = ini.Save(options_.configPath, &failure);
     // A failed save is tried again at the next change, the daily save and the shutdown, not

@@ -23,6 +23,10 @@ namespace {
 constexpr std::int32_t MinPollMs = 1000;
 constexpr int NetworkSearchMs = 2000;
 
+constexpr const char* HeadlessLogonNotice =
+    "Run at log-on: the headless monitor leaves the desktop's autostart entry as it is (the "
+    "windowed monitor writes it); to start this one at log-on or boot, enable its service: "
+    "systemctl --user enable avlo-monitor.service\n";
 std::string MessageFilePath() {
     const std::filesystem::path exe(ExecutablePath());
     return (exe.parent_path() / "AvloEventMsg.dll").string();
@@ -89,6 +93,9 @@ void CMonitorCore::Start() {
     smtpClient_ = std::make_unique<CSmtpClient>(WM_SMTPRESULT, this, NextEmailJobId());
 
     eventLog_ = std::make_unique<CEventLog>("AVLO", MessageFilePath());
+    // A new user's first start: the history beside the settings file keeps the first day's
+    // events only if their folder is there before the first save would make it.
+    MakeSettingsFolder();
     if (!HistoryPath().empty()) {
         history_ = std::make_unique<CEventHistory>(HistoryPath(), this);
         eventLog_->SetRecorder(history_.get());
@@ -247,11 +254,14 @@ void CMonitorCore::OnHistoryReport(std::uint32_t report) {
 }
 
 void CMonitorCore::ApplyRunAtLogon() {
-    // The option still holds and is tried again at the next start and the next use of the
-    // options dialog; nobody is asked about it, but the headless monitor's operator reads
-    // standard error.
-    std::string failure;
-    if (!SetRunAtLogon(Options.Startup, ExecutablePath(), &failure) && options_.headless) {
-        std::fprintf(stderr, "Run at log-on: %s\n", failure.c_str());
+    // The headless monitor is started by its service unit. An entry would start a second,
+    // windowed monitor at every desktop log-on, which would stop at "already running"; the
+    // entry is the windowed monitor's to write or remove.
+    if (options_.headless) {
+        if (Options.Startup) std::fputs(HeadlessLogonNotice, stderr);
+        return;
     }
+    // A failure is told to nobody: the option still holds and is tried again at the next
+    // start and the next use of the options dialog.
+    SetRunAtLogon(Options.Startup, LogonCommandLine(options_, ExecutablePath()));
 }

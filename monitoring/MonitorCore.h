@@ -94,8 +94,9 @@ public:
     // address, connection state and condition (the check box is AvloEnabled).
     static QStringList RowTexts(const Device& device);
 
-    // Writes or removes the desktop's autostart entry after the Startup option; a failure is
-    // ignored (written to standard error when headless).
+    // Writes or removes the desktop's autostart entry after the Startup option, for the
+    // program as it was started; a failure is ignored. The headless monitor leaves the entry
+    // alone and says so on standard error when the option is on.
     void ApplyRunAtLogon();
 
     // ---- configuration file ----
@@ -346,6 +347,8 @@ private:
 
     // the configuration file between the saves of the shutdown and the day
     bool WriteConfiguration(bool mayShowBox);
+    // The folder of the settings file, which a new user's default place does not have yet.
+    void MakeSettingsFolder() const;
     void SaveIfChanged();
     std::string ConfigurationText() const;
     void FillConfiguration(CIniFile& ini) const;

@@ -69,23 +69,13 @@ std::string AutostartEntryPath() {
     return config + "/autostart/" + EntryName;
 }
 
-std::string DesktopExecValue(const std::string& path) {
-    std::string argument;
-    if (path.find_first_of(ReservedInExec) == std::string::npos) {
-        argument = path;
-    } else {
-        // Inside quotes the four characters that still mean something get a backslash.
-        argument = "\"";
-        for (const char c : path) {
-            if (c == '"' || c == '`' || c == '$' || c == '\\') argument += '\\';
-            argument += c;
-        }
-        argument += '"';
-    }
-    // Then the rules of every string value of the file: a backslash and the control
-    // characters as escapes, and "%" doubled, since a single one starts a field code.
+namespace {
+
+// The rules of every string value of the file: a backslash and the control characters as
+// escapes; in Exec also "%" doubled, since a single one starts a field code.
+std::string EscapedString(const std::string& text, bool inExec) {
     std::string value;
-    for (const char c : argument) {
+    for (const char c : text) {
         switch (c) {
             case '\\':
                 value += "\\\\";
@@ -100,7 +90,7 @@ std::string DesktopExecValue(const std::string& path) {
                 value += "\\r";
                 break;
             case '%':
-                value += "%%";
+                value += inExec ? "%%" : "%";
                 break;
             default:
                 value += c;
@@ -109,20 +99,51 @@ std::string DesktopExecValue(const std::string& path) {
     return value;
 }
 
-std::string AutostartEntryText(const std::string& executablePath) {
+}  // namespace
+
+std::string DesktopExecValue(const std::string& argument) {
+    if (!argument.empty() && argument.find_first_of(ReservedInExec) == std::string::npos) {
+        return EscapedString(argument, true);
+    }
+    // Inside quotes the four characters that still mean something get a backslash.
+    std::string quoted = "\"";
+    for (const char c : argument) {
+        if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
+        quoted += c;
+    }
+    quoted += '"';
+    return EscapedString(quoted, true);
+}
+
+std::string DesktopExecLine(const std::vector<std::string>& command) {
+    std::string line;
+    for (const std::string& argument : command) {
+        if (!line.empty()) line += ' ';
+        line += DesktopExecValue(argument);
+    }
+    return line;
+}
+
+// TryExec: a desktop leaves out an entry whose program is gone, instead of failing to start it
+// at every log-on.
+std::string AutostartEntryText(const std::vector<std::string>& command) {
+    const std::string program = command.empty() ? std::string() : command.front();
     return "[Desktop Entry]\n"
            "Type=Application\n"
            "Name=AVLO Monitor\n"
            "Comment=Monitors the Velkan amplifiers of the network\n"
+           "TryExec=" +
+           EscapedString(program, false) +
+           "\n"
            "Exec=" +
-           DesktopExecValue(executablePath) +
+           DesktopExecLine(command) +
            "\n"
            "Icon=avlo-monitor\n"
            "Terminal=false\n"
            "X-GNOME-Autostart-enabled=true\n";
 }
 
-bool SetRunAtLogon(bool on, const std::string& executablePath, std::string* failure) {
+bool SetRunAtLogon(bool on, const std::vector<std::string>& command, std::string* failure) {
     const std::string path = AutostartEntryPath();
     if (path.empty()) {
         if (failure) *failure = "no settings folder: neither XDG_CONFIG_HOME nor HOME is set";
@@ -133,7 +154,7 @@ bool SetRunAtLogon(bool on, const std::string& executablePath, std::string* fail
         if (failure) *failure = ErrnoText("cannot remove", path, errno);
         return false;
     }
-    if (executablePath.empty()) {
+    if (command.empty() || command.front().empty()) {
         if (failure) *failure = "the program's own path cannot be read";
         return false;
     }
@@ -144,5 +165,5 @@ bool SetRunAtLogon(bool on, const std::string& executablePath, std::string* fail
         if (failure) *failure = "cannot create \"" + folder.string() + "\": " + error.message();
         return false;
     }
-    return ReplaceFile(path, AutostartEntryText(executablePath), failure);
+    return ReplaceFile(path, AutostartEntryText(command), failure);
 }

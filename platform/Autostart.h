@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Starting the program when the user logs on: the desktop's autostart entry
 // avlo-monitor.desktop in $XDG_CONFIG_HOME/autostart (~/.config/autostart when the variable is
@@ -10,13 +11,18 @@
 // The entry's full path; empty when no settings folder can be told (no home folder).
 std::string AutostartEntryPath();
 
-// The Exec value that starts exactly `path` without arguments: the path itself when it holds
+// The Exec value that passes `argument` as one argument: the argument itself when it holds
 // nothing the desktop-entry format reserves, else quoted and escaped as that format requires.
-std::string DesktopExecValue(const std::string& path);
+std::string DesktopExecValue(const std::string& argument);
 
-// The whole entry that starts the program at `executablePath`.
-std::string AutostartEntryText(const std::string& executablePath);
+// The Exec value of a whole command line: each argument as above, separated by blanks.
+std::string DesktopExecLine(const std::vector<std::string>& command);
 
-// Writes the entry (on) or removes it (off); an entry that is already gone is no error.
-// Returns false when the step failed; failure (when given) then says what went wrong.
-bool SetRunAtLogon(bool on, const std::string& executablePath, std::string* failure = nullptr);
+// The whole entry that runs `command`: the program's full path, then its arguments.
+std::string AutostartEntryText(const std::vector<std::string>& command);
+
+// Writes the entry that runs `command` (on) or removes it (off); an entry that is already gone
+// is no error. Returns false when the step failed; failure (when given) then says what went
+// wrong.
+bool SetRunAtLogon(bool on, const std::vector<std::string>& command,
+                   std::string* failure = nullptr);

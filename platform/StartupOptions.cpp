@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -67,7 +68,11 @@ struct ValueOption {
 };
 
 const ValueOption valueOptions[] = {
-    {"--config", [](StartupOptions& o, const std::string& v) { return SetPath(o.configPath, v); }},
+    {"--config",
+     [](StartupOptions& o, const std::string& v) {
+         o.configGiven = true;
+         return SetPath(o.configPath, v);
+     }},
     {"--lock-file", [](StartupOptions& o, const std::string& v) { return SetPath(o.lockPath, v); }},
     {"--device-port",
      [](StartupOptions& o, const std::string& v) { return SetPort(o.devicePort, v); }},
@@ -218,6 +223,35 @@ Switches ReadSwitches(const std::vector<std::string>& arguments) {
         if (word == "test") switches.test = true;
     }
     return switches;
+}
+
+std::vector<std::string> LogonCommandLine(const StartupOptions& options,
+                                          const std::string& executablePath) {
+    std::vector<std::string> command{executablePath};
+    if (options.configGiven) {
+        // Made absolute as it stands: a log-on starts in another folder, and a symbolic link
+        // the user chose stays one.
+        std::error_code error;
+        std::filesystem::path config = std::filesystem::absolute(options.configPath, error);
+        if (error) config = options.configPath;  // no working folder: the best there is
+        command.insert(command.end(), {"--config", config.string()});
+    }
+    const StartupOptions defaults;
+    if (options.devicePort != defaults.devicePort)
+        command.insert(command.end(), {"--device-port", std::to_string(options.devicePort)});
+    if (options.discoveryPort != defaults.discoveryPort)
+        command.insert(command.end(), {"--discovery-port", std::to_string(options.discoveryPort)});
+    if (options.discoveryAddress != defaults.discoveryAddress)
+        command.insert(command.end(), {"--discovery-address", options.discoveryAddress});
+    const Switches given = ReadSwitches(options.arguments);
+    const std::pair<bool, const char*> words[] = {{given.alerts, "alerts"},
+                                                  {given.stats, "stats"},
+                                                  {given.nolimit, "nolimit"},
+                                                  {given.test, "test"}};
+    for (const auto& [on, word] : words) {
+        if (on) command.push_back(word);
+    }
+    return command;
 }
 
 std::string StartupHelpText() {

@@ -15,6 +15,8 @@ struct StartupOptions {
     // file exists or its folder is writable; otherwise avlo-monitor/avlo-monitor.ini in
     // $XDG_CONFIG_HOME (~/.config when unset). The folder is made when the file is saved.
     std::string configPath;
+    // --config was given: the path is the user's choice, not one the environment decides.
+    bool configGiven = false;
     std::string lockPath = DefaultLockPath();
     std::uint16_t devicePort = 60002;
     std::uint16_t discoveryPort = 60003;
@@ -53,6 +55,14 @@ std::string UserConfigFolder();
 
 // The full path of the running program; empty if it cannot be read.
 std::string ExecutablePath();
+
+// The command line that starts the program again as it was started, for the desktop's log-on
+// entry: the program's full path; the settings file, made absolute, when --config chose it;
+// the device port and discovery settings that differ from the defaults; the switch words that
+// were given, each once. Left out: the single-instance lock (one per user at log-on), the
+// test beds' save interval and --headless (a headless monitor writes no log-on entry).
+std::vector<std::string> LogonCommandLine(const StartupOptions& options,
+                                          const std::string& executablePath);
 
 struct Switches {
     bool stats = false;

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <set>
 
@@ -116,6 +117,19 @@ TEST_F(MonitorHistoryTest, WithLoggingOffNoHistoryIsKept) {
     StopCore();
     std::ifstream in(StorePath());
     EXPECT_FALSE(in.good());
+}
+
+// A new user's first start: the settings folder does not exist yet (it is made for the first
+// save). The history beside the settings file keeps the first events all the same.
+TEST_F(MonitorHistoryTest, AFirstStartWithoutTheSettingsFolderKeepsItsEvents) {
+    options_.configPath = Path("home/.config/avlo-monitor/avlo-monitor.ini");
+    ASSERT_FALSE(std::filesystem::exists(Path("home")));
+    StartQuiet();
+    ASSERT_TRUE(core_->History()->WaitIdle(5000));
+    EXPECT_TRUE(HistoryErrors().empty()) << HistoryErrors().front().text.value_or("");
+    const auto stored = Stored();
+    ASSERT_FALSE(stored.empty());
+    EXPECT_EQ(stored.front().eventId, EV_MONITOR_STARTED);
 }
 
 // The ways a history file can be unusable while the monitor runs, each undone afterwards.

@@ -55,9 +55,12 @@ protected:
     }
 
     std::string Entry() const { return Path("autostart/avlo-monitor.desktop"); }
+    // The program the entry starts (its first argument).
     std::optional<std::string> EntryProgram() const {
         const auto exec = desktopentry::Value(Entry(), "Exec");
-        return exec ? desktopentry::ExecProgram(*exec) : std::nullopt;
+        const auto command = exec ? desktopentry::ExecArguments(*exec) : std::nullopt;
+        if (!command || command->empty()) return std::nullopt;
+        return command->front();
     }
 
     // A device of the table, not connected, whose statuses the test hands to the core.
@@ -238,7 +241,7 @@ TEST_F(SettingsDialogsTest, TheEntryComesAndGoesWithTheOptionAtStartUpAndAfterTh
     EXPECT_NE(ReadConfig().find("\r\nStartup=0\r\n"), std::string::npos);
 
     // The next start keeps it away; a stale entry (another copy's) goes as well.
-    ASSERT_TRUE(SetRunAtLogon(true, "/another/copy/avlo-monitor"));
+    ASSERT_TRUE(SetRunAtLogon(true, {"/another/copy/avlo-monitor"}));
     StartForm();
     EXPECT_FALSE(fs::exists(Entry()));
 

@@ -26,6 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/StartupOptions.h"
+#include "support/DesktopEntry.h"
 #include "tools/devsim/Site.h"
 
 extern char** environ;
@@ -99,9 +101,11 @@ std::vector<std::string> Environment(const std::map<std::string, std::optional<s
 // child is killed and reaped when this object goes.
 class Child {
 public:
-    // extraFd: a descriptor of ours that the child gets as its descriptor 3 (or -1).
-    Child(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& outPath,
-          const std::string& errPath, int extraFd = -1)
+    // extraFd: a descriptor of ours that the child gets as its descriptor 3 (or -1); cwd: the
+    // child's working folder (empty: ours).
+    Child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+          const std::string& outPath, const std::string& errPath, int extraFd = -1,
+          const std::string& cwd = {})
         : outPath_(outPath), errPath_(errPath) {
         std::vector<std::string> argStore = argv;
         std::vector<std::string> envStore = env;
@@ -118,6 +122,7 @@ public:
         posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (extraFd >= 0) posix_spawn_file_actions_adddup2(&actions, extraFd, 3);
+        if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
         // A signal mask or ignored signals inherited from the test runner (nohup) must not
         // decide how the program reacts to SIGTERM, SIGINT and SIGHUP.
         posix_spawnattr_t attr;
@@ -585,6 +590,146 @@ TEST_F(WindowedMonitorTest, SavesWhenItsXServerGoesAway) {
     EXPECT_TRUE(Contains(monitor->Err(), "X11 connection broke")) << monitor->Err();
     ExpectSaved(ReadFile(ConfigPath()), {"30000012", "My Velkan RV12", Address(2), "1", "3"});
 }
+
+// ---- the desktop's autostart entry ----
+
+// Alert classes that only the "alerts" switch keeps: without it they are saved as 0.
+const std::string kSiteWithAlerts = "[Events]\r\nPSupplyErr=1\r\nFanErr=1\r\n";
+
+std::string SiteFile(int host, const std::string& more = "") {
+    return more + kSiteWithAlerts +
+           "[AVLO]\r\nRegistered=1\r\nName 0=Stage\r\nIP 0=" + Address(host) + "\r\navlo 0=1\r\n";
+}
+
+// The program, copied to a folder whose name has a blank, is started with a settings file
+// given by a relative path and with switch words. The windowed monitor writes an entry that
+// starts the same monitor at log-on: the entry is read back, its Exec decoded as a desktop
+// does and run (headless, from another folder), and that run uses the same file and keeps
+// what the switch words keep.
+TEST_F(WindowedMonitorTest, TheLogonEntryStartsTheProgramAsItWasStarted) {
+    if (auto missing = desktopentry::ValidatorMissing()) GTEST_SKIP() << *missing;
+    WriteFile(ConfigPath(), SiteFile(2));
+    AddSimDevice(2, "02", "30000022", /*answerDiscovery=*/false);
+    StartSite();
+    const std::string program = dir_.File("AVLO Monitor 1.0/avlo monitor");
+    std::filesystem::create_directories(dir_.File("AVLO Monitor 1.0"));
+    std::filesystem::copy_file(AVLO_MONITOR_BIN, program);
+    std::vector<std::string> argv{program,
+                                  "--config",
+                                  "avlo-monitor.ini",
+                                  "--lock-file",
+                                  LockPath(),
+                                  "--discovery-address",
+                                  kHub,
+                                  "--discovery-port",
+                                  std::to_string(kDiscoveryPort),
+                                  "Alerts",
+                                  "stats",
+                                  "NOLIMIT",
+                                  "test",
+                                  "other"};
+    const std::string entry = dir_.File("xdg/autostart/avlo-monitor.desktop");
+    {
+        Child windowed(argv, WindowedEnv(x_->Display()), dir_.File("windowed.out"),
+                       dir_.File("windowed.err"), -1, dir_.Path());
+        ASSERT_TRUE(windowed.ok()) << windowed.error();
+        ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(entry); }, 15s)) << windowed.Err();
+        windowed.Terminate(10s);
+    }
+    std::string complaints;
+    EXPECT_TRUE(desktopentry::Validate(entry, &complaints)) << complaints;
+    EXPECT_EQ(desktopentry::Value(entry, "TryExec"), std::optional<std::string>(program));
+    const auto exec = desktopentry::Value(entry, "Exec");
+    ASSERT_TRUE(exec);
+    const auto command = desktopentry::ExecArguments(*exec);
+    ASSERT_TRUE(command && !command->empty()) << *exec;
+    EXPECT_TRUE(exec->starts_with("\"" + program + "\" ")) << *exec;  // quoted for its blanks
+    EXPECT_EQ(command->front(), program);
+    const StartupOptions parsed =
+        ParseStartupOptions({command->begin() + 1, command->end()}, command->front());
+    EXPECT_EQ(parsed.error, "");
+    const Switches words = ReadSwitches(parsed.arguments);
+    EXPECT_TRUE(words.alerts && words.stats && words.nolimit && words.test) << *exec;
+    // Only a command that stays with the test's file and loopback addresses is run.
+    ASSERT_EQ(parsed.configPath, ConfigPath()) << *exec;
+    ASSERT_EQ(parsed.discoveryAddress, kHub) << *exec;
+    ASSERT_EQ(parsed.discoveryPort, kDiscoveryPort) << *exec;
+
+    std::vector<std::string> logon = *command;
+    logon.push_back("--headless");
+    Child atLogon(logon, MonitorEnv(std::nullopt), dir_.File("logon.out"), dir_.File("logon.err"),
+                  -1, "/");
+    ASSERT_TRUE(atLogon.ok()) << atLogon.error();
+    EXPECT_TRUE(WaitFor(
+        [&] { return Contains(atLogon.Out(), "Stage | " + Address(2) + " | Connected | OK"); },
+        10s))
+        << atLogon.Out() << atLogon.Err();
+    atLogon.Terminate(10s);
+    const std::string saved = ReadFile(ConfigPath());
+    EXPECT_TRUE(Contains(saved, "\r\nPSupplyErr=1\r\n") && Contains(saved, "\r\nFanErr=1\r\n"))
+        << saved;
+}
+
+struct HeadlessEntryCase {
+    const char* name;
+    const char* options;  // the [Options] section of the settings file
+    bool entryBefore;     // the windowed monitor's entry is there already
+    bool notice;          // the monitor says that it leaves the entry alone
+};
+
+void PrintTo(const HeadlessEntryCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class HeadlessEntryTest : public MonitorProcessTest,
+                          public testing::WithParamInterface<HeadlessEntryCase> {};
+
+// The headless monitor runs as a service of its own: a log-on entry would start a second,
+// windowed one at every desktop log-on. It neither writes nor removes the entry, and says so
+// once when the option asks for one.
+TEST_P(HeadlessEntryTest, TheHeadlessMonitorLeavesTheEntryAlone) {
+    const HeadlessEntryCase& c = GetParam();
+    WriteFile(ConfigPath(), SiteFile(2, c.options));
+    AddSimDevice(2, "02", "30000032", /*answerDiscovery=*/false);
+    StartSite();
+    const std::string entry = dir_.File("xdg/autostart/avlo-monitor.desktop");
+    const std::string desktops =
+        "[Desktop Entry]\nType=Application\nName=AVLO Monitor\nExec=/opt/avlo/avlo-monitor\n";
+    if (c.entryBefore) {
+        std::filesystem::create_directories(dir_.File("xdg/autostart"));
+        WriteFile(entry, desktops);
+    }
+    auto monitor = StartMonitor({"--headless"});
+    ASSERT_TRUE(monitor->ok());
+    ASSERT_TRUE(WaitFor(
+        [&] { return Contains(monitor->Out(), "Stage | " + Address(2) + " | Connected | OK"); },
+        10s))
+        << monitor->Out() << monitor->Err();
+    monitor->Terminate(10s);
+
+    EXPECT_EQ(std::filesystem::exists(entry), c.entryBefore);
+    if (c.entryBefore) {
+        EXPECT_EQ(ReadFile(entry), desktops);
+    }
+    const std::string notice =
+        "Run at log-on: the headless monitor leaves the desktop's autostart entry";
+    const std::string err = monitor->Err();
+    std::size_t count = 0;
+    for (auto at = err.find(notice); at != std::string::npos; at = err.find(notice, at + 1))
+        ++count;
+    EXPECT_EQ(count, c.notice ? 1u : 0u) << err;
+}
+
+const HeadlessEntryCase kHeadlessEntryCases[] = {
+    {"StartupOnWithoutEntry", "", false, true},
+    {"StartupOnWithTheDesktopsEntry", "[Options]\r\nStartup=1\r\n", true, true},
+    {"StartupOffWithTheDesktopsEntry", "[Options]\r\nStartup=0\r\n", true, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Process, HeadlessEntryTest, testing::ValuesIn(kHeadlessEntryCases),
+                         [](const testing::TestParamInfo<HeadlessEntryCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // ---- a settings file that cannot be read ----
 

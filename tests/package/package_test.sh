@@ -16,8 +16,12 @@ dpkg-deb --info "$deb" | grep -E 'Package|Version|Depends|Section'
 
 work=$(mktemp -d /tmp/avlo-package.XXXXXX)
 sim=""
+newuser=avlo-pkgtest-$$
+newhome=""
 cleanup() {
   [ -n "$sim" ] && kill "$sim" 2>/dev/null || true
+  if id "$newuser" >/dev/null 2>&1; then userdel "$newuser" >/dev/null 2>&1 || true; fi
+  [ -n "$newhome" ] && rm -rf "$newhome"
   apt-get remove -y -qq avlo-monitor >/dev/null 2>&1 || true
   rm -rf "$work"
 }
@@ -49,7 +53,7 @@ man -P cat avlo-monitor 2>/dev/null | grep -q -- '--headless' || fail "manual pa
 # program's folder must not be used for settings): settings go to the configuration folder.
 home="$work/home"
 mkdir -p "$home"
-/usr/bin/avlo-devsim --quiet --discovery-listen 127.0.5.254 --duration 30 \
+/usr/bin/avlo-devsim --quiet --discovery-listen 127.0.5.254 --duration 40 \
   --device 127.0.5.2:01:PKG00001 >"$work/sim.log" 2>&1 &
 sim=$!
 sleep 1
@@ -65,6 +69,31 @@ ini="$home/.config/avlo-monitor/avlo-monitor.ini"
 [ ! -e /usr/bin/avlo-monitor.ini ] || fail "settings written beside the installed program"
 grep -q 'PKG00001' "$ini" || { cat "$ini"; fail "the simulated device is not in the settings"; }
 echo "package test: settings written to $ini with the discovered device"
+
+# A new user's first start: an account made for the test, whose home has no settings folder
+# yet, runs the installed monitor headless. Its event history must open at once and keep the
+# first events (before, it could not be opened until the settings folder came with the first
+# save, and the first day's events went to the system log only).
+newhome=$(mktemp -d /tmp/avlo-newuser.XXXXXX)
+useradd --no-create-home --home-dir "$newhome" --shell /bin/sh "$newuser"
+chown "$newuser:" "$newhome"
+as_new_user() {
+  (cd "$newhome" && runuser -u "$newuser" -- env -i HOME="$newhome" PATH=/usr/bin:/bin "$@")
+}
+[ ! -e "$newhome/.config" ] || fail "the new user's home already has .config"
+as_new_user timeout -s TERM 6 /usr/bin/avlo-monitor --headless --discovery-address 127.0.5.254 \
+  >"$work/newuser.out" 2>"$work/newuser.err" || true
+history="$newhome/.config/avlo-monitor/avlo-monitor-events.sqlite"
+[ -f "$history" ] || { cat "$work/newuser.err"; fail "no event history at $history"; }
+! grep -q 'EV_MONITOR_ERROR' "$work/newuser.err" || { cat "$work/newuser.err"; fail "the new user's monitor reported an error"; }
+as_new_user /usr/bin/avlo-monitor --events >"$work/newuser.events" 2>&1 \
+  || { cat "$work/newuser.events"; fail "--events as the new user"; }
+for event in EV_MONITOR_STARTED EV_DEVICE_REGISTERED EV_MONITOR_STOPPED; do
+  grep -q " $event " "$work/newuser.events" || { cat "$work/newuser.events"; fail "$event not in the new user's history"; }
+done
+echo "package test: a new user's first start kept its events in $history:"
+sed 's/^/  /' "$work/newuser.events"
+userdel "$newuser"
 
 apt-get remove -y -qq avlo-monitor >/dev/null
 [ ! -e /usr/bin/avlo-monitor ] || fail "still installed after removal"

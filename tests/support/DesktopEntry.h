@@ -10,6 +10,8 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace desktopentry {
 
@@ -28,69 +30,99 @@ inline std::optional<std::string> Value(const std::string& path, const std::stri
     return std::nullopt;
 }
 
-// The program an Exec value with one argument starts, decoded by the format's rules: first the
-// escapes of every string value, then "%%", then the quoting of an argument. nullopt when the
-// value is not one well-formed argument.
-inline std::optional<std::string> ExecProgram(const std::string& value) {
-    std::string unescaped;
+// The escapes of every string value of the file (\s \n \t \r \\).
+inline std::optional<std::string> UnescapeString(const std::string& value) {
+    std::string text;
     for (std::size_t i = 0; i < value.size(); ++i) {
         if (value[i] != '\\') {
-            unescaped += value[i];
+            text += value[i];
             continue;
         }
         if (++i == value.size()) return std::nullopt;
-        switch (value[i]) {
-            case 's':
-                unescaped += ' ';
-                break;
-            case 'n':
-                unescaped += '\n';
-                break;
-            case 't':
-                unescaped += '\t';
-                break;
-            case 'r':
-                unescaped += '\r';
-                break;
-            case '\\':
-                unescaped += '\\';
-                break;
-            default:
-                return std::nullopt;
-        }
+        const std::string_view from = "sntr\\", to = " \n\t\r\\";
+        const std::size_t which = from.find(value[i]);
+        if (which == std::string_view::npos) return std::nullopt;
+        text += to[which];
     }
-    std::string argument;
-    for (std::size_t i = 0; i < unescaped.size(); ++i) {
-        if (unescaped[i] != '%') {
-            argument += unescaped[i];
-        } else if (i + 1 < unescaped.size() && unescaped[i + 1] == '%') {
-            argument += '%';
+    return text;
+}
+
+// "%%" is a percent sign; any other "%" starts a field code, which would make the entry pass
+// files or URLs: nullopt.
+inline std::optional<std::string> DecodePercent(const std::string& text) {
+    std::string line;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            line += text[i];
+        } else if (i + 1 < text.size() && text[i + 1] == '%') {
+            line += '%';
             ++i;
         } else {
-            return std::nullopt;  // a field code: the entry would pass files or URLs
+            return std::nullopt;
         }
     }
-    if (argument.empty() || argument[0] != '"') {
-        if (argument.find_first_of(" \t\n\"'\\><~|&;$*?#()`") != std::string::npos) {
-            return std::nullopt;  // a reserved character outside quotes
+    return line;
+}
+
+// One double-quoted argument from line[i], the opening quote; i ends after the closing one.
+inline std::optional<std::string> QuotedArgument(const std::string& line, std::size_t& i) {
+    std::string argument;
+    for (++i; i < line.size(); ++i) {
+        const char c = line[i];
+        if (c == '"') {
+            ++i;
+            return argument;
         }
-        return argument;
-    }
-    std::string program;
-    for (std::size_t i = 1; i < argument.size(); ++i) {
-        const char c = argument[i];
-        if (c == '"') return i + 1 == argument.size() ? std::optional(program) : std::nullopt;
+        if (c == '`' || c == '$') return std::nullopt;  // must be escaped inside quotes
         if (c == '\\') {
-            if (++i == argument.size()) return std::nullopt;
-            const char next = argument[i];
-            if (next != '"' && next != '`' && next != '$' && next != '\\') return std::nullopt;
-            program += next;
-        } else {
-            if (c == '`' || c == '$') return std::nullopt;  // must be escaped inside quotes
-            program += c;
+            if (++i == line.size()) return std::nullopt;
+            if (std::string_view("\"`$\\").find(line[i]) == std::string_view::npos)
+                return std::nullopt;
         }
+        argument += line[i];
     }
     return std::nullopt;  // no closing quote
+}
+
+// One argument without quotes from line[i]; i ends at the blank after it.
+inline std::optional<std::string> PlainArgument(const std::string& line, std::size_t& i) {
+    std::string argument;
+    for (; i < line.size() && line[i] != ' '; ++i) {
+        if (std::string_view("\t\n\"'\\><~|&;$*?#()`").find(line[i]) != std::string_view::npos)
+            return std::nullopt;  // a reserved character outside quotes
+        argument += line[i];
+    }
+    return argument;
+}
+
+// The command line an Exec value starts, decoded by the format's rules as a desktop does: first
+// the escapes of every string value, then "%%", then the splitting into arguments at blanks
+// outside double quotes. nullopt when the value is not well-formed.
+inline std::optional<std::vector<std::string>> ExecArguments(const std::string& value) {
+    const auto text = UnescapeString(value);
+    const auto line = text ? DecodePercent(*text) : std::nullopt;
+    if (!line) return std::nullopt;
+    std::vector<std::string> arguments;
+    for (std::size_t i = 0; i < line->size();) {
+        if ((*line)[i] == ' ') {
+            ++i;
+            continue;
+        }
+        const auto argument =
+            (*line)[i] == '"' ? QuotedArgument(*line, i) : PlainArgument(*line, i);
+        // A closing quote ends the argument: a blank or the end must follow.
+        if (!argument || (i < line->size() && (*line)[i] != ' ')) return std::nullopt;
+        arguments.push_back(*argument);
+    }
+    return arguments;
+}
+
+// The program an Exec value with one argument starts; nullopt when it is not exactly one
+// well-formed argument.
+inline std::optional<std::string> ExecProgram(const std::string& value) {
+    const auto arguments = ExecArguments(value);
+    if (!arguments || arguments->size() != 1) return std::nullopt;
+    return arguments->front();
 }
 
 // Why the check cannot run here (the tool is not installed), for GTEST_SKIP; nullopt when it

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "support/DesktopEntry.h"
 
@@ -93,16 +94,37 @@ TEST_F(AutostartTest, ExecValueQuotesAndEscapesAsTheFormatRequires) {
     }
 }
 
+// A command line goes in whole: every argument comes back as it was, blanks and all, and an
+// empty one is kept as an argument.
+TEST_F(AutostartTest, ExecLineCarriesEveryArgumentOfTheCommand) {
+    const std::vector<std::vector<std::string>> commands = {
+        {"/usr/bin/avlo-monitor"},
+        {"/usr/bin/avlo-monitor", "--config", "/srv/site/avlo.ini", "alerts", "stats"},
+        {"/opt/AVLO Monitor/avlo-monitor", "--config", "/home/me/My Sites/hall $1 \"A\".ini",
+         "--discovery-address", "127.0.0.9", "nolimit", "test"},
+        {"/opt/50% off/avlo", "--config", "/tmp/100%.ini", ""},
+    };
+    for (const auto& command : commands) {
+        SCOPED_TRACE(command.front());
+        const std::string line = DesktopExecLine(command);
+        EXPECT_EQ(desktopentry::ExecArguments(line), std::optional(command)) << line;
+    }
+}
+
 TEST_F(AutostartTest, OnWritesAnEntryTheDesktopAcceptsAndThatStartsTheProgram) {
     if (auto missing = desktopentry::ValidatorMissing()) GTEST_SKIP() << *missing;
     for (const ExecCase& c : kExecCases) {
         SCOPED_TRACE(c.path);
         std::string failure;
-        ASSERT_TRUE(SetRunAtLogon(true, c.path, &failure)) << failure;
+        ASSERT_TRUE(SetRunAtLogon(true, {c.path}, &failure)) << failure;
         EXPECT_EQ(AutostartEntryPath(), Entry());
         std::string complaints;
         EXPECT_TRUE(desktopentry::Validate(Entry(), &complaints)) << complaints;
         EXPECT_EQ(desktopentry::Value(Entry(), "Exec"), std::optional<std::string>(c.value));
+        // TryExec names the program as a plain string value: a removed program, no entry.
+        const auto tryExec = desktopentry::Value(Entry(), "TryExec");
+        ASSERT_TRUE(tryExec);
+        EXPECT_EQ(desktopentry::UnescapeString(*tryExec), std::optional<std::string>(c.path));
         EXPECT_EQ(desktopentry::Value(Entry(), "Type"), std::optional<std::string>("Application"));
         EXPECT_EQ(desktopentry::Value(Entry(), "Name"), std::optional<std::string>("AVLO Monitor"));
         EXPECT_TRUE(desktopentry::Value(Entry(), "Icon"));
@@ -118,20 +140,20 @@ TEST_F(AutostartTest, OnWritesAnEntryTheDesktopAcceptsAndThatStartsTheProgram) {
 }
 
 TEST_F(AutostartTest, OffRemovesTheEntryAndAMissingEntryIsNoError) {
-    ASSERT_TRUE(SetRunAtLogon(true, "/usr/bin/avlo-monitor"));
+    ASSERT_TRUE(SetRunAtLogon(true, {"/usr/bin/avlo-monitor"}));
     ASSERT_TRUE(fs::exists(Entry()));
     std::string failure;
-    EXPECT_TRUE(SetRunAtLogon(false, "/usr/bin/avlo-monitor", &failure)) << failure;
+    EXPECT_TRUE(SetRunAtLogon(false, {"/usr/bin/avlo-monitor"}, &failure)) << failure;
     EXPECT_FALSE(fs::exists(Entry()));
-    EXPECT_TRUE(SetRunAtLogon(false, "/usr/bin/avlo-monitor", &failure)) << failure;
+    EXPECT_TRUE(SetRunAtLogon(false, {"/usr/bin/avlo-monitor"}, &failure)) << failure;
     // Not even the folder is needed to have nothing there.
     fs::remove_all(dir_ + "/config");
-    EXPECT_TRUE(SetRunAtLogon(false, "/usr/bin/avlo-monitor", &failure)) << failure;
+    EXPECT_TRUE(SetRunAtLogon(false, {"/usr/bin/avlo-monitor"}, &failure)) << failure;
 }
 
 TEST_F(AutostartTest, ARewriteReplacesAnEntryOfAnotherPath) {
-    ASSERT_TRUE(SetRunAtLogon(true, "/old/place/avlo-monitor"));
-    ASSERT_TRUE(SetRunAtLogon(true, "/new place/avlo-monitor"));
+    ASSERT_TRUE(SetRunAtLogon(true, {"/old/place/avlo-monitor"}));
+    ASSERT_TRUE(SetRunAtLogon(true, {"/new place/avlo-monitor"}));
     EXPECT_EQ(desktopentry::Value(Entry(), "Exec"),
               std::optional<std::string>("\"/new place/avlo-monitor\""));
 }
@@ -148,12 +170,12 @@ TEST_F(AutostartTest, FolderFollowsXdgConfigHomeElseHome) {
             EXPECT_EQ(AutostartEntryPath(), dir_ + "/home/.config/autostart/avlo-monitor.desktop");
         }
         const ScopedEnv noXdg("XDG_CONFIG_HOME", std::nullopt);
-        ASSERT_TRUE(SetRunAtLogon(true, "/usr/bin/avlo-monitor"));
+        ASSERT_TRUE(SetRunAtLogon(true, {"/usr/bin/avlo-monitor"}));
         EXPECT_TRUE(fs::exists(dir_ + "/home/.config/autostart/avlo-monitor.desktop"));
         const ScopedEnv noHome("HOME", std::nullopt);
         EXPECT_EQ(AutostartEntryPath(), "");
         std::string failure;
-        EXPECT_FALSE(SetRunAtLogon(true, "/usr/bin/avlo-monitor", &failure));
+        EXPECT_FALSE(SetRunAtLogon(true, {"/usr/bin/avlo-monitor"}, &failure));
         EXPECT_FALSE(failure.empty());
     }
 }
@@ -162,23 +184,23 @@ TEST_F(AutostartTest, FailuresAreReportedNotThrown) {
     std::string failure;
     // The settings folder is a file: no autostart folder can be made in it.
     { std::ofstream(dir_ + "/config") << "not a folder"; }
-    EXPECT_FALSE(SetRunAtLogon(true, "/usr/bin/avlo-monitor", &failure));
+    EXPECT_FALSE(SetRunAtLogon(true, {"/usr/bin/avlo-monitor"}, &failure));
     EXPECT_NE(failure.find(dir_ + "/config"), std::string::npos) << failure;
     fs::remove(dir_ + "/config");
 
     // Something that is not a file stands where the entry goes: it cannot be removed.
     fs::create_directories(Entry() + "/inside");
     failure.clear();
-    EXPECT_FALSE(SetRunAtLogon(false, "/usr/bin/avlo-monitor", &failure));
+    EXPECT_FALSE(SetRunAtLogon(false, {"/usr/bin/avlo-monitor"}, &failure));
     EXPECT_NE(failure.find("avlo-monitor.desktop"), std::string::npos) << failure;
     failure.clear();
-    EXPECT_FALSE(SetRunAtLogon(true, "/usr/bin/avlo-monitor", &failure));
+    EXPECT_FALSE(SetRunAtLogon(true, {"/usr/bin/avlo-monitor"}, &failure));
     EXPECT_FALSE(failure.empty());
 
     // Without the program's own path there is nothing to start.
     fs::remove_all(Entry());
     failure.clear();
-    EXPECT_FALSE(SetRunAtLogon(true, "", &failure));
+    EXPECT_FALSE(SetRunAtLogon(true, {}, &failure));
     EXPECT_FALSE(failure.empty());
     EXPECT_FALSE(fs::exists(Entry()));
 }

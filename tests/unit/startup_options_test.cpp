@@ -7,6 +7,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/StartupOptions.h"
@@ -334,6 +335,52 @@ TEST(StartupOptions, ExecutablePathIsThisProgram) {
     ASSERT_EQ(stat(path.c_str(), &found), 0);
     EXPECT_EQ(mine.st_ino, found.st_ino);
     EXPECT_EQ(mine.st_dev, found.st_dev);
+}
+
+// The log-on entry's command starts the program as it was started: the settings file it was
+// given (absolute, as a log-on starts elsewhere), the device and discovery settings that are
+// not the defaults, the switch words once each; the lock, the save interval of test beds and
+// --headless stay out. Parsed again, it gives the same monitor.
+TEST(LogonCommandLine, StartsTheProgramAsItWasStarted) {
+    const std::string exe = "/opt/avlo/avlo-monitor";
+    const std::string here = fs::current_path().string();
+    const struct {
+        Args args;
+        Args command;  // after the program's path
+    } cases[] = {
+        {{}, {}},
+        {{"--config", "/srv/site.ini", "STATS", "alerts", "stats", "bogus"},
+         {"--config", "/srv/site.ini", "alerts", "stats"}},
+        {{"--config", "site.ini"}, {"--config", here + "/site.ini"}},
+        {{"--config=../sites/hall A.ini"}, {"--config", here + "/../sites/hall A.ini"}},
+        {{"--lock-file", "/run/x.lock", "--save-every-ms", "50", "--headless", "Test", "nolimit"},
+         {"nolimit", "test"}},
+        {{"--device-port", "60002", "--discovery-port", "61003", "--discovery-address",
+          "127.0.0.9"},
+         {"--discovery-port", "61003", "--discovery-address", "127.0.0.9"}},
+        {{"--device-port=7000", "--discovery-address", "255.255.255.255"},
+         {"--device-port", "7000"}},
+    };
+    for (const auto& c : cases) {
+        const std::string line = testing::PrintToString(c.args);
+        const StartupOptions o = ParseStartupOptions(c.args, exe);
+        ASSERT_EQ(o.error, "") << line;
+        Args expected{exe};
+        expected.insert(expected.end(), c.command.begin(), c.command.end());
+        const Args command = LogonCommandLine(o, exe);
+        EXPECT_EQ(command, expected) << line;
+
+        const StartupOptions again = ParseStartupOptions({command.begin() + 1, command.end()}, exe);
+        EXPECT_EQ(again.error, "") << line;
+        EXPECT_EQ(fs::absolute(again.configPath), fs::absolute(o.configPath)) << line;
+        EXPECT_EQ(again.devicePort, o.devicePort) << line;
+        EXPECT_EQ(again.discoveryPort, o.discoveryPort) << line;
+        EXPECT_EQ(again.discoveryAddress, o.discoveryAddress) << line;
+        const Switches before = ReadSwitches(o.arguments), after = ReadSwitches(again.arguments);
+        EXPECT_EQ(std::tie(after.alerts, after.stats, after.nolimit, after.test),
+                  std::tie(before.alerts, before.stats, before.nolimit, before.test))
+            << line;
+    }
 }
 
 TEST(ReadSwitches, WholeWordsInAnyCase) {
