@@ -258,7 +258,8 @@ ConfigurationRecords CMonitorCore::FileRecords() const {
 // Release builds skip it, as it costs what the records save.
 void CMonitorCore::CheckRecordsCoverText() const {
 #ifndef NDEBUG
-    if (FileRecords() != savedRecords_) return;
+    // Before the start nothing has been saved or loaded to compare with.
+    if (savedText_.empty() || FileRecords() != savedRecords_) return;
     const std::string text = ConfigurationText();
     if (text == savedText_) return;
     std::size_t at = 0;

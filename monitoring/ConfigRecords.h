@@ -9,9 +9,9 @@
 #include "monitoring/Settings.h"
 
 // Everything the configuration file holds, as plain records that compare field by field. The
-// change check keeps them as they were at the last save: comparing them once a second costs a
-// few microseconds, where writing out the file's text to compare it cost a millisecond, and
-// like the text it notices a change whichever code made it.
+// change check keeps them as they were at the last save: comparing them once a second costs
+// some tens of microseconds with 50 devices, where writing out the file's text to compare it
+// cost most of a millisecond, and like the text it notices a change whichever code made it.
 struct DeviceFileRecord {
     std::string Name;
     std::string IpAddress;
