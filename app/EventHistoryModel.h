@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "monitoring/EventStore.h"
+#include "history/EventStore.h"
 
 // The rows of the event history window: the events that match the filter, newest first,
 // read from the history file a page at a time as the table scrolls, so that a year of events

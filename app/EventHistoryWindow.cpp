@@ -21,7 +21,7 @@
 #include <cstdio>
 
 #include "app/EventHistoryModel.h"
-#include "monitoring/EventQuery.h"
+#include "history/EventQuery.h"
 #include "platform/EventSink.h"
 
 // The type icons live in the application library: a static library's resources are only

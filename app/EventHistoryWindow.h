@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "monitoring/EventStore.h"
+#include "history/EventStore.h"
 
 class QCheckBox;
 class QComboBox;

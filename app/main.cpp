@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "monitoring/EventQuery.h"
+#include "history/EventQuery.h"
 #include "platform/StartupOptions.h"
 #ifdef AVLO_WITH_WINDOWS
 #include "app/ProgramEntry.h"

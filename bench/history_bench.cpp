@@ -32,7 +32,7 @@
 #include "app/EventHistoryModel.h"
 #include "app/EventHistoryWindow.h"
 #include "app/MainUnit.h"
-#include "monitoring/EventHistory.h"
+#include "history/EventHistory.h"
 #include "platform/EventIds.h"
 #include "platform/EventSink.h"
 #include "platform/MessageBox.h"

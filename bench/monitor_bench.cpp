@@ -3,9 +3,12 @@
 //   - shutdown time with 50 connected devices (without and with the final 1 s pause),
 //   - start-up time (process start to every device known), idle CPU and resident memory of a
 //     running headless monitor process.
-// Usage: avlo_monitor_bench [--idle-seconds N] [--monitor PATH]
+// Usage: avlo_monitor_bench [--idle-seconds N] [--monitor PATH]... [--rounds N]
 //   --idle-seconds: default 60; 0 skips the process figures
-//   --monitor: the monitor program measured in the process figures (default: this build's)
+//   --monitor: a monitor program measured in the process figures (default: this build's); given
+//              more than once, the programs take turns, so that two builds are compared under
+//              the same load of the machine
+//   --rounds: how many turns each program gets (default 1)
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -89,25 +92,18 @@ double ShutdownMs(TMainForm* form) {
 }
 
 struct ProcSample {
-    long ticks = 0;
+    double cpuSeconds = 0;  // all the process's threads, those that ended included
     long rssKb = 0;
 };
 
+// The process's CPU clock counts nanoseconds; /proc's clock ticks (10 ms) are too coarse for a
+// process that is busy for a few milliseconds a minute.
 ProcSample Sample(pid_t pid) {
     ProcSample s;
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const auto close = all.rfind(')');
-    if (close != std::string::npos) {
-        std::istringstream rest(all.substr(close + 2));
-        std::string field;
-        long utime = 0, stime = 0;
-        for (int i = 3; i <= 15 && rest >> field; ++i) {
-            if (i == 14) utime = std::stol(field);
-            if (i == 15) stime = std::stol(field);
-        }
-        s.ticks = utime + stime;
-    }
+    clockid_t clock{};
+    timespec cpu{};
+    if (clock_getcpuclockid(pid, &clock) == 0 && clock_gettime(clock, &cpu) == 0)
+        s.cpuSeconds = static_cast<double>(cpu.tv_sec) + static_cast<double>(cpu.tv_nsec) / 1e9;
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(status, line)) {
@@ -185,9 +181,11 @@ void IdleProcessFigures(const std::string& dir, int seconds, const std::string& 
     waitpid(pid, &status, 0);
     drain.join();
     close(out[0]);
-    const double cpuSeconds = static_cast<double>(last.ticks - first.ticks) / sysconf(_SC_CLK_TCK);
-    std::printf("idle monitor process, 50 connected devices, %d s: CPU %.3f s (%.3f %%), RSS %ld KiB\n",
-                seconds, cpuSeconds, 100.0 * cpuSeconds / seconds, last.rssKb);
+    const double cpuSeconds = last.cpuSeconds - first.cpuSeconds;
+    std::printf(
+        "idle monitor process, 50 connected devices, %d s: CPU %.4f s (%.3f %%), RSS %ld KiB"
+        " [%s]\n",
+        seconds, cpuSeconds, 100.0 * cpuSeconds / seconds, last.rssKb, monitorPath.c_str());
     std::printf("monitor exit after SIGTERM: %s %d\n", WIFEXITED(status) ? "code" : "signal",
                 WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status));
 }
@@ -196,10 +194,12 @@ void IdleProcessFigures(const std::string& dir, int seconds, const std::string& 
 
 int main(int argc, char** argv) {
     int idleSeconds = 60;
-    std::string monitor;
+    int rounds = 1;
+    std::vector<std::string> monitors;
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--idle-seconds") == 0) idleSeconds = std::atoi(argv[i + 1]);
-        if (std::strcmp(argv[i], "--monitor") == 0) monitor = argv[i + 1];
+        if (std::strcmp(argv[i], "--monitor") == 0) monitors.emplace_back(argv[i + 1]);
+        if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::max(1, std::atoi(argv[i + 1]));
     }
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
@@ -256,9 +256,13 @@ int main(int argc, char** argv) {
         std::printf("shutdown with 50 connected devices (final pause %d ms): %.1f ms\n", pause, ShutdownMs(form));
     }
     if (idleSeconds > 0) {
-        if (monitor.empty())
-            monitor = QCoreApplication::applicationDirPath().toStdString() + "/../app/avlo-monitor";
-        IdleProcessFigures(dir.path().toStdString(), idleSeconds, monitor);
+        if (monitors.empty())
+            monitors.push_back(QCoreApplication::applicationDirPath().toStdString() +
+                               "/../app/avlo-monitor");
+        for (int round = 0; round < rounds; ++round) {
+            for (const std::string& monitor : monitors)
+                IdleProcessFigures(dir.path().toStdString(), idleSeconds, monitor);
+        }
     }
     return 0;
 }

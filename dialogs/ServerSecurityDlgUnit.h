@@ -3,7 +3,7 @@
 #include <QDialog>
 #include <string>
 
-#include "monitoring/PasswordStore.h"
+#include "notify/PasswordStore.h"
 
 class QCheckBox;
 class QLabel;

@@ -2,6 +2,8 @@
 // once at start-up and written whole at shutdown, once a day, and a few seconds after
 // anything in it has changed.
 #include <QTimer>
+#include <QtGlobal>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -182,6 +184,7 @@ void CMonitorCore::MakeSettingsFolder() const {
 
 bool CMonitorCore::WriteConfiguration(bool mayShowBox) {
     if (fileProtected_) return false;
+    CheckRecordsCoverText();
     CIniFile ini;
     FillConfiguration(ini);
     const std::string text = ini.Serialize();
@@ -191,7 +194,7 @@ bool CMonitorCore::WriteConfiguration(bool mayShowBox) {
     // A failed save is tried again at the next change, the daily save and the shutdown, not
     // at every check in between.
     savedText_ = text;
-    pendingText_.clear();
+    savedRecords_ = FileRecords();
     pendingChecks_ = 0;
     if (!saved && !saveFailureReported_) {
         saveFailureReported_ = true;
@@ -212,28 +215,68 @@ void CMonitorCore::SaveIfChanged() {
         SaveConfiguration();
         return;
     }
-    std::string now = ConfigurationText();
-    if (now == savedText_) {
-        pendingText_.clear();
+    ConfigurationRecords now = FileRecords();
+    if (now == savedRecords_) {
+        CheckRecordsCoverText();
         pendingChecks_ = 0;
         return;
     }
     constexpr int MaxPendingChecks = 3;
-    if (now != pendingText_ && pendingChecks_ < MaxPendingChecks) {
-        pendingText_ = std::move(now);
+    if ((pendingChecks_ == 0 || now != pendingRecords_) && pendingChecks_ < MaxPendingChecks) {
+        pendingRecords_ = std::move(now);
         ++pendingChecks_;
+        return;
+    }
+    // A record can differ where the text does not (a field the file does not hold, a change
+    // undone): the file is not written again for that.
+    if (ConfigurationText() == savedText_) {
+        savedRecords_ = std::move(now);
+        pendingChecks_ = 0;
         return;
     }
     SaveConfiguration();
 }
 
-// The file's text as a save would write it now. Comparing it with what was last written finds
-// every change of what the file holds, whichever code made it, without each place that changes
-// a setting, a device or a counter having to say so.
+// The file's text as a save would write it now.
 std::string CMonitorCore::ConfigurationText() const {
     CIniFile ini;
     FillConfiguration(ini);
     return ini.Serialize();
+}
+
+ConfigurationRecords CMonitorCore::FileRecords() const {
+    ConfigurationRecords r{NotifiableEvents, AdvancedEmail,    EmailSettings,
+                           Options,          TestModeSettings, {}};
+    r.Devices.reserve(devices_.size());
+    for (const auto& device : devices_) {
+        DeviceFileRecord& d = r.Devices.emplace_back();
+        d.Name = device->Name;
+        d.IpAddress = device->IpAddress;
+        d.AvloEnabled = device->AvloEnabled;
+        d.ModelCode = device->ModelCode;
+        d.Serial = device->Serial;
+        std::copy(std::begin(device->Stats), std::end(device->Stats), d.Stats.begin());
+    }
+    return r;
+}
+
+// Runs where the records show no change since the last save: the text must show none either.
+// Release builds skip it, as it costs what the records save.
+void CMonitorCore::CheckRecordsCoverText() const {
+#ifndef NDEBUG
+    // Before the start nothing has been saved or loaded to compare with.
+    if (savedText_.empty() || FileRecords() != savedRecords_) return;
+    const std::string text = ConfigurationText();
+    if (text == savedText_) return;
+    std::size_t at = 0;
+    while (at < text.size() && at < savedText_.size() && text[at] == savedText_[at]) ++at;
+    const std::size_t lineEnd = at == 0 ? std::string::npos : text.rfind('\n', at - 1);
+    const std::size_t lineStart = lineEnd == std::string::npos ? 0 : lineEnd + 1;
+    qFatal(
+        "The settings file's text changed at \"%s\" while its records did not: the change "
+        "check would never save it. ConfigurationRecords and FileRecords must hold it.",
+        text.substr(lineStart, text.find('\r', lineStart) - lineStart).c_str());
+#endif
 }
 
 void CMonitorCore::FillConfiguration(CIniFile& ini) const {

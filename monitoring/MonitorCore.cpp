@@ -113,8 +113,9 @@ void CMonitorCore::Start() {
     ApplyRunAtLogon();
 
     savedText_ = ConfigurationText();
+    savedRecords_ = FileRecords();
     changeSaveTimer_ = new QTimer(this);
-    changeSaveTimer_->setInterval(options_.saveEveryMs > 0 ? options_.saveEveryMs : 1000);
+    changeSaveTimer_->setInterval(options_.saveEveryMs > 0 ? options_.saveEveryMs : ChangeCheckMs);
     connect(changeSaveTimer_, &QTimer::timeout, this, &CMonitorCore::SaveIfChanged);
     if (!fileProtected_) changeSaveTimer_->start();
 }

@@ -17,12 +17,13 @@
 
 #include "comms/Data.h"
 #include "comms/UdpCommsThread.h"
+#include "history/EventHistory.h"
+#include "monitoring/ConfigRecords.h"
 #include "monitoring/DeviceRecord.h"
-#include "monitoring/PasswordStore.h"
-#include "monitoring/EventHistory.h"
 #include "monitoring/Settings.h"
 #include "notify/EmailOutcome.h"
 #include "notify/Eventlog.h"
+#include "notify/PasswordStore.h"
 #include "notify/SmtpClientThread.h"
 #include "platform/Clock.h"
 #include "platform/MessageTarget.h"
@@ -266,6 +267,8 @@ public:
     std::int32_t UnregisteredCount = 0;
     // Length of the pause at the end of shutdown; tests shorten it.
     int ShutdownPauseMs = 1000;
+    // How often the records are checked for a change to save, from Start on; tests shorten it.
+    int ChangeCheckMs = 1000;
     // Tests of the alert decision observe it here instead of a delivery: when set, it stands
     // in for the alert e-mail, and its result, taken at once, for the server's acceptance.
     std::function<bool(Device&, const DeviceStatus&)> AlertRecorder;
@@ -352,6 +355,11 @@ private:
     void SaveIfChanged();
     std::string ConfigurationText() const;
     void FillConfiguration(CIniFile& ini) const;
+    // What the file holds now, as records; FillConfiguration writes the same.
+    ConfigurationRecords FileRecords() const;
+    // A debug build's check that the records show every change of the file's text: a change
+    // they miss would never be saved by the change check.
+    void CheckRecordsCoverText() const;
 
     StartupOptions options_;
     std::string devicePortText_;
@@ -394,8 +402,9 @@ private:
     bool shutDown_ = false;
 
     QTimer* changeSaveTimer_ = nullptr;
-    std::string savedText_;    // what the file holds since the last save (or the load)
-    std::string pendingText_;  // a change not yet written, as last seen
+    std::string savedText_;                // what the file holds since the last save (or the load)
+    ConfigurationRecords savedRecords_;    // the same as records
+    ConfigurationRecords pendingRecords_;  // a change not yet written, as last seen
     int pendingChecks_ = 0;
     bool fileProtected_ = false;  // it could not be read: never written over in this run
     bool saveFailureReported_ = false;

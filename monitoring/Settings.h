@@ -14,6 +14,8 @@ struct NotifiableEvents_Type {
     bool FanErr = false;
     bool TempErr = false;
     bool OvcErr = false;
+
+    bool operator==(const NotifiableEvents_Type&) const = default;
 };
 
 struct Options_Type {
@@ -22,12 +24,16 @@ struct Options_Type {
     bool Avlo = true;
     bool Startup = true;
     bool Notify = true;
+
+    bool operator==(const Options_Type&) const = default;
 };
 
 struct TestModeSettings_Type {
     bool On = false;
     std::int32_t Active = 2;
     std::int32_t Standby = 2;
+
+    bool operator==(const TestModeSettings_Type&) const = default;
 };
 
 // The customer's and installer's details that alert e-mails carry.
@@ -41,6 +47,8 @@ struct AdvancedEmail_Type {
     std::string InstallDay;
     std::string InstallMonth;
     std::string InstallYear;
+
+    bool operator==(const AdvancedEmail_Type&) const = default;
 };
 
 // The e-mail page: whether alerts go out by e-mail, and the texts of its fields (server, port
@@ -55,6 +63,8 @@ struct EmailSettings_Type : EmailFields {
     bool SignIn = false;
     std::string SignInUser;
     std::string CaFile;
+
+    bool operator==(const EmailSettings_Type&) const = default;
 };
 
 // The e-mail page's fields, as a fault in the settings names them.

@@ -14,6 +14,8 @@ struct EmailFields {
     // What a delivery said about a TLS or sign-in failure (the library's reason, the
     // certificate check's verdict, the server's reply); empty otherwise.
     std::string reason;
+
+    bool operator==(const EmailFields&) const = default;
 };
 
 // The text that follows "[<outcome>] " in the log; empty for the outcomes whose entry holds

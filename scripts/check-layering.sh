@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Checks that includes run one way: app, dialogs -> monitoring -> notify -> comms -> protocol,
-# with platform beside them (every layer may use it; it uses none). Below app and dialogs only
-# Qt Core may be included (protocol and comms no Qt at all), so that the monitor core and the
-# headless monitor never need Qt Gui or Qt Widgets. Exits non-zero and names each offending
-# line otherwise.
+# Checks that includes run one way: app, dialogs -> monitoring -> history -> notify -> comms ->
+# protocol, with platform beside them (every layer may use it; it uses none). Below app and
+# dialogs only Qt Core may be included (protocol and comms no Qt at all), so that the monitor
+# core and the headless monitor never need Qt Gui or Qt Widgets. Exits non-zero and names each
+# offending line otherwise.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,10 +20,12 @@ declare -A allowed=(
   [protocol]="protocol platform"
   [comms]="comms protocol platform"
   [notify]="notify comms protocol platform"
-  [monitoring]="monitoring notify comms protocol platform"
+  [history]="history notify comms protocol platform"
+  [monitoring]="monitoring history notify comms protocol platform"
 )
 # Which Qt each layer may include: none, or Qt Core only.
-declare -A qt=([platform]=core [protocol]=none [comms]=none [notify]=core [monitoring]=core)
+declare -A qt=([platform]=core [protocol]=none [comms]=none [notify]=core [history]=core
+  [monitoring]=core)
 
 failed=0
 report() {
@@ -31,7 +33,7 @@ report() {
   failed=1
 }
 
-for layer in platform protocol comms notify monitoring; do
+for layer in platform protocol comms notify history monitoring; do
   while IFS= read -r hit; do
     file=${hit%%:*}
     rest=${hit#*:}

@@ -17,6 +17,7 @@ protected:
         options_.arguments = std::move(arguments);
         core_ = std::make_unique<CMonitorCore>(options_);
         core_->ShutdownPauseMs = 0;
+        if (changeCheckMs_ > 0) core_->ChangeCheckMs = changeCheckMs_;
         // Never the user's own keyring: the test's, unavailable (as on a machine without a
         // session bus) unless a test says otherwise.
         core_->SetKeyring(std::make_unique<FakeKeyring>(keyring_));
@@ -95,6 +96,7 @@ protected:
         return state;
     }();
     int keyringWaitMs_ = 0;       // the password store's own limit when 0
+    int changeCheckMs_ = 0;       // the core's own interval of the change check when 0
     bool testEmailBusy_ = false;  // the window's test e-mail command is unavailable
     std::vector<ShownOutcome> shownOutcomes_;
 };

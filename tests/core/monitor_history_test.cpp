@@ -9,7 +9,7 @@
 #include <set>
 
 #include "CoreFixture.h"
-#include "monitoring/EventStore.h"
+#include "history/EventStore.h"
 #include "platform/EventIds.h"
 #include "support/ReadOnlyFolder.h"
 

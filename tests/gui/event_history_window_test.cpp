@@ -16,7 +16,7 @@
 #include "MainFormFixture.h"
 #include "app/EventHistoryModel.h"
 #include "app/EventHistoryWindow.h"
-#include "monitoring/EventQuery.h"
+#include "history/EventQuery.h"
 #include "platform/EventIds.h"
 #include "support/ScopedTimeZone.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "monitoring/PasswordStore.h"
+#include "notify/PasswordStore.h"
 
 // A keyring for tests, so that no test ever reaches the user's own: entries in memory, a
 // switch for "no keyring here", and one for a keyring that never answers (a locked one

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "monitoring/EventHistory.h"
+#include "history/EventHistory.h"
 #include "platform/Clock.h"
 #include "platform/EventIds.h"
 #include "platform/EventSink.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "monitoring/EventQuery.h"
+#include "history/EventQuery.h"
 #include "platform/EventIds.h"
 #include "platform/EventSink.h"
 #include "support/ScopedTimeZone.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "monitoring/EventStore.h"
+#include "history/EventStore.h"
 #include "platform/EventIds.h"
 #include "platform/EventSink.h"
 #include "support/ReadOnlyFolder.h"

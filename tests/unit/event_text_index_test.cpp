@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "monitoring/EventStore.h"
+#include "history/EventStore.h"
 #include "platform/EventIds.h"
 #include "platform/EventSink.h"
 #include "support/TempDir.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "monitoring/EventStore.h"
+#include "history/EventStore.h"
 #include "notify/Eventlog.h"
 #include "platform/MessageTarget.h"
 

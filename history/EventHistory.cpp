@@ -1,4 +1,4 @@
-#include "monitoring/EventHistory.h"
+#include "history/EventHistory.h"
 
 #include <chrono>
 #include <utility>

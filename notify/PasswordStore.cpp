@@ -1,4 +1,4 @@
-#include "monitoring/PasswordStore.h"
+#include "notify/PasswordStore.h"
 
 #include <fcntl.h>
 #include <qt6keychain/keychain.h>

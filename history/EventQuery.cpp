@@ -1,4 +1,4 @@
-#include "monitoring/EventQuery.h"
+#include "history/EventQuery.h"
 
 #include <cinttypes>
 

@@ -1,4 +1,4 @@
-#include "monitoring/EventStore.h"
+#include "history/EventStore.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 #include <utility>
 #include <variant>
 
-#include "monitoring/EventStoreSql.h"
+#include "history/EventStoreSql.h"
 #include "platform/EventIds.h"
 #include "platform/EventSink.h"
 

@@ -33,9 +33,9 @@
 #include <string>
 #include <vector>
 
-#include "monitoring/EventStore.h"
-#include "monitoring/EventStoreSql.h"
-#include "monitoring/EventTextGrams.h"
+#include "history/EventStore.h"
+#include "history/EventStoreSql.h"
+#include "history/EventTextGrams.h"
 
 using history_sql::Clause;
 using history_sql::Columns;

@@ -1,4 +1,4 @@
-#include "monitoring/EventTextGrams.h"
+#include "history/EventTextGrams.h"
 
 #include <utility>
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "monitoring/EventStore.h"
+#include "history/EventStore.h"
 #include "platform/StartupOptions.h"
 
 // The filter that the --since, --until, --device and --type options describe; the dates

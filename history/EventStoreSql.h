@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "monitoring/EventStore.h"
+#include "history/EventStore.h"
 
 namespace history_sql {
 
