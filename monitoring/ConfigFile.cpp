@@ -246,7 +246,7 @@ std::string CMonitorCore::ConfigurationText() const {
 
 ConfigurationRecords CMonitorCore::FileRecords() const {
     ConfigurationRecords r{NotifiableEvents, AdvancedEmail,    EmailSettings,
-                           Options,          TestModeSettings, {}};
+                           Options,          TestModeSettings, {}, statsKeptSince_};
     r.Devices.reserve(devices_.size());
     for (const auto& device : devices_) {
         DeviceFileRecord& d = r.Devices.emplace_back();
@@ -256,6 +256,8 @@ ConfigurationRecords CMonitorCore::FileRecords() const {
         d.ModelCode = device->ModelCode;
         d.Serial = device->Serial;
         std::copy(std::begin(device->Stats), std::end(device->Stats), d.Stats.begin());
+        d.StatsSince = device->StatsSince;
+        d.StatsSinceKnown = device->StatsSinceKnown;
     }
     return r;
 }

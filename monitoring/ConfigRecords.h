@@ -19,6 +19,8 @@ struct DeviceFileRecord {
     std::uint8_t ModelCode = 0;
     std::string Serial;
     std::array<std::int32_t, StatsCount> Stats{};
+    std::int64_t StatsSince = 0;
+    bool StatsSinceKnown = false;
 
     bool operator==(const DeviceFileRecord&) const = default;
 };
@@ -30,6 +32,7 @@ struct ConfigurationRecords {
     Options_Type Options;
     TestModeSettings_Type TestModeSettings;
     std::vector<DeviceFileRecord> Devices;
+    std::int64_t StatsKeptSince = 0;
 
     bool operator==(const ConfigurationRecords&) const = default;
 };

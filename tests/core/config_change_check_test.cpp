@@ -82,6 +82,10 @@ std::vector<Change> Changes(const std::function<void(int)>& addSim) {
              for (std::int32_t& counter : device(core, 0).Stats) counter = 0;
          },
          "FanErr2device 0=0\r\n"},
+        // The counters are all 0 already: only the moment counting began changes.
+        {"counters reset again through the core",
+         [device](CMonitorCore& core) { core.ResetStatistics(device(core, 0).DeviceId); },
+         "\r\ndevice 0=20"},
         {"a device found by discovery",
          [addSim](CMonitorCore& core) {
              addSim(30);

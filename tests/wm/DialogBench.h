@@ -15,7 +15,7 @@
 #include "dialogs/AdvancedEmailSettingsDlgUnit.h"
 #include "dialogs/PropertiesDlgUnit.h"
 #include "dialogs/RegisterDlgUnit.h"
-#include "monitoring/PasswordStore.h"
+#include "notify/PasswordStore.h"
 #include "monitoring/Settings.h"
 
 class TPropertiesDlg;
