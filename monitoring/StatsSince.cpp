@@ -3,6 +3,7 @@
 #include <QDate>
 #include <QDateTime>
 #include <QTime>
+#include <ctime>
 
 #include "monitoring/MonitorCore.h"
 #include "platform/IniFile.h"
@@ -20,9 +21,17 @@ std::string SinceKey(int n) {
 }
 
 // ISO 8601 in UTC ("2024-05-01T12:32:05Z"): readable, and the same after a change of the
-// machine's time zone.
+// machine's time zone. Made with the C library, not Qt: the last save can run from the
+// process's exit handlers (the display gone), when Qt's date and time data may be gone already
+// and QDateTime writes an empty text.
 std::string MomentText(std::int64_t seconds) {
-    return QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC).toString(Qt::ISODate).toStdString();
+    const auto time = static_cast<std::time_t>(seconds);
+    std::tm utc{};
+    char text[32] = {};
+    if (gmtime_r(&time, &utc) == nullptr ||
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0)
+        return {};
+    return text;
 }
 
 // 0 for anything that is not such a moment.
