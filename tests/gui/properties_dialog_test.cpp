@@ -28,6 +28,44 @@ namespace {
 using devsim::ChannelFault;
 using DeviceRecord = TPropertiesDlg::DeviceRecord;
 
+// The requests the simulated devices receive, each with when it arrived: the simulator's thread
+// adds them, the test reads copies.
+class RequestLog {
+public:
+    using Clock = std::chrono::steady_clock;
+    struct Request {
+        std::string text;
+        Clock::time_point at;
+    };
+
+    explicit RequestLog(devsim::Site& site) : site_(site) {
+        site_.SetEventHandler([this](const devsim::DeviceEvent& e) {
+            if (e.kind != devsim::EventKind::Request) return;
+            const std::lock_guard lock(mutex_);
+            requests_.push_back({e.text, Clock::now()});
+        });
+    }
+    ~RequestLog() { site_.SetEventHandler({}); }
+    RequestLog(const RequestLog&) = delete;
+    RequestLog& operator=(const RequestLog&) = delete;
+
+    std::size_t Size() const {
+        const std::lock_guard lock(mutex_);
+        return requests_.size();
+    }
+    // Every request from number `first` on.
+    std::vector<Request> From(std::size_t first) const {
+        const std::lock_guard lock(mutex_);
+        if (first >= requests_.size()) return {};
+        return {requests_.begin() + static_cast<std::ptrdiff_t>(first), requests_.end()};
+    }
+
+private:
+    devsim::Site& site_;
+    mutable std::mutex mutex_;
+    std::vector<Request> requests_;
+};
+
 // A message target that keeps what it is sent.
 struct RecordingTarget : IMessageTarget {
     struct Message {
@@ -870,22 +908,11 @@ TEST_F(PropertiesDialogTest, ResetStatisticsLinkClearsTheCountersAndTheFileKeeps
 // query, in this order and about a second apart, and the dialog then shows what it reports.
 TEST_F(PropertiesDialogTest, ApplyReachesTheDeviceAndTheDialogShowsTheNewConfiguration) {
     const int sim = Sim(8);
-    using Clock = std::chrono::steady_clock;
-    std::mutex mutex;
-    std::vector<std::pair<std::string, Clock::time_point>> requests;
-    Site().SetEventHandler([&](const devsim::DeviceEvent& e) {
-        if (e.kind != devsim::EventKind::Request) return;
-        const std::lock_guard lock(mutex);
-        requests.emplace_back(e.text, Clock::now());
-    });
+    RequestLog log(Site());
     StartWithDevice(8, "Stage");
     WithProperties(0, [&](TPropertiesDlg& dlg) {
         dlg.PageControl->setCurrentWidget(dlg.ConfigurationTab);
-        std::size_t before = 0;
-        {
-            const std::lock_guard lock(mutex);
-            before = requests.size();
-        }
+        const std::size_t before = log.Size();
         Control<QRadioButton>(dlg, "StandbyModeRadioBtn")->click();
         Control<QRadioButton>(dlg, "Chan2OffRadioBtn")->click();
         Control<QRadioButton>(dlg, "Chan6OffRadioBtn")->click();
@@ -893,20 +920,16 @@ TEST_F(PropertiesDialogTest, ApplyReachesTheDeviceAndTheDialogShowsTheNewConfigu
         dlg.ApplyButton->click();
         EXPECT_FALSE(dlg.ApplyButton->isEnabled());
 
-        ASSERT_TRUE(WaitUntil([&] {
-            const std::lock_guard lock(mutex);
-            return requests.size() >= before + 3;
-        }));
+        ASSERT_TRUE(WaitUntil([&] { return log.Size() >= before + 3; }));
         {
-            const std::lock_guard lock(mutex);
-            ASSERT_EQ(requests.size(), before + 3);
-            EXPECT_EQ(requests[before].first, "*p0\n");
-            EXPECT_EQ(requests[before + 1].first, "*m=5D\n");
-            EXPECT_EQ(requests[before + 2].first, "*s?\n");
-            for (std::size_t i = before + 1; i < before + 3; ++i) {
-                EXPECT_GE(requests[i].second - requests[i - 1].second,
-                          std::chrono::milliseconds(800))
-                    << requests[i].first;
+            const std::vector<RequestLog::Request> requests = log.From(before);
+            ASSERT_EQ(requests.size(), 3u);
+            EXPECT_EQ(requests[0].text, "*p0\n");
+            EXPECT_EQ(requests[1].text, "*m=5D\n");
+            EXPECT_EQ(requests[2].text, "*s?\n");
+            for (std::size_t i = 1; i < 3; ++i) {
+                EXPECT_GE(requests[i].at - requests[i - 1].at, std::chrono::milliseconds(800))
+                    << requests[i].text;
             }
         }
         EXPECT_TRUE(WaitUntil([&] {
@@ -924,7 +947,6 @@ TEST_F(PropertiesDialogTest, ApplyReachesTheDeviceAndTheDialogShowsTheNewConfigu
     EXPECT_FALSE(seen.active);
     EXPECT_EQ(seen.channelMask, 0x5D);
     EXPECT_TRUE(EventsWithId(EV_DEVICE_CONNECTION_LOST).empty());
-    Site().SetEventHandler({});
 }
 
 // A device that leaves the table while its dialog is open closes the dialog, which no longer
@@ -1051,14 +1073,7 @@ TEST_F(PropertiesDialogTest, ApplyShowsTheChoiceAndSendingUntilTheFinalStatus) {
 // second after the last of them, and the status says when it arrived.
 TEST_F(PropertiesDialogTest, RefreshNowQueriesThroughThePacedQueue) {
     Sim(14);
-    using Clock = std::chrono::steady_clock;
-    std::mutex mutex;
-    std::vector<std::pair<std::string, Clock::time_point>> requests;
-    Site().SetEventHandler([&](const devsim::DeviceEvent& e) {
-        if (e.kind != devsim::EventKind::Request) return;
-        const std::lock_guard lock(mutex);
-        requests.emplace_back(e.text, Clock::now());
-    });
+    RequestLog log(Site());
     StartWithDevice(14, "Choir");
     WithProperties(0, [&](TPropertiesDlg& dlg) {
         auto* refresh = Control<QPushButton>(dlg, "RefreshNowBtn");
@@ -1066,28 +1081,18 @@ TEST_F(PropertiesDialogTest, RefreshNowQueriesThroughThePacedQueue) {
         EXPECT_EQ(refresh->text(), "&Refresh now");
         ASSERT_TRUE(refresh->isEnabled());
         FixClock(2031, 7, 4, 9, 15, 30);
-        std::size_t before = 0;
-        {
-            const std::lock_guard lock(mutex);
-            before = requests.size();
-        }
+        const std::size_t before = log.Size();
         dlg.StandbyModeRadioBtn->click();
         dlg.ApplyButton->click();
         refresh->click();
-        ASSERT_TRUE(WaitUntil(
-            [&] {
-                const std::lock_guard lock(mutex);
-                return requests.size() >= before + 4;
-            },
-            8000));
+        ASSERT_TRUE(WaitUntil([&] { return log.Size() >= before + 4; }, 8000));
         {
-            const std::lock_guard lock(mutex);
+            const std::vector<RequestLog::Request> requests = log.From(before);
             const char* expected[] = {"*p0\n", "*m=7F\n", "*s?\n", "*s?\n"};
             for (std::size_t i = 0; i < 4; ++i) {
-                EXPECT_EQ(requests[before + i].first, expected[i]) << i;
+                EXPECT_EQ(requests[i].text, expected[i]) << i;
                 if (i > 0) {
-                    EXPECT_GE(requests[before + i].second - requests[before + i - 1].second,
-                              std::chrono::milliseconds(800))
+                    EXPECT_GE(requests[i].at - requests[i - 1].at, std::chrono::milliseconds(800))
                         << i;
                 }
             }
@@ -1095,7 +1100,6 @@ TEST_F(PropertiesDialogTest, RefreshNowQueriesThroughThePacedQueue) {
         EXPECT_TRUE(WaitUntil([&] { return Text(dlg, "StatusTimeLabel") == "Status of 09:15:30"; }))
             << Text(dlg, "StatusTimeLabel");
     });
-    Site().SetEventHandler({});
 }
 
 // Since when the counters count: a file from before that was kept says so honestly, and keeps
