@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "CoreFixture.h"
-#include "RequestArrivals.h"
+#include "support/RequestArrivals.h"
 #include "comms/Mymessages.h"
 #include "comms/RequestQueue.h"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "CoreFixture.h"
-#include "RequestArrivals.h"
+#include "support/RequestArrivals.h"
 #include "comms/Mymessages.h"
 
 namespace {

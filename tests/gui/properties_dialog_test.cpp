@@ -22,49 +22,12 @@
 #include "dialogs/StatusDlgUnit.h"
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
+#include "support/RequestArrivals.h"
 
 namespace {
 
 using devsim::ChannelFault;
 using DeviceRecord = TPropertiesDlg::DeviceRecord;
-
-// The requests the simulated devices receive, each with when it arrived: the simulator's thread
-// adds them, the test reads copies.
-class RequestLog {
-public:
-    using Clock = std::chrono::steady_clock;
-    struct Request {
-        std::string text;
-        Clock::time_point at;
-    };
-
-    explicit RequestLog(devsim::Site& site) : site_(site) {
-        site_.SetEventHandler([this](const devsim::DeviceEvent& e) {
-            if (e.kind != devsim::EventKind::Request) return;
-            const std::lock_guard lock(mutex_);
-            requests_.push_back({e.text, Clock::now()});
-        });
-    }
-    ~RequestLog() { site_.SetEventHandler({}); }
-    RequestLog(const RequestLog&) = delete;
-    RequestLog& operator=(const RequestLog&) = delete;
-
-    std::size_t Size() const {
-        const std::lock_guard lock(mutex_);
-        return requests_.size();
-    }
-    // Every request from number `first` on.
-    std::vector<Request> From(std::size_t first) const {
-        const std::lock_guard lock(mutex_);
-        if (first >= requests_.size()) return {};
-        return {requests_.begin() + static_cast<std::ptrdiff_t>(first), requests_.end()};
-    }
-
-private:
-    devsim::Site& site_;
-    mutable std::mutex mutex_;
-    std::vector<Request> requests_;
-};
 
 // A message target that keeps what it is sent.
 struct RecordingTarget : IMessageTarget {
@@ -908,11 +871,11 @@ TEST_F(PropertiesDialogTest, ResetStatisticsLinkClearsTheCountersAndTheFileKeeps
 // query, in this order and about a second apart, and the dialog then shows what it reports.
 TEST_F(PropertiesDialogTest, ApplyReachesTheDeviceAndTheDialogShowsTheNewConfiguration) {
     const int sim = Sim(8);
-    RequestLog log(Site());
+    RequestArrivals arrivals(Site());
     StartWithDevice(8, "Stage");
     WithProperties(0, [&](TPropertiesDlg& dlg) {
         dlg.PageControl->setCurrentWidget(dlg.ConfigurationTab);
-        const std::size_t before = log.Size();
+        const std::size_t before = arrivals.Count();
         Control<QRadioButton>(dlg, "StandbyModeRadioBtn")->click();
         Control<QRadioButton>(dlg, "Chan2OffRadioBtn")->click();
         Control<QRadioButton>(dlg, "Chan6OffRadioBtn")->click();
@@ -920,9 +883,11 @@ TEST_F(PropertiesDialogTest, ApplyReachesTheDeviceAndTheDialogShowsTheNewConfigu
         dlg.ApplyButton->click();
         EXPECT_FALSE(dlg.ApplyButton->isEnabled());
 
-        ASSERT_TRUE(WaitUntil([&] { return log.Size() >= before + 3; }));
+        ASSERT_TRUE(WaitUntil([&] { return arrivals.Count() >= before + 3; }));
         {
-            const std::vector<RequestLog::Request> requests = log.From(before);
+            const std::vector<RequestArrivals::Arrival> all = arrivals.Of();
+            const std::vector<RequestArrivals::Arrival> requests(
+                all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
             ASSERT_EQ(requests.size(), 3u);
             EXPECT_EQ(requests[0].text, "*p0\n");
             EXPECT_EQ(requests[1].text, "*m=5D\n");
@@ -1073,7 +1038,7 @@ TEST_F(PropertiesDialogTest, ApplyShowsTheChoiceAndSendingUntilTheFinalStatus) {
 // second after the last of them, and the status says when it arrived.
 TEST_F(PropertiesDialogTest, RefreshNowQueriesThroughThePacedQueue) {
     Sim(14);
-    RequestLog log(Site());
+    RequestArrivals arrivals(Site());
     StartWithDevice(14, "Choir");
     WithProperties(0, [&](TPropertiesDlg& dlg) {
         auto* refresh = Control<QPushButton>(dlg, "RefreshNowBtn");
@@ -1081,13 +1046,15 @@ TEST_F(PropertiesDialogTest, RefreshNowQueriesThroughThePacedQueue) {
         EXPECT_EQ(refresh->text(), "&Refresh now");
         ASSERT_TRUE(refresh->isEnabled());
         FixClock(2031, 7, 4, 9, 15, 30);
-        const std::size_t before = log.Size();
+        const std::size_t before = arrivals.Count();
         dlg.StandbyModeRadioBtn->click();
         dlg.ApplyButton->click();
         refresh->click();
-        ASSERT_TRUE(WaitUntil([&] { return log.Size() >= before + 4; }, 8000));
+        ASSERT_TRUE(WaitUntil([&] { return arrivals.Count() >= before + 4; }, 8000));
         {
-            const std::vector<RequestLog::Request> requests = log.From(before);
+            const std::vector<RequestArrivals::Arrival> all = arrivals.Of();
+            const std::vector<RequestArrivals::Arrival> requests(
+                all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
             const char* expected[] = {"*p0\n", "*m=7F\n", "*s?\n", "*s?\n"};
             for (std::size_t i = 0; i < 4; ++i) {
                 EXPECT_EQ(requests[i].text, expected[i]) << i;
