@@ -14,7 +14,6 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <chrono>
-#include <mutex>
 
 #include "MainFormFixture.h"
 #include "comms/Mymessages.h"
