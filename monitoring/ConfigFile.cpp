@@ -215,13 +215,12 @@ void CMonitorCore::SaveIfChanged() {
         SaveConfiguration();
         return;
     }
-    // Nearly every check finds nothing changed, and that answer allocates nothing.
-    if (FileRecordsAre(savedRecords_)) {
+    ConfigurationRecords now = FileRecords();
+    if (now == savedRecords_) {
         CheckRecordsCoverText();
         pendingChecks_ = 0;
         return;
     }
-    ConfigurationRecords now = FileRecords();
     constexpr int MaxPendingChecks = 3;
     if ((pendingChecks_ == 0 || now != pendingRecords_) && pendingChecks_ < MaxPendingChecks) {
         pendingRecords_ = std::move(now);
@@ -247,7 +246,6 @@ std::string CMonitorCore::ConfigurationText() const {
 
 namespace {
 
-// The two below list the same fields of a device: one copies, one compares in place.
 DeviceFileRecord FileRecordOf(const CMonitorCore::Device& device) {
     DeviceFileRecord d;
     d.Name = device.Name;
@@ -261,14 +259,6 @@ DeviceFileRecord FileRecordOf(const CMonitorCore::Device& device) {
     return d;
 }
 
-bool IsFileRecordOf(const DeviceFileRecord& d, const CMonitorCore::Device& device) {
-    return d.Name == device.Name && d.IpAddress == device.IpAddress &&
-           d.AvloEnabled == device.AvloEnabled && d.ModelCode == device.ModelCode &&
-           d.Serial == device.Serial &&
-           std::equal(std::begin(device.Stats), std::end(device.Stats), d.Stats.begin()) &&
-           d.StatsSince == device.StatsSince && d.StatsSinceKnown == device.StatsSinceKnown;
-}
-
 }  // namespace
 
 ConfigurationRecords CMonitorCore::FileRecords() const {
@@ -279,24 +269,12 @@ ConfigurationRecords CMonitorCore::FileRecords() const {
     return r;
 }
 
-bool CMonitorCore::FileRecordsAre(const ConfigurationRecords& r) const {
-    if (!(r.NotifiableEvents == NotifiableEvents && r.AdvancedEmail == AdvancedEmail &&
-          r.EmailSettings == EmailSettings && r.Options == Options &&
-          r.TestModeSettings == TestModeSettings && r.StatsKeptSince == statsKeptSince_ &&
-          r.Devices.size() == devices_.size()))
-        return false;
-    for (std::size_t i = 0; i < devices_.size(); ++i) {
-        if (!IsFileRecordOf(r.Devices[i], *devices_[i])) return false;
-    }
-    return true;
-}
-
 // Runs where the records show no change since the last save: the text must show none either.
 // Release builds skip it, as it costs what the records save.
 void CMonitorCore::CheckRecordsCoverText() const {
 #ifndef NDEBUG
     // Before the start nothing has been saved or loaded to compare with.
-    if (savedText_.empty() || !FileRecordsAre(savedRecords_)) return;
+    if (savedText_.empty() || FileRecords() != savedRecords_) return;
     const std::string text = ConfigurationText();
     if (text == savedText_) return;
     std::size_t at = 0;

@@ -357,8 +357,6 @@ private:
     void FillConfiguration(CIniFile& ini) const;
     // What the file holds now, as records; FillConfiguration writes the same.
     ConfigurationRecords FileRecords() const;
-    // Whether the file's records are still `records`, compared in place, without a copy.
-    bool FileRecordsAre(const ConfigurationRecords& records) const;
     // A debug build's check that the records show every change of the file's text: a change
     // they miss would never be saved by the change check.
     void CheckRecordsCoverText() const;
