@@ -106,6 +106,10 @@ std::string SecureLog(int outcome, const EmailFields& f) {
         case SmtpSignInRefused:
             return "The SMTP server " + f.server + " refused the user name or password" +
                    Because(f) + ".\r\n";
+        case SmtpBadSecurity:
+            return "The security setting of the SMTP server is not valid: choose None, STARTTLS "
+                   "or SSL/TLS in " +
+                   std::string(SecuritySettings) + "; the e-mail was not sent.\r\n";
         default:
             return "Sign-in to the SMTP server needs an encrypted connection: choose STARTTLS or "
                    "SSL/TLS in " +
@@ -139,6 +143,10 @@ std::string SecureDialog(int outcome, const EmailFields& f) {
             return "The e-mail server refused the user name or password" + Because(f, ":\r\n") +
                    ".\r\nCheck the user name and password in " + SecuritySettings +
                    ", then try again.";
+        case SmtpBadSecurity:
+            return "The security setting of the e-mail server is not valid.\r\nChoose None, "
+                   "STARTTLS or SSL/TLS in " +
+                   std::string(SecuritySettings) + ", then try again.";
         default:
             return "Sign-in to the e-mail server needs an encrypted connection.\r\nChoose "
                    "STARTTLS or SSL/TLS in " +
@@ -147,7 +155,7 @@ std::string SecureDialog(int outcome, const EmailFields& f) {
 }
 
 bool IsSecureOutcome(int outcome) {
-    return outcome >= SmtpStartTlsNotOffered && outcome <= SmtpSignInNotEncrypted;
+    return outcome >= SmtpStartTlsNotOffered && outcome <= SmtpBadSecurity;
 }
 
 }  // namespace

@@ -29,6 +29,11 @@ SmtpResult CheckSender(const std::string& sender, const std::string& userName) {
     return IsTextWithin(userName, CSmtpClient::MaxUserNameChars) ? SmtpOk : SmtpBadUserName;
 }
 
+bool IsKnownSecurity(SmtpSecurity security) {
+    return security == SmtpSecurity::None || security == SmtpSecurity::StartTls ||
+           security == SmtpSecurity::Tls;
+}
+
 SmtpResult CheckRecipients(const std::array<std::string, 3>& recipients) {
     bool any = false;
     for (const std::string& recipient : recipients) {
@@ -197,9 +202,11 @@ SmtpResult CSmtpClient::SetBody(const std::string& body) {
 SmtpResult CSmtpClient::SetSecurity(SmtpSecurity security, const std::string& caFile) {
     BusyClaim claim(busy_);
     if (!claim.Held()) return SmtpBusy;
+    // Kept even when refused: a caller that goes on to Send must not deliver with a mode
+    // set earlier, less protected than the one it meant to ask for.
     security_ = security;
     caFile_ = caFile;
-    return SmtpOk;
+    return IsKnownSecurity(security) ? SmtpOk : SmtpBadSecurity;
 }
 
 SmtpResult CSmtpClient::SetSignIn(const std::string& user, std::string_view password) {
@@ -239,6 +246,7 @@ SmtpResult CSmtpClient::Validate() const {
     SmtpResult result = CheckServer(server_, port_);
     if (result == SmtpOk) result = CheckSender(sender_, userName_);
     if (result == SmtpOk) result = CheckRecipients(recipients_);
+    if (result == SmtpOk && !IsKnownSecurity(security_)) result = SmtpBadSecurity;
     // A password never goes over a connection that anyone on the way can read.
     if (result == SmtpOk && !signInUser_.empty() && security_ == SmtpSecurity::None) {
         result = SmtpSignInNotEncrypted;
@@ -428,6 +436,8 @@ SmtpResult CSmtpClient::UpgradeToTls(CSmtpConnection& connection) {
 
 SmtpResult CSmtpClient::SignIn(CSmtpConnection& connection,
                                const std::vector<std::string>& extensions) {
+    // Whatever the settings and the dialogue so far say: a password goes only through TLS.
+    if (!connection.Encrypted()) return SmtpSignInNotEncrypted;
     const std::string_view password = password_.View();
     if (Offers(extensions, "AUTH", "PLAIN")) {
         std::string credentials;

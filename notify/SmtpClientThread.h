@@ -54,16 +54,19 @@ public:
     SmtpResult SetSubject(const std::string& subject);
     SmtpResult SetBody(const std::string& body);
     // How the connection is protected, and a file of more certificate authorities to trust
-    // (PEM; empty: the system's store only). Plain SMTP by default.
+    // (PEM; empty: the system's store only). Plain SMTP by default. SmtpBadSecurity for a
+    // value that is none of the three modes; unlike the other setters it stores that value,
+    // so that Send refuses with SmtpBadSecurity until a valid mode is set.
     SmtpResult SetSecurity(SmtpSecurity security, const std::string& caFile = {});
     // Signs in as `user` before the message is offered; an empty user means no sign-in.
     // SmtpBadUserName for a user or password holding a line break or a NUL, which no
     // sign-in command can carry. Sign-in needs a security mode other than None: Send
-    // refuses the pair with SmtpSignInNotEncrypted.
+    // refuses the pair with SmtpSignInNotEncrypted, and the delivery signs in only once its
+    // connection is encrypted.
     SmtpResult SetSignIn(const std::string& user, std::string_view password);
 
     // Checks the stored texts (server, port, sender, user name, recipients: the first
-    // failure is returned), then delivers. SmtpStopped once the client has been stopped.
+    // failure is returned), the security mode and sign-in, then delivers. SmtpStopped once the client has been stopped.
     SmtpResult Send(bool synchronous);
     // After a synchronous Send: whether the server accepted the message (the reply to the
     // final "."), so that it reached every recipient the server took, whatever the outcome

@@ -72,6 +72,7 @@ constexpr const char* ResultNames[] = {
     "SmtpNoSignInMethod",
     "SmtpSignInRefused",
     "SmtpSignInNotEncrypted",
+    "SmtpBadSecurity",
 };
 
 bool IsDigit(char c) {
@@ -185,7 +186,7 @@ std::string SmtpLocalHostName() {
 }
 
 const char* SmtpResultName(SmtpResult result) {
-    return result <= SmtpSignInNotEncrypted ? ResultNames[result] : "SmtpResult(?)";
+    return result <= SmtpBadSecurity ? ResultNames[result] : "SmtpResult(?)";
 }
 
 SmtpResult BuildSmtpCommand(int id, std::string_view argument, std::string& text) {

@@ -46,6 +46,7 @@ enum SmtpResult : std::uint8_t {
     SmtpNoSignInMethod = 29,       // the server offers neither AUTH PLAIN nor AUTH LOGIN
     SmtpSignInRefused = 30,        // the server refused the user name or password
     SmtpSignInNotEncrypted = 31,   // sign-in was asked for on a connection without encryption
+    SmtpBadSecurity = 32,          // a security value that names none of the modes below
 };
 
 // How the connection to the server is protected: not at all (the plain SMTP of old),

@@ -285,4 +285,28 @@ TEST_F(SmtpTlsScriptedTest, StopEndsADeliveryInTheHandshakeAtOnce) {
     EXPECT_LT(std::chrono::steady_clock::now() - stopped, 500ms);
 }
 
+// A security value that names no mode (a damaged or hand-edited setting, a caller's slip):
+// the client refuses it itself, before any connection, even after a valid mode was set, and
+// whatever the server offers, the password never goes out in the clear.
+class SmtpUnknownSecurityTest : public SmtpTlsScriptedTest,
+                                public testing::WithParamInterface<int> {};
+
+TEST_P(SmtpUnknownSecurityTest, IsRefusedAndNoCredentialsEverReachTheServer) {
+    EXPECT_EQ(client_.SetSecurity(static_cast<SmtpSecurity>(GetParam())), SmtpBadSecurity);
+    // A server that offers sign-in in the clear and listens to whatever comes.
+    peer_->Serve({P::Reply("220 peer.example ready"), P::Expect("*"),
+                  P::Reply("250-peer.example\r\n250 AUTH PLAIN LOGIN"), P::Silent(1500)});
+    EXPECT_EQ(client_.Send(true), SmtpBadSecurity);
+    EXPECT_FALSE(peer_->WaitAccepted(1, 300ms)) << "the client connected all the same";
+    for (const std::string& line : peer_->Get(0).lines) {
+        EXPECT_NE(line.rfind("AUTH", 0), 0u) << "sent in the clear: " << line;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, SmtpUnknownSecurityTest, testing::Values(3, 7, -1),
+                         [](const auto& info) {
+                             return info.param < 0 ? "Minus" + std::to_string(-info.param)
+                                                   : std::to_string(info.param);
+                         });
+
 }  // namespace

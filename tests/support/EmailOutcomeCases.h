@@ -126,7 +126,12 @@ inline const std::vector<OutcomeCase> kCases = {
      "the server security settings.\r\n",
      "Sign-in to the e-mail server needs an encrypted connection.\r\nChoose STARTTLS or SSL/TLS "
      "in the server security settings, then try again."},
-    {32, "", ""},
+    {32,
+     "The security setting of the SMTP server is not valid: choose None, STARTTLS or SSL/TLS in "
+     "the server security settings; the e-mail was not sent.\r\n",
+     "The security setting of the e-mail server is not valid.\r\nChoose None, STARTTLS or "
+     "SSL/TLS in the server security settings, then try again."},
+    {33, "", ""},
     {-1, "", ""},
 };
 
