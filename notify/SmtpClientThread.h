@@ -66,7 +66,8 @@ public:
     SmtpResult SetSignIn(const std::string& user, std::string_view password);
 
     // Checks the stored texts (server, port, sender, user name, recipients: the first
-    // failure is returned), the security mode and sign-in, then delivers. SmtpStopped once the client has been stopped.
+    // failure is returned), the security mode and sign-in, then delivers. SmtpStopped once the
+    // client has been stopped.
     SmtpResult Send(bool synchronous);
     // After a synchronous Send: whether the server accepted the message (the reply to the
     // final "."), so that it reached every recipient the server took, whatever the outcome
