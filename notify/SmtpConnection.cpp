@@ -1,6 +1,5 @@
 #include "notify/SmtpConnection.h"
 
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/ssl.h>
@@ -12,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 
+#include "notify/SmtpResolver.h"
 #include "platform/Event.h"
 #include "platform/Wait.h"
 
@@ -66,20 +66,14 @@ SmtpResult CSmtpConnection::Open(const std::string& host, const std::string& por
     const int one = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* addresses = nullptr;
-    if (getaddrinfo(host.c_str(), port.c_str(), &hints, &addresses) != 0 || !addresses) {
-        return SmtpHostNotFound;
-    }
+    sockaddr_in address{};
+    const SmtpResult resolved = ResolveSmtpServer(host, port, abort_, stop_, address);
+    if (resolved != SmtpOk) return resolved;
     int rc;
     do {
-        rc = connect(fd_, addresses->ai_addr, addresses->ai_addrlen);
+        rc = connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     } while (rc < 0 && errno == EINTR && !Stopped());
     const int err = errno;
-    freeaddrinfo(addresses);
     if (rc == 0) return SmtpOk;
     // An interrupted connect goes on in the background, like one in progress.
     if (err == EINPROGRESS || err == EALREADY || err == EINTR) return WaitConnected();

@@ -27,7 +27,8 @@ public:
     CSmtpConnection(const CSmtpConnection&) = delete;
     CSmtpConnection& operator=(const CSmtpConnection&) = delete;
 
-    // Makes the socket, resolves host and port (IPv4) and connects to the first address.
+    // Makes the socket, resolves host and port (IPv4; a wait that `abort` ends, see
+    // ResolveSmtpServer) and connects to the first address.
     SmtpResult Open(const std::string& host, const std::string& port);
     // Sends all of `bytes`. A stop request ends the send early and counts as success: the
     // next reply read reports it.

@@ -1,9 +1,12 @@
 // Making the connection: name resolution, refusal, the connect limit, and the failures that
 // come from this machine rather than from the server.
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -13,8 +16,12 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "integration/SmtpClientFixture.h"
 
@@ -180,5 +187,148 @@ TEST_F(SmtpLocalFailureTest, NetworkDownWhenThereIsNoRouteAtAll) {
     // and no packet can leave.
     EXPECT_EXIT(DeliverWithoutNetwork(), testing::ExitedWithCode(SmtpNetworkDown), "");
 }
+
+// A name server that takes queries and never answers, in a network namespace of the test's
+// own (only its loopback, so no query can leave this machine whatever happens) with a
+// resolver configuration of its own bound over /etc/resolv.conf in a mount namespace.
+class SilentNameServer {
+public:
+    static constexpr const char* Address = "127.0.0.83";
+    // Long enough that an owner who waits for the look-up is plainly seen to wait.
+    static constexpr int ResolverTimeoutS = 8;
+
+    // Empty when the stage is set, else what went wrong.
+    std::string SetUp() {
+        if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) return "unshare: " + Errno();
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            return "mount private: " + Errno();
+        }
+        if (!BringLoopbackUp()) return "loopback up: " + Errno();
+        char conf[] = "/tmp/avlo-resolv-XXXXXX";
+        const int fd = mkstemp(conf);
+        if (fd < 0) return "mkstemp: " + Errno();
+        const std::string text = std::string("nameserver ") + Address +
+                                 "\noptions timeout:" + std::to_string(ResolverTimeoutS) +
+                                 " attempts:1\n";
+        const bool written = write(fd, text.data(), text.size()) == ssize_t(text.size());
+        close(fd);
+        const bool bound =
+            written && mount(conf, "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0;
+        const std::string error = bound ? "" : "bind /etc/resolv.conf: " + Errno();
+        unlink(conf);  // the bind keeps the file alive for this namespace
+        if (!bound) return error;
+        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(53);
+        inet_pton(AF_INET, Address, &sa.sin_addr);
+        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+            return "bind the name server: " + Errno();
+        }
+        return {};
+    }
+
+    // Waits for the resolver's first query, without answering it.
+    bool QueryArrives(int ms) {
+        pollfd p{fd_, POLLIN, 0};
+        return poll(&p, 1, ms) > 0;
+    }
+
+    // Answers every query that comes for `ms` with "no such name", so that look-ups left
+    // behind end while the process still runs and touch what they still hold.
+    void AnswerNoSuchName(int ms) {
+        const auto until = Clock::now() + std::chrono::milliseconds(ms);
+        while (Clock::now() < until) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0) continue;
+            unsigned char query[512];
+            sockaddr_in from{};
+            socklen_t size = sizeof from;
+            const ssize_t n =
+                recvfrom(fd_, query, sizeof query, 0, reinterpret_cast<sockaddr*>(&from), &size);
+            if (n < 12) continue;
+            query[2] |= 0x80;                                              // a response
+            query[3] = static_cast<unsigned char>((query[3] & 0xF0) | 3);  // NXDOMAIN
+            sendto(fd_, query, static_cast<std::size_t>(n), 0, reinterpret_cast<sockaddr*>(&from),
+                   size);
+        }
+    }
+
+private:
+    static std::string Errno() { return std::strerror(errno); }
+    static bool BringLoopbackUp() {
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ifreq ifr{};
+        std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+        bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
+        ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
+        up = up && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
+        if (fd >= 0) close(fd);
+        return up;
+    }
+
+    int fd_ = -1;
+};
+
+enum class LookupEnd { OwnerReleasesClient, StopEndsSynchronousSend };
+
+// Runs in the child of a death test: starts a delivery to a name only the silent server
+// could resolve, ends it the chosen way while the look-up hangs, and exits with 0 when that
+// took under a second.
+[[noreturn]] void EndDeliveryWhileTheNameServerIsSilent(LookupEnd end) {
+    SilentNameServer dns;
+    const std::string problem = dns.SetUp();
+    if (!problem.empty()) {
+        std::fprintf(stderr, "cannot set the stage: %s\n", problem.c_str());
+        std::_Exit(2);
+    }
+    auto client = std::make_unique<CSmtpClient>(0x8300, nullptr, 1);
+    Configure(*client, "mail.site.test", "25");
+    SmtpResult result = SmtpOk;
+    std::thread sender;
+    if (end == LookupEnd::OwnerReleasesClient) {
+        result = client->Send(false);
+    } else {
+        sender = std::thread([&] { result = client->Send(true); });
+    }
+    if (!dns.QueryArrives(3000)) {
+        std::fprintf(stderr, "no query reached the silent name server\n");
+        std::_Exit(3);
+    }
+    const auto start = Clock::now();
+    if (end == LookupEnd::OwnerReleasesClient) {
+        client.reset();
+    } else {
+        client->Stop();
+        sender.join();
+    }
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    dns.AnswerNoSuchName(1000);
+    const SmtpResult expected = end == LookupEnd::OwnerReleasesClient ? SmtpOk : SmtpStopped;
+    std::fprintf(stderr, "ended after %lld ms with %s\n", static_cast<long long>(ms),
+                 SmtpResultName(result));
+    std::_Exit(ms < 1000 && result == expected ? 0 : 1);
+}
+
+class SmtpSilentNameServerTest : public SmtpLocalFailureTest,
+                                 public testing::WithParamInterface<LookupEnd> {};
+
+TEST_P(SmtpSilentNameServerTest, EndsTheDeliveryAtOnceWithoutWaitingForTheLookUp) {
+    if (!CanMakeNetworkNamespace()) {
+        if (UnderCi()) FAIL() << "CI runs as root and must be able to make a network namespace";
+        GTEST_SKIP() << "cannot make a network namespace (needs root)";
+    }
+    EXPECT_EXIT(EndDeliveryWhileTheNameServerIsSilent(GetParam()), testing::ExitedWithCode(0), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, SmtpSilentNameServerTest,
+                         testing::Values(LookupEnd::OwnerReleasesClient,
+                                         LookupEnd::StopEndsSynchronousSend),
+                         [](const auto& info) {
+                             return info.param == LookupEnd::OwnerReleasesClient
+                                        ? std::string("OwnerReleasesClient")
+                                        : std::string("StopEndsSynchronousSend");
+                         });
 
 }  // namespace
