@@ -272,6 +272,14 @@ private:
 
 enum class LookupEnd { OwnerReleasesClient, StopEndsSynchronousSend };
 
+std::string LookupEndName(LookupEnd end) {
+    return end == LookupEnd::OwnerReleasesClient ? "OwnerReleasesClient" : "StopEndsSynchronousSend";
+}
+
+void PrintTo(LookupEnd end, std::ostream* os) {
+    *os << LookupEndName(end);
+}
+
 // Runs in the child of a death test: starts a delivery to a name only the silent server
 // could resolve, ends it the chosen way while the look-up hangs, and exits with 0 when that
 // took under a second.
@@ -325,10 +333,6 @@ TEST_P(SmtpSilentNameServerTest, EndsTheDeliveryAtOnceWithoutWaitingForTheLookUp
 INSTANTIATE_TEST_SUITE_P(Ends, SmtpSilentNameServerTest,
                          testing::Values(LookupEnd::OwnerReleasesClient,
                                          LookupEnd::StopEndsSynchronousSend),
-                         [](const auto& info) {
-                             return info.param == LookupEnd::OwnerReleasesClient
-                                        ? std::string("OwnerReleasesClient")
-                                        : std::string("StopEndsSynchronousSend");
-                         });
+                         [](const auto& info) { return LookupEndName(info.param); });
 
 }  // namespace
