@@ -273,7 +273,8 @@ private:
 enum class LookupEnd { OwnerReleasesClient, StopEndsSynchronousSend };
 
 std::string LookupEndName(LookupEnd end) {
-    return end == LookupEnd::OwnerReleasesClient ? "OwnerReleasesClient" : "StopEndsSynchronousSend";
+    return end == LookupEnd::OwnerReleasesClient ? "OwnerReleasesClient"
+                                                 : "StopEndsSynchronousSend";
 }
 
 void PrintTo(LookupEnd end, std::ostream* os) {
