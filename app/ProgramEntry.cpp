@@ -21,7 +21,7 @@ bool HasDisplay() {
 
 // From the lock to the end of the shutdown sequence.
 int RunMonitor(CMonitorApplication& app, const StartupOptions& options) {
-    CInstanceLock lock(options.lockPath);
+    CInstanceLock lock(options.lockPath, LockFolderRule(options));
     int refused = 0;
     if (!TakeInstanceLock(lock, &refused)) return refused;
 

@@ -1,7 +1,9 @@
 #include "history/EventStore.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -14,6 +16,7 @@
 #include "history/EventStoreSql.h"
 #include "platform/EventIds.h"
 #include "platform/EventSink.h"
+#include "platform/PrivateFiles.h"
 
 namespace {
 
@@ -274,6 +277,19 @@ bool CEventStore::Exec(const char* sql) {
     return false;
 }
 
+namespace {
+
+// SQLite would make the file readable by everyone (0644 less the umask); its log and shared
+// memory files take the file's own mode, so a history made here stays the user's alone. One
+// that is there already (or a link the user made) is left as it is; a failure shows in the
+// open that follows.
+void CreateMissingFile(const std::string& path) {
+    const int fd = CreatePrivateFile(path, O_RDONLY);
+    if (fd >= 0) close(fd);
+}
+
+}  // namespace
+
 bool CEventStore::Open(const std::string& path, Mode mode, const Settings& settings) {
     Close();
     path_ = path;
@@ -282,6 +298,7 @@ bool CEventStore::Open(const std::string& path, Mode mode, const Settings& setti
         error_ = "there is no event history yet";
         return false;
     }
+    if (mode == Mode::Write) CreateMissingFile(path);
     const int flags =
         mode == Mode::Write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
     // Each connection is used by one thread at a time: SQLite's own locking is not needed.

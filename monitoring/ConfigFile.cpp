@@ -10,6 +10,7 @@
 
 #include "monitoring/MonitorCore.h"
 #include "platform/IniFile.h"
+#include "platform/PrivateFiles.h"
 
 namespace {
 
@@ -176,10 +177,10 @@ void CMonitorCore::SaveBeforeExit() {
 }
 
 // A folder that cannot be made shows in what fails to be written in it, where it is reported.
+// Made private: whoever can write it can replace the settings, and with them the mail server
+// that the password is sent to.
 void CMonitorCore::MakeSettingsFolder() const {
-    std::error_code ignored;
-    std::filesystem::create_directories(std::filesystem::path(options_.configPath).parent_path(),
-                                        ignored);
+    MakePrivateFolders(std::filesystem::path(options_.configPath).parent_path().string());
 }
 
 bool CMonitorCore::WriteConfiguration(bool mayShowBox) {

@@ -78,7 +78,9 @@ void CMonitorCore::SetKeyring(std::unique_ptr<IKeyring> keyring) {
 
 void CMonitorCore::LogPasswordPlace() {
     if (Options.Log && eventLog_) {
-        eventLog_->WriteEvent(EV_EMAIL_PASSWORD_PLACE, EVENTLOG_INFORMATION_TYPE,
+        const bool refused = !passwordStore_->FileRefusal().empty();
+        eventLog_->WriteEvent(EV_EMAIL_PASSWORD_PLACE,
+                              refused ? EVENTLOG_WARNING_TYPE : EVENTLOG_INFORMATION_TYPE,
                               passwordStore_->PlaceText());
     }
 }

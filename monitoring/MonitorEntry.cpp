@@ -83,6 +83,11 @@ void ReportStartupFailure(const std::string& what) {
     log.WriteEvent(EV_MONITOR_ERROR, EVENTLOG_ERROR_TYPE, text);
 }
 
+CInstanceLock::Folder LockFolderRule(const StartupOptions& options) {
+    return options.lockGiven ? CInstanceLock::Folder::MustExist
+                             : CInstanceLock::Folder::MakePrivate;
+}
+
 bool TakeInstanceLock(CInstanceLock& lock, int* status) {
     if (lock.Acquire()) return true;
     if (lock.LastRefusal() == CInstanceLock::Refusal::HeldByAnother) {
@@ -119,7 +124,7 @@ namespace {
 
 // From the lock to the end of the shutdown sequence.
 int RunHeadlessMonitor(CMonitorCoreApplication& app, const StartupOptions& options) {
-    CInstanceLock lock(options.lockPath);
+    CInstanceLock lock(options.lockPath, LockFolderRule(options));
     int refused = 0;
     if (!TakeInstanceLock(lock, &refused)) return refused;
 

@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/InstanceLock.h"
 #include "platform/StartupOptions.h"
 
 class CMonitorCore;
@@ -55,8 +56,9 @@ void ReportStartupFailure(const std::string& what);
 
 // The single-instance lock for the run, or the reason the program does not run: true to go
 // on; otherwise *status is the exit status and the user has been told.
-class CInstanceLock;
 bool TakeInstanceLock(CInstanceLock& lock, int* status);
+// The default lock's folder is the program's to make, privately; a --lock-file's is not.
+CInstanceLock::Folder LockFolderRule(const StartupOptions& options);
 
 // Runs the event loop of a started monitor to its end, with the save at exit armed and the
 // termination signals leading into the normal end; returns the exit status. beforeLoop runs

@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QTimer>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -79,6 +80,42 @@ bool Fail(std::string* failure, const std::string& what) {
     return false;
 }
 
+// Why the opened file may not hold the password, or empty. Another user who can read it has
+// the password; one who owns it or can change it chooses what is sent as the password.
+std::string WhyNotPrivate(int fd) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return std::string("it cannot be read (") + std::strerror(errno) + ")";
+    if (!S_ISREG(st.st_mode)) return "it is not a regular file";
+    if (st.st_uid != geteuid()) {
+        return "it belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+    }
+    if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        return std::string("other users can read or change it (mode ") + mode +
+               "); only its owner may (chmod 600)";
+    }
+    return {};
+}
+
+// Opens the password file for reading, or says why it is not used (empty: there is none).
+int OpenPrivateForReading(const std::string& path, std::string& why) {
+    // Not through a link, which could lead anywhere; non-blocking, so a pipe put in its place
+    // cannot hold up the start.
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ELOOP) why = "it is a symbolic link";
+        if (errno != ENOENT && errno != ELOOP) {
+            why = std::string("it cannot be read (") + std::strerror(errno) + ")";
+        }
+        return -1;
+    }
+    why = WhyNotPrivate(fd);
+    if (why.empty()) return fd;
+    close(fd);
+    return -1;
+}
+
 }  // namespace
 
 std::unique_ptr<IKeyring> MakeDesktopKeyring() {
@@ -125,16 +162,17 @@ void CPasswordStore::FinishLoad(IKeyring::Status status, const std::string& secr
     loading_ = false;
     ready_ = true;
     std::string fromFile;
+    std::string refusal;
     if (status == IKeyring::Status::Done) {
         password_.Assign(secret);
         SetPlace(Place::Keyring);
-    } else if (ReadFile(filePath_, fromFile)) {
+    } else if (ReadFile(filePath_, fromFile, &refusal)) {
         // Also when the keyring works but holds nothing: the administrator's file is meant.
         password_.Assign(fromFile);
         SetPlace(Place::File);
     } else {
         password_.Clear();
-        SetPlace(status == IKeyring::Status::NotFound ? Place::Keyring : Place::File);
+        SetPlace(status == IKeyring::Status::NotFound ? Place::Keyring : Place::File, refusal);
     }
     WipeString(fromFile);
     emit Loaded();
@@ -177,13 +215,17 @@ void CPasswordStore::Save(const std::string& password) {
     }
 }
 
-void CPasswordStore::SetPlace(Place place) {
-    if (place == place_) return;
+void CPasswordStore::SetPlace(Place place, const std::string& fileRefusal) {
+    if (place == place_ && fileRefusal == fileRefusal_) return;
     place_ = place;
+    fileRefusal_ = fileRefusal;
     emit PlaceKnown();
 }
 
 std::string CPasswordStore::PlaceText() const {
+    if (!fileRefusal_.empty()) {
+        return "The e-mail password file \"" + filePath_ + "\" is not used: " + fileRefusal_ + ".";
+    }
     switch (place_) {
         case Place::Keyring:
             return "The e-mail password is kept in the desktop keyring.";
@@ -196,8 +238,11 @@ std::string CPasswordStore::PlaceText() const {
     return {};
 }
 
-bool CPasswordStore::ReadFile(const std::string& path, std::string& password) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+bool CPasswordStore::ReadFile(const std::string& path, std::string& password,
+                              std::string* refusal) {
+    std::string why;
+    const int fd = OpenPrivateForReading(path, why);
+    if (refusal) *refusal = why;
     if (fd < 0) return false;
     std::string text;
     char buffer[512];

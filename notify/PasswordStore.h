@@ -35,7 +35,9 @@ std::unique_ptr<IKeyring> MakeDesktopKeyring();
 // The e-mail sign-in password: in the desktop keyring, never in the settings file. Where no
 // keyring is available it lives in a file beside the settings file, named as that file with
 // ".secret" appended, readable by the user alone (mode 0600, written atomically), as UTF-8
-// text whose one final line end is ignored; an administrator may write that file by hand.
+// text whose one final line end is ignored; an administrator may write that file by hand. A
+// file there that is a symbolic link, belongs to another user or that others may read or
+// change is not used, and PlaceText says so.
 class CPasswordStore : public QObject {
     Q_OBJECT
 
@@ -65,8 +67,15 @@ public:
     // A sentence that says where the password is kept, for the log and the dialog.
     std::string PlaceText() const;
 
-    // The file's own operations (exposed for the tests of its rules).
-    static bool ReadFile(const std::string& path, std::string& password);
+    // Why the file beside the settings was not used although it is there (a link, another
+    // user's file, one that others can read), or empty.
+    const std::string& FileRefusal() const { return fileRefusal_; }
+
+    // The file's own operations (exposed for the tests of its rules). ReadFile is false when
+    // there is no file, or when it is not this user's alone; *refusal then says why (empty
+    // when there is none).
+    static bool ReadFile(const std::string& path, std::string& password,
+                         std::string* refusal = nullptr);
     static bool WriteFile(const std::string& path, std::string_view password, std::string* failure);
 
 signals:
@@ -78,7 +87,7 @@ signals:
 
 private:
     void FinishLoad(IKeyring::Status status, const std::string& secret);
-    void SetPlace(Place place);
+    void SetPlace(Place place, const std::string& fileRefusal = {});
 
     const std::string key_;
     const std::string filePath_;
@@ -86,6 +95,7 @@ private:
     QTimer* keyringTimer_ = nullptr;
     CSmtpSecret password_;
     Place place_ = Place::Unknown;
+    std::string fileRefusal_;
     bool ready_ = false;
     bool loading_ = false;
     unsigned loadRound_ = 0;  // a late answer of a read that timed out is ignored

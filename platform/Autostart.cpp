@@ -8,8 +8,8 @@
 #include <cstring>
 #include <filesystem>
 #include <string_view>
-#include <system_error>
 
+#include "platform/PrivateFiles.h"
 #include "platform/StartupOptions.h"
 
 namespace {
@@ -38,10 +38,12 @@ bool WriteWhole(int fd, const std::string& text) {
 }
 
 // The entry goes in through a temporary file and a rename, so that a desktop reading the
-// folder at log-on never finds half an entry.
+// folder at log-on never finds half an entry. A temporary that an earlier run under the same
+// pid left is replaced, never written through.
 bool ReplaceFile(const std::string& path, const std::string& text, std::string* failure) {
     const std::string temporary = path + ".tmp" + std::to_string(::getpid());
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ::unlink(temporary.c_str());
+    const int fd = CreatePrivateFile(temporary, O_WRONLY);
     if (fd < 0) {
         if (failure) *failure = ErrnoText("cannot create", temporary, errno);
         return false;
@@ -158,11 +160,8 @@ bool SetRunAtLogon(bool on, const std::vector<std::string>& command, std::string
         if (failure) *failure = "the program's own path cannot be read";
         return false;
     }
-    std::error_code error;
-    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
-    std::filesystem::create_directories(folder, error);
-    if (error) {
-        if (failure) *failure = "cannot create \"" + folder.string() + "\": " + error.message();
+    // Whoever can write the folder chooses what runs at the next log-on.
+    if (!MakePrivateFolders(std::filesystem::path(path).parent_path().string(), failure)) {
         return false;
     }
     return ReplaceFile(path, AutostartEntryText(command), failure);

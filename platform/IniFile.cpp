@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/PrivateFiles.h"
+
 namespace {
 
 constexpr std::size_t NoSection = static_cast<std::size_t>(-1);
@@ -126,12 +128,13 @@ bool SyncFd(int fd) {
 
 // The temporary lives next to the file, because rename only replaces atomically within one
 // file system. The pid and a counter keep two writers apart; O_EXCL keeps this one away from
-// a file that a killed process left under a recycled pid.
+// a file that a killed process left under a recycled pid. A new settings file is the user's
+// alone, as its folder is.
 int CreateTemporary(const std::string& path, std::string& tempPath) {
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
         tempPath = path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter++);
-        const int fd = open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        const int fd = CreatePrivateFile(tempPath, O_WRONLY);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     return -1;

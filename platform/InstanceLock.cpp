@@ -2,13 +2,18 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <utility>
 
-CInstanceLock::CInstanceLock(std::string path) : path_(std::move(path)) {}
+#include "platform/PrivateFiles.h"
+
+CInstanceLock::CInstanceLock(std::string path, Folder folder)
+    : path_(std::move(path)), folder_(folder) {}
 
 CInstanceLock::~CInstanceLock() {
     // The file stays: removing it would let a starting copy lock a new file while a
@@ -18,14 +23,21 @@ CInstanceLock::~CInstanceLock() {
 
 bool CInstanceLock::Acquire() {
     if (fd_ >= 0) return true;
-    // flock needs no write access, so read-only lets another user lock a file the first
-    // user created; 0666 then masked by the umask, as for any new file.
-    const int fd = open(path_.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
+    std::string failure;
+    if (folder_ == Folder::MakePrivate &&
+        !MakePrivateFolders(std::filesystem::path(path_).parent_path().string(), &failure)) {
+        return Refuse("cannot make the folder of the lock file: " + failure);
+    }
+    // Never through a symbolic link, and never a file of someone else: either would let
+    // another user decide that a copy is running.
+    const int fd = OpenPrivateFile(path_, O_RDONLY);
     if (fd < 0) {
-        const int error = errno;
-        refusal_ = Refusal::Error;
-        errorText_ = "cannot open or create the lock file " + path_ + ": " + std::strerror(error);
-        return false;
+        return Refuse("cannot open or create the lock file " + path_ + ": " + std::strerror(errno));
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || st.st_uid != geteuid()) {
+        close(fd);
+        return Refuse("the lock file " + path_ + " belongs to another user");
     }
     int rc;
     do {
@@ -39,14 +51,18 @@ bool CInstanceLock::Acquire() {
         if (error == EWOULDBLOCK) {
             refusal_ = Refusal::HeldByAnother;
             errorText_.clear();
-        } else {
-            refusal_ = Refusal::Error;
-            errorText_ = "cannot lock the lock file " + path_ + ": " + std::strerror(error);
+            return false;
         }
-        return false;
+        return Refuse("cannot lock the lock file " + path_ + ": " + std::strerror(error));
     }
     fd_ = fd;
     refusal_ = Refusal::None;
     errorText_.clear();
     return true;
+}
+
+bool CInstanceLock::Refuse(std::string text) {
+    refusal_ = Refusal::Error;
+    errorText_ = std::move(text);
+    return false;
 }

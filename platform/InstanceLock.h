@@ -2,7 +2,8 @@
 
 #include <string>
 
-// Keeps a second copy of the monitor from starting: an exclusive flock on a lock file,
+// Keeps a second copy of the monitor from starting: an exclusive flock on a lock file of this
+// user (mode 0600; a symbolic link or another user's file there is refused as an error),
 // held until this object is destroyed or the process ends (so a crash never leaves a stale
 // lock). flock locks belong to the open file description, so a second object on the same
 // path in the same process is refused as well.
@@ -14,7 +15,12 @@ public:
         Error,          // the file could not be opened, created or locked
     };
 
-    explicit CInstanceLock(std::string path);
+    enum class Folder {
+        MustExist,    // a path given by the user: a missing folder is an error
+        MakePrivate,  // the program's own place: missing folders are made, for the user alone
+    };
+
+    explicit CInstanceLock(std::string path, Folder folder = Folder::MustExist);
     ~CInstanceLock();
     CInstanceLock(const CInstanceLock&) = delete;
     CInstanceLock& operator=(const CInstanceLock&) = delete;
@@ -29,7 +35,10 @@ public:
     const std::string& ErrorText() const { return errorText_; }
 
 private:
+    bool Refuse(std::string text);
+
     std::string path_;
+    Folder folder_;
     int fd_ = -1;
     Refusal refusal_ = Refusal::None;
     std::string errorText_;

@@ -73,7 +73,11 @@ const ValueOption valueOptions[] = {
          o.configGiven = true;
          return SetPath(o.configPath, v);
      }},
-    {"--lock-file", [](StartupOptions& o, const std::string& v) { return SetPath(o.lockPath, v); }},
+    {"--lock-file",
+     [](StartupOptions& o, const std::string& v) {
+         o.lockGiven = true;
+         return SetPath(o.lockPath, v);
+     }},
     {"--device-port",
      [](StartupOptions& o, const std::string& v) { return SetPort(o.devicePort, v); }},
     {"--discovery-port",
@@ -122,6 +126,14 @@ std::string UserConfigFolder() {
     if (xdg != nullptr && xdg[0] == '/') return xdg;  // a relative value is to be ignored
     const char* home = std::getenv("HOME");
     if (home != nullptr && home[0] != '\0') return std::string(home) + "/.config";
+    return {};
+}
+
+std::string UserCacheFolder() {
+    const char* xdg = std::getenv("XDG_CACHE_HOME");
+    if (xdg != nullptr && xdg[0] == '/') return xdg;
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] != '\0') return std::string(home) + "/.cache";
     return {};
 }
 
@@ -201,6 +213,10 @@ std::string DefaultLockPath() {
     // A relative runtime folder is no valid one (it would depend on the working folder).
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime != nullptr && runtime[0] == '/') return std::string(runtime) + "/AVLO.lock";
+    // Not /tmp: any user can put a file or a link there first, under the name this user's
+    // copy would take. Only without any home does the lock fall back to it.
+    const std::string cache = UserCacheFolder();
+    if (!cache.empty()) return cache + "/avlo-monitor/AVLO.lock";
     return "/tmp/AVLO-" + std::to_string(getuid()) + ".lock";
 }
 
@@ -264,7 +280,8 @@ std::string StartupHelpText() {
            "                             $XDG_CONFIG_HOME/avlo-monitor/avlo-monitor.ini, which\n"
            "                             an installed program always uses)\n"
            "  --lock-file PATH           single-instance lock file (default\n"
-           "                             $XDG_RUNTIME_DIR/AVLO.lock, else /tmp/AVLO-UID.lock)\n"
+           "                             $XDG_RUNTIME_DIR/AVLO.lock, else\n"
+           "                             $XDG_CACHE_HOME/avlo-monitor/AVLO.lock)\n"
            "  --device-port N            TCP port of the devices (default 60002)\n"
            "  --discovery-port N         UDP port of device discovery (default 60003)\n"
            "  --discovery-address A      IPv4 address discovery is sent to"

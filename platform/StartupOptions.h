@@ -4,8 +4,10 @@
 #include <string>
 #include <vector>
 
-// The single-instance lock of this user: $XDG_RUNTIME_DIR/AVLO.lock, or /tmp/AVLO-<uid>.lock
-// where no runtime folder is set (one lock per user, as the program is one per log-on).
+// The single-instance lock of this user: $XDG_RUNTIME_DIR/AVLO.lock, or where no runtime
+// folder is set avlo-monitor/AVLO.lock in the user's cache folder (a private folder the lock
+// makes); /tmp/AVLO-<uid>.lock only for a user without any home. One lock per user, as the
+// program is one per log-on.
 std::string DefaultLockPath();
 
 // Everything that used to be a fixed value and that a test or a second installation must be
@@ -18,6 +20,8 @@ struct StartupOptions {
     // --config was given: the path is the user's choice, not one the environment decides.
     bool configGiven = false;
     std::string lockPath = DefaultLockPath();
+    // --lock-file was given: its folder is the user's to make, not the program's.
+    bool lockGiven = false;
     std::uint16_t devicePort = 60002;
     std::uint16_t discoveryPort = 60003;
     std::string discoveryAddress = "255.255.255.255";
@@ -52,6 +56,9 @@ std::string StartupHelpText();
 // The user's own settings folder: $XDG_CONFIG_HOME, else ~/.config. Empty when neither can
 // be told (no home folder).
 std::string UserConfigFolder();
+
+// The user's own cache folder: $XDG_CACHE_HOME, else ~/.cache. Empty without a home folder.
+std::string UserCacheFolder();
 
 // The full path of the running program; empty if it cannot be read.
 std::string ExecutablePath();

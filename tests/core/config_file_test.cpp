@@ -6,7 +6,9 @@
 #include <sstream>
 
 #include "CoreFixture.h"
+#include "history/EventStore.h"
 #include "support/ReadOnlyFolder.h"
+#include "support/ScopedUmask.h"
 
 namespace {
 
@@ -306,6 +308,33 @@ TEST_F(ConfigFileTest, TheFoldersOfTheFileAreMadeAtItsFirstSave) {
     StopCore();
     EXPECT_TRUE(Holds(ReadConfig(), "[Events]\r\nChanErr=1\r\n")) << ReadConfig();
     EXPECT_TRUE(EventsWithId(EV_MONITOR_ERROR).empty());
+}
+
+// Under umask 000 the folders would be anyone's to fill: another local user could put in
+// settings that send the mail password to a server of theirs. What the monitor makes for its
+// settings is its user's alone; the folder that was there before is left as it was.
+TEST_F(ConfigFileTest, WhatTheMonitorMakesBesideItsSettingsIsPrivateWhateverTheUmask) {
+    ASSERT_EQ(chmod(Path("").c_str(), 0755), 0);
+    options_.configPath = Path("config-home/avlo-monitor/avlo-monitor.ini");
+    const std::string history = EventStorePath(options_.configPath);
+    const std::string secret = options_.configPath + ".secret";
+    {
+        const ScopedUmask scoped(0);
+        StartCore();
+        core_->PasswordStore().Save("pw");
+        EXPECT_TRUE(WaitUntil([&] { return std::filesystem::exists(secret); }));
+        EXPECT_TRUE(WaitUntil([&] { return std::filesystem::exists(history + "-wal"); }));
+        EXPECT_EQ(PermissionsAt(history + "-wal"), 0600);
+        EXPECT_EQ(PermissionsAt(history + "-shm"), 0600);
+        StopCore();
+    }
+    EXPECT_EQ(PermissionsAt(Path("")), 0755);
+    EXPECT_EQ(PermissionsAt(Path("config-home")), 0700);
+    EXPECT_EQ(PermissionsAt(Path("config-home/avlo-monitor")), 0700);
+    for (const std::string& file : {options_.configPath, history, secret}) {
+        SCOPED_TRACE(file);
+        EXPECT_EQ(PermissionsAt(file), 0600);
+    }
 }
 
 // A file holding two entries with one name or one address (hand edits, or a version that let

@@ -3,7 +3,10 @@
 // out through STARTTLS with sign-in to Debian's aiosmtpd, the password never written or
 // logged anywhere.
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -24,8 +27,10 @@ std::string FileText(const std::string& path) {
     return text.str();
 }
 
+// As an administrator writes the password file by hand: for its user alone.
 void WriteText(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
+    chmod(path.c_str(), 0600);
 }
 
 class EmailSecurityTest : public CoreFixture {
@@ -58,6 +63,26 @@ protected:
             if (e.id == id) texts.push_back(e.text.value_or(""));
         }
         return texts;
+    }
+    // Loads the password through the core and expects the file refused for the reason why:
+    // no password, and a warning that names the file and the reason.
+    void ExpectFileRefused(const std::string& why) {
+        StartCore();
+        CPasswordStore& store = core_->PasswordStore();
+        ASSERT_TRUE(LoadPassword(store));
+        EXPECT_EQ(store.Password(), "");
+        EXPECT_EQ(store.Where(), CPasswordStore::Place::File);
+        const std::string said =
+            "The e-mail password file \"" + SecretPath() + "\" is not used: " + why + ".";
+        EXPECT_EQ(store.PlaceText(), said);
+        std::optional<CapturedEvent> logged;
+        for (const CapturedEvent& e : sink_.Events()) {
+            if (e.id == EV_EMAIL_PASSWORD_PLACE) logged = e;
+        }
+        ASSERT_TRUE(logged);
+        EXPECT_EQ(logged->text, said);
+        EXPECT_EQ(logged->type, EVENTLOG_WARNING_TYPE);
+        StopCore();
     }
     void ExpectPasswordNowhere() {
         EXPECT_EQ(ReadConfig().find(Password), std::string::npos) << "the password is in the INI";
@@ -158,6 +183,43 @@ TEST_F(EmailSecurityTest, AHandWrittenFileLosesOnlyItsOneFinalLineEnd) {
         EXPECT_EQ(store.Password(), c.password);
         EXPECT_EQ(store.Where(), CPasswordStore::Place::File);
     }
+}
+
+// A password file that others may read has given the password away; one they may change,
+// one of theirs or a link chooses what is sent as the password. None is used, and the log
+// says why instead of calling it private.
+TEST_F(EmailSecurityTest, APasswordFileOthersCanReachOrALinkIsNotUsed) {
+    const std::string elsewhere = Path("elsewhere.secret");
+    WriteText(elsewhere, "from a link");
+    const struct {
+        mode_t mode;  // 0: a link to a private file
+        const char* why;
+    } cases[] = {
+        {0644, "other users can read or change it (mode 0644); only its owner may (chmod 600)"},
+        {0640, "other users can read or change it (mode 0640); only its owner may (chmod 600)"},
+        {0602, "other users can read or change it (mode 0602); only its owner may (chmod 600)"},
+        {0, "it is a symbolic link"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        std::filesystem::remove(SecretPath());
+        if (c.mode == 0) {
+            ASSERT_EQ(symlink(elsewhere.c_str(), SecretPath().c_str()), 0);
+        } else {
+            WriteText(SecretPath(), "pw\n");
+            ASSERT_EQ(chmod(SecretPath().c_str(), c.mode), 0);
+        }
+        ExpectFileRefused(c.why);
+    }
+}
+
+// CI runs as root, which can give a file away; elsewhere the case needs that right.
+TEST_F(EmailSecurityTest, APasswordFileOfAnotherUserIsNotUsed) {
+    WriteText(SecretPath(), "pw\n");
+    if (chown(SecretPath().c_str(), 65534, 65534) != 0) {
+        GTEST_SKIP() << "cannot give a file to user 65534 (needs root): " << std::strerror(errno);
+    }
+    ExpectFileRefused("it belongs to another user (uid 65534)");
 }
 
 TEST_F(EmailSecurityTest, WithAKeyringThePasswordIsKeptThereAndNoFileRemains) {

@@ -13,36 +13,12 @@
 #include <vector>
 
 #include "support/DesktopEntry.h"
+#include "support/ScopedEnv.h"
+#include "support/ScopedUmask.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value) {
-            setenv(name, value->c_str(), 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-    ~ScopedEnv() {
-        if (old_) {
-            setenv(name_, old_->c_str(), 1);
-        } else {
-            unsetenv(name_);
-        }
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 class AutostartTest : public testing::Test {
 protected:
@@ -149,6 +125,26 @@ TEST_F(AutostartTest, OffRemovesTheEntryAndAMissingEntryIsNoError) {
     // Not even the folder is needed to have nothing there.
     fs::remove_all(dir_ + "/config");
     EXPECT_TRUE(SetRunAtLogon(false, {"/usr/bin/avlo-monitor"}, &failure)) << failure;
+}
+
+// Whoever can write the autostart folder decides what runs at the user's next log-on: what
+// the program makes there is private whatever the umask; a folder the user made stays as it is.
+TEST_F(AutostartTest, WhatTheEntryNeedsIsMadePrivateWhateverTheUmask) {
+    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);  // the user's own folder, there already
+    for (const mode_t mask : {00, 0277}) {
+        SCOPED_TRACE(mask);
+        fs::remove_all(dir_ + "/config");
+        {
+            const ScopedUmask scoped(mask);
+            std::string failure;
+            ASSERT_TRUE(SetRunAtLogon(true, {"/usr/bin/avlo-monitor"}, &failure)) << failure;
+            ASSERT_TRUE(SetRunAtLogon(true, {"/usr/bin/avlo-monitor"}, &failure)) << failure;
+        }
+        EXPECT_EQ(PermissionsAt(dir_), 0755);
+        EXPECT_EQ(PermissionsAt(dir_ + "/config"), 0700);
+        EXPECT_EQ(PermissionsAt(dir_ + "/config/autostart"), 0700);
+        EXPECT_EQ(PermissionsAt(Entry()), 0600);
+    }
 }
 
 TEST_F(AutostartTest, ARewriteReplacesAnEntryOfAnotherPath) {

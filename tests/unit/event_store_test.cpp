@@ -15,6 +15,7 @@
 #include "platform/EventSink.h"
 #include "support/ReadOnlyFolder.h"
 #include "support/ScopedTimeZone.h"
+#include "support/ScopedUmask.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -314,6 +315,21 @@ TEST_F(EventStoreFailures, ACorruptFileIsRefusedWithTheReason) {
     EXPECT_FALSE(store.Open(path_, CEventStore::Mode::Read));
     EXPECT_FALSE(store.IsOpen());
     EXPECT_FALSE(store.Append({Ev(T0, EV_MONITOR_STARTED, 0, "", "")}));
+}
+
+// The history tells who was on site and when, and the log file holds the latest events before
+// they reach the file: none of the three is for other users, whatever the umask.
+TEST_F(EventStoreFailures, ANewHistoryAndItsLogFilesAreTheUsersAlone) {
+    const ScopedUmask scoped(0);
+    CEventStore store;
+    ASSERT_TRUE(store.Open(path_, CEventStore::Mode::Write)) << store.LastError();
+    ASSERT_TRUE(store.Append({Ev(T0, EV_MONITOR_STARTED, 0, "", "started")}));
+    CEventStore reader;
+    ASSERT_TRUE(reader.Open(path_, CEventStore::Mode::Read)) << reader.LastError();
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        SCOPED_TRACE(suffix);
+        EXPECT_EQ(PermissionsAt(path_ + suffix), 0600);
+    }
 }
 
 TEST_F(EventStoreFailures, ReadingNeverMakesAFile) {

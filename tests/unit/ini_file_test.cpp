@@ -17,6 +17,7 @@
 
 #include "platform/IniFile.h"
 #include "support/ReadOnlyFolder.h"
+#include "support/ScopedUmask.h"
 
 namespace {
 
@@ -321,17 +322,23 @@ CIniFile SampleDocument() {
     return ini;
 }
 
+// A new settings file is the user's alone whatever the umask: 000 would leave it for anyone
+// to change, and one that takes the owner's own bits would leave it unreadable.
 TEST(IniFileSave, WritesTheSerializedTextAndLeavesNoTemporary) {
-    CTempFolder folder;
-    ASSERT_FALSE(folder.Path().empty());
-    const std::string path = folder.Path() + "/settings.ini";
-    const CIniFile ini = SampleDocument();
-    ASSERT_TRUE(ini.Save(path));
-    EXPECT_EQ(ReadBytes(path), ini.Serialize());
-    EXPECT_EQ(folder.Names(), std::vector<std::string>{"settings.ini"});
-    const mode_t mask = umask(0);
-    umask(mask);
-    EXPECT_EQ(ModeOf(path), 0644 & ~mask);
+    for (const mode_t mask : {00, 022, 0277}) {
+        SCOPED_TRACE(mask);
+        CTempFolder folder;
+        ASSERT_FALSE(folder.Path().empty());
+        const std::string path = folder.Path() + "/settings.ini";
+        const CIniFile ini = SampleDocument();
+        {
+            const ScopedUmask scoped(mask);
+            ASSERT_TRUE(ini.Save(path));
+        }
+        EXPECT_EQ(ReadBytes(path), ini.Serialize());
+        EXPECT_EQ(folder.Names(), std::vector<std::string>{"settings.ini"});
+        EXPECT_EQ(ModeOf(path), 0600u);
+    }
 }
 
 TEST(IniFileSave, ReplacesAnExistingFileAndKeepsItsPermissions) {
@@ -339,11 +346,11 @@ TEST(IniFileSave, ReplacesAnExistingFileAndKeepsItsPermissions) {
     ASSERT_FALSE(folder.Path().empty());
     const std::string path = folder.Path() + "/settings.ini";
     WriteBytes(path, "[Old]\r\n" + std::string(10000, 'x') + "=1\r\n");
-    ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
     const CIniFile ini = SampleDocument();
     ASSERT_TRUE(ini.Save(path));
     EXPECT_EQ(ReadBytes(path), ini.Serialize());
-    EXPECT_EQ(ModeOf(path), 0600u);
+    EXPECT_EQ(ModeOf(path), 0640u);
     EXPECT_EQ(folder.Names(), std::vector<std::string>{"settings.ini"});
 }
 

@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,12 +11,46 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/InstanceLock.h"
 #include "platform/StartupOptions.h"
+#include "support/ScopedEnv.h"
+#include "support/ScopedUmask.h"
 
 namespace {
+
+// A lock file at path as another local user would leave it: theirs (user 65534), readable by
+// everyone, and held by them (here: by a second open file of this process, which flock tells
+// apart from any other).
+class PlantedLock {
+public:
+    explicit PlantedLock(const std::string& path) : path_(path) {
+        fd_ = open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd_ < 0) {
+            why_ = std::strerror(errno);
+        } else if (fchown(fd_, 65534, 65534) != 0) {
+            why_ = std::strerror(errno);
+        } else if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            why_ = std::string("flock: ") + std::strerror(errno);
+        }
+    }
+    ~PlantedLock() {
+        if (fd_ < 0) return;
+        close(fd_);
+        unlink(path_.c_str());
+    }
+    PlantedLock(const PlantedLock&) = delete;
+    PlantedLock& operator=(const PlantedLock&) = delete;
+    bool Owned() const { return fd_ >= 0 && why_.empty(); }
+    const std::string& Why() const { return why_; }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    std::string why_;
+};
 
 class InstanceLock : public ::testing::Test {
 protected:
@@ -44,16 +80,41 @@ protected:
     std::string path_;
 };
 
-TEST_F(InstanceLock, CreatesTheFileWithTheUmaskApplied) {
-    const mode_t old = umask(002);
+TEST_F(InstanceLock, CreatesAFileOnlyItsUserCanOpenWhateverTheUmask) {
+    for (const mode_t mask : {00, 002, 0277}) {
+        SCOPED_TRACE(mask);
+        std::filesystem::remove(path_);
+        bool acquired = false;
+        {
+            const ScopedUmask scoped(mask);
+            CInstanceLock lock(path_);
+            acquired = lock.Acquire();
+        }
+        EXPECT_TRUE(acquired);
+        EXPECT_EQ(PermissionsAt(path_), 0600);
+    }
+}
+
+// Someone else's file at the path, even one held by another process, says nothing about a
+// copy of this user; neither does a link, which would also have the lock make or lock any
+// file it points at.
+TEST_F(InstanceLock, AnotherUsersFileOrALinkIsAnErrorNotARunningCopy) {
+    const std::string target = dir_ + "/target";
+    ASSERT_EQ(symlink(target.c_str(), path_.c_str()), 0);
+    CInstanceLock throughLink(path_);
+    EXPECT_FALSE(throughLink.Acquire());
+    EXPECT_EQ(throughLink.LastRefusal(), CInstanceLock::Refusal::Error);
+    EXPECT_EQ(throughLink.ErrorText(),
+              "cannot open or create the lock file " + path_ + ": " + std::strerror(ELOOP));
+    EXPECT_FALSE(std::filesystem::exists(target));
+
+    ASSERT_EQ(unlink(path_.c_str()), 0);
+    const PlantedLock planted(path_);
+    if (!planted.Owned()) GTEST_SKIP() << "cannot give a file to user 65534: " << planted.Why();
     CInstanceLock lock(path_);
-    const bool acquired = lock.Acquire();
-    umask(old);
-    ASSERT_TRUE(acquired);
-    EXPECT_TRUE(lock.Held());
-    struct stat st {};
-    ASSERT_EQ(stat(path_.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0664u);
+    EXPECT_FALSE(lock.Acquire());
+    EXPECT_EQ(lock.LastRefusal(), CInstanceLock::Refusal::Error);
+    EXPECT_EQ(lock.ErrorText(), "the lock file " + path_ + " belongs to another user");
 }
 
 TEST_F(InstanceLock, SecondObjectInTheSameProcessIsRefusedUntilTheFirstGoes) {
@@ -153,37 +214,83 @@ TEST_F(InstanceLock, FolderWithoutWritePermissionIsAFailureOfItsOwn) {
     EXPECT_EQ(text, "cannot open or create the lock file " + path + ": " + std::strerror(EACCES));
 }
 
-// One lock per user: the runtime folder when the session has one, else a name with the user
-// number in /tmp, so that another user's copy, or a lock file another user left behind,
-// never stands in the way.
+// One lock per user: the runtime folder when the session has one, else a folder of the
+// user's own cache, so that another user's copy, or a file another user put in a shared
+// place, never stands in the way; /tmp only for a user without any home.
 TEST(DefaultLockPath, IsPerUser) {
-    const char* saved = std::getenv("XDG_RUNTIME_DIR");
-    const std::string savedValue = saved ? saved : "";
     const std::string fallback = "/tmp/AVLO-" + std::to_string(getuid()) + ".lock";
+    const std::nullopt_t unset = std::nullopt;
     const struct {
-        const char* runtime;  // nullptr: unset
+        std::optional<std::string> runtime, cache, home;
         std::string expected;
     } cases[] = {
-        {"/run/user/1234", "/run/user/1234/AVLO.lock"},
-        {nullptr, fallback},
-        {"", fallback},
-        {"relative/run", fallback},  // a relative folder is no valid runtime folder
+        {"/run/user/1234", "/c", "/h", "/run/user/1234/AVLO.lock"},
+        {unset, "/c", "/h", "/c/avlo-monitor/AVLO.lock"},
+        {"", unset, "/h", "/h/.cache/avlo-monitor/AVLO.lock"},
+        // relative folders are no valid runtime or cache folders
+        {"relative/run", "relative/cache", "/h", "/h/.cache/avlo-monitor/AVLO.lock"},
+        {unset, unset, unset, fallback},
+        {unset, "", "", fallback},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.runtime ? c.runtime : "(unset)");
-        if (c.runtime) {
-            setenv("XDG_RUNTIME_DIR", c.runtime, 1);
-        } else {
-            unsetenv("XDG_RUNTIME_DIR");
-        }
+        SCOPED_TRACE(c.runtime.value_or("(unset)") + " " + c.cache.value_or("(unset)") + " " +
+                     c.home.value_or("(unset)"));
+        const ScopedEnv runtime("XDG_RUNTIME_DIR", c.runtime);
+        const ScopedEnv cache("XDG_CACHE_HOME", c.cache);
+        const ScopedEnv home("HOME", c.home);
         EXPECT_EQ(DefaultLockPath(), c.expected);
         EXPECT_EQ(ParseStartupOptions({}, "/opt/avlo/avlo-monitor").lockPath, c.expected);
     }
-    if (saved) {
-        setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
-    } else {
-        unsetenv("XDG_RUNTIME_DIR");
+}
+
+// Without a runtime folder the lock no longer lives in /tmp, where another user can put a
+// held file or a link under the name first: it lives in a private folder of the user's cache,
+// which the lock makes, whatever the umask.
+TEST_F(InstanceLock, WithoutARuntimeFolderTheLockIsPrivateAndIgnoresWhatIsPlantedInTmp) {
+    const std::string tmpName = "/tmp/AVLO-" + std::to_string(getuid()) + ".lock";
+    if (std::filesystem::exists(std::filesystem::symlink_status(tmpName))) {
+        GTEST_SKIP() << tmpName << " is in use here; planting one would disturb its owner";
     }
+    const ScopedEnv runtime("XDG_RUNTIME_DIR", std::nullopt);
+    const ScopedEnv cache("XDG_CACHE_HOME", dir_ + "/cache");
+    const std::string expected = dir_ + "/cache/avlo-monitor/AVLO.lock";
+    const std::string linkTarget = dir_ + "/made-through-the-link";
+    for (const bool plantLink : {true, false}) {
+        SCOPED_TRACE(plantLink ? "a link in /tmp" : "another user's held file in /tmp");
+        std::optional<PlantedLock> planted;
+        if (plantLink) {
+            ASSERT_EQ(symlink(linkTarget.c_str(), tmpName.c_str()), 0);
+        } else {
+            planted.emplace(tmpName);
+            if (!planted->Owned()) GTEST_SKIP() << "cannot plant a file: " << planted->Why();
+        }
+        const std::string path = ParseStartupOptions({}, "/opt/avlo/avlo-monitor").lockPath;
+        bool acquired = false;
+        {
+            const ScopedUmask scoped(0);
+            CInstanceLock lock(path, CInstanceLock::Folder::MakePrivate);
+            acquired = lock.Acquire();
+            EXPECT_EQ(lock.ErrorText(), "");
+        }
+        if (plantLink) unlink(tmpName.c_str());
+        EXPECT_TRUE(acquired);
+        EXPECT_EQ(path, expected);
+        EXPECT_EQ(PermissionsAt(dir_ + "/cache"), 0700);
+        EXPECT_EQ(PermissionsAt(dir_ + "/cache/avlo-monitor"), 0700);
+        EXPECT_EQ(PermissionsAt(expected), 0600);
+        EXPECT_FALSE(std::filesystem::exists(linkTarget));
+    }
+}
+
+// A folder that is there already is the user's: the lock neither changes nor needs it made.
+TEST_F(InstanceLock, AnExistingFolderKeepsItsPermissions) {
+    ASSERT_EQ(mkdir((dir_ + "/shared").c_str(), 0755), 0);
+    const std::string path = dir_ + "/shared/new/AVLO.lock";
+    const ScopedUmask scoped(0);
+    CInstanceLock lock(path, CInstanceLock::Folder::MakePrivate);
+    EXPECT_TRUE(lock.Acquire()) << lock.ErrorText();
+    EXPECT_EQ(PermissionsAt(dir_ + "/shared"), 0755);
+    EXPECT_EQ(PermissionsAt(dir_ + "/shared/new"), 0700);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "platform/StartupOptions.h"
 #include "support/ReadOnlyFolder.h"
+#include "support/ScopedEnv.h"
 
 namespace {
 
@@ -46,29 +47,6 @@ const std::string& Exe() {
     static const std::string exe = Folder() + "/avlo-monitor";
     return exe;
 }
-
-// Sets an environment variable (nullopt: removes it) for the life of the object.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        Set(value);
-    }
-    ~ScopedEnv() { Set(old_); }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    void Set(const std::optional<std::string>& value) {
-        if (value) {
-            setenv(name_, value->c_str(), 1);
-        } else {
-            unsetenv(name_);
-        }
-    }
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 TEST(StartupOptions, DefaultsAreTheSystemsValues) {
     ASSERT_FALSE(Folder().empty());
