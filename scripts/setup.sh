@@ -21,6 +21,8 @@ PACKAGES=(
   openbox x11-utils xdotool
   # network namespaces for the discovery test bed
   iproute2
+  # the service unit's system call filter applied without systemd, in the sandbox test
+  python3-seccomp
   # a private session bus for the desktop notification tests
   dbus-daemon
   # a real SMTP server for the e-mail tests (Debian's own Python)
