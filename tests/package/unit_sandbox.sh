@@ -30,13 +30,16 @@ is_kept() {
   for dir in "${keep[@]}"; do [ "$1" = "$dir" ] && return 0; done
   return 1
 }
-# Mount points as the kernel lists them (octal escapes for blanks), deepest last.
-while read -r mount_point; do
+# Mount points as the kernel lists them (octal escapes for blanks), deepest last. Namespace
+# handles (nsfs, e.g. other test beds' /run/netns entries, which may vanish meanwhile) hold no
+# files to protect.
+while read -r mount_point fs_type; do
   mount_point=$(printf '%b' "$mount_point")
   case $mount_point in /proc | /proc/* | /dev | /dev/*) continue ;; esac
+  [ "$fs_type" = nsfs ] && continue
   is_kept "$mount_point" && continue
   mount -o remount,bind,ro "$mount_point"
-done < <(awk '{print $5}' /proc/self/mountinfo)
+done < <(awk '{for (i = 7; $i != "-"; i++); print $5, $(i + 1)}' /proc/self/mountinfo)
 mount --bind /proc/sys /proc/sys
 mount -o remount,bind,ro /proc/sys
 
