@@ -15,6 +15,8 @@ PACKAGES=(
   libsqlite3-dev libssl-dev qtkeychain-qt6-dev
   # desktop entry, metadata and manual page checks; mail tools for comparisons
   desktop-file-utils appstream help2man python3-trustme swaks curl openssl
+  # Debian's package checker, run on the built package
+  lintian
   # a display for running the window without one, and screenshots
   xvfb xauth x11-apps imagemagick
   # GUI tests under a real window manager: openbox, and the X tools that read what it did

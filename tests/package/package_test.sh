@@ -22,6 +22,9 @@ done
 grep -q "^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" \
   <(dpkg-deb --fsys-tarfile "$deb" | tar -xO ".$docs/copyright") \
   || { echo "package test: FAILED: $docs/copyright is not in the machine-readable format"; exit 1; }
+# Debian's own package checker: no error, no warning, and the programs built hardened.
+lintian -I --fail-on error,warning "$deb" | tee /dev/stderr | { ! grep -q 'hardening-no-'; } \
+  || { echo "package test: FAILED: lintian"; exit 1; }
 
 work=$(mktemp -d /tmp/avlo-package.XXXXXX)
 sim=""
