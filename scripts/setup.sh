@@ -15,12 +15,16 @@ PACKAGES=(
   libsqlite3-dev libssl-dev qtkeychain-qt6-dev
   # desktop entry, metadata and manual page checks; mail tools for comparisons
   desktop-file-utils appstream help2man python3-trustme swaks curl openssl
+  # Debian's package checker, run on the built package
+  lintian
   # a display for running the window without one, and screenshots
   xvfb xauth x11-apps imagemagick
   # GUI tests under a real window manager: openbox, and the X tools that read what it did
   openbox x11-utils xdotool
   # network namespaces for the discovery test bed
   iproute2
+  # the service unit's system call filter applied without systemd, in the sandbox test
+  python3-seccomp
   # a private session bus for the desktop notification tests
   dbus-daemon
   # a real SMTP server for the e-mail tests (Debian's own Python)

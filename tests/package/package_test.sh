@@ -13,6 +13,18 @@ fi
 deb=$(bash scripts/package.sh | tail -1)
 echo "package test: built $deb"
 dpkg-deb --info "$deb" | grep -E 'Package|Version|Depends|Section'
+# Debian keeps a package's documents, its copyright file first, under the package's name.
+docs=/usr/share/doc/avlo-monitor
+contents=$(dpkg-deb --contents "$deb" | awk '{print $NF}')
+for f in copyright README.md examples/avlo-monitor-system.service.example; do
+  grep -qx "\.$docs/$f" <<<"$contents" || { echo "package test: FAILED: no $docs/$f in the package"; exit 1; }
+done
+grep -q "^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" \
+  <(dpkg-deb --fsys-tarfile "$deb" | tar -xO ".$docs/copyright") \
+  || { echo "package test: FAILED: $docs/copyright is not in the machine-readable format"; exit 1; }
+# Debian's own package checker: no error, no warning, and the programs built hardened.
+lintian -I --fail-on error,warning "$deb" | tee /dev/stderr | { ! grep -q 'hardening-no-'; } \
+  || { echo "package test: FAILED: lintian"; exit 1; }
 
 work=$(mktemp -d /tmp/avlo-package.XXXXXX)
 sim=""
