@@ -13,6 +13,7 @@
 #include "app/DeviceStateLook.h"
 #include "app/NotificationService.h"
 #include "monitoring/MonitorCore.h"
+#include "platform/PrintableText.h"
 
 namespace {
 
@@ -84,8 +85,12 @@ void TDesktopNotifier::Tell(std::vector<const Device*> devices, const QString& s
     Show(summary, std::nullopt);
 }
 
-void TDesktopNotifier::Show(const DesktopNotification& notification,
-                            std::optional<std::uint16_t> device) {
+void TDesktopNotifier::Show(const DesktopNotification& told, std::optional<std::uint16_t> device) {
+    // Titles and texts quote what devices sent; the desktop shows them as they come.
+    const auto printable = [](const QString& text) {
+        return QString::fromStdString(PrintableText(text.toStdString(), "\n"));
+    };
+    const DesktopNotification notification{printable(told.Title), printable(told.Text), told.Icon};
     {
         SeamState& state = State();
         std::lock_guard lock(state.mutex);

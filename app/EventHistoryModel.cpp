@@ -7,12 +7,14 @@
 
 #include "platform/EventIds.h"
 #include "platform/EventSink.h"
+#include "platform/PrintableText.h"
 
 namespace {
 
 QString FirstLine(const std::string& text) {
     const std::size_t end = text.find_first_of("\r\n");
-    return QString::fromStdString(end == std::string::npos ? text : text.substr(0, end));
+    return QString::fromStdString(
+        PrintableText(end == std::string::npos ? text : text.substr(0, end)));
 }
 
 // The pictures are named after the kind's word.
@@ -80,7 +82,7 @@ QVariant TEventHistoryModel::data(const QModelIndex& index, int role) const {
         case ColTime:
             return QString::fromStdString(LocalTimeText(r->timeUs));
         case ColDevice:
-            return QString::fromStdString(r->device);
+            return QString::fromStdString(PrintableText(r->device));
         case ColEvent:
             return EventCaption(r->eventId);
         case ColText:

@@ -23,6 +23,7 @@
 #include "app/EventHistoryModel.h"
 #include "history/EventQuery.h"
 #include "platform/EventSink.h"
+#include "platform/PrintableText.h"
 
 // The type icons live in the application library: a static library's resources are only
 // linked in when something names them.
@@ -38,6 +39,11 @@ W* Named(W* widget, const char* name) {
     return widget;
 }
 
+// What the history keeps from devices and servers, as the window shows it.
+QString Printable(const std::string& text) {
+    return QString::fromStdString(PrintableText(text));
+}
+
 // The whole event as the pane below the table shows it.
 QString DetailOf(const EventRecord& r) {
     char id[16];
@@ -48,13 +54,12 @@ QString DetailOf(const EventRecord& r) {
                             TEventHistoryModel::EventCaption(r.eventId),
                             QString::fromLatin1(EventName(r.eventId)), QString::fromLatin1(id));
     if (!r.device.empty()) {
-        text += QStringLiteral("Device: ") + QString::fromStdString(r.device);
-        if (!r.address.empty()) text += QStringLiteral(" at ") + QString::fromStdString(r.address);
-        if (!r.serial.empty())
-            text += QStringLiteral(", serial ") + QString::fromStdString(r.serial);
+        text += QStringLiteral("Device: ") + Printable(r.device);
+        if (!r.address.empty()) text += QStringLiteral(" at ") + Printable(r.address);
+        if (!r.serial.empty()) text += QStringLiteral(", serial ") + Printable(r.serial);
         text += QLatin1Char('\n');
     }
-    QString body = QString::fromStdString(r.text);
+    QString body = QString::fromStdString(PrintableText(r.text, "\r\n"));
     body.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     body.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     if (!body.isEmpty()) text += QLatin1Char('\n') + body;

@@ -18,6 +18,7 @@
 #include "comms/Mymessages.h"
 #include "monitoring/MonitorCore.h"
 #include "platform/MessageBox.h"
+#include "platform/PrintableText.h"
 #include "protocol/Mca.h"
 
 // Resources of a static library are registered by name, outside any namespace.
@@ -107,8 +108,15 @@ QString StatusMoment(std::int64_t seconds) {
 
 QLabel* NewLabel(QWidget* parent, const QString& name, const QString& text) {
     auto* label = new QLabel(text, parent);
+    // Values come from the device: a serial "<b>x</b>" is shown as sent, never as markup.
+    label->setTextFormat(Qt::PlainText);
     if (!name.isEmpty()) label->setObjectName(name);
     return label;
+}
+
+// A serial as a label shows it: controls as "\xNN" instead of boxes or nothing.
+QString SerialText(const std::string& serial) {
+    return QString::fromStdString(PrintableText(serial));
 }
 
 // A value that starts disabled, as the form's value labels do until something is known.
@@ -645,7 +653,7 @@ void TPropertiesDlg::RefreshDevice() {
     if (d.StatusKnown) {
         const DeviceStatus& s = d.Status;
         ModelLabel->setText(QString::fromLatin1(codec.ModelName(d.ModelCode)));
-        SerialNrLabel->setText(QString::fromStdString(d.Serial));
+        SerialNrLabel->setText(SerialText(d.Serial));
         ModeLabel->setEnabled(true);
         if (s.Mode == 0) ModeLabel->setText(QStringLiteral("Standby"));
         if (s.Mode == 1) ModeLabel->setText(QStringLiteral("Active"));
@@ -675,8 +683,7 @@ void TPropertiesDlg::RefreshDevice() {
     }
 
     ModelLabel->setText(QString::fromLatin1(codec.ModelName(d.ModelCode)));
-    SerialNrLabel->setText(d.Serial.empty() ? QStringLiteral("Unknown")
-                                            : QString::fromStdString(d.Serial));
+    SerialNrLabel->setText(d.Serial.empty() ? QStringLiteral("Unknown") : SerialText(d.Serial));
     ModeLabel->setText(QStringLiteral("Unknown"));
     ModeLabel->setEnabled(false);
     for (int ch = 0; ch < 7; ++ch) {
@@ -832,7 +839,7 @@ void TPropertiesDlg::RefreshSummary() {
     for (QLabel* label : {ModelSummaryLabel, SerialNrSummaryLabel, ModeStateLabel})
         label->setEnabled(true);
     ModelSummaryLabel->setText(QString::fromLatin1(codec.ModelName(d.ModelCode)));
-    SerialNrSummaryLabel->setText(QString::fromStdString(d.Serial));
+    SerialNrSummaryLabel->setText(SerialText(d.Serial));
     if (s.Mode == 0) ModeStateLabel->setText(QStringLiteral("Standby"));
     if (s.Mode == 1) ModeStateLabel->setText(QStringLiteral("Active"));
     for (int ch = 0; ch < 7; ++ch) {

@@ -3,6 +3,7 @@
 #include <cinttypes>
 
 #include "platform/EventSink.h"
+#include "platform/PrintableText.h"
 
 namespace {
 
@@ -39,12 +40,18 @@ EventFilter EventFilterFromOptions(const StartupOptions& options) {
 std::string EventTextLine(const EventRecord& r) {
     std::string line = LocalTimeText(r.timeUs) + "  " + Padded(KindWord(KindOfType(r.type)), 11) +
                        "  " + Padded(EventName(r.eventId), 25) + "  " +
-                       (r.device.empty() ? "-" : r.device);
+                       (r.device.empty() ? "-" : PrintableText(r.device));
     if (!r.text.empty()) line += "  " + SingleLine(r.text);
     return line;
 }
 
-std::string CsvField(const std::string& value) {
+std::string CsvField(const std::string& text) {
+    // Line breaks and tabs are the CSV's own (quoted); no other control belongs in a cell.
+    std::string value = PrintableText(text, "\r\n\t");
+    // A spreadsheet takes a cell that starts so for a formula, which a device's serial or a
+    // server's reply could then bring to run on the reader's machine.
+    if (!value.empty() && std::string_view("=+-@\t\r").find(value.front()) != std::string::npos)
+        value.insert(0, 1, '\'');
     if (value.find_first_of(",\"\r\n") == std::string::npos) return value;
     std::string quoted = "\"";
     for (const char c : value) {

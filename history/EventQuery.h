@@ -16,7 +16,10 @@ EventFilter EventFilterFromOptions(const StartupOptions& options);
 std::string EventTextLine(const EventRecord& record);
 
 // CSV as RFC 4180 has it: fields with a comma, a quote or a line break in quotes, quotes
-// doubled, CR LF after every record. Texts are written as they are (UTF-8).
+// doubled, CR LF after every record. Texts are UTF-8 with their controls other than CR, LF
+// and tab as "\xNN" (PrintableText); a field that starts with "=", "+", "-", "@", a tab or
+// a CR gets a leading "'" so that a spreadsheet shows it instead of computing it. The one
+// field function of both exports, the viewer's and --events --csv.
 std::string CsvField(const std::string& value);
 std::string EventCsvHeader();
 std::string EventCsvRecord(const EventRecord& record);

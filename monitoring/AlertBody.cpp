@@ -1,6 +1,7 @@
 // The body of an alert e-mail: the device, its channels, its supply rails, its on-time and,
 // when chosen, the customer's and installer's details.
 #include "monitoring/MonitorCore.h"
+#include "platform/PrintableText.h"
 
 namespace {
 
@@ -11,7 +12,8 @@ const char* const Bullet = "\xC2\xB7";
 
 std::string CMonitorCore::AlertBody(const Device& device, const DeviceStatus& status) const {
     std::string body = std::string("Model:\t\t") + codec_->ModelName(device.ModelCode) + "\r\n";
-    body += "Serial No:\t" + device.Serial + "\r\n";
+    // A line break in the serial must not start a line of the device's making.
+    body += "Serial No:\t" + PrintableText(device.Serial) + "\r\n";
     body += ChannelSection(device, status);
     body += SupplySection(status);
     body += OnTimeSection(status);

@@ -1,9 +1,10 @@
 // The fault report of a device: the alert subject line and the EV_DEVICE_ALERT log entry.
 #include "monitoring/MonitorCore.h"
+#include "platform/PrintableText.h"
 
 std::string CMonitorCore::AlertSubject(const Device& device, const DeviceStatus& status) const {
     std::string subject = std::string("AVLO Alert [") + codec_->ModelName(device.ModelCode) +
-                          ", # " + device.Serial + "]: ";
+                          ", # " + PrintableText(device.Serial) + "]: ";
     std::uint8_t faults[FaultFlagCount];
     codec_->EvaluateCondition(status, faults);
     bool first = true;

@@ -4,11 +4,12 @@
 
 #include "monitoring/MonitorCore.h"
 #include "platform/MessageBox.h"
+#include "platform/PrintableText.h"
 
 namespace {
 
 void PrintLine(const QString& line) {
-    std::fputs(line.toStdString().c_str(), stdout);
+    std::fputs(PrintableText(line.toStdString()).c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <random>
 
+#include "platform/PrintableText.h"
+
 namespace {
 
 constexpr const char* DayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
@@ -211,11 +213,12 @@ std::string BuildSmtpHeader(const SmtpMessageFields& fields) {
         to += recipient;
     }
     // A serial number is whatever a device sends: a line break in it must not start a new
-    // header line.
+    // header line, nor any other control reach the reader's screen.
     std::string subject = fields.subject;
     for (char& c : subject) {
         if (c == '\r' || c == '\n') c = ' ';
     }
+    subject = PrintableText(subject);
     // Lines with encoded-words must stay within 76 characters; other lines keep the form
     // they always had.
     const auto folded = [](const std::string& line) {
@@ -273,7 +276,8 @@ std::string EncodeSmtpQuotedPrintable(std::string_view body) {
 }
 
 std::string PrepareSmtpBody(std::string_view body) {
-    const std::string encoded = EncodeSmtpQuotedPrintable(body);
+    // Quoted-printable would carry an ESC or a NUL through to the reader's screen intact.
+    const std::string encoded = EncodeSmtpQuotedPrintable(PrintableText(body, "\r\n\t"));
     std::string out;
     out.reserve(encoded.size() + encoded.size() / 32 + 2);
     bool lineStart = true;

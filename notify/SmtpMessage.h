@@ -17,7 +17,8 @@ struct SmtpMessageFields {
     std::string messageId;  // with its angle brackets
 };
 
-// The header, ending with the empty line. Lines in this order: FROM, TO, SUBJECT, Date,
+// The header, ending with the empty line. The subject's line breaks become blanks and its
+// other controls "\xNN" (PrintableText). Lines in this order: FROM, TO, SUBJECT, Date,
 // Message-ID, MIME-Version, Content-Type, Content-Transfer-Encoding (quoted-printable). A
 // FROM or SUBJECT line with encoded-words is folded to stay within 76 characters.
 std::string BuildSmtpHeader(const SmtpMessageFields& fields);
@@ -28,8 +29,9 @@ std::string BuildSmtpHeader(const SmtpMessageFields& fields);
 // characters is cut by a soft line break ("=" at its end). The last line has no break.
 std::string EncodeSmtpQuotedPrintable(std::string_view body);
 
-// The body as it goes after DATA: quoted-printable, and every line that then begins with
-// "." given one more (so that a line "." cannot end the message early).
+// The body as it goes after DATA: controls other than line breaks and tabs as "\xNN"
+// (PrintableText), quoted-printable, and every line that then begins with "." given one
+// more (so that a line "." cannot end the message early).
 std::string PrepareSmtpBody(std::string_view body);
 
 // RFC 5322 date-time of `t` in local time: "Thu, 13 Feb 2025 14:05:09 +0100".

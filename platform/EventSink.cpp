@@ -8,6 +8,7 @@
 
 #include "platform/Clock.h"
 #include "platform/EventIds.h"
+#include "platform/PrintableText.h"
 
 namespace {
 
@@ -67,7 +68,9 @@ std::string SingleLine(const std::string& text) {
             line += c;
         }
     }
-    return line;
+    // A NUL would cut the system log's message and glue two events on one line of --events;
+    // an escape sequence would drive the terminal that shows them.
+    return PrintableText(line);
 }
 
 std::string FormatEventMessage(std::uint32_t id, const std::string* text) {

@@ -16,7 +16,8 @@ constexpr std::uint16_t EVENTLOG_INFORMATION_TYPE = 4;
 // The symbolic name of an event id ("EV_DEVICE_CONNECTED"); "EV_UNKNOWN" for others.
 const char* EventName(std::uint32_t id);
 
-// The text with every CR LF, LF or CR replaced by " | ", for outputs that take one line.
+// The text with every CR LF, LF or CR replaced by " | " and every other control as "\xNN"
+// (PrintableText), for outputs that take one line: a terminal, the system log, --events.
 std::string SingleLine(const std::string& text);
 
 // The syslog message of an event: "<name> (0x<id>): <text on one line>", or

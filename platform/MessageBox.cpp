@@ -5,6 +5,8 @@
 #include <optional>
 #include <utility>
 
+#include "platform/PrintableText.h"
+
 namespace {
 
 struct SeamState {
@@ -41,8 +43,10 @@ const char* KindName(MsgKind kind) {
 }
 
 void WriteHeadless(std::FILE* sink, MsgKind kind, const QString& text) {
-    QByteArray block =
-        QByteArray(KindName(kind)) + ": " + MessageBoxSeam::ForDisplay(text).toUtf8();
+    // A box may quote a device or a server: nothing in it may drive the terminal.
+    QByteArray block = QByteArray(KindName(kind)) + ": " +
+                       QByteArray::fromStdString(
+                           PrintableText(MessageBoxSeam::ForDisplay(text).toStdString(), "\n"));
     if (!block.endsWith('\n')) block += '\n';
     // One fwrite, so that the block is not split by other output to the same stream.
     std::fwrite(block.constData(), 1, static_cast<std::size_t>(block.size()), sink);

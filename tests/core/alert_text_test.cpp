@@ -75,6 +75,20 @@ TEST_F(AlertTextTest, TwoChannelModelListsOnlyItsChannels) {
     EXPECT_EQ(core_->AlertSubject(Dev(), s), "AVLO Alert [Unknown, # ]: CHANNEL FAILURE");
 }
 
+// The serial is the device's own text; in the alert it must not forge a line of the body
+// nor bring a control to the reader.
+TEST_F(AlertTextTest, ASerialWithControlsIsShownEscapedInSubjectAndBody) {
+    Dev().Serial = std::string("H1\x1B]0;x\x07\r\nModel:\tfake\0", 22);
+    DeviceStatus s = HealthyStatus();
+    s.FanOk[0] = 0;
+    const std::string shown = "H1\\x1B]0;x\\x07\\x0D\\x0AModel:\\x09fake\\x00";
+    EXPECT_EQ(core_->AlertSubject(Dev(), s), "AVLO Alert [RV12, # " + shown + "]: FAN FAILURE");
+    const std::string body = core_->AlertBody(Dev(), s);
+    EXPECT_EQ(body.substr(0, body.find("\r\n\r\n")), "Model:\t\tRV12\r\nSerial No:\t" + shown);
+    // The device record keeps what the device sent, for comparing with its next reply.
+    EXPECT_EQ(Dev().Serial.size(), 22u);
+}
+
 TEST_F(AlertTextTest, ChannelLineOrderAndRange) {
     DeviceStatus s = HealthyStatus();
     s.ChannelOk[6] = s.FanOk[6] = s.TempOk[6] = s.CurrentOk[6] = 0;

@@ -718,6 +718,23 @@ TEST_F(PropertiesDialogTest, StatusNotKnownShowsUnknownAndEnablesNothing) {
     }
 }
 
+// A serial is whatever the device sent: markup in it is shown as written, a control byte as
+// its escape.
+TEST_F(PropertiesDialogTest, SerialIsShownAsPlainTextNeverAsMarkup) {
+    WriteConfig("[AVLO]\r\nRegistered=1\r\nName 0=Stored\r\nIP 0=" + Address(8) +
+                "\r\navlo 0=0\r\nModel 0=2\r\nSerial 0=<b>x</b>\x1B[2J\r\n");
+    StartForm({"stats"});
+    WaitForFirstPoll();
+    WithProperties(0, [&](TPropertiesDlg& dlg) {
+        EXPECT_EQ(Text(dlg, "SerialNrLabel"), "<b>x</b>\\x1B[2J");
+        for (const char* name : {"SerialNrLabel", "SerialNrSummaryLabel"}) {
+            const QLabel* label = Control(dlg, name);
+            ASSERT_NE(label, nullptr);
+            EXPECT_EQ(label->textFormat(), Qt::PlainText) << name;
+        }
+    });
+}
+
 // The condition window open on the power supply when the device goes away: it closes, and the
 // highlight goes with it.
 TEST_F(PropertiesDialogTest, DisconnectClosesTheConditionWindowAndTheHighlight) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -15,6 +17,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 
 const std::string Host = "127.0.0.1";
 const std::string Sender = "monitor@site.example.com";
@@ -114,6 +117,36 @@ TEST_F(SmtpRealServerTest, NonAsciiAndUnsafeHeaderTextsReadBackAsTheyWereMeant) 
     EXPECT_EQ(f["from-name"], "Hall A, Rack \"2\"");
     EXPECT_EQ(f["from-address"], Sender);
     EXPECT_EQ(f["to"], To[0] + "," + To[1] + "," + To[2]);
+}
+
+// What a hostile device could put in its serial, in an alert's subject and body: a terminal
+// title, a clear screen, a NUL and a C1 control. The mail reader sees escapes, the message
+// carries no control byte but its line ends and the tab, and it still parses without a defect.
+TEST_F(SmtpRealServerTest, ControlBytesReachNeitherTheSubjectNorTheBody) {
+    const std::string serial =
+        "H1\x1B]0;owned\x07\x1B[2J\0\xC2\x9B"
+        "1m"s;
+    const std::string shown = "H1\\x1B]0;owned\\x07\\x1B[2J\\x00\\xC2\\x9B1m";
+    ASSERT_EQ(Deliver("AVLO Monitor", "AVLO Alert [RV12, # " + serial + "]: FAN FAILURE",
+                      "Serial No:\t" + serial + "\r\nEnd"),
+              SmtpOk);
+
+    const auto path = server_->WaitMessage(1, 10s);
+    ASSERT_TRUE(path.has_value());
+    std::ifstream in(*path, std::ios::binary);
+    const std::string stored((std::istreambuf_iterator<char>(in)), {});
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        const auto c = static_cast<unsigned char>(stored[i]);
+        const bool lineEnd =
+            c == '\n' || (c == '\r' && i + 1 < stored.size() && stored[i + 1] == '\n');
+        EXPECT_TRUE(lineEnd || c == '\t' || (c >= 0x20 && c < 0x7F))
+            << "byte " << int(c) << " at " << i;
+    }
+    auto f = smtpsink::Parse(*path);
+    ASSERT_FALSE(f.empty()) << "the mail parser could not read the stored message";
+    EXPECT_EQ(f["defects"], "0");
+    EXPECT_EQ(f["subject"], "AVLO Alert [RV12, # " + shown + "]: FAN FAILURE");
+    EXPECT_EQ(f["body"], "Serial No:\t" + shown + "\r\nEnd\r\n");
 }
 
 TEST_F(SmtpRealServerTest, EachMessageHasItsOwnId) {

@@ -15,6 +15,8 @@
 #include "platform/EventSink.h"
 #include "support/ScopedTimeZone.h"
 
+using namespace std::string_literals;
+
 namespace {
 
 using ::testing::ElementsAreArray;
@@ -175,6 +177,40 @@ TEST_F(EventQueryTest, CsvReadsBackCellForCellInPython) {
         }));
 }
 
+// What a device sent is kept in the history as it came; what --events writes must neither
+// drive the terminal (title, clear screen) nor let a NUL glue two events on one line.
+TEST_F(EventQueryTest, ControlBytesFromADeviceAreWrittenAsEscapes) {
+    const ScopedTimeZone zone("UTC");
+    const std::string serial = "H1\x1B]0;title\x07\x1B[2J\0end"s;
+    EventRecord alert = At(5, 6, 7, EV_DEVICE_ALERT, EVENTLOG_ERROR_TYPE, "Amp 1",
+                           "AVLO Alert [VA-2150, # " + serial + "]: FAN FAILURE");
+    alert.serial = serial;
+    Write({alert, At(5, 6, 8, EV_MONITOR_STOPPED, EVENTLOG_INFORMATION_TYPE, "", "")});
+    const std::string shown = "H1\\x1B]0;title\\x07\\x1B[2J\\x00end";
+
+    const auto [status, output] = Run();
+    ASSERT_EQ(status, 0);
+    EXPECT_THAT(Lines(output),
+                ElementsAreArray(std::vector<std::string>{
+                    "2026-05-06 07:30:15  error        EV_DEVICE_ALERT            "
+                    "Amp 1  AVLO Alert [VA-2150, # " +
+                        shown + "]: FAN FAILURE",
+                    "2026-05-06 08:30:15  information  EV_MONITOR_STOPPED         -"}));
+
+    options_.eventsCsv = true;
+    const auto [csvStatus, csv] = Run();
+    ASSERT_EQ(csvStatus, 0);
+    EXPECT_THAT(Lines(csv),
+                ElementsAreArray(std::vector<std::string>{
+                    "Time,UTC,Type,Event,Event ID,Device,Address,Serial,Text\r",
+                    "2026-05-06 07:30:15,2026-05-06T07:30:15.000000Z,error,"
+                    "EV_DEVICE_ALERT,0xC0000009,Amp 1,," +
+                        shown + ",\"AVLO Alert [VA-2150, # " + shown + "]: FAN FAILURE\"\r",
+                    "2026-05-06 08:30:15,2026-05-06T08:30:15.000000Z,information,"
+                    "EV_MONITOR_STOPPED,0x4000000B,,,,\r",
+                }));
+}
+
 TEST_F(EventQueryTest, AHistoryThatCannotBeReadIsAnErrorOnStandardError) {
     std::string errors;
     auto [status, output] = Run(&errors);
@@ -201,6 +237,31 @@ TEST(EventCsv, FieldsAreQuotedOnlyWhenTheyMustBe) {
         {"two\r\nlines", "\"two\r\nlines\""},
         {"lf\nonly", "\"lf\nonly\""},
         {"cr\ronly", "\"cr\ronly\""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(CsvField(c.in), c.out) << c.in;
+}
+
+// A cell that a spreadsheet would compute starts with "'"; controls other than the CSV's own
+// line breaks and tabs are escapes.
+TEST(EventCsv, FormulasAreDefusedAndControlsEscaped) {
+    const struct {
+        std::string in;
+        std::string out;
+    } cases[] = {
+        {"=HYPERLINK(\"http://x\")", "\"'=HYPERLINK(\"\"http://x\"\")\""},
+        {"=1+2", "'=1+2"},
+        {"+1", "'+1"},
+        {"-5V out", "'-5V out"},
+        {"@SUM(A1)", "'@SUM(A1)"},
+        {"\tx", "'\tx"},
+        {"\r\n=1", "\"'\r\n=1\""},
+        {"a=1, b-2", "\"a=1, b-2\""},
+        {" =1", " =1"},
+        {"'quoted", "'quoted"},
+        {"ESC\x1B[2J", "ESC\\x1B[2J"},
+        {"NUL\0cut"s, "NUL\\x00cut"},
+        {"\x1B=", "\\x1B="},
+        {"tab\tinside", "tab\tinside"},
     };
     for (const auto& c : cases) EXPECT_EQ(CsvField(c.in), c.out) << c.in;
 }

@@ -13,6 +13,8 @@
 #include "platform/EventIds.h"
 #include "platform/EventSink.h"
 
+using namespace std::string_literals;
+
 namespace {
 
 TEST(EventName, NamesEveryKnownIdAndOnlyThose) {
@@ -144,6 +146,22 @@ TEST_F(EchoSink, PrintsOneLinePerEventAndPassesTheEventOnUnchanged) {
     EXPECT_EQ(events[1].id, EV_DEVICE_ALERT);
     EXPECT_EQ(events[1].text, alert);
     EXPECT_FALSE(events[2].text.has_value());
+}
+
+// A device's serial is whatever it sends. Raw, the NUL cuts the system log's message, and
+// the escape sequences retitle and clear the terminal that shows the headless monitor.
+TEST_F(EchoSink, ControlBytesOfADeviceReachNeitherTheTerminalNorTheSystemLog) {
+    CStderrEchoSink echo(inner_, out_);
+    const std::string hostile = "AVLO Alert [# \x1B]0;owned\x07\x1B[2J\0NUL]\r\nMessage: \x7F"s;
+    EXPECT_TRUE(echo.Report(EVENTLOG_ERROR_TYPE, EV_DEVICE_ALERT, &hostile));
+    const std::string printable =
+        "AVLO Alert [# \\x1B]0;owned\\x07\\x1B[2J\\x00NUL] | Message: \\x7F";
+    EXPECT_EQ(Contents(out_), "2026-01-02 03:04:05 EV_DEVICE_ALERT 0xC0000009 " + printable + "\n");
+    EXPECT_EQ(FormatEventMessage(EV_DEVICE_ALERT, &hostile),
+              "EV_DEVICE_ALERT (0xC0000009): " + printable);
+    // The record passed on is the device's own text: the history keeps it as it came.
+    ASSERT_EQ(inner_.Events().size(), 1u);
+    EXPECT_EQ(inner_.Events()[0].text, hostile);
 }
 
 TEST_F(EchoSink, ForwardsTheOtherCallsAndTheirOutcome) {
