@@ -91,7 +91,7 @@ void TTcpCommsThread::Run() {
         const int waitMs = state_ == SockConnected ? 0 : Attempt();
         if (state_ == SockConnected) {
             ReadPhase(IdleReadWaitMs, ReadEnd::Idle);
-            AnnounceLivedLink();
+            if (state_ == SockConnected && reconnectWait_.Lived(Clock::now())) AnnounceLink();
         }
 
         const WaitResult wait = WaitForAny(
@@ -171,9 +171,9 @@ void TTcpCommsThread::LinkUp(bool fresh) {
     Drain();
 }
 
-// A link of a series that has lasted: the series is over, and the link is reported as such.
-void TTcpCommsThread::AnnounceLivedLink() {
-    if (state_ != SockConnected || !reconnectWait_.Lived(Clock::now())) return;
+// The link has lasted, or the device answered on it: it ends the series of short-lived links
+// as far as reports go, and one that went quietly is reported now.
+void TTcpCommsThread::AnnounceLink() {
     seriesReported_ = false;
     report_ = true;
     if (linkAnnounced_) return;
@@ -360,6 +360,7 @@ bool TTcpCommsThread::ReadRoutine(bool& gotData) {
     bool result = false;
     const CStatusFramer::FrameSink store = [this](const char* frame, int len) {
         store_.PutStatusMessage(deviceId_, frame, len);
+        AnnounceLink();
         Notify(EvReceived);
     };
     while (state_ == SockConnected && !Terminated()) {

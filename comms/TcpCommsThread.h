@@ -76,7 +76,7 @@ private:
     bool Connect(bool report);
     bool ConnectPending(bool report);
     void LinkUp(bool fresh);
-    void AnnounceLivedLink();
+    void AnnounceLink();
     void Drain();
     // How a read phase ends besides a complete message, a loss or the stop.
     enum class ReadEnd {
