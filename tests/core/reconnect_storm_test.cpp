@@ -87,9 +87,8 @@ protected:
         Pump(kSeconds * 1000);
         Figures f;
         f.cpuSeconds = CpuSeconds() - cpu;
-        for (std::size_t i = before; i < sink_.Events().size(); ++i) {
-            ++f.events[EventName(sink_.Events()[i].id)];
-        }
+        const std::vector<CapturedEvent> all = sink_.Events();
+        for (std::size_t i = before; i < all.size(); ++i) ++f.events[EventName(all[i].id)];
         f.historyRows = HistoryRows(options_.configPath);
         f.connections = site_ ? site_->Snapshot(sim).connections : Site().Snapshot(sim).connections;
         std::printf("in %d s: %d connections accepted, %d history rows, %.2f s of CPU;", kSeconds,
