@@ -19,8 +19,7 @@ void CMonitorCore::SendRequest(std::uint16_t deviceId, int kind, std::uint8_t ma
     if (text.empty()) return;
     Device* device = FindDeviceById(deviceId);
     if (device == nullptr || !device->Connection) return;
-    if (device->Connection->Send(text.data(), static_cast<int>(text.size()),
-                                 kind == StatusQuery)) {
+    if (device->Connection->Send(text.data(), static_cast<int>(text.size()), kind == StatusQuery)) {
         RequestsAccepted(deviceId, ConnectionQueue);
     } else {
         LogRefusedRequests(deviceId, text, ConnectionQueue);
@@ -41,10 +40,9 @@ void CMonitorCore::StartConnection(int listIndex, bool refresh) {
         // A peer that keeps dropping the link is tried about once per poll at most.
         TcpRetryLimits limits;
         limits.longestWaitMs = PollTimer->interval();
-        device->Connection =
-            std::make_unique<TTcpCommsThread>(*store_, devicePortText_,
-                                              DecimalAddress(device->IpAddress), this,
-                                              device->DeviceId, limits);
+        device->Connection = std::make_unique<TTcpCommsThread>(*store_, devicePortText_,
+                                                               DecimalAddress(device->IpAddress),
+                                                               this, device->DeviceId, limits);
     }
     device->ConnState = Connecting;
     if (refresh) RefreshDeviceRows();

@@ -195,8 +195,9 @@ TEST_F(RequestPacingTest, AnApplyThatDoesNotFitIsRefusedWithAnEventAndTheOthersG
     EXPECT_TRUE(RefusalTexts().empty());
     EXPECT_EQ(core_->PacedRequestsWaiting(id), CMonitorCore::MaxPacedRequests);
     core_->Post(WM_APPLYCONFIG, ApplyConfigWParam(id, 0, 0x01), 0);
-    const Texts refused{"Tower at 127.0.57.10: too many requests are waiting; "
-                        "refused: *p0 *m=01 *s?"};
+    const Texts refused{
+        "Tower at 127.0.57.10: too many requests are waiting; "
+        "refused: *p0 *m=01 *s?"};
     EXPECT_EQ(RefusalTexts(), refused);
     // Refused again while still full: the series has been told of already.
     core_->Post(WM_APPLYCONFIG, ApplyConfigWParam(id, 0, 0x01), 0);
@@ -225,8 +226,9 @@ TEST_F(RequestPacingTest, AQueryTheConnectionCannotHoldIsRefusedWithAnEvent) {
     for (int i = 0; i < CRequestQueue::Capacity; ++i) core_->SendRequest(id, StatusQuery);
     EXPECT_TRUE(RefusalTexts().empty());
     core_->SendRequest(id, StatusQuery);
-    const std::string refused = "Gallery at 127.0.57.20: too many requests are waiting; "
-                                "refused: *s?";
+    const std::string refused =
+        "Gallery at 127.0.57.20: too many requests are waiting; "
+        "refused: *s?";
     EXPECT_EQ(RefusalTexts(), Texts{refused});
     EXPECT_EQ(arrivals.Count(sim), 2u);
 
