@@ -24,6 +24,10 @@ enum ThreadEvent : std::uint16_t {
 constexpr std::uint32_t TcpThreadWParam(std::uint16_t deviceId, std::uint16_t code) {
     return (static_cast<std::uint32_t>(deviceId) << 16) | code;
 }
+// WM_TCPTHREAD's lParam with EvConnected: the link is one more of a series of short-lived
+// links whose first was reported already, so it is not worth an entry of its own until it
+// lives (the thread then reports EvConnected again without this flag).
+constexpr std::uint32_t TcpLinkInSeries = 1;
 
 // WM_UDPTHREAD: wParam holds the code and the first two address bytes, lParam the last two
 // address bytes and the model code.

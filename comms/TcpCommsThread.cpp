@@ -37,12 +37,14 @@ bool IsReportedReadError(int err) {
 }  // namespace
 
 TTcpCommsThread::TTcpCommsThread(CData& store, std::string port, std::string host,
-                                 IMessageTarget* window, std::uint16_t deviceId)
+                                 IMessageTarget* window, std::uint16_t deviceId,
+                                 TcpRetryLimits limits)
     : store_(store),
       port_(std::move(port)),
       host_(std::move(host)),
       window_(window),
-      deviceId_(deviceId) {
+      deviceId_(deviceId),
+      reconnectWait_(RetryWaitMs, limits.longestWaitMs, limits.livedMs) {
     if (!sendEvent_.IsValid() || !reconnectEvent_.IsValid() || !stopEvent_.IsValid()) {
         startFailed_ = true;
         Notify(EvEnded);
@@ -71,8 +73,8 @@ void TTcpCommsThread::Stop() {
     stopEvent_.Set();
 }
 
-void TTcpCommsThread::Notify(std::uint16_t code) {
-    if (window_) window_->Post(WM_TCPTHREAD, TcpThreadWParam(deviceId_, code), 0);
+void TTcpCommsThread::Notify(std::uint16_t code, std::uint32_t lParam) {
+    if (window_) window_->Post(WM_TCPTHREAD, TcpThreadWParam(deviceId_, code), lParam);
 }
 
 void TTcpCommsThread::Run() {
@@ -84,30 +86,13 @@ void TTcpCommsThread::Run() {
     }
     state_ = SockNone;
     Notify(EvStarted);
-    bool report = true;
+    report_ = true;
     while (!Terminated()) {
-        int waitMs = 0;
-        if (state_ == SockNone) {
-            if (Open(report)) {
-                state_ = SockReady;
-            } else {
-                report = false;
-                waitMs = RetryWaitMs;
-            }
+        const int waitMs = state_ == SockConnected ? 0 : Attempt();
+        if (state_ == SockConnected) {
+            ReadPhase(IdleReadWaitMs, ReadEnd::Idle);
+            if (state_ == SockConnected && reconnectWait_.Lived(Clock::now())) AnnounceLink();
         }
-        if (state_ == SockReady) {
-            if (Connect(report)) {
-                state_ = SockConnected;
-            } else {
-                // A socket whose connect failed or is still pending cannot be reused for a
-                // fresh attempt, so the next turn starts again from a new socket.
-                CloseConnection();
-                state_ = SockNone;
-                report = false;
-                waitMs = RetryWaitMs;
-            }
-        }
-        if (state_ == SockConnected) ReadPhase(IdleReadWaitMs, ReadEnd::Idle);
 
         const WaitResult wait = WaitForAny(
             {WaitItem::Of(stopEvent_), WaitItem::Of(reconnectEvent_), WaitItem::Of(sendEvent_)},
@@ -119,8 +104,11 @@ void TTcpCommsThread::Run() {
             // from a new socket, made at once: a connect step with nothing to connect would
             // only report a failure, and polls that come faster than the retry wait would
             // then keep a device that is back from ever being tried again.
+            // The reconnect does not end a series of short-lived links: a peer that drops
+            // every link would otherwise be reported again at every poll.
             state_ = socket_ >= 0 && addresses_ != nullptr ? SockReady : SockNone;
-            report = true;
+            report_ = true;
+            nextAttempt_ = Clock::time_point{};
         } else if (wait.index == 2) {
             SendQueued();
         } else if (wait.index != WaitTimeout) {
@@ -144,7 +132,65 @@ void TTcpCommsThread::CloseConnection() {
     }
 }
 
+// One connect attempt when its time has come (the open step, if needed, then the connect);
+// returns how long to wait before the next turn.
+int TTcpCommsThread::Attempt() {
+    const Clock::time_point now = Clock::now();
+    if (now < nextAttempt_) {
+        return static_cast<int>(
+            std::chrono::ceil<std::chrono::milliseconds>(nextAttempt_ - now).count());
+    }
+    if (state_ == SockNone) {
+        if (!Open(report_)) return AttemptFailed();
+        state_ = SockReady;
+    }
+    if (!Connect(report_)) {
+        // A socket whose connect failed or is still pending cannot be reused for a fresh
+        // attempt, so the next turn starts again from a new socket.
+        CloseConnection();
+        state_ = SockNone;
+        return AttemptFailed();
+    }
+    state_ = SockConnected;
+    return 0;
+}
+
+int TTcpCommsThread::AttemptFailed() {
+    report_ = false;
+    nextAttempt_ = Clock::now() + std::chrono::milliseconds(RetryWaitMs);
+    return RetryWaitMs;
+}
+
+// fresh: a new link, as opposed to a reconnect finding the standing one still connected.
+void TTcpCommsThread::LinkUp(bool fresh) {
+    if (fresh) {
+        reconnectWait_.Connected(Clock::now());
+        linkAnnounced_ = !seriesReported_;
+    }
+    Notify(EvConnected, linkAnnounced_ ? 0 : TcpLinkInSeries);
+    Drain();
+}
+
+// The link has lasted, or the device answered on it: it ends the series of short-lived links
+// as far as reports go, and one that went quietly is reported now.
+void TTcpCommsThread::AnnounceLink() {
+    seriesReported_ = false;
+    report_ = true;
+    if (linkAnnounced_) return;
+    linkAnnounced_ = true;
+    Notify(EvConnected);
+}
+
 void TTcpCommsThread::Lose(LinkState next) {
+    // A link that went down soon after it was made counts as a failed attempt. The first
+    // such loss may be a device that restarted, and is told of like any other; from the
+    // second in a row on, the series has been told of and the next links go quietly.
+    const Clock::time_point now = Clock::now();
+    const bool flapping = reconnectWait_.Failing() && !reconnectWait_.Lived(now);
+    nextAttempt_ = now + std::chrono::milliseconds(reconnectWait_.Lost(now));
+    if (!reconnectWait_.Failing()) seriesReported_ = false;
+    if (flapping) seriesReported_ = true;
+    report_ = !seriesReported_;
     if (next == SockNone) CloseConnection();
     framer_.Reset();
     // What was meant for this link is not kept for the next one: a mode switch must not
@@ -187,8 +233,7 @@ bool TTcpCommsThread::Connect(bool report) {
         if (report) Notify(EvError);
         return false;
     }
-    Notify(EvConnected);
-    Drain();
+    LinkUp(rc == 0);
     return true;
 }
 
@@ -207,8 +252,7 @@ bool TTcpCommsThread::ConnectPending(bool report) {
         if (report) Notify(EvError);
         return false;
     }
-    Notify(EvConnected);
-    Drain();
+    LinkUp(true);
     return true;
 }
 
@@ -316,6 +360,7 @@ bool TTcpCommsThread::ReadRoutine(bool& gotData) {
     bool result = false;
     const CStatusFramer::FrameSink store = [this](const char* frame, int len) {
         store_.PutStatusMessage(deviceId_, frame, len);
+        AnnounceLink();
         Notify(EvReceived);
     };
     while (state_ == SockConnected && !Terminated()) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "comms/ReconnectWait.h"
 #include "comms/RequestQueue.h"
 #include "comms/StatusFramer.h"
 #include "platform/Event.h"
@@ -14,6 +15,14 @@
 class CData;
 class IMessageTarget;
 struct addrinfo;
+
+// The waits of a connection thread after a lost link (CReconnectWait): the owner makes the
+// longest its poll interval, so a peer that keeps dropping the link is tried about once per
+// poll.
+struct TcpRetryLimits {
+    int longestWaitMs = 60000;
+    int livedMs = 30000;
+};
 
 // One worker per monitored device: owns the TCP connection, connects and reconnects on its
 // own, sends the requests the main thread hands over, in the order they came, frames the
@@ -31,7 +40,7 @@ public:
 
     // The thread starts running at once. window may be null: no notifications then.
     TTcpCommsThread(CData& store, std::string port, std::string host, IMessageTarget* window,
-                    std::uint16_t deviceId);
+                    std::uint16_t deviceId, TcpRetryLimits limits = {});
     ~TTcpCommsThread();  // stops the thread and waits for its end
     TTcpCommsThread(const TTcpCommsThread&) = delete;
     TTcpCommsThread& operator=(const TTcpCommsThread&) = delete;
@@ -57,13 +66,17 @@ public:
 
 private:
     void Run();
-    void Notify(std::uint16_t code);
+    void Notify(std::uint16_t code, std::uint32_t lParam = 0);
     bool Terminated() const { return terminated_.load(std::memory_order_acquire); }
 
     void CloseConnection();
+    int Attempt();
+    int AttemptFailed();
     bool Open(bool report);
     bool Connect(bool report);
     bool ConnectPending(bool report);
+    void LinkUp(bool fresh);
+    void AnnounceLink();
     void Drain();
     // How a read phase ends besides a complete message, a loss or the stop.
     enum class ReadEnd {
@@ -100,6 +113,15 @@ private:
     CMca codec_;
     CStatusFramer framer_{codec_};
     bool startFailed_ = false;
+    // Whether a failed open or connect is reported: only the first of a series of retries.
+    bool report_ = true;
+    // No attempt before this, whatever wakes the thread, unless a reconnect is asked for.
+    Clock::time_point nextAttempt_{};
+    CReconnectWait reconnectWait_;
+    // A short-lived link of the current series has been reported; later ones go quietly.
+    bool seriesReported_ = false;
+    // The current link's EvConnected went out without TcpLinkInSeries.
+    bool linkAnnounced_ = true;
 
     std::thread thread_;
 };

@@ -19,9 +19,10 @@ void CMonitorCore::SendRequest(std::uint16_t deviceId, int kind, std::uint8_t ma
     if (text.empty()) return;
     Device* device = FindDeviceById(deviceId);
     if (device == nullptr || !device->Connection) return;
-    if (!device->Connection->Send(text.data(), static_cast<int>(text.size()),
-                                  kind == StatusQuery)) {
-        LogRefusedRequests(deviceId, text);
+    if (device->Connection->Send(text.data(), static_cast<int>(text.size()), kind == StatusQuery)) {
+        RequestsAccepted(deviceId, ConnectionQueue);
+    } else {
+        LogRefusedRequests(deviceId, text, ConnectionQueue);
     }
 }
 
@@ -36,8 +37,12 @@ void CMonitorCore::StartConnection(int listIndex, bool refresh) {
     if (device->Connection) {
         device->Connection->Reconnect();
     } else {
-        device->Connection = std::make_unique<TTcpCommsThread>(
-            *store_, devicePortText_, DecimalAddress(device->IpAddress), this, device->DeviceId);
+        // A peer that keeps dropping the link is tried about once per poll at most.
+        TcpRetryLimits limits;
+        limits.longestWaitMs = PollTimer->interval();
+        device->Connection = std::make_unique<TTcpCommsThread>(*store_, devicePortText_,
+                                                               DecimalAddress(device->IpAddress),
+                                                               this, device->DeviceId, limits);
     }
     device->ConnState = Connecting;
     if (refresh) RefreshDeviceRows();
@@ -95,7 +100,25 @@ void CMonitorCore::LogDeviceEvent(std::uint32_t id, std::uint16_t type, const De
     }
 }
 
-void CMonitorCore::OnTcpThreadMessage(std::uint16_t code, std::uint16_t deviceId) {
+// Called for a device that was Connected: a link the log called connected is lost; one it
+// never named (a short-lived link of a series already logged) goes quietly.
+void CMonitorCore::LogConnectionLost(Device& device) {
+    if (!device.LinkInSeries) {
+        LogDeviceEvent(EV_DEVICE_CONNECTION_LOST, EVENTLOG_WARNING_TYPE, device);
+    }
+    device.LinkInSeries = false;
+}
+
+void CMonitorCore::OnLinkConnected(Device& device, bool inSeries) {
+    if (device.ConnState != Connected || device.LinkInSeries) {
+        if (!inSeries) LogDeviceEvent(EV_DEVICE_CONNECTED, EVENTLOG_INFORMATION_TYPE, device);
+        device.LinkInSeries = inSeries;
+    }
+    device.ConnState = Connected;
+}
+
+void CMonitorCore::OnTcpThreadMessage(std::uint16_t code, std::uint16_t deviceId,
+                                      std::uint32_t lParam) {
     if (closing_) return;
     Device* device = FindDeviceById(deviceId);
     // A record whose address was taken has no connection; what its stopped thread reported
@@ -117,9 +140,7 @@ void CMonitorCore::OnTcpThreadMessage(std::uint16_t code, std::uint16_t deviceId
         case EvReplyTimeout:
         case EvConnectTimeout:
             if (device) {
-                if (device->ConnState == Connected) {
-                    LogDeviceEvent(EV_DEVICE_CONNECTION_LOST, EVENTLOG_WARNING_TYPE, *device);
-                }
+                if (device->ConnState == Connected) LogConnectionLost(*device);
                 device->ConnState = Connecting;
                 device->StatusKnown = false;
             }
@@ -129,20 +150,13 @@ void CMonitorCore::OnTcpThreadMessage(std::uint16_t code, std::uint16_t deviceId
             HandleStatusMessage(deviceId);
             break;
         case EvConnected:
-            if (device) {
-                if (device->ConnState != Connected) {
-                    LogDeviceEvent(EV_DEVICE_CONNECTED, EVENTLOG_INFORMATION_TYPE, *device);
-                }
-                device->ConnState = Connected;
-            }
+            if (device) OnLinkConnected(*device, (lParam & TcpLinkInSeries) != 0);
             RefreshDeviceRows();
             if (device) SendRequest(deviceId, StatusQuery);
             break;
         case EvLost:
             if (device) {
-                if (device->ConnState == Connected) {
-                    LogDeviceEvent(EV_DEVICE_CONNECTION_LOST, EVENTLOG_WARNING_TYPE, *device);
-                }
+                if (device->ConnState == Connected) LogConnectionLost(*device);
                 device->ConnState = Disconnected;
                 device->StatusKnown = false;
             }

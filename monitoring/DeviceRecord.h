@@ -46,6 +46,12 @@ struct CMca::DeviceDescr_Type {
     std::int64_t StatsSince = 0;
     bool StatsSinceKnown = false;
     std::unique_ptr<TTcpCommsThread> Connection;  // null while AvloEnabled is false
+    // Connected on a link whose connection was not logged (one more of a series of
+    // short-lived links), so its loss is not logged either.
+    bool LinkInSeries = false;
+    // The queues (CMonitorCore::RefusingQueue bits) whose refusal has been logged and that
+    // have not accepted a request since.
+    std::uint8_t RefusalsLogged = 0;
     std::string Condition = "Unknown";
 };
 

@@ -81,7 +81,7 @@ void CMonitorCore::NetworkSearchTimerTimer() {
         if (device->SeenInSearch || device->ConnState != Connected) continue;
         device->ConnState = Connecting;
         if (device->AvloEnabled && device->Connection) device->Connection->Reconnect();
-        LogDeviceEvent(EV_DEVICE_CONNECTION_LOST, EVENTLOG_WARNING_TYPE, *device);
+        LogConnectionLost(*device);
         changed = true;
     }
     if (changed) RefreshDeviceRows();

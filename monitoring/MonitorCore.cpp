@@ -209,7 +209,7 @@ void CMonitorCore::Dispatch(std::uint32_t msg, std::uint32_t wParam, std::uint32
     switch (msg) {
         case WM_TCPTHREAD:
             OnTcpThreadMessage(static_cast<std::uint16_t>(wParam & 0xFFFF),
-                               static_cast<std::uint16_t>(wParam >> 16));
+                               static_cast<std::uint16_t>(wParam >> 16), lParam);
             break;
         case WM_UDPTHREAD:
             OnUdpThreadMessage(static_cast<std::uint16_t>(wParam & 0xFFFF));

@@ -315,11 +315,17 @@ private:
                            const std::vector<std::string>& reserved = {}) const;
     void ReleaseAddress(Device& device);
     void LogDeviceEvent(std::uint32_t id, std::uint16_t type, const Device& device);
-    void OnTcpThreadMessage(std::uint16_t code, std::uint16_t deviceId);
+    void LogConnectionLost(Device& device);
+    void OnTcpThreadMessage(std::uint16_t code, std::uint16_t deviceId, std::uint32_t lParam);
+    void OnLinkConnected(Device& device, bool inSeries);
     void OnUdpThreadMessage(std::uint16_t code);
     void OnApplyConfig(std::uint32_t wParam);
     std::string RequestText(int kind, std::uint8_t mask) const;
-    void LogRefusedRequests(std::uint16_t deviceId, const std::string& requests);
+    // Which queue refused: each reports the first refusal of a series, until it accepts again.
+    enum RefusingQueue : std::uint8_t { ConnectionQueue = 1, PacedQueue = 2 };
+    void LogRefusedRequests(std::uint16_t deviceId, const std::string& requests,
+                            RefusingQueue queue);
+    void RequestsAccepted(std::uint16_t deviceId, RefusingQueue queue);
     // How long the device's connection needs before it may take the next paced request: it
     // still has one to send, or sent one less than the spacing ago. 0: free (or no connection).
     int ConnectionBusyMs(std::uint16_t deviceId, std::chrono::steady_clock::time_point now) const;

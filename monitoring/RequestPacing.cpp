@@ -29,9 +29,10 @@ bool CMonitorCore::QueueRequests(std::uint16_t deviceId,
     if (waiting + requests.size() > static_cast<std::size_t>(MaxPacedRequests)) {
         std::string texts;
         for (const PacedRequest& r : requests) texts += RequestText(r.Kind, r.Mask);
-        LogRefusedRequests(deviceId, texts);
+        LogRefusedRequests(deviceId, texts, PacedQueue);
         return false;
     }
+    RequestsAccepted(deviceId, PacedQueue);
     if (found != lanes_.end()) {
         // Behind the device's waiting requests, with the spacing after the last of them.
         found->second.Items.insert(found->second.Items.end(), requests.begin(), requests.end());
@@ -116,9 +117,18 @@ void CMonitorCore::ArmPaceTimer() {
     PaceTimer->start(std::max(0, CeilMs(first - PaceClock::now())));
 }
 
-void CMonitorCore::LogRefusedRequests(std::uint16_t deviceId, const std::string& requests) {
-    const Device* device = FindDeviceById(deviceId);
-    if (device == nullptr || !Options.Log || !eventLog_) return;
+void CMonitorCore::RequestsAccepted(std::uint16_t deviceId, RefusingQueue queue) {
+    if (Device* device = FindDeviceById(deviceId)) device->RefusalsLogged &= ~queue;
+}
+
+// Only the first refusal of a series is logged: a queue that stays full (a link that cannot
+// take requests) would otherwise add an entry with every poll or every apply.
+void CMonitorCore::LogRefusedRequests(std::uint16_t deviceId, const std::string& requests,
+                                      RefusingQueue queue) {
+    Device* device = FindDeviceById(deviceId);
+    if (device == nullptr || (device->RefusalsLogged & queue) != 0) return;
+    device->RefusalsLogged |= queue;
+    if (!Options.Log || !eventLog_) return;
     std::string shown = requests;
     std::replace(shown.begin(), shown.end(), '\n', ' ');
     while (!shown.empty() && shown.back() == ' ') shown.pop_back();

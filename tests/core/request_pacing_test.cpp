@@ -195,8 +195,13 @@ TEST_F(RequestPacingTest, AnApplyThatDoesNotFitIsRefusedWithAnEventAndTheOthersG
     EXPECT_TRUE(RefusalTexts().empty());
     EXPECT_EQ(core_->PacedRequestsWaiting(id), CMonitorCore::MaxPacedRequests);
     core_->Post(WM_APPLYCONFIG, ApplyConfigWParam(id, 0, 0x01), 0);
-    EXPECT_EQ(RefusalTexts(), (Texts{"Tower at 127.0.57.10: too many requests are waiting; "
-                                     "refused: *p0 *m=01 *s?"}));
+    const Texts refused{
+        "Tower at 127.0.57.10: too many requests are waiting; "
+        "refused: *p0 *m=01 *s?"};
+    EXPECT_EQ(RefusalTexts(), refused);
+    // Refused again while still full: the series has been told of already.
+    core_->Post(WM_APPLYCONFIG, ApplyConfigWParam(id, 0, 0x01), 0);
+    EXPECT_EQ(RefusalTexts(), refused);
 
     ASSERT_TRUE(WaitUntil([&] { return arrivals.Count(sim) >= before + 9; }, 12000));
     Pump(1300);
@@ -221,9 +226,24 @@ TEST_F(RequestPacingTest, AQueryTheConnectionCannotHoldIsRefusedWithAnEvent) {
     for (int i = 0; i < CRequestQueue::Capacity; ++i) core_->SendRequest(id, StatusQuery);
     EXPECT_TRUE(RefusalTexts().empty());
     core_->SendRequest(id, StatusQuery);
-    EXPECT_EQ(RefusalTexts(), (Texts{"Gallery at 127.0.57.20: too many requests are waiting; "
-                                     "refused: *s?"}));
+    const std::string refused =
+        "Gallery at 127.0.57.20: too many requests are waiting; "
+        "refused: *s?";
+    EXPECT_EQ(RefusalTexts(), Texts{refused});
     EXPECT_EQ(arrivals.Count(sim), 2u);
+
+    // A link that cannot take requests is refused at every poll: told of once per series,
+    // and a series ends when the connection takes a request again.
+    for (int i = 0; i < 3; ++i) core_->SendRequest(id, StatusQuery);
+    EXPECT_EQ(RefusalTexts(), Texts{refused});
+    Site().SetSilent(sim, false);
+    TTcpCommsThread& link = *core_->FindDeviceById(id)->Connection;
+    ASSERT_TRUE(WaitUntil([&] { return link.QueuedRequests() == 0; }, 8000));
+    Site().SetSilent(sim, true);
+    core_->SendRequest(id, StatusQuery);
+    ASSERT_TRUE(WaitUntil([&] { return link.QueuedRequests() == 0; }));
+    for (int i = 0; i <= CRequestQueue::Capacity; ++i) core_->SendRequest(id, StatusQuery);
+    EXPECT_EQ(RefusalTexts(), (Texts{refused, refused}));
 }
 
 }  // namespace

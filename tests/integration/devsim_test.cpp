@@ -494,6 +494,21 @@ TEST_F(DevsimConnection, RefusedWhileAskedAndServedAgainAfter) {
     EXPECT_TRUE(ParseStatus(Query(again)).ok);
 }
 
+TEST_F(DevsimConnection, HangingUpClosesEachNewConnectionAndKeepsTheStandingOne) {
+    const Socket kept = Connect(DeviceAddress);
+    ASSERT_TRUE(Until([](const auto& snap) { return snap.connected; }));
+    site_.SetHangUp(dev_, true);
+    for (int i = 0; i < 3; ++i) {
+        const Socket s = Connect(DeviceAddress);
+        ASSERT_GE(s.Get(), 0) << i;
+        EXPECT_EQ(ReadOnce(s, Patience), 0) << "closed at once, " << i;
+    }
+    EXPECT_EQ(site_.Snapshot(dev_).connections, 4);
+    EXPECT_TRUE(ParseStatus(Query(kept)).ok) << "the standing connection survives";
+    site_.SetHangUp(dev_, false);
+    EXPECT_TRUE(ParseStatus(Query(Connect(DeviceAddress))).ok);
+}
+
 TEST(DevsimTcp, DiscoveryOnlyDeviceHasNoListener) {
     devsim::Site site({"", 60003});
     const int dev = site.AddDevice(Offline());
@@ -892,7 +907,7 @@ TEST(DevsimProgram, HelpNamesEveryOptionAndCommand) {
           "mode INDEX",     "mask INDEX",         "drop INDEX",  "reset INDEX",  "refuse INDEX",
           "silent INDEX",   "delay INDEX",        "split INDEX", "double INDEX", "garbage INDEX",
           "overlong INDEX", "\n  help ",          "\n  quit ",   "--no-confirm", "--reply-delay",
-          "confirm INDEX"}) {
+          "confirm INDEX",  "hangup INDEX"}) {
         EXPECT_NE(help.find(word), std::string::npos) << word;
     }
 }

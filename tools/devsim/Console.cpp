@@ -51,6 +51,8 @@ const std::vector<Console::Command>& Console::Commands() {
         {"reset", "reset INDEX", "reset the connection (RST)", 0, true, &Console::Simple},
         {"refuse", "refuse INDEX on|off", "refuse new connections", 1, true, &Console::Switch},
         {"silent", "silent INDEX on|off", "never answer status queries", 1, true, &Console::Switch},
+        {"hangup", "hangup INDEX on|off", "accept new connections and close them at once", 1, true,
+         &Console::Switch},
         {"confirm", "confirm INDEX on|off", "answer mode and channel requests with the status", 1,
          true, &Console::Switch},
         {"delay", "delay INDEX MS", "delay every status reply", 1, true, &Console::Delay},
@@ -173,6 +175,8 @@ std::string Console::Switch(const std::string& name, int dev, const Args& args) 
         site_.SetRefuseConnections(dev, on);
     } else if (name == "silent") {
         site_.SetSilent(dev, on);
+    } else if (name == "hangup") {
+        site_.SetHangUp(dev, on);
     } else if (name == "confirm") {
         site_.SetConfirmCommands(dev, on);
     } else {

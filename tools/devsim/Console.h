@@ -30,7 +30,7 @@ private:
     std::string Mode(const std::string& name, int dev, const Args& args);
     std::string Mask(const std::string& name, int dev, const Args& args);
     std::string Switch(const std::string& name, int dev,
-                       const Args& args);  // refuse, silent, confirm, double
+                       const Args& args);  // refuse, silent, hangup, confirm, double
     std::string Delay(const std::string& name, int dev, const Args& args);
     std::string Split(const std::string& name, int dev, const Args& args);
     std::string Minutes(const std::string& name, int dev, const Args& args);

@@ -51,10 +51,17 @@ void Device::OnListenerReady(int fd, Events& events) {
         // Replies are small and split replies must leave as separate segments.
         const int on = 1;
         ::setsockopt(accepted.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        ++counters_.connections;
+        if (style.hangUp) {
+            // Anything at the device's address that takes a connection and drops it at once;
+            // the standing connection, if any, is left alone.
+            events.push_back({index_, EventKind::ConnectionOpened, AddressText(peer)});
+            events.push_back({index_, EventKind::ConnectionClosed, "hung up"});
+            continue;
+        }
         // The amplifier serves one monitor at a time: the newest connection wins.
         CloseConnection(false, events);
         conn_ = std::move(accepted);
-        ++counters_.connections;
         events.push_back({index_, EventKind::ConnectionOpened, AddressText(peer)});
     }
 }

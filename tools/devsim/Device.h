@@ -18,6 +18,7 @@ namespace devsim {
 // How the device misbehaves when it answers a status query.
 struct ReplyStyle {
     bool silent = false;
+    bool hangUp = false;          // close every new connection as soon as it is accepted
     bool confirmCommands = true;  // answer a mode or channel request with the status
     int delayMs = 0;
     int pieces = 1;

@@ -141,6 +141,10 @@ void Site::SetSilent(int dev, bool silent) {
     Modify(*impl_, dev, [&](Device& d) { d.style.silent = silent; });
 }
 
+void Site::SetHangUp(int dev, bool on) {
+    Modify(*impl_, dev, [&](Device& d) { d.style.hangUp = on; });
+}
+
 void Site::SetReplyDelay(int dev, int ms) {
     Modify(*impl_, dev, [&](Device& d) { d.style.delayMs = ms; });
 }

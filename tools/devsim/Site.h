@@ -93,6 +93,8 @@ public:
     void SendRaw(int dev, std::string bytes);         // no-op without a connection
 
     void SetSilent(int dev, bool silent);
+    // Every new connection is accepted and closed at once (counted in connections).
+    void SetHangUp(int dev, bool on);
     void SetReplyDelay(int dev, int ms);
     // Whether mode and channel requests are answered with the status (DeviceConfig).
     void SetConfirmCommands(int dev, bool on);
