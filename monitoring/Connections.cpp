@@ -67,6 +67,7 @@ void CMonitorCore::PollAll() {
 
 void CMonitorCore::BroadcastDiscovery() {
     if (!udpThread_) return;
+    OpenDiscoveryRound();
     const std::string request = codec_->DiscoveryRequest();
     udpThread_->SendDiscovery(request.data(), static_cast<int>(request.size()));
 }
@@ -96,7 +97,7 @@ void CMonitorCore::LogDeviceEvent(std::uint32_t id, std::uint16_t type, const De
 }
 
 void CMonitorCore::OnTcpThreadMessage(std::uint16_t code, std::uint16_t deviceId) {
-    if (closing_) return;
+    if (closing_ || HandleAddressCheck(code, deviceId)) return;
     Device* device = FindDeviceById(deviceId);
     // A record whose address was taken has no connection; what its stopped thread reported
     // before it ended is about the device that now holds that address, not about this one.
