@@ -11,10 +11,14 @@
 #include <QElapsedTimer>
 #include <QTimer>
 
+#include <cstdlib>
 #include <optional>
 
 #include "CoreFixture.h"
 #include "support/NetnsTestBed.h"
+
+// A discovery round (the replies to one request) and a little more.
+constexpr int kRoundMs = 2300;
 
 class DiscoveryBedFixture : public CoreFixture {
 protected:
@@ -70,6 +74,13 @@ protected:
         ScopedNetns dev(bed_->DeviceNs());
         ASSERT_TRUE(dev.ok()) << dev.error();
         ASSERT_TRUE(site.Start()) << site.LastError();
+    }
+
+    // A second network on the devices' side of the cable, which the monitor's side lacks.
+    void AddOffNetAddress(const std::string& cidr) {
+        const std::string command =
+            "ip -n " + bed_->DeviceNs() + " addr add " + cidr + " dev veth-dev";
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
     }
 
     // One datagram to the monitor's discovery port, from a device address of the bed.

@@ -117,7 +117,8 @@ TEST_F(DiscoverySearchTest, ReplyWithoutSerialNamesNoDevice) {
         "[AVLO]\r\nRegistered=2\r\nName 0=Numbered\r\nIP 0=10.77.0.210\r\navlo 0=0\r\n"
         "Serial 0=99999999\r\nName 1=Manual\r\nIP 1=10.77.0.211\r\navlo 1=0\r\n");
     StartSearchableCore();
-    ASSERT_TRUE(WaitUntil([&] { return core_->PollTimer->isActive() && !core_->DiscoveryRoundOpen(); }));
+    ASSERT_TRUE(WaitUntil([&] { return core_->PollTimer->isActive(); }));
+    Pump(kRoundMs);  // the start-up round is over
     ASSERT_EQ(core_->DeviceCount(), 2);
     const CMonitorCore::Device* numbered = core_->Devices()[0].get();
     const CMonitorCore::Device* manual = core_->Devices()[1].get();
