@@ -36,8 +36,7 @@ bool CLocalNetworks::Refresh() {
 
 bool CLocalNetworks::Contains(unsigned int interfaceIndex, in_addr sender) const {
     for (const Network& n : networks_) {
-        if (n.interfaceIndex == interfaceIndex &&
-            (sender.s_addr & n.mask) == (n.address & n.mask))
+        if (n.interfaceIndex == interfaceIndex && (sender.s_addr & n.mask) == (n.address & n.mask))
             return true;
     }
     return false;

@@ -65,8 +65,7 @@ void CMonitorCore::EndAddressCheck(std::uint16_t checkId) {
     store_->ReleaseStatus(checkId);
 }
 
-void CMonitorCore::MoveDevice(Device& device, const std::string& address,
-                              std::uint8_t modelCode) {
+void CMonitorCore::MoveDevice(Device& device, const std::string& address, std::uint8_t modelCode) {
     const std::string from = device.IpAddress.empty() ? "no address" : device.IpAddress;
     // The device now holds an address that another record still has (DHCP moved them):
     // that record's device is no longer there.

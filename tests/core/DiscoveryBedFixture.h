@@ -10,7 +10,6 @@
 
 #include <QElapsedTimer>
 #include <QTimer>
-
 #include <cstdlib>
 #include <optional>
 
@@ -76,6 +75,13 @@ protected:
         ASSERT_TRUE(site.Start()) << site.LastError();
     }
 
+    // A discovery request of the monitor's own, out on the link: replies are taken from now
+    // until its round ends.
+    void OpenRound() {
+        core_->BroadcastDiscovery();
+        Pump(100);
+    }
+
     // A second network on the devices' side of the cable, which the monitor's side lacks.
     void AddOffNetAddress(const std::string& cidr) {
         const std::string command =
@@ -95,8 +101,9 @@ protected:
         EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
         a.sin_port = htons(60003);
         inet_pton(AF_INET, NetnsTestBed::MonitorAddress().c_str(), &a.sin_addr);
-        EXPECT_EQ(sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a),
-                  static_cast<ssize_t>(bytes.size()));
+        EXPECT_EQ(
+            sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a),
+            static_cast<ssize_t>(bytes.size()));
         close(fd);
     }
 

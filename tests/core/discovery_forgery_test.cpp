@@ -28,10 +28,11 @@ protected:
         site_->SetChannelFault(genuine_, 1, devsim::ChannelFault::Channel, true);
     }
     void WriteSite(const std::string& options) {
-        WriteConfig("[Options]\r\n" + options +
-                    "[AVLO]\r\nRegistered=2\r\n"
-                    "Name 0=Faulty\r\nIP 0=10.77.0.2\r\navlo 0=1\r\nModel 0=4\r\nSerial 0=F0000001\r\n"
-                    "Name 1=Manual\r\nIP 1=10.77.0.220\r\navlo 1=0\r\n");
+        WriteConfig(
+            "[Options]\r\n" + options +
+            "[AVLO]\r\nRegistered=2\r\n"
+            "Name 0=Faulty\r\nIP 0=10.77.0.2\r\navlo 0=1\r\nModel 0=4\r\nSerial 0=F0000001\r\n"
+            "Name 1=Manual\r\nIP 1=10.77.0.220\r\navlo 1=0\r\n");
     }
     Device* Faulty() const { return ByName("Faulty"); }
     Device* Manual() const { return ByName("Manual"); }
@@ -62,7 +63,7 @@ TEST_F(DiscoveryForgeryTest, RepliesOutsideTheMonitorsRoundsAreIgnored) {
     EXPECT_EQ(site_->Snapshot(fake_).connections, 0);
 
     // The same replies within a round of the monitor's own are taken.
-    core_->BroadcastDiscovery();
+    OpenRound();
     SendFromDevice(Reply("N0000001"), NetnsTestBed::DeviceAddress(4));
     ASSERT_TRUE(WaitUntil([&] { return core_->DeviceCount() == 3; }));
     EXPECT_EQ(BySerial("N0000001")->IpAddress, NetnsTestBed::DeviceAddress(4));
@@ -75,7 +76,7 @@ TEST_F(DiscoveryForgeryTest, RepliesFromAnotherNetworkOnTheLinkAreIgnored) {
     ASSERT_TRUE(WaitUntil([&] { return core_->PollTimer->isActive(); }));
     Pump(kRoundMs);
 
-    core_->BroadcastDiscovery();
+    OpenRound();
     SendFromDevice(Reply("OFFNET01"), kOffNetSender);
     SendFromDevice(Reply("ONNET001"), NetnsTestBed::DeviceAddress(4));
     Pump(kRoundMs);
@@ -91,7 +92,9 @@ struct BurstCase {
     int events;
 };
 
-void PrintTo(const BurstCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const BurstCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class DiscoveryBurstTest : public DiscoveryForgeryTest,
                            public testing::WithParamInterface<BurstCase> {};
@@ -102,7 +105,7 @@ TEST_P(DiscoveryBurstTest, MoreThanTenNewSerialsInOneRoundRegisterNone) {
     ASSERT_TRUE(WaitUntil([&] { return core_->PollTimer->isActive(); }));
     Pump(kRoundMs);
 
-    core_->BroadcastDiscovery();
+    OpenRound();
     for (int i = 0; i < c.serials; ++i) {
         char serial[16];
         std::snprintf(serial, sizeof serial, "B%07d", i);
@@ -125,7 +128,8 @@ TEST_P(DiscoveryBurstTest, MoreThanTenNewSerialsInOneRoundRegisterNone) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Discovery, DiscoveryBurstTest,
-                         testing::Values(BurstCase{"Ten", 10, 10, 0}, BurstCase{"Eleven", 11, 0, 1}),
+                         testing::Values(BurstCase{"Ten", 10, 10, 0},
+                                         BurstCase{"Eleven", 11, 0, 1}),
                          [](const testing::TestParamInfo<BurstCase>& info) {
                              return std::string(info.param.name);
                          });
@@ -140,7 +144,8 @@ TEST_F(DiscoveryForgeryTest, TenSecondsOfForgedRepliesChangeNothing) {
     int alerts = 0;
     StartCore({"nolimit"});
     core_->AlertRecorder = [&](Device&, const DeviceStatus&) { return ++alerts, true; };
-    ASSERT_TRUE(WaitUntil([&] { return Faulty()->StatusKnown && Faulty()->ConnState == Connected; }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return Faulty()->StatusKnown && Faulty()->ConnState == Connected; }));
     Pump(kRoundMs);
     const int alertsBefore = alerts;
     const std::int32_t countedBefore = Faulty()->Stats[StatsChanErr];
@@ -176,12 +181,12 @@ TEST_F(DiscoveryForgeryTest, TenSecondsOfForgedRepliesChangeNothing) {
     const int rounds = site_->Snapshot(genuine_).discoveryRequests - roundsBefore;
 
     const auto bursts = EventsWithId(EV_DISCOVERY_BURST);
-    std::printf("after %d ticks, %d rounds: %d devices, %zu moves, %d address changes, %d flips to OK, "
-                "%d alerts, counter +%d, %zu burst events, %zu registered events\n",
-                tick, rounds, core_->DeviceCount(), EventsWithId(EV_DEVICE_MOVED).size(),
-                addressChanges, flips, alerts - alertsBefore,
-                Faulty() ? Faulty()->Stats[StatsChanErr] - countedBefore : -1, bursts.size(),
-                EventsWithId(EV_DEVICE_REGISTERED).size());
+    std::printf(
+        "after %d ticks, %d rounds: %d devices, %zu moves, %d address changes, %d flips to OK, "
+        "%d alerts, counter +%d, %zu burst events, %zu registered events\n",
+        tick, rounds, core_->DeviceCount(), EventsWithId(EV_DEVICE_MOVED).size(), addressChanges,
+        flips, alerts - alertsBefore, Faulty() ? Faulty()->Stats[StatsChanErr] - countedBefore : -1,
+        bursts.size(), EventsWithId(EV_DEVICE_REGISTERED).size());
 
     EXPECT_GE(tick, 40);
     EXPECT_EQ(core_->DeviceCount(), 2);
@@ -225,15 +230,17 @@ TEST_F(DiscoveryForgeryTest, AGenuineMoveIsFollowedWithinOnePoll) {
     StartSite(after);
 
     core_->PollTimerTimer();
-    ASSERT_TRUE(WaitUntil([&] { return d->IpAddress == NetnsTestBed::DeviceAddress(5) && d->ConnState == Connected; },
-                          3000))
+    ASSERT_TRUE(WaitUntil(
+        [&] { return d->IpAddress == NetnsTestBed::DeviceAddress(5) && d->ConnState == Connected; },
+        3000))
         << d->IpAddress;
     EXPECT_EQ(after.Snapshot(0).discoveryRequests, 1);
     const auto moved = EventsWithId(EV_DEVICE_MOVED);
     ASSERT_EQ(moved.size(), 1u);
     EXPECT_EQ(moved[0].type, EVENTLOG_WARNING_TYPE);
-    EXPECT_EQ(moved[0].text.value_or(""), d->Name + " moved from " + NetnsTestBed::DeviceAddress(0) +
-                                              " to " + NetnsTestBed::DeviceAddress(5));
+    EXPECT_EQ(moved[0].text.value_or(""), d->Name + " moved from " +
+                                              NetnsTestBed::DeviceAddress(0) + " to " +
+                                              NetnsTestBed::DeviceAddress(5));
 }
 
 }  // namespace

@@ -125,7 +125,7 @@ TEST_F(DiscoverySearchTest, ReplyWithoutSerialNamesNoDevice) {
 
     // Within a round of the monitor's own; a new device's reply sent after them shows when
     // the round has been handled.
-    core_->BroadcastDiscovery();
+    OpenRound();
     SendFromDevice("VELKAN:M03\nR", NetnsTestBed::DeviceAddress(0));
     SendFromDevice("VELKAN:M03\nR", NetnsTestBed::DeviceAddress(1));
     SendFromDevice("VELKAN:M03R77000003\n", NetnsTestBed::DeviceAddress(3));
@@ -258,7 +258,7 @@ TEST_F(DiscoverySearchTest, DeviceAtAnotherRecordsAddressTakesItAndTheOtherWaits
         ScopedNetns dev(bed_->DeviceNs());
         site.SetRefuseConnections(leftAmp, false);
     }
-    core_->BroadcastDiscovery();
+    OpenRound();
     SendFromDevice("VELKAN:M02R51000001\n", rightAddress);
     ASSERT_TRUE(WaitUntil([&] { return left->IpAddress == rightAddress; })) << left->IpAddress;
     EXPECT_TRUE(left->Connection);
@@ -282,7 +282,7 @@ TEST_F(DiscoverySearchTest, DeviceAtAnotherRecordsAddressTakesItAndTheOtherWaits
     EXPECT_EQ(lost[0].text.value_or(""), "Stage Right at " + rightAddress);
 
     // Stage Right's own amplifier answers from a new address: it gets it and is connected.
-    core_->BroadcastDiscovery();
+    OpenRound();
     SendFromDevice("VELKAN:M02R51000002\n", rightNewAddress);
     ASSERT_TRUE(WaitUntil([&] { return right->ConnState == Connected; })) << right->IpAddress;
     EXPECT_EQ(right->IpAddress, rightNewAddress);
