@@ -4,9 +4,11 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "comms/Data.h"
 #include "comms/Mymessages.h"
@@ -44,6 +46,8 @@ bool TUdpCommsThread::OpenSocket() {
     local.sin_addr.s_addr = htonl(INADDR_ANY);
     local.sin_port = htons(port_);
     if (bind(socket_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return false;
+    // The interface a reply came in on tells which local network its sender must be on.
+    if (setsockopt(socket_, IPPROTO_IP, IP_PKTINFO, &one, sizeof one) != 0) return false;
     return setsockopt(socket_, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) == 0;
 }
 
@@ -99,19 +103,39 @@ void TUdpCommsThread::Run() {
 void TUdpCommsThread::ReceiveOne() {
     char buf[ReceiveBytes];
     sockaddr_in from{};
-    socklen_t fromLen = sizeof from;
+    iovec part{buf, sizeof buf};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr msg{};
+    msg.msg_name = &from;
+    msg.msg_namelen = sizeof from;
+    msg.msg_iov = &part;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
     // MSG_TRUNC reports a datagram's full length, so one longer than the buffer is seen and
     // dropped instead of being taken cut short.
-    const ssize_t n = recvfrom(socket_, buf, sizeof buf, MSG_DONTWAIT | MSG_TRUNC,
-                               reinterpret_cast<sockaddr*>(&from), &fromLen);
+    const ssize_t n = recvmsg(socket_, &msg, MSG_DONTWAIT | MSG_TRUNC);
     if (n < 0 || n > ReceiveBytes || from.sin_family != AF_INET) return;
+    unsigned int interfaceIndex = 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            interfaceIndex = static_cast<unsigned int>(info.ipi_ifindex);
+        }
+    }
     const int len = static_cast<int>(n);
-    if (!codec_.IsDiscoveryReply(buf, len)) return;
+    if (!codec_.IsDiscoveryReply(buf, len) || !Expected(from, interfaceIndex)) return;
     std::uint8_t addr[4];
     const auto* raw = reinterpret_cast<const std::uint8_t*>(&from.sin_addr.s_addr);
     for (int i = 0; i < 4; ++i) addr[i] = raw[i];
     if (!store_.PutReply(addr, buf, len)) return;
     Notify(EvReceived, addr, codec_.ModelOf(buf, len));
+}
+
+bool TUdpCommsThread::Expected(const sockaddr_in& from, unsigned int interfaceIndex) const {
+    if (std::chrono::steady_clock::now() > replyWindowEnd_) return false;
+    return networks_.Contains(interfaceIndex, from.sin_addr);
 }
 
 void TUdpCommsThread::SendRequest() {
@@ -139,4 +163,8 @@ void TUdpCommsThread::SendRequest() {
         Notify(lost ? EvLost : EvError);
         return;
     }
+    // The request is out: its replies may come. The machine's own addresses may have changed
+    // since the last request.
+    networks_.Refresh();
+    replyWindowEnd_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(ReplyWindowMs);
 }

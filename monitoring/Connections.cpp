@@ -72,6 +72,7 @@ void CMonitorCore::PollAll() {
 
 void CMonitorCore::BroadcastDiscovery() {
     if (!udpThread_) return;
+    OpenDiscoveryRound();
     const std::string request = codec_->DiscoveryRequest();
     udpThread_->SendDiscovery(request.data(), static_cast<int>(request.size()));
 }
@@ -119,7 +120,7 @@ void CMonitorCore::OnLinkConnected(Device& device, bool inSeries) {
 
 void CMonitorCore::OnTcpThreadMessage(std::uint16_t code, std::uint16_t deviceId,
                                       std::uint32_t lParam) {
-    if (closing_) return;
+    if (closing_ || HandleAddressCheck(code, deviceId)) return;
     Device* device = FindDeviceById(deviceId);
     // A record whose address was taken has no connection; what its stopped thread reported
     // before it ended is about the device that now holds that address, not about this one.

@@ -1,6 +1,7 @@
 // Discovery replies and the network search: new devices are registered, moved devices get
-// their new address, and a search reports how many devices answered.
+// their new address once it is checked, and a search reports how many devices answered.
 #include <QTimer>
+#include <utility>
 
 #include "monitoring/MonitorCore.h"
 
@@ -10,55 +11,100 @@ void CMonitorCore::ProcessDiscoveryReplies() {
         char reply[CData::ReplyBytes];
         const int len = store_->TakeReply(addr, reply, sizeof reply);
         if (len <= 0) break;
+        // A reply that answers no request of ours is nobody's to believe.
+        if (!discoveryRoundOpen_) continue;
         CMca::BcastData_Type found;
         if (!codec_->ParseDiscoveryReply(reply, len, addr, &found)) continue;
-
-        if (IsSerialFree(found.Serial)) {
-            if (DeviceCount() >= MaxDevices) {
-                ++UnregisteredCount;
-                continue;
-            }
-            DeviceContext context;
-            context.Name = NewDeviceName(found.ModelCode);
-            context.IpAddress = found.IpAddress;
-            context.ModelCode = found.ModelCode;
-            context.Serial = found.Serial;
-            context.AvloEnabled = Options.Avlo;
-            const int id = AddDevice(&context);
-            if (id != -1) {
-                SendRequest(static_cast<std::uint16_t>(id), StatusQuery);
-                if (Device* added = FindDeviceById(static_cast<std::uint16_t>(id))) {
-                    added->SeenInSearch = true;
-                }
-            }
-            ++FoundCount;
-            continue;
-        }
-
-        Device* device = FindDeviceBySerial(found.Serial);
-        if (device == nullptr) continue;
-        device->SeenInSearch = true;
-        device->ModelCode = found.ModelCode;
-        if (device->IpAddress != found.IpAddress) {
-            if (Device* holder = FindDeviceByAddress(found.IpAddress)) {
-                // A reply without a serial number names no device for certain: it never
-                // takes an address away from a record.
-                if (found.Serial.empty()) {
-                    ++FoundCount;
-                    continue;
-                }
-                // The known device now answers from an address another record still holds
-                // (DHCP moved them): that record's device is no longer there.
-                ReleaseAddress(*holder);
-            }
-            DeviceContext context;
-            context.Name = device->Name;
-            context.IpAddress = found.IpAddress;
-            context.AvloEnabled = device->AvloEnabled;
-            UpdateDevice(device->ListIndex, &context, true);
-        }
-        ++FoundCount;
+        TakeDiscoveryReply(found);
     }
+}
+
+void CMonitorCore::TakeDiscoveryReply(const CMca::BcastData_Type& found) {
+    if (found.Serial.empty()) {
+        // A reply without a serial number names no device: it can only be the device that
+        // is registered at that address without a serial number, answering from where it is.
+        Device* here = FindDeviceByAddress(found.IpAddress);
+        if (here != nullptr && here->Serial.empty()) {
+            here->SeenInSearch = true;
+            ++FoundCount;
+        }
+        return;
+    }
+    Device* device = FindDeviceBySerial(found.Serial);
+    if (device == nullptr) {
+        NoteNewcomer(found);
+        return;
+    }
+    if (device->IpAddress != found.IpAddress) {
+        StartAddressCheck(*device, found.IpAddress);
+        return;
+    }
+    device->SeenInSearch = true;
+    device->ModelCode = found.ModelCode;
+    ++FoundCount;
+}
+
+void CMonitorCore::NoteNewcomer(const CMca::BcastData_Type& found) {
+    for (const auto& known : newcomers_) {
+        if (known.Serial == found.Serial) return;
+    }
+    newcomers_.push_back(found);
+}
+
+void CMonitorCore::OpenDiscoveryRound() {
+    CloseDiscoveryRound();
+    discoveryRoundOpen_ = true;
+    discoveryRoundTimer_->start();
+}
+
+void CMonitorCore::CloseDiscoveryRound() {
+    if (!discoveryRoundOpen_) return;
+    // Replies that arrived in time but whose announcement is still on its way belong to it.
+    ProcessDiscoveryReplies();
+    discoveryRoundOpen_ = false;
+    discoveryRoundTimer_->stop();
+    RegisterNewcomers();
+}
+
+void CMonitorCore::RegisterNewcomers() {
+    const std::vector<CMca::BcastData_Type> newcomers = std::exchange(newcomers_, {});
+    const int count = static_cast<int>(newcomers.size());
+    if (count > MaxNewDevicesPerRound) {
+        FoundCount += count;
+        if (Options.Log) {
+            eventLog_->WriteEvent(
+                EV_DISCOVERY_BURST, EVENTLOG_WARNING_TYPE,
+                std::to_string(count) +
+                    " unregistered serial numbers answered one discovery request, more than " +
+                    std::to_string(MaxNewDevicesPerRound) +
+                    " at once: none of them was registered. Register the devices by hand.");
+        }
+        return;
+    }
+    for (const auto& found : newcomers) RegisterNewcomer(found);
+}
+
+void CMonitorCore::RegisterNewcomer(const CMca::BcastData_Type& found) {
+    // A device may have been registered by hand meanwhile.
+    if (!IsSerialFree(found.Serial)) return;
+    if (DeviceCount() >= MaxDevices) {
+        ++UnregisteredCount;
+        return;
+    }
+    DeviceContext context;
+    context.Name = NewDeviceName(found.ModelCode);
+    context.IpAddress = found.IpAddress;
+    context.ModelCode = found.ModelCode;
+    context.Serial = found.Serial;
+    context.AvloEnabled = Options.Avlo;
+    const int id = AddDevice(&context);
+    if (id != -1) {
+        SendRequest(static_cast<std::uint16_t>(id), StatusQuery);
+        if (Device* added = FindDeviceById(static_cast<std::uint16_t>(id))) {
+            added->SeenInSearch = true;
+        }
+    }
+    ++FoundCount;
 }
 
 bool CMonitorCore::SearchNetwork() {
@@ -76,6 +122,8 @@ bool CMonitorCore::SearchNetwork() {
 
 void CMonitorCore::NetworkSearchTimerTimer() {
     NetworkSearchTimer->stop();
+    // The devices that answered this search are registered before it is reported.
+    CloseDiscoveryRound();
     bool changed = false;
     for (auto& device : devices_) {
         if (device->SeenInSearch || device->ConnState != Connected) continue;

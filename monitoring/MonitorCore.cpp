@@ -57,6 +57,10 @@ CMonitorCore::CMonitorCore(const StartupOptions& options, QObject* parent)
     connect(NetworkSearchTimer, &QTimer::timeout, this, &CMonitorCore::NetworkSearchTimerTimer);
     connect(TestModeTimer, &QTimer::timeout, this, &CMonitorCore::TestModeTimerTimer);
     connect(PaceTimer, &QTimer::timeout, this, &CMonitorCore::PaceRequests);
+    discoveryRoundTimer_ = AddTimer(this, "DiscoveryRoundTimer");
+    discoveryRoundTimer_->setSingleShot(true);
+    discoveryRoundTimer_->setInterval(TUdpCommsThread::ReplyWindowMs);
+    connect(discoveryRoundTimer_, &QTimer::timeout, this, &CMonitorCore::CloseDiscoveryRound);
 
     devicePortText_ = std::to_string(options_.devicePort);
     devices_.clear();
@@ -135,6 +139,7 @@ void CMonitorCore::Shutdown() {
     closing_ = true;
     PollTimer->stop();
     NetworkSearchTimer->stop();
+    discoveryRoundTimer_->stop();
     if (changeSaveTimer_) changeSaveTimer_->stop();
     SwitchFlags.test = false;
     TestModeTimer->stop();
@@ -154,6 +159,7 @@ void CMonitorCore::Shutdown() {
         if (device->Connection) device->Connection->Stop();
     }
     for (auto& device : devices_) device->Connection.reset();
+    addressChecks_.clear();
     devices_.clear();
     tableExists_ = false;
 

@@ -186,7 +186,17 @@ public:
     std::string NewDeviceName(std::uint8_t modelCode) const;
 
     // ---- discovery and network search ----
+    // More new serial numbers than this answering one request is not a site being set up
+    // but somebody sending forged replies: none of them is registered.
+    static constexpr int MaxNewDevicesPerRound = 10;
     void ProcessDiscoveryReplies();
+    // Replies are taken from the moment a discovery request goes out until its round ends
+    // (the discovery thread's reply window); new devices are registered at the round's end.
+    void OpenDiscoveryRound();
+    void CloseDiscoveryRound();
+    bool DiscoveryRoundOpen() const { return discoveryRoundOpen_; }
+    // Status queries under way at addresses that registered devices claim to have moved to.
+    int AddressChecksRunning() const { return static_cast<int>(addressChecks_.size()); }
     // Starts a network search; false while one is under way. Its result comes as SearchResult.
     bool SearchNetwork();
     void NetworkSearchTimerTimer();
@@ -314,6 +324,18 @@ private:
     std::string UniqueName(const std::string& base,
                            const std::vector<std::string>& reserved = {}) const;
     void ReleaseAddress(Device& device);
+    // One discovery reply of the open round.
+    void TakeDiscoveryReply(const CMca::BcastData_Type& found);
+    void NoteNewcomer(const CMca::BcastData_Type& found);
+    void RegisterNewcomers();
+    void RegisterNewcomer(const CMca::BcastData_Type& found);
+    // A device is believed to have moved only when a status at its new address carries its
+    // serial number: a connection of its own asks there.
+    void StartAddressCheck(const Device& device, const std::string& address);
+    bool HandleAddressCheck(std::uint16_t code, std::uint16_t checkId);
+    void CheckedAddressAnswered(std::uint16_t checkId);
+    void EndAddressCheck(std::uint16_t checkId);
+    void MoveDevice(Device& device, const std::string& address, std::uint8_t modelCode);
     void LogDeviceEvent(std::uint32_t id, std::uint16_t type, const Device& device);
     void LogConnectionLost(Device& device);
     void OnTcpThreadMessage(std::uint16_t code, std::uint16_t deviceId, std::uint32_t lParam);
@@ -414,4 +436,15 @@ private:
     int pendingChecks_ = 0;
     bool fileProtected_ = false;  // it could not be read: never written over in this run
     bool saveFailureReported_ = false;
+
+    QTimer* discoveryRoundTimer_ = nullptr;
+    bool discoveryRoundOpen_ = false;
+    std::vector<CMca::BcastData_Type> newcomers_;  // new serial numbers of the open round
+    struct AddressCheck {
+        std::uint16_t DeviceId = 0;
+        std::string IpAddress;
+        std::string Serial;
+        std::unique_ptr<TTcpCommsThread> Connection;
+    };
+    std::map<std::uint16_t, AddressCheck> addressChecks_;  // by the check's own id
 };

@@ -19,3 +19,9 @@ constexpr std::uint32_t EV_MONITOR_ERROR = 0xC000000C;
 // Where the e-mail sign-in password is kept (the desktop keyring, or the file beside the
 // settings where there is none): said once a run, so that an administrator can find it.
 constexpr std::uint32_t EV_EMAIL_PASSWORD_PLACE = 0x4000000D;
+// A registered device answers from another address than before (DHCP gave it a new one), and
+// a status query there carried its serial number: it is polled at the new address from now.
+constexpr std::uint32_t EV_DEVICE_MOVED = 0x8000000E;
+// More devices with new serial numbers answered one discovery request than a site sets up at
+// once: forged replies, most likely. None of them was registered.
+constexpr std::uint32_t EV_DISCOVERY_BURST = 0x8000000F;

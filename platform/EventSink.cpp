@@ -51,6 +51,10 @@ const char* EventName(std::uint32_t id) {
             return "EV_MONITOR_ERROR";
         case EV_EMAIL_PASSWORD_PLACE:
             return "EV_EMAIL_PASSWORD_PLACE";
+        case EV_DEVICE_MOVED:
+            return "EV_DEVICE_MOVED";
+        case EV_DISCOVERY_BURST:
+            return "EV_DISCOVERY_BURST";
         default:
             return "EV_UNKNOWN";
     }

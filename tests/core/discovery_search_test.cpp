@@ -2,23 +2,13 @@
 // in the monitor namespace of a test bed and the simulated amplifiers in the device namespace,
 // so the discovery request really goes to 255.255.255.255 and crosses a veth pair, while
 // nothing can leave the machine.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gmock/gmock.h>
-
-#include <QElapsedTimer>
-#include <QTimer>
 
 #include <algorithm>
 #include <map>
-#include <optional>
 #include <set>
 
-#include "CoreFixture.h"
-#include "support/NetnsTestBed.h"
+#include "DiscoveryBedFixture.h"
 
 namespace {
 
@@ -31,150 +21,9 @@ const char* const kNoneFound = "No Velkan devices have been found on the local n
 const char* const kOneFound = "1 Velkan device has been found on the local network.";
 const char* const kThreeFound = "3 Velkan devices have been found on the local network.";
 
-class DiscoverySearchTest : public CoreFixture {
+class DiscoverySearchTest : public DiscoveryBedFixture {
 protected:
-    DiscoverySearchTest() : CoreFixture(10) {}
-
-    void SetUp() override {
-        CoreFixture::SetUp();
-        if (HasFatalFailure()) return;
-        AVLO_REQUIRE_NETNS();
-        bed_ = std::make_unique<NetnsTestBed>(kBedDevices);
-        ASSERT_TRUE(bed_->ok()) << bed_->error();
-        // A real limited broadcast, possible only because the core lives inside the bed.
-        options_.discoveryAddress = NetnsTestBed::BroadcastAddress();
-        options_.discoveryPort = 60003;
-        // The core's discovery socket is made at its start and each connection thread
-        // starts in the namespace of the thread that creates it: the test thread stays in
-        // the monitor namespace until TearDown.
-        monitorNs_.emplace(bed_->MonitorNs());
-        ASSERT_TRUE(monitorNs_->ok()) << monitorNs_->error();
-    }
-
-    void TearDown() override {
-        StopCore();  // still inside the monitor namespace
-        sites_.clear();
-        monitorNs_.reset();
-        bed_.reset();
-        CoreFixture::TearDown();
-    }
-
-    // A simulated site in the device namespace; its sockets stay there for good.
-    devsim::Site& NewSite() {
-        ScopedNetns dev(bed_->DeviceNs());
-        EXPECT_TRUE(dev.ok()) << dev.error();
-        sites_.push_back(std::make_unique<devsim::Site>(devsim::SiteOptions{"0.0.0.0", 60003}));
-        EXPECT_TRUE(sites_.back()->DiscoveryListening()) << sites_.back()->LastError();
-        return *sites_.back();
-    }
-    int AddBedDevice(devsim::Site& site, int i, const std::string& model, const std::string& serial,
-                     bool answerDiscovery = true) {
-        ScopedNetns dev(bed_->DeviceNs());
-        EXPECT_TRUE(dev.ok()) << dev.error();
-        devsim::DeviceConfig c;
-        c.address = NetnsTestBed::DeviceAddress(i);
-        c.modelText = model;
-        c.serial = serial;
-        c.answerDiscovery = answerDiscovery;
-        const int index = site.AddDevice(c);
-        EXPECT_GE(index, 0) << site.LastError();
-        return index;
-    }
-    void StartSite(devsim::Site& site) {
-        ScopedNetns dev(bed_->DeviceNs());
-        ASSERT_TRUE(dev.ok()) << dev.error();
-        ASSERT_TRUE(site.Start()) << site.LastError();
-    }
-
-    // One datagram to the monitor's discovery port, from a device address of the bed.
-    void SendFromDevice(const std::string& bytes, const std::string& from) {
-        ScopedNetns dev(bed_->DeviceNs());
-        ASSERT_TRUE(dev.ok()) << dev.error();
-        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ASSERT_GE(fd, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        inet_pton(AF_INET, from.c_str(), &a.sin_addr);
-        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-        a.sin_port = htons(60003);
-        inet_pton(AF_INET, NetnsTestBed::MonitorAddress().c_str(), &a.sin_addr);
-        EXPECT_EQ(sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a),
-                  static_cast<ssize_t>(bytes.size()));
-        close(fd);
-    }
-
-    CMonitorCore::Device* BySerial(const std::string& serial) const {
-        for (const auto& d : core_->Devices()) {
-            if (d->Serial == serial) return d.get();
-        }
-        return nullptr;
-    }
-    CMonitorCore::Device* ByName(const std::string& name) const {
-        for (const auto& d : core_->Devices()) {
-            if (d->Name == name) return d.get();
-        }
-        return nullptr;
-    }
-    bool AllConnected() const {
-        for (const auto& d : core_->Devices()) {
-            if (d->ConnState != Connected) return false;
-        }
-        return true;
-    }
-
-    // The core after its first discovery round: `count` devices in the table, all connected
-    // when `connected`.
-    void StartAndSettle(int count, bool connected = true) {
-        StartSearchableCore();
-        ASSERT_TRUE(WaitUntil([&] { return core_->PollTimer->isActive(); }))
-            << "the discovery thread never reported that it started";
-        ASSERT_TRUE(WaitUntil([&] { return core_->DeviceCount() == count; }))
-            << "devices in the table: " << core_->DeviceCount();
-        if (connected) {
-            ASSERT_TRUE(WaitUntil([&] { return AllConnected(); }));
-        }
-        Pump(300);  // late replies of the start-up broadcast, if any
-    }
-
-    // The core with the search results it reports (the window shows each in a box).
-    void StartSearchableCore() {
-        StartCore();
-        QObject::connect(core_.get(), &CMonitorCore::SearchResult, core_.get(),
-                         [this](const QString& text) { results_.push_back(text); });
-    }
-    std::vector<QString> TakeResults() { return std::exchange(results_, {}); }
-
-    // Starts a network search and waits for its result; returns it and the time it took.
-    struct SearchResult {
-        std::vector<QString> texts;
-        qint64 ms = 0;
-    };
-    SearchResult Search() {
-        SearchResult result;
-        TakeResults();
-        QElapsedTimer clock;
-        clock.start();
-        EXPECT_TRUE(core_->SearchNetwork());
-        EXPECT_TRUE(core_->NetworkSearchTimer->isActive());
-        WaitUntil(
-            [&] {
-                auto texts = TakeResults();
-                result.texts.insert(result.texts.end(), texts.begin(), texts.end());
-                return !result.texts.empty();
-            },
-            5000);
-        result.ms = clock.elapsed();
-        return result;
-    }
-    static void ExpectSingleResult(const SearchResult& r, const std::string& text) {
-        ASSERT_EQ(r.texts.size(), 1u) << "no result, or more than one";
-        EXPECT_EQ(r.texts[0].toStdString(), text);
-    }
-
-    std::vector<QString> results_;
-    std::unique_ptr<NetnsTestBed> bed_;
-    std::optional<ScopedNetns> monitorNs_;
-    std::vector<std::unique_ptr<devsim::Site>> sites_;
+    DiscoverySearchTest() : DiscoveryBedFixture(10, kBedDevices) {}
 };
 
 // ---- discovery at start-up ----
@@ -260,45 +109,36 @@ TEST_F(DiscoverySearchTest, WithTheAvloOptionOffNewDevicesAreRegisteredWithoutAC
     EXPECT_EQ(EventsWithId(EV_DEVICE_REGISTERED).size(), 1u);
 }
 
-// A reply without a serial number is never a new device: it can only be matched to a
-// registered device that has no serial number either. (The serial number is the text after
+// A reply without a serial number names no device: it is never registered, and it moves no
+// record, not even one that has no serial number either. (The serial number is the text after
 // the R, up to 8 characters, so only an R at the very end of a reply gives an empty one.)
-TEST_F(DiscoverySearchTest, ReplyWithoutSerialIsNeverRegistered) {
-    WriteConfig("[AVLO]\r\nRegistered=1\r\nName 0=Numbered\r\nIP 0=10.77.0.210\r\navlo 0=0\r\nSerial 0=99999999\r\n");
+TEST_F(DiscoverySearchTest, ReplyWithoutSerialNamesNoDevice) {
+    WriteConfig(
+        "[AVLO]\r\nRegistered=2\r\nName 0=Numbered\r\nIP 0=10.77.0.210\r\navlo 0=0\r\n"
+        "Serial 0=99999999\r\nName 1=Manual\r\nIP 1=10.77.0.211\r\navlo 1=0\r\n");
     StartSearchableCore();
     ASSERT_TRUE(WaitUntil([&] { return core_->PollTimer->isActive(); }));
-    ASSERT_EQ(core_->DeviceCount(), 1);
+    Pump(kRoundMs);  // the start-up round is over
+    ASSERT_EQ(core_->DeviceCount(), 2);
     const CMonitorCore::Device* numbered = core_->Devices()[0].get();
+    const CMonitorCore::Device* manual = core_->Devices()[1].get();
 
-    // No registered device without a serial number: the reply is dropped. The numbered
-    // device's own reply, sent after it, shows when both have been handled.
+    // Within a round of the monitor's own; a new device's reply sent after them shows when
+    // the round has been handled.
+    OpenRound();
     SendFromDevice("VELKAN:M03\nR", NetnsTestBed::DeviceAddress(0));
-    SendFromDevice("VELKAN:M02R99999999\n", NetnsTestBed::DeviceAddress(1));
-    ASSERT_TRUE(WaitUntil([&] { return numbered->IpAddress == NetnsTestBed::DeviceAddress(1); }));
-    Pump(200);
-    EXPECT_EQ(core_->DeviceCount(), 1);
-    EXPECT_EQ(EventsWithId(EV_DEVICE_REGISTERED).size(), 1u);  // the one from the file
-
-    // A registered device without a serial number takes such a reply as its own.
-    DeviceContext manual = Ctx("Manual", "10.77.0.211", false);
-    ASSERT_GT(core_->AddDevice(&manual), 0);
-    const CMonitorCore::Device* added = core_->Devices()[1].get();
-    SendFromDevice("VELKAN:M03\nR", NetnsTestBed::DeviceAddress(0));
-    ASSERT_TRUE(WaitUntil([&] { return added->IpAddress == NetnsTestBed::DeviceAddress(0); })) << added->IpAddress;
-    Pump(200);
-    EXPECT_EQ(core_->DeviceCount(), 2);
-    EXPECT_EQ(added->Name, "Manual");
-    EXPECT_EQ(added->ModelCode, kModelRV13);
-    EXPECT_FALSE(added->AvloEnabled);
-    EXPECT_EQ(numbered->IpAddress, NetnsTestBed::DeviceAddress(1));
-
-    // Nor does such a reply take an address that another record holds. A new device's reply
-    // sent after it shows when it has been handled.
     SendFromDevice("VELKAN:M03\nR", NetnsTestBed::DeviceAddress(1));
     SendFromDevice("VELKAN:M03R77000003\n", NetnsTestBed::DeviceAddress(3));
     ASSERT_TRUE(WaitUntil([&] { return core_->DeviceCount() == 3; }));
-    EXPECT_EQ(added->IpAddress, NetnsTestBed::DeviceAddress(0));
-    EXPECT_EQ(numbered->IpAddress, NetnsTestBed::DeviceAddress(1));
+    Pump(200);
+    EXPECT_EQ(core_->DeviceCount(), 3);
+    EXPECT_EQ(numbered->IpAddress, "10.77.0.210");
+    EXPECT_EQ(manual->IpAddress, "10.77.0.211");
+    EXPECT_EQ(manual->Name, "Manual");
+    EXPECT_EQ(manual->ModelCode, 0);
+    EXPECT_EQ(BySerial("77000003")->IpAddress, NetnsTestBed::DeviceAddress(3));
+    EXPECT_EQ(EventsWithId(EV_DEVICE_REGISTERED).size(), 3u);
+    EXPECT_TRUE(EventsWithId(EV_DEVICE_MOVED).empty());
     EXPECT_TRUE(EventsWithId(EV_DEVICE_CONNECTION_LOST).empty());
 }
 
@@ -353,18 +193,26 @@ TEST_P(MovedDeviceTest, GetsItsNewAddressAndKeepsItsNameAndAvloSetting) {
     EXPECT_EQ(Cell(row, 2).toStdString(), newAddress);
     EXPECT_EQ(Ticked(row), avlo);
     if (avlo) {
-        // A new connection thread, to the new address: the device there is connected and polled.
-        EXPECT_TRUE(second.WaitFor(0, [](const devsim::DeviceSnapshot& s) { return s.connections == 1 && s.statusQueries >= 1; },
+        // After the status query that proved the move, a new connection thread to the new
+        // address: the device there is connected and polled.
+        EXPECT_TRUE(second.WaitFor(0, [](const devsim::DeviceSnapshot& s) { return s.connections == 2 && s.statusQueries >= 2; },
                                    std::chrono::seconds(5)));
         EXPECT_TRUE(WaitUntil([&] { return d->ConnState == Connected; }));
         EXPECT_EQ(Cell(row, kStatusColumn).toStdString(), "Connected");
     } else {
+        // Only the status query that proved the move reached the new address.
         Pump(1500);
-        EXPECT_EQ(second.Snapshot(0).connections, 0);
+        EXPECT_EQ(second.Snapshot(0).connections, 1);
+        EXPECT_EQ(second.Snapshot(0).statusQueries, 1);
+        EXPECT_FALSE(second.Snapshot(0).connected);
         EXPECT_FALSE(d->Connection);
         EXPECT_EQ(d->ConnState, Disconnected);
     }
     EXPECT_EQ(EventsWithId(EV_DEVICE_REGISTERED).size(), 1u);
+    const auto moved = EventsWithId(EV_DEVICE_MOVED);
+    ASSERT_EQ(moved.size(), 1u);
+    EXPECT_EQ(moved[0].type, EVENTLOG_WARNING_TYPE);
+    EXPECT_EQ(moved[0].text.value_or(""), "Stage Left moved from " + oldAddress + " to " + newAddress);
 }
 
 INSTANTIATE_TEST_SUITE_P(Discovery, MovedDeviceTest,
@@ -388,6 +236,16 @@ TEST_F(DiscoverySearchTest, DeviceAtAnotherRecordsAddressTakesItAndTheOtherWaits
         rightAddress +
         "\r\navlo 1=1\r\nModel 1=3\r\nSerial 1=51000002\r\n"
         "[STATS]\r\nChanErr0device 0=5\r\nChanErr0device 1=7\r\nPlus12VErrdevice 1=9\r\n");
+    // Stage Left's amplifier at Stage Right's address, not taking connections until it has
+    // moved there; Stage Right's own amplifier at a third address.
+    devsim::Site& site = NewSite();
+    const int leftAmp = AddBedDevice(site, 1, "02", "51000001", /*answerDiscovery=*/false);
+    AddBedDevice(site, 2, "02", "51000002", /*answerDiscovery=*/false);
+    StartSite(site);
+    {
+        ScopedNetns dev(bed_->DeviceNs());
+        site.SetRefuseConnections(leftAmp, true);
+    }
     StartSearchableCore();
     ASSERT_TRUE(WaitUntil([&] { return core_->PollTimer->isActive(); }));
     ASSERT_EQ(core_->DeviceCount(), 2);
@@ -396,6 +254,11 @@ TEST_F(DiscoverySearchTest, DeviceAtAnotherRecordsAddressTakesItAndTheOtherWaits
     ASSERT_TRUE(right->Connection);
 
     // Stage Left's amplifier answers from Stage Right's address.
+    {
+        ScopedNetns dev(bed_->DeviceNs());
+        site.SetRefuseConnections(leftAmp, false);
+    }
+    OpenRound();
     SendFromDevice("VELKAN:M02R51000001\n", rightAddress);
     ASSERT_TRUE(WaitUntil([&] { return left->IpAddress == rightAddress; })) << left->IpAddress;
     EXPECT_TRUE(left->Connection);
@@ -419,9 +282,7 @@ TEST_F(DiscoverySearchTest, DeviceAtAnotherRecordsAddressTakesItAndTheOtherWaits
     EXPECT_EQ(lost[0].text.value_or(""), "Stage Right at " + rightAddress);
 
     // Stage Right's own amplifier answers from a new address: it gets it and is connected.
-    devsim::Site& site = NewSite();
-    AddBedDevice(site, 2, "02", "51000002", /*answerDiscovery=*/false);
-    StartSite(site);
+    OpenRound();
     SendFromDevice("VELKAN:M02R51000002\n", rightNewAddress);
     ASSERT_TRUE(WaitUntil([&] { return right->ConnState == Connected; })) << right->IpAddress;
     EXPECT_EQ(right->IpAddress, rightNewAddress);
@@ -429,6 +290,10 @@ TEST_F(DiscoverySearchTest, DeviceAtAnotherRecordsAddressTakesItAndTheOtherWaits
     EXPECT_EQ(right->Serial, "51000002");
     EXPECT_EQ(left->IpAddress, rightAddress);
     EXPECT_EQ(core_->DeviceCount(), 2);
+    std::vector<std::string> moves;
+    for (const auto& e : EventsWithId(EV_DEVICE_MOVED)) moves.push_back(e.text.value_or(""));
+    EXPECT_THAT(moves, testing::ElementsAre("Stage Left moved from " + leftAddress + " to " + rightAddress,
+                                            "Stage Right moved from no address to " + rightNewAddress));
 
     StopCore();
     const std::string saved = ReadConfig();

@@ -63,6 +63,13 @@ protected:
         thread_->SendDiscovery(text.data(), static_cast<int>(text.size()));
     }
 
+    // Replies are taken only while a request of the thread's own is out; the request leaves
+    // from the thread, a moment after it is handed over.
+    void OpenReplyWindow() {
+        Discover();
+        std::this_thread::sleep_for(100ms);
+    }
+
     CData store_;
     QueueTarget target_;
     std::unique_ptr<TUdpCommsThread> thread_;
@@ -121,6 +128,7 @@ TEST_F(UdpCommsThreadTest, RepliesOfEveryDeviceAreQueuedWithAddressAndModel) {
 
 TEST_F(UdpCommsThreadTest, DatagramSizeLimitAndNonReplies) {
     Start();
+    OpenReplyWindow();
     TestSocket peer("127.0.3.20");
     std::string reply64 = "VELKAN:M01R00000064";
     reply64 += std::string(64 - reply64.size() - 1, 'x') + "\n";
@@ -142,6 +150,22 @@ TEST_F(UdpCommsThreadTest, DatagramSizeLimitAndNonReplies) {
     ASSERT_EQ(store_.TakeReply(addr, buf, sizeof buf), 64);
     EXPECT_EQ(std::string(buf, 64), reply64);
     EXPECT_EQ(addr[3], 20);
+}
+
+// Anybody can send a datagram that looks like a reply: only the replies to a request of the
+// thread's own, within its window, are taken.
+TEST_F(UdpCommsThreadTest, RepliesOutsideTheRequestWindowAreDropped) {
+    Start();
+    TestSocket peer("127.0.3.22");
+    peer.SendTo("VELKAN:M03R00000022\n", "127.0.0.1", kPort);
+    EXPECT_EQ(Count(target_.Collect(300ms), EvReceived), 0);
+    OpenReplyWindow();
+    peer.SendTo("VELKAN:M03R00000022\n", "127.0.0.1", kPort);
+    EXPECT_TRUE(target_.WaitForCode(EvReceived, 1s));
+    std::this_thread::sleep_for(std::chrono::milliseconds(TUdpCommsThread::ReplyWindowMs));
+    peer.SendTo("VELKAN:M03R00000022\n", "127.0.0.1", kPort);
+    EXPECT_EQ(Count(target_.Collect(300ms), EvReceived), 0);
+    EXPECT_EQ(store_.ReplyCount(), 1);
 }
 
 TEST_F(UdpCommsThreadTest, OwnRequestComingBackIsDropped) {
@@ -167,6 +191,7 @@ TEST_F(UdpCommsThreadTest, BadDestinationIsAnError) {
 
 TEST_F(UdpCommsThreadTest, BurstBeyondTheQueueKeepsTheNewestAndAnnouncesEach) {
     Start();
+    OpenReplyWindow();
     TestSocket peer("127.0.3.21");
     for (int i = 0; i < 60; ++i) {
         char reply[32];
