@@ -27,7 +27,7 @@ struct Change {
 // Each row changes one thing the way the program does: the device table and the counters
 // through the core's operations, the settings records as the window's pages and dialogs write
 // them (directly into the core's records), the statistics as the properties dialog resets them.
-std::vector<Change> Changes(const std::function<void(int)>& addSim) {
+std::vector<Change> Changes(const std::function<void(int, bool)>& addSim) {
     auto device = [](CMonitorCore& core, int row) -> CMonitorCore::Device& {
         return *core.FindDeviceByListIndex(row);
     };
@@ -88,13 +88,14 @@ std::vector<Change> Changes(const std::function<void(int)>& addSim) {
          "\r\ndevice 0=20"},
         {"a device found by discovery",
          [addSim](CMonitorCore& core) {
-             addSim(30);
+             addSim(30, false);
              core.BroadcastDiscovery();
          },
          "Serial 3=77700030\r\n"},
         {"a known device found at another address",
          [addSim](CMonitorCore& core) {
-             addSim(31);
+             // It moves only once its status at the new address carries its serial.
+             addSim(31, true);
              core.BroadcastDiscovery();
          },
          "IP 1=127.0.118.31\r\n"},
@@ -192,12 +193,12 @@ TEST_F(ConfigChangeCheckTest, EveryKindOfChangeIsSavedByTheCheck) {
     StartCore();
     WaitForFirstPoll();
     ASSERT_EQ(core_->DeviceCount(), 2);
-    auto addSim = [this](int host) {
+    auto addSim = [this](int host, bool answersStatus) {
         devsim::DeviceConfig c;
         c.address = Address(host);
         c.serial = "777000" + std::to_string(host);
         c.udpPort = options_.discoveryPort;
-        c.acceptTcp = false;
+        c.acceptTcp = answersStatus;
         ASSERT_GE(Site().AddDevice(c), 0) << Site().LastError();
     };
     for (const Change& c : Changes(addSim)) {
