@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   # toolchain and build
-  build-essential g++ clang libclang-rt-14-dev cmake ninja-build pkg-config
+  build-essential g++ clang libclang-rt-14-dev cmake ninja-build pkg-config ccache
   clang-format clang-tidy
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev
