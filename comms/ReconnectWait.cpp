@@ -7,6 +7,10 @@ CReconnectWait::CReconnectWait(int firstMs, int longestMs, int livedMs)
       longestMs_(std::max(firstMs_, longestMs)),
       livedMs_(std::max(0, livedMs)) {}
 
+void CReconnectWait::SetLongest(int longestMs) {
+    longestMs_ = std::max(firstMs_, longestMs);
+}
+
 void CReconnectWait::Connected(Clock::time_point now) {
     connectedAt_ = now;
 }

@@ -15,6 +15,9 @@ public:
     // the most it grows to; livedMs: how long a link must last to count as one that lived.
     CReconnectWait(int firstMs, int longestMs, int livedMs);
 
+    // The poll interval was changed: later waits grow up to the new longest.
+    void SetLongest(int longestMs);
+
     // A new link is up.
     void Connected(Clock::time_point now);
     // Whether the link made last has lasted long enough to count as one that lived.

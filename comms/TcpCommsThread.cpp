@@ -44,6 +44,7 @@ TTcpCommsThread::TTcpCommsThread(CData& store, std::string port, std::string hos
       host_(std::move(host)),
       window_(window),
       deviceId_(deviceId),
+      longestWaitMs_(limits.longestWaitMs),
       reconnectWait_(RetryWaitMs, limits.longestWaitMs, limits.livedMs) {
     if (!sendEvent_.IsValid() || !reconnectEvent_.IsValid() || !stopEvent_.IsValid()) {
         startFailed_ = true;
@@ -186,6 +187,7 @@ void TTcpCommsThread::Lose(LinkState next) {
     // such loss may be a device that restarted, and is told of like any other; from the
     // second in a row on, the series has been told of and the next links go quietly.
     const Clock::time_point now = Clock::now();
+    reconnectWait_.SetLongest(longestWaitMs_.load(std::memory_order_relaxed));
     const bool flapping = reconnectWait_.Failing() && !reconnectWait_.Lived(now);
     nextAttempt_ = now + std::chrono::milliseconds(reconnectWait_.Lost(now));
     if (!reconnectWait_.Failing()) seriesReported_ = false;

@@ -59,6 +59,8 @@ public:
     }
     void Reconnect();
     void Stop();
+    // The owner's poll interval changed: the longest wait after lost links follows it.
+    void SetLongestWait(int ms) { longestWaitMs_.store(ms, std::memory_order_relaxed); }
 
     std::uint16_t DeviceId() const { return deviceId_; }
     // True once the thread has released everything and posted (or is posting) EvEnded.
@@ -105,6 +107,7 @@ private:
     CEvent stopEvent_;
     std::atomic<bool> terminated_{false};
     std::atomic<bool> ended_{false};
+    std::atomic<int> longestWaitMs_;
 
     // Touched by the worker only.
     int socket_ = -1;

@@ -39,7 +39,7 @@ void CMonitorCore::StartConnection(int listIndex, bool refresh) {
     } else {
         // A peer that keeps dropping the link is tried about once per poll at most.
         TcpRetryLimits limits;
-        limits.longestWaitMs = PollTimer->interval();
+        limits.longestWaitMs = PollIntervalMs();
         device->Connection = std::make_unique<TTcpCommsThread>(*store_, devicePortText_,
                                                                DecimalAddress(device->IpAddress),
                                                                this, device->DeviceId, limits);

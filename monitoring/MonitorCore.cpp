@@ -126,11 +126,18 @@ void CMonitorCore::Start() {
     if (!fileProtected_) changeSaveTimer_->start();
 }
 
+int CMonitorCore::PollIntervalMs() const {
+    return std::max(Options.Poll, MinPollMs);
+}
+
 void CMonitorCore::ApplyPollInterval() {
-    const int interval = std::max(Options.Poll, MinPollMs);
+    const int interval = PollIntervalMs();
     // A running timer starts counting again when its interval is set: an OK that leaves the
     // interval as it was must not put off the next poll.
     if (PollTimer->interval() != interval) PollTimer->setInterval(interval);
+    for (const auto& device : devices_) {
+        if (device->Connection) device->Connection->SetLongestWait(interval);
+    }
 }
 
 void CMonitorCore::Shutdown() {

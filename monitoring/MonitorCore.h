@@ -127,6 +127,8 @@ public:
     // Puts the poll interval of the options to work, counting from now when it changed; the
     // timer never runs faster than once a second, whatever the options say.
     void ApplyPollInterval();
+    // The poll interval in force: the setting, but never below the shortest.
+    int PollIntervalMs() const;
     void BroadcastDiscovery();
     void PollTimerTimer();
     void DailySave();
