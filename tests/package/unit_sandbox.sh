@@ -43,8 +43,26 @@ done < <(awk '{for (i = 7; $i != "-"; i++); print $5, $(i + 1)}' /proc/self/moun
 mount --bind /proc/sys /proc/sys
 mount -o remount,bind,ro /proc/sys
 
+# The fresh /tmp and /var/tmp would hide what the sandbox must still reach when the tree, the
+# build or the writable folders lie there (a clone in /tmp): each such top folder is put back
+# from the old one, with the mounts below it, so the kept folders stay writable. (mount must
+# not turn the descriptor's link into its name: that name is the fresh /tmp by then.)
+exec 8</tmp 9</var/tmp
+tops=()
+for path in "$here" "$unit" "${keep[@]}" "$@"; do
+  case $path in
+    /tmp/?*) tops+=("/tmp/$(cut -d/ -f3 <<<"$path")") ;;
+    /var/tmp/?*) tops+=("/var/tmp/$(cut -d/ -f4 <<<"$path")") ;;
+  esac
+done
 mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs /tmp
 mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs /var/tmp
+for top in $(printf '%s\n' "${tops[@]}" | sort -u); do
+  case $top in /tmp/*) old=/proc/self/fd/8/${top#/tmp/} ;; *) old=/proc/self/fd/9/${top#/var/tmp/} ;; esac
+  if [ -d "$old" ]; then mkdir -p "$top"; else touch "$top"; fi
+  mount --no-canonicalize --rbind "$old" "$top"
+done
+exec 8<&- 9<&-
 
 mount -t tmpfs -o mode=755,nosuid tmpfs /dev
 for node in null:1:3 zero:1:5 full:1:7 random:1:8 urandom:1:9 tty:5:0; do
