@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <sstream>
 
 #include "CoreFixture.h"
@@ -153,8 +154,9 @@ TEST_F(ConfigFileTest, LoggingOrderAndLoggingOff) {
 }
 
 TEST_F(ConfigFileTest, DailySaveAtTheFirstPollOfANewDayClearsNotified) {
-    LocalDateTime today{2026, 12, 10, 23, 59, 0, 0, 4};
-    SetClockOverride([&today] { return today; });
+    // The clock outlives this body: the core's shutdown in TearDown still asks it the time.
+    auto today = std::make_shared<LocalDateTime>(LocalDateTime{2026, 12, 10, 23, 59, 0, 0, 4});
+    SetClockOverride([today] { return *today; });
     StartCore();
     DeviceContext c = Ctx("Hall", "127.0.6.40", false);
     ASSERT_GT(core_->AddDevice(&c), 0);
@@ -164,7 +166,7 @@ TEST_F(ConfigFileTest, DailySaveAtTheFirstPollOfANewDayClearsNotified) {
     EXPECT_EQ(ReadConfig(), "");
     EXPECT_EQ(core_->Devices()[0]->Notified.FanOk[1], 1);
 
-    today = LocalDateTime{2026, 12, 11, 0, 0, 5, 0, 5};
+    *today = LocalDateTime{2026, 12, 11, 0, 0, 5, 0, 5};
     core_->PollTimerTimer();
     EXPECT_NE(ReadConfig().find("Name 0=Hall"), std::string::npos);
     EXPECT_EQ(core_->Devices()[0]->Notified.FanOk[1], 0);
@@ -223,8 +225,9 @@ TEST_F(ConfigFileTest, AFileThatCannotBeReadIsReportedAndNeverWrittenOver) {
     // As root no permission keeps a file from being read; a folder in its place cannot be read
     // either, and is no more to be replaced than a file of settings that are only unknown.
     ASSERT_TRUE(std::filesystem::create_directory(options_.configPath));
-    LocalDateTime today{2026, 12, 10, 23, 59, 0, 0, 4};
-    SetClockOverride([&today] { return today; });
+    // The clock outlives this body: the core's shutdown in TearDown still asks it the time.
+    auto today = std::make_shared<LocalDateTime>(LocalDateTime{2026, 12, 10, 23, 59, 0, 0, 4});
+    SetClockOverride([today] { return *today; });
     StartCore();
 
     const auto shown = MessageBoxSeam::TakeShown();
@@ -245,7 +248,7 @@ TEST_F(ConfigFileTest, AFileThatCannotBeReadIsReportedAndNeverWrittenOver) {
     const DeviceContext c = Ctx("Hall", "127.0.6.42", false);
     ASSERT_GT(core_->AddDevice(&c), 0);
     Pump(2500);
-    today = LocalDateTime{2026, 12, 11, 0, 0, 5, 0, 5};
+    *today = LocalDateTime{2026, 12, 11, 0, 0, 5, 0, 5};
     core_->PollTimerTimer();
     EXPECT_EQ(core_->ReferenceDate.day, 11);
     StopCore();
