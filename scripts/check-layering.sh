@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Checks that includes run one way: app, dialogs -> monitoring -> history -> notify -> comms ->
+# Checks that includes run one way: app, dialogs -> headless -> web -> monitoring -> history -> notify -> comms ->
 # protocol, with platform beside them (every layer may use it; it uses none). Below app and
 # dialogs only Qt Core may be included (protocol and comms no Qt at all), so that the monitor
 # core and the headless monitor never need Qt Gui or Qt Widgets. Exits non-zero and names each
@@ -22,10 +22,12 @@ declare -A allowed=(
   [notify]="notify comms protocol platform"
   [history]="history notify comms protocol platform"
   [monitoring]="monitoring history notify comms protocol platform"
+  [web]="web monitoring history notify comms protocol platform"
+  [headless]="headless web monitoring history notify comms protocol platform"
 )
 # Which Qt each layer may include: none, or Qt Core only.
 declare -A qt=([platform]=core [protocol]=none [comms]=none [notify]=core [history]=core
-  [monitoring]=core)
+  [monitoring]=core [web]=core [headless]=core)
 
 failed=0
 report() {
@@ -33,7 +35,8 @@ report() {
   failed=1
 }
 
-for layer in platform protocol comms notify history monitoring; do
+for layer in platform protocol comms notify history monitoring web headless; do
+  [ -d "$layer" ] || continue
   while IFS= read -r hit; do
     file=${hit%%:*}
     rest=${hit#*:}
