@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "protocol/Mca.h"
+#include "tools/devsim/ByteText.h"
 #include "tools/devsim/Site.h"
 
 using namespace std::chrono_literals;
@@ -888,6 +889,50 @@ TEST(DevsimProgram, CommandAnswersOffAndLateAnswersFromTheCommandLine) {
     EXPECT_EQ(program.Wait(Patience), 0);
 }
 
+// A serial number can hold any byte, spelled "\xNN" on the command line: the device sends the
+// bytes themselves, and the simulator's own printout spells them again instead of letting
+// them drive the terminal it runs in.
+TEST(DevsimProgram, SerialSpelledWithEscapesIsSentAsItsBytesAndShownSpelled) {
+    struct Case {
+        const char* address;
+        const char* spelled;  // as given to --device
+        std::string bytes;    // as the status must carry it
+        const char* shown;    // in the start-up lines and "list"
+    };
+    const Case cases[] = {
+        {"127.0.1.46", R"(\x1b]0;pwn\x07)", "\x1b]0;pwn\x07", R"(\x1B]0;pwn\x07)"},
+        {"127.0.1.47", R"(\x1B[2J\x00o\x7Fk)", std::string("\x1b[2J\0o\x7fk", 8),
+         R"(\x1B[2J\x00o\x7Fk)"},
+        {"127.0.1.48", R"(1234\\567)", "1234\\567", R"(1234\567)"},
+        {"127.0.1.49", "00000049", "00000049", "00000049"},
+    };
+    std::vector<std::string> args{"--discovery-listen", "none", "--duration", "10"};
+    for (const Case& c : cases) {
+        args.push_back("--device");
+        args.push_back(std::string(c.address) + ":02:" + c.spelled);
+    }
+    Program program(args);
+    ASSERT_NE(program.ReadUntil("[3] 127.0.1.49").find("[3] 127.0.1.49"), std::string::npos);
+    program.Type("list\n");
+    const std::string output = program.ReadUntil("3 127.0.1.49 model=02 serial=00000049");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.spelled);
+        const Parsed p = ParseStatus(Query(Connect(c.address)));
+        ASSERT_TRUE(p.ok);
+        EXPECT_EQ(p.serial, c.bytes);
+        EXPECT_NE(output.find(std::string(c.address) + " model 02 serial " + c.shown + "\n"),
+                  std::string::npos)
+            << devsim::ShownBytes(output, "\n");
+        EXPECT_NE(output.find(std::string(c.address) + " model=02 serial=" + c.shown + " "),
+                  std::string::npos)
+            << devsim::ShownBytes(output, "\n");
+    }
+    const std::string raw("\x1b\x07\x00\x7f", 4);
+    EXPECT_EQ(output.find_first_of(raw), std::string::npos) << devsim::ShownBytes(output, "\n");
+    program.Type("quit\n");
+    EXPECT_EQ(program.Wait(Patience), 0);
+}
+
 TEST(DevsimProgram, DurationEndsTheRun) {
     const auto start = Clock::now();
     Program program(
@@ -917,6 +962,13 @@ TEST(DevsimProgram, BadArgumentsFailWithoutStarting) {
         {},
         {"--bogus"},
         {"--device", "127.0.1.43:01:SHORT"},
+        // A serial is eight bytes once its escapes are read; a stray backslash is a slip.
+        {"--device", R"(127.0.1.43:01:0000\x30)"},
+        {"--device", R"(127.0.1.43:01:\x30\x30\x30\x30\x30\x30\x30\x30\x30)"},
+        {"--device", R"(127.0.1.43:01:0000043\x4)"},
+        {"--device", R"(127.0.1.43:01:0000043\)"},
+        {"--device", R"(127.0.1.43:01:\q000043)"},
+        {"--device", R"(127.0.1.43:01:\xG00000)"},
         {"--device", "127.0.1.43:01:00000043", "--fault", "1:fan:2"},
         {"--device", "127.0.1.43:01:00000043", "--fault", "0:smoke:2"},
         {"--device", "127.0.1.43:01:00000043", "--supply-fault", "0:4"},

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <sstream>
 
+#include "tools/devsim/ByteText.h"
 #include "tools/devsim/ProgramOptions.h"
 
 namespace devsim {
@@ -120,11 +121,11 @@ std::string Console::List() {
         const int dev = static_cast<int>(i);
         const DeviceSnapshot snapshot = site_.Snapshot(dev);
         text << i << ' ' << devices_[i].address << " model=" << devices_[i].modelText
-             << " serial=" << devices_[i].serial
+             << " serial=" << ShownBytes(devices_[i].serial)
              << " mode=" << (snapshot.active ? "active" : "standby")
              << " mask=" << Hex2(snapshot.channelMask)
              << " connected=" << (snapshot.connected ? "yes" : "no")
-             << " status=" << WithoutNewline(site_.StatusMessage(dev)) << '\n';
+             << " status=" << ShownBytes(WithoutNewline(site_.StatusMessage(dev))) << '\n';
     }
     return text.str();
 }

@@ -2,7 +2,10 @@
 
 #include <cstdlib>
 #include <map>
+#include <optional>
 #include <sstream>
+
+#include "tools/devsim/ByteText.h"
 
 namespace devsim {
 
@@ -37,18 +40,22 @@ std::vector<std::string> SplitColons(const std::string& text, std::size_t count)
     return parts;
 }
 
+// The serial may spell any byte as "\xNN", to rehearse a device that sends controls in it
+// (a NUL cannot be given on a command line any other way).
 bool ParseDevice(const std::string& text, DeviceConfig& device, std::string& error) {
     const std::vector<std::string> parts = SplitColons(text, 3);
-    if (parts.size() != 3 || parts[1].size() != 2 || parts[2].size() != 8) {
+    const std::optional<std::string> serial =
+        parts.size() == 3 ? DecodeByteEscapes(parts[2]) : std::nullopt;
+    if (parts.size() != 3 || parts[1].size() != 2 || !serial || serial->size() != 8) {
         error =
             "--device wants ADDRESS:MODEL:SERIAL with a 2-character model and an "
-            "8-character serial, not '" +
-            text + "'";
+            "8-byte serial (\\xNN for any byte, \\\\ for a backslash), not '" +
+            ShownBytes(text) + "'";
         return false;
     }
     device.address = parts[0];
     device.modelText = parts[1];
-    device.serial = parts[2];
+    device.serial = *serial;
     return true;
 }
 
@@ -279,7 +286,8 @@ std::string OptionsHelp() {
         << "ADDRESS (TCP) and discovery requests (UDP) from that address.\n\n"
         << "Options:\n"
         << "  --device ADDRESS:MODEL:SERIAL  add a device; MODEL 00 (RV10), 01 (RV11), 02 (RV12),\n"
-        << "                                 03 (RV13); SERIAL 8 characters\n"
+        << "                                 03 (RV13); SERIAL 8 bytes, \\xNN for any byte\n"
+        << "                                 (\\x1B, \\x00), \\\\ for a backslash\n"
         << "  --discovery-listen ADDR        where discovery requests are received\n"
         << "                                 (default 0.0.0.0; 'none' disables discovery)\n"
         << "  --tcp-port N                   status port of every device (default 60002)\n"

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "tools/devsim/ByteText.h"
 #include "tools/devsim/Console.h"
 #include "tools/devsim/LineFramer.h"
 #include "tools/devsim/ProgramOptions.h"
@@ -29,23 +30,6 @@ void PrintLine(const std::string& text) {
     std::fflush(stdout);
 }
 
-std::string Printable(const std::string& bytes) {
-    std::string text;
-    for (const char c : bytes) {
-        if (c == '\n') {
-            text += "\\n";
-        } else if (c >= 0x20 && c < 0x7F) {
-            text += c;
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X",
-                          static_cast<unsigned>(static_cast<unsigned char>(c)));
-            text += hex;
-        }
-    }
-    return text;
-}
-
 void PrintEvent(const DeviceEvent& event) {
     const std::string device = "[" + std::to_string(event.device) + "] ";
     switch (event.kind) {
@@ -56,7 +40,7 @@ void PrintEvent(const DeviceEvent& event) {
             PrintLine(device + "connection " + event.text + '\n');
             break;
         case EventKind::Request:
-            PrintLine(device + "request " + Printable(event.text) + '\n');
+            PrintLine(device + "request " + ShownBytes(event.text) + '\n');
             break;
         case EventKind::DiscoveryAnswered:
             PrintLine(device + "discovery reply to " + event.text + '\n');
@@ -163,7 +147,7 @@ int main(int argc, char** argv) {
         for (std::size_t i = 0; i < options.devices.size(); ++i) {
             const DeviceConfig& device = options.devices[i];
             PrintLine("[" + std::to_string(i) + "] " + device.address + " model " +
-                      device.modelText + " serial " + device.serial +
+                      device.modelText + " serial " + ShownBytes(device.serial) +
                       (device.acceptTcp ? "" : " (discovery only)") + '\n');
         }
     }
