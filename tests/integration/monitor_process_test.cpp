@@ -1,7 +1,8 @@
 // The avlo-monitor program as a process: start-up options, the single-instance lock, and the
 // shutdown that a termination signal runs. Each run gets a fresh folder with its own settings
-// file and lock file; the amplifiers are simulated in this process on loopback addresses
-// 127.0.10.x, with discovery sent to 127.0.10.254 on a port of this test's own.
+// file and lock file; the amplifiers are simulated in this process (or, for hostile serial
+// numbers, by the avlo-devsim program) on loopback addresses 127.0.10.x, with discovery sent
+// to 127.0.10.254 on a port of this test's own.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -14,21 +15,26 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/StartupOptions.h"
 #include "support/DesktopEntry.h"
+#include "tools/devsim/ByteText.h"
 #include "tools/devsim/Site.h"
 
 extern char** environ;
@@ -905,6 +911,214 @@ TEST_F(MonitorProcessTest, ABuildWithoutWindowsRunsHeadlessUnasked) {
     const auto events = EventNames(monitor->Err());
     ASSERT_FALSE(events.empty()) << monitor->Err();
     EXPECT_EQ(events.back(), "EV_MONITOR_STOPPED");
+}
+
+}  // namespace
+
+namespace {
+
+// ---- a device's hostile serial number ----
+
+// Serial numbers that would drive a terminal shown them raw: a window title (OSC ... BEL), a
+// screen wipe (CSI 2J) with a NUL that would cut a line short, and DEL. Eight bytes each, as
+// the status carries them, and free of the status's field letters, so the status stays whole.
+struct HostileSerial {
+    int host;
+    const char* spelled;  // for avlo-devsim --device
+    const char* shown;    // as every output of the monitor must write it
+};
+
+const HostileSerial kHostileSerials[] = {
+    {40, R"(\x1b]0;pwn\x07)", R"(\x1B]0;pwn\x07)"},
+    {41, R"(\x1B[2J\x00o\x7Fk)", R"(\x1B[2J\x00o\x7Fk)"},
+};
+
+// The first control byte in text other than those in allowed, as "\xNN"; empty when none.
+std::string FirstControl(const std::string& text, std::string_view allowed) {
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 || byte == 0x7F) && allowed.find(c) == std::string_view::npos) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+            return hex;
+        }
+    }
+    return {};
+}
+
+// What the test saw, for its own reports: a failing run must not drive the terminal either.
+std::string Shown(const std::string& text) {
+    return devsim::ShownBytes(text, "\n");
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+// Lines that name an event: each must name exactly one, at its start after the time.
+std::vector<std::string> EventLines(const std::string& text, const std::regex& start) {
+    static const std::regex name(" EV_[A-Z_]+ ");
+    std::vector<std::string> events;
+    for (const std::string& line : Lines(text)) {
+        const auto names = std::distance(std::sregex_iterator(line.begin(), line.end(), name),
+                                         std::sregex_iterator());
+        if (names == 0) continue;
+        EXPECT_EQ(names, 1) << "events glued on one line: " << Shown(line);
+        EXPECT_TRUE(std::regex_search(line, start)) << "an event line cut short: " << Shown(line);
+        events.push_back(line);
+    }
+    return events;
+}
+
+// RFC 4180 records: fields split on commas, quoted fields may hold commas, quotes and breaks.
+std::vector<std::vector<std::string>> CsvRecords(const std::string& text) {
+    std::vector<std::vector<std::string>> records;
+    std::vector<std::string> fields;
+    std::string field;
+    bool quoted = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
+                field += '"';
+                ++i;
+            } else if (c == '"') {
+                quoted = false;
+            } else {
+                field += c;
+            }
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ',') {
+            fields.push_back(std::exchange(field, {}));
+        } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            fields.push_back(std::exchange(field, {}));
+            records.push_back(std::exchange(fields, {}));
+            ++i;
+        } else {
+            field += c;
+        }
+    }
+    if (!field.empty() || !fields.empty()) {  // a last record without its CR LF
+        fields.push_back(field);
+        records.push_back(fields);
+    }
+    return records;
+}
+
+class HostileSerialTest : public MonitorProcessTest {
+protected:
+    // The simulator as its own program, so the serials travel exactly as a site's would.
+    std::unique_ptr<Child> StartDevsim() {
+        std::vector<std::string> args{AVLO_DEVSIM_BIN,
+                                      "--discovery-listen",
+                                      kHub,
+                                      "--udp-port",
+                                      std::to_string(kDiscoveryPort),
+                                      "--duration",
+                                      "60"};
+        for (std::size_t i = 0; i < std::size(kHostileSerials); ++i) {
+            const HostileSerial& s = kHostileSerials[i];
+            args.insert(args.end(), {"--device", Address(s.host) + ":02:" + s.spelled, "--fault",
+                                     std::to_string(i) + ":fan:1"});
+        }
+        auto devsim = std::make_unique<Child>(args, Environment({}), dir_.File("devsim.out"),
+                                              dir_.File("devsim.err"));
+        EXPECT_TRUE(devsim->ok()) << devsim->error();
+        return devsim;
+    }
+    // Runs "avlo-monitor --events" on the history the monitor wrote; its standard output.
+    std::string Events(std::vector<std::string> more, const std::string& tag) {
+        std::vector<std::string> args{AVLO_MONITOR_BIN, "--events", "--config", ConfigPath()};
+        args.insert(args.end(), more.begin(), more.end());
+        Child events(args, MonitorEnv(std::nullopt), dir_.File(tag + ".out"),
+                     dir_.File(tag + ".err"));
+        EXPECT_TRUE(events.ok()) << events.error();
+        const auto status = events.Wait(10s);
+        EXPECT_TRUE(ExitedWith(status, 0)) << tag << ": " << Describe(status) << "\n"
+                                           << Shown(events.Err());
+        return events.Out();
+    }
+    static std::string AlertOf(const HostileSerial& s) {
+        return std::string("AVLO Alert [RV12, # ") + s.shown + "]: FAN FAILURE";
+    }
+    static std::string StatusOf(const HostileSerial& s) {
+        return std::string("*M02R") + s.shown + "P1V1111";
+    }
+};
+
+// Whatever a device puts in its serial number, what the monitor prints, the history keeps and
+// --events shows is escaped: no byte of it can move a terminal's cursor, rename its window,
+// wipe its screen or end a line.
+TEST_F(HostileSerialTest, NoOutputCarriesTheSerialsControlBytesRaw) {
+    auto devsim = StartDevsim();
+    ASSERT_TRUE(devsim->ok());
+    const std::string lastDevice = "[1] " + Address(kHostileSerials[1].host);
+    ASSERT_TRUE(WaitFor([&] { return Contains(devsim->Out(), lastDevice); }, 10s))
+        << Describe(devsim->Wait(0ms)) << "\n"
+        << Shown(devsim->Out() + devsim->Err());
+
+    auto monitor = StartMonitor({"--headless"});
+    ASSERT_TRUE(monitor->ok());
+    const auto alerted = [&] {
+        const std::string err = monitor->Err();
+        return std::all_of(std::begin(kHostileSerials), std::end(kHostileSerials),
+                           [&](const HostileSerial& s) { return Contains(err, AlertOf(s)); });
+    };
+    EXPECT_TRUE(WaitFor(alerted, 15s)) << Shown(monitor->Out() + monitor->Err());
+    monitor->Signal(SIGTERM);
+    const auto status = monitor->Wait(10s);
+    EXPECT_TRUE(ExitedWith(status, 0)) << Describe(status) << "\n" << Shown(monitor->Err());
+    devsim->Terminate(5s);
+
+    const std::string out = monitor->Out();
+    const std::string err = monitor->Err();
+    EXPECT_EQ(FirstControl(out, "\n"), "") << Shown(out);
+    EXPECT_EQ(FirstControl(err, "\n"), "") << Shown(err);
+    EXPECT_EQ(FirstControl(devsim->Out(), "\n"), "") << Shown(devsim->Out());
+    const std::regex timeThenEvent(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d EV_[A-Z_]+ 0x[0-9A-F]{8}\b)");
+    const std::vector<std::string> printed = EventLines(err, timeThenEvent);
+
+    const std::string text = Events({}, "events");
+    const std::string csv = Events({"--csv"}, "csv");
+    EXPECT_EQ(FirstControl(text, "\n"), "") << Shown(text);
+    EXPECT_EQ(FirstControl(csv, "\r\n"), "") << Shown(csv);
+    const std::regex timeKindEvent(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d  [a-z]+ +EV_[A-Z_]+ )");
+    const std::vector<std::string> listed = EventLines(text, timeKindEvent);
+    EXPECT_EQ(listed.size(), Lines(text).size()) << Shown(text);
+    EXPECT_EQ(listed.size(), printed.size()) << Shown(text + "\n---\n" + err);
+
+    const auto records = CsvRecords(csv);
+    ASSERT_FALSE(records.empty()) << Shown(csv);
+    EXPECT_EQ(records.size(), listed.size() + 1) << Shown(csv);  // and the header
+    for (const auto& record : records) EXPECT_EQ(record.size(), 9u) << Shown(csv);
+
+    for (const HostileSerial& s : kHostileSerials) {
+        SCOPED_TRACE(s.spelled);
+        const auto withAlert = [&](const std::vector<std::string>& lines) {
+            return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+                return Contains(line, AlertOf(s)) && Contains(line, StatusOf(s));
+            });
+        };
+        EXPECT_GE(withAlert(printed), 1) << Shown(err);
+        EXPECT_GE(withAlert(listed), 1) << Shown(text);
+        const auto ofDevice = std::count_if(records.begin(), records.end(), [&](const auto& r) {
+            return r.size() == 9 && r[6] == Address(s.host);
+        });
+        const auto withSerial = std::count_if(records.begin(), records.end(), [&](const auto& r) {
+            return r.size() == 9 && r[6] == Address(s.host) && r[7] == s.shown;
+        });
+        EXPECT_GE(ofDevice, 3) << Shown(csv);  // registered, connected, the alert at least
+        EXPECT_EQ(withSerial, ofDevice) << Shown(csv);
+        const bool alertInCsv = std::any_of(records.begin(), records.end(), [&](const auto& r) {
+            return r.size() == 9 && Contains(r[8], AlertOf(s)) && Contains(r[8], StatusOf(s));
+        });
+        EXPECT_TRUE(alertInCsv) << Shown(csv);
+    }
 }
 
 }  // namespace
