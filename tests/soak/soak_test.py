@@ -81,6 +81,9 @@ MISBEHAVIOURS = {
     "reset": (0, 0, 5.0),
     "refuse": (3, 6, 6.0),
     "silent": (3, 6, 6.0),
+    # Anything at the address that accepts and closes at once: the monitor's retries back off,
+    # so its recovery may wait for the next poll's reconnect after the end.
+    "hangup": (3, 6, 6.0),
     "delay": (4, 8, 5.0),
     "split": (4, 8, 4.0),
     "double": (4, 8, 3.0),
@@ -93,6 +96,9 @@ def misbehaviour_commands(kind, dev, rng):
     if kind == "refuse":
         # Refusing only hinders new connections: the standing one is closed with it.
         return ["refuse %d on" % dev, "drop %d" % dev], ["refuse %d off" % dev]
+    if kind == "hangup":
+        # New connections are hung up on; the standing one is closed with it.
+        return ["hangup %d on" % dev, "drop %d" % dev], ["hangup %d off" % dev]
     if kind == "silent":
         return ["silent %d on" % dev], ["silent %d off" % dev]
     if kind == "delay":
