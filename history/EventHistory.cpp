@@ -57,6 +57,7 @@ void CEventHistory::Record(std::uint16_t type, std::uint32_t id, const std::stri
         r.address = device->address;
         r.serial = device->serial;
     }
+    if (listener_) listener_(r);
     Add(std::move(r));
 }
 

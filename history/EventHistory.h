@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -44,6 +45,11 @@ public:
                 const EventDevice* device) override;
     // Queues a complete record as it is.
     void Add(EventRecord record);
+    // Told of every event Record stamps, at once and on its thread, whether or not the file
+    // will keep it: the live view of the network face needs no read of the file. Null: none.
+    void SetListener(std::function<void(const EventRecord&)> listener) {
+        listener_ = std::move(listener);
+    }
     // The daily save's share: after a failure the file is tried again; then everything older
     // than RetentionDays before nowUs is removed.
     void DailyMaintenance(std::int64_t nowUs);
@@ -82,5 +88,6 @@ private:
     bool indexing_ = false;         // an older history's text index is being built
     std::string failure_;           // not yet taken by the monitor
     std::uint64_t dropped_ = 0;
+    std::function<void(const EventRecord&)> listener_;
     std::thread thread_;
 };

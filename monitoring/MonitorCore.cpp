@@ -105,6 +105,7 @@ void CMonitorCore::Start() {
     if (!HistoryPath().empty()) {
         history_ = std::make_unique<CEventHistory>(HistoryPath(), this);
         eventLog_->SetRecorder(history_.get());
+        history_->SetListener([this](const EventRecord& record) { emit EventRecorded(record); });
     }
     ReferenceDate = LocalNow();
     LoadConfiguration();

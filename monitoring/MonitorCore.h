@@ -309,6 +309,8 @@ signals:
     void DeviceCountChanged(int count);
     // A thread's report about the device was handled: an open properties dialog refreshes.
     void DeviceReportHandled(std::uint16_t deviceId);
+    // An event went to the history (stamped, not yet written; its rowId is 0).
+    void EventRecorded(const EventRecord& record);
     // The network search's result, to show in a box.
     void SearchResult(const QString& text);
     // The test e-mail: under way (its command is unavailable) or done, its outcome to show,
