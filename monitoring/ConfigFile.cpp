@@ -74,6 +74,7 @@ void CMonitorCore::LoadConfiguration() {
     Options.Avlo = ini.ReadBool("Options", "Avlo", true);
     Options.Startup = ini.ReadBool("Options", "Startup", true);
     Options.Notify = ini.ReadBool("Options", "Notify", true);
+    ReadWebSettings(ini);
 
     if (Options.Log) eventLog_->WriteEvent(EV_MONITOR_STARTED, EVENTLOG_SUCCESS);
     if (fileProtected_) {
@@ -147,6 +148,31 @@ void CMonitorCore::ReadEmailSettings(const CIniFile& ini) {
     e.SignIn = ini.ReadBool("Email", "SignIn", false);
     e.SignInUser = ini.ReadString("Email", "SignInUser", "");
     e.CaFile = ini.ReadString("Email", "CaFile", "");
+}
+
+void CMonitorCore::ReadWebSettings(const CIniFile& ini) {
+    WebSettings_Type& w = WebSettings;
+    const WebSettings_Type defaults;
+    w.On = ini.ReadBool("Web", "On", defaults.On);
+    w.Address = ini.ReadString("Web", "Address", defaults.Address);
+    w.Port = ini.ReadInteger("Web", "Port", defaults.Port);
+    if (w.Port < 1 || w.Port > 65535) w.Port = defaults.Port;
+    w.Tls = ini.ReadBool("Web", "Tls", defaults.Tls);
+    w.CertFile = ini.ReadString("Web", "CertFile", "");
+    w.KeyFile = ini.ReadString("Web", "KeyFile", "");
+    w.MetricsToken = ini.ReadString("Web", "MetricsToken", "");
+}
+
+// After every other section, so a file from before the web service only gains lines at its end.
+void CMonitorCore::WriteWebSettings(CIniFile& ini) const {
+    const WebSettings_Type& w = WebSettings;
+    ini.WriteBool("Web", "On", w.On);
+    ini.WriteString("Web", "Address", w.Address);
+    ini.WriteInteger("Web", "Port", w.Port);
+    ini.WriteBool("Web", "Tls", w.Tls);
+    ini.WriteString("Web", "CertFile", w.CertFile);
+    ini.WriteString("Web", "KeyFile", w.KeyFile);
+    ini.WriteString("Web", "MetricsToken", w.MetricsToken);
 }
 
 void CMonitorCore::WriteEmailSettings(CIniFile& ini) const {
@@ -264,7 +290,8 @@ DeviceFileRecord FileRecordOf(const CMonitorCore::Device& device) {
 
 ConfigurationRecords CMonitorCore::FileRecords() const {
     ConfigurationRecords r{NotifiableEvents, AdvancedEmail,    EmailSettings,
-                           Options,          TestModeSettings, {}, statsKeptSince_};
+                           Options,          TestModeSettings, {},
+                           statsKeptSince_,  WebSettings};
     r.Devices.reserve(devices_.size());
     for (const auto& device : devices_) r.Devices.push_back(FileRecordOf(*device));
     return r;
@@ -337,4 +364,5 @@ void CMonitorCore::FillConfiguration(CIniFile& ini) const {
         }
     }
     WriteStatsSince(ini);
+    WriteWebSettings(ini);
 }

@@ -33,6 +33,7 @@ struct ConfigurationRecords {
     TestModeSettings_Type TestModeSettings;
     std::vector<DeviceFileRecord> Devices;
     std::int64_t StatsKeptSince = 0;
+    WebSettings_Type WebSettings;
 
     bool operator==(const ConfigurationRecords&) const = default;
 };

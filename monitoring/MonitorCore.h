@@ -269,6 +269,7 @@ public:
     AdvancedEmail_Type AdvancedEmail;
     Options_Type Options;
     TestModeSettings_Type TestModeSettings;
+    WebSettings_Type WebSettings;
     EmailSettings_Type EmailSettings;  // the e-mail page; the window writes it as the user types
     Switches SwitchFlags;              // stats, alerts, nolimit (lifts the limit), test
     bool LimitOn() const { return !SwitchFlags.nolimit; }
@@ -379,6 +380,8 @@ private:
     void SendAwaitingEmail();
     void LogPasswordPlace();
     void WriteEmailSettings(CIniFile& ini) const;
+    void ReadWebSettings(const CIniFile& ini);
+    void WriteWebSettings(CIniFile& ini) const;
 
     // the configuration file between the saves of the shutdown and the day
     bool WriteConfiguration(bool mayShowBox);

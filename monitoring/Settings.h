@@ -36,6 +36,21 @@ struct TestModeSettings_Type {
     bool operator==(const TestModeSettings_Type&) const = default;
 };
 
+// The web service ("Web" section): off unless switched on; plain HTTP only on a loopback
+// address; empty certificate and key files mean the self-signed pair beside the settings;
+// an empty token leaves the metrics page open.
+struct WebSettings_Type {
+    bool On = false;
+    std::string Address = "0.0.0.0";
+    std::int32_t Port = 8470;
+    bool Tls = true;
+    std::string CertFile;
+    std::string KeyFile;
+    std::string MetricsToken;
+
+    bool operator==(const WebSettings_Type&) const = default;
+};
+
 // The customer's and installer's details that alert e-mails carry.
 struct AdvancedEmail_Type {
     bool Customer = false;

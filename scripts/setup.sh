@@ -21,6 +21,8 @@ PACKAGES=(
   xvfb xauth x11-apps imagemagick
   # GUI tests under a real window manager: openbox, and the X tools that read what it did
   openbox x11-utils xdotool
+  # the web service: Boost.Beast/Asio for HTTP(S) (TLS through libssl-dev above)
+  libboost1.74-dev
   # network namespaces for the discovery test bed
   iproute2
   # the service unit's system call filter applied without systemd, in the sandbox test

@@ -85,8 +85,8 @@ echo "== fuzzing =="
 seconds=${AVLO_FUZZ_SECONDS:-30}
 cmake -S "$ROOT" -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
   -DAVLO_FUZZ=ON -DBUILD_TESTING=OFF -DAVLO_BENCH=OFF -DAVLO_BUILD_GUI=OFF "${launcher[@]}" >/dev/null
-cmake --build build-fuzz -j "$JOBS" --target status_fuzz discovery_fuzz framing_fuzz ini_fuzz smtp_reply_fuzz
-for target in status discovery framing ini smtp_reply; do
+cmake --build build-fuzz -j "$JOBS" --target status_fuzz discovery_fuzz framing_fuzz ini_fuzz smtp_reply_fuzz http_request_fuzz
+for target in status discovery framing ini smtp_reply http_request; do
   work=$(mktemp -d)
   cp "fuzz/corpus/$target"/* "$work"/
   echo "fuzz: $target for ${seconds}s"

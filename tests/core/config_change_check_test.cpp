@@ -108,6 +108,10 @@ std::vector<Change> Changes(const std::function<void(int, bool)>& addSim) {
          "Startup=0\r\n"},
         {"Options: Notify", [](CMonitorCore& core) { core.Options.Notify = false; },
          "Notify=0\r\n"},
+        {"Web: On", [](CMonitorCore& core) { core.WebSettings.On = true; }, "[Web]\r\nOn=1\r\n"},
+        {"Web: Port", [](CMonitorCore& core) { core.WebSettings.Port = 9443; }, "Port=9443\r\n"},
+        {"Web: MetricsToken", [](CMonitorCore& core) { core.WebSettings.MetricsToken = "t"; },
+         "MetricsToken=t\r\n"},
 
         {"Events: ChanErr", [](CMonitorCore& core) { core.NotifiableEvents.ChanErr = false; },
          "ChanErr=0\r\n"},

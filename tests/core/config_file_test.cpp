@@ -48,6 +48,8 @@ TEST_F(ConfigFileTest, NoFileGivesEveryDefault) {
     EXPECT_EQ(core_->TestModeSettings.Standby, 2);
     EXPECT_FALSE(core_->AdvancedEmail.Customer);
     EXPECT_EQ(core_->AdvancedEmail.CustomerName, "");
+    EXPECT_EQ(core_->WebSettings, WebSettings_Type{}) << "no Web section: the service is off";
+    EXPECT_FALSE(core_->WebSettings.On);
 }
 
 TEST_F(ConfigFileTest, SavedFileIsExactlyTheExpectedLayoutWithRenumberedEntries) {
