@@ -2,12 +2,14 @@
 // unreachable and an unticked amplifier, read from the published snapshot as the web service
 // reads it, on a thread of its own, while the devices change.
 #include <QCoreApplication>
+#include <QJsonDocument>
 #include <atomic>
 #include <thread>
 
 #include "CoreFixture.h"
 #include "MetricsSamples.h"
 #include "Promtool.h"
+#include "web/DevicesJson.h"
 #include "web/MetricsPage.h"
 #include "web/SnapshotPublisher.h"
 
@@ -42,7 +44,7 @@ protected:
         };
         publisher_ = std::make_unique<CSnapshotPublisher>(Monitor());
         Add("Healthy", Address(2));
-        Add("Faulty", Address(3));
+        faultyId_ = static_cast<std::uint16_t>(Add("Faulty", Address(3)));
         Add(kAwkwardName, Address(4));
         Add("Unreachable", Address(5));
         Add("Unticked", Address(6), false);
@@ -75,6 +77,7 @@ protected:
     }
 
     int healthy_ = -1, faulty_ = -1, standby_ = -1, unticked_ = -1;
+    std::uint16_t faultyId_ = 0;
     std::atomic<bool> alertsDelivered_{true};
     std::unique_ptr<CSnapshotPublisher> publisher_;
 };
@@ -153,6 +156,13 @@ TEST_F(SiteMetricsTest, EveryDeviceStateOnThePageAndItsChanges) {
     const MetricsSamples afterFault(Page());
     EXPECT_NE(afterFault[R"(avlo_events_total{type="error"})"], "0");  // the fault report
     EXPECT_NE(afterFault["avlo_poll_duration_seconds_count"], "0");
+    // The devices' JSON from the same snapshot: the row's condition text and the flags.
+    const QJsonObject faulty =
+        QJsonDocument::fromJson(*DeviceJsonById(*publisher_->Latest(), faultyId_)).object();
+    EXPECT_EQ(faulty["condition"].toString(), "Fan Failure, Power Supply Failure");
+    EXPECT_EQ(faulty["channels"][1]["faults"]["fan"], true);
+    EXPECT_EQ(faulty["supplyFaults"]["+72V_A"], true);
+    EXPECT_EQ(faulty["statistics"]["fan"][1].toInt(), 1);
     EXPECT_PROMTOOL_ACCEPTS(Page());
 
     // A new fault whose alert fails; the healthy amplifier's link drops and is refused from
