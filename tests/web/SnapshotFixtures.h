@@ -3,15 +3,21 @@
 // Devices in the states a snapshot can show, made by hand.
 #include "web/SiteSnapshot.h"
 
+inline DeviceSnapshot Registered(std::uint16_t id, const char* name, const char* address,
+                                 const char* model) {
+    DeviceSnapshot d;
+    d.Id = id;
+    d.Name = name;
+    d.Address = address;
+    d.Model = model;
+    return d;
+}
+
 // A two-channel amplifier that answers: channel 2 off with a fan fault, the +12 V rail out.
 inline DeviceSnapshot Faulty() {
-    DeviceSnapshot d;
-    d.Id = 7;
-    d.Name = "Amp A";
-    d.Address = "127.0.0.2";
+    DeviceSnapshot d = Registered(7, "Amp A", "127.0.0.2", "RV10");
     d.Serial = "00001234";
     d.ModelCode = ModelRV10;
-    d.Model = "RV10";
     d.Monitored = true;
     d.ConnState = Connected;
     d.StatusKnown = d.HeardOf = true;
@@ -29,12 +35,7 @@ inline DeviceSnapshot Faulty() {
 
 // Registered from the file, never heard of in this run.
 inline DeviceSnapshot Unheard() {
-    DeviceSnapshot d;
-    d.Id = 8;
-    d.Name = "Amp B";
-    d.Address = "127.0.0.3";
-    d.Model = "Unknown";
-    d.Monitored = false;
+    DeviceSnapshot d = Registered(8, "Amp B", "127.0.0.3", "Unknown");
     d.Stats[StatsChanErr] = 4;  // kept in the file, but nothing of this run says so
     return d;
 }
