@@ -60,14 +60,18 @@ void CMonitorCore::StopConnection(int listIndex, bool refresh) {
 }
 
 void CMonitorCore::PollAll() {
+    std::set<std::uint16_t> asked;
     for (const auto& device : devices_) {
         if (!device->Connection) continue;
         if (device->ConnState == Connected) {
             SendRequest(device->DeviceId, StatusQuery);
+            asked.insert(device->DeviceId);
         } else if (device->ConnState == Connecting) {
             device->Connection->Reconnect();
         }
     }
+    pollRound_.Start(std::move(asked), std::chrono::steady_clock::now(), counters_.PollDuration);
+    emit SiteCountersChanged();
 }
 
 void CMonitorCore::BroadcastDiscovery() {

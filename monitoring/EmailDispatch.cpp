@@ -47,6 +47,11 @@ bool CMonitorCore::SendEmail(const std::string& subject, const std::string& body
                  ConfigureSecurity(client);
     }
     if (!usable) {
+        // An alert that cannot go out has failed as surely as one the server refused.
+        if (!test && deviceId != 0) {
+            ++counters_.AlertEmailsFailed;
+            emit SiteCountersChanged();
+        }
         if (Options.Log) {
             const std::string text =
                 "E-mail function is not configured properly.\r\n" + job->Summary;

@@ -99,12 +99,15 @@ void CMonitorCore::Start() {
     smtpClient_ = std::make_unique<CSmtpClient>(WM_SMTPRESULT, this, NextEmailJobId());
 
     eventLog_ = std::make_unique<CEventLog>("AVLO", MessageFilePath());
+    eventCounter_ =
+        std::make_unique<CEventCounter>(counters_, [this] { emit SiteCountersChanged(); });
+    eventLog_->SetRecorder(eventCounter_.get());
     // A new user's first start: the history beside the settings file keeps the first day's
     // events only if their folder is there before the first save would make it.
     MakeSettingsFolder();
     if (!HistoryPath().empty()) {
         history_ = std::make_unique<CEventHistory>(HistoryPath(), this);
-        eventLog_->SetRecorder(history_.get());
+        eventCounter_->SetNext(history_.get());
         history_->SetListener([this](const EventRecord& record) { emit EventRecorded(record); });
     }
     ReferenceDate = LocalNow();

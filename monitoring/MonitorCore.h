@@ -21,6 +21,7 @@
 #include "monitoring/ConfigRecords.h"
 #include "monitoring/DeviceRecord.h"
 #include "monitoring/Settings.h"
+#include "monitoring/SiteCounters.h"
 #include "notify/EmailOutcome.h"
 #include "notify/Eventlog.h"
 #include "notify/PasswordStore.h"
@@ -264,6 +265,9 @@ public:
     static bool PortTextAccepted(const std::string& text);
 
     // ---- state that the view, the tests and the other concerns read ----
+    // Alert e-mails, events and poll durations since the start; SiteCountersChanged tells
+    // when they moved.
+    const SiteCounters& Counters() const { return counters_; }
     const std::vector<std::unique_ptr<Device>>& Devices() const { return devices_; }
     NotifiableEvents_Type NotifiableEvents;
     AdvancedEmail_Type AdvancedEmail;
@@ -323,6 +327,8 @@ signals:
     void Busy(bool busy);
     // The program should end: the event loop is to stop, then the view and the core go.
     void EndRequested();
+    // Counters() moved (an event was written, an alert's outcome came, a poll ended).
+    void SiteCountersChanged();
 
 private:
     int AddDeviceRecord(const DeviceContext& context, const std::int32_t* stats);
@@ -397,6 +403,9 @@ private:
     void CheckRecordsCoverText() const;
 
     StartupOptions options_;
+    SiteCounters counters_;
+    std::unique_ptr<CEventCounter> eventCounter_;
+    CPollRound pollRound_;
     std::string devicePortText_;
     std::vector<std::unique_ptr<Device>> devices_;
     bool tableExists_ = false;

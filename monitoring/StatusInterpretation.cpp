@@ -56,6 +56,10 @@ void CMonitorCore::HandleStatusMessage(std::uint16_t deviceId) {
     if (!codec_->ParseStatus(message, len, status, modelCode, serial)) return;
     ApplyStatus(deviceId, status, serial, modelCode);
     NoteStatusArrived(deviceId);
+    if (pollRound_.StatusArrived(deviceId, std::chrono::steady_clock::now(),
+                                 counters_.PollDuration)) {
+        emit SiteCountersChanged();
+    }
     RefreshDeviceRows();
     emit DeviceReportHandled(deviceId);
 }
@@ -104,6 +108,8 @@ void CMonitorCore::DetectEvents(Device& device, const DeviceStatus& status) {
 }
 
 void CMonitorCore::AlertResult(std::uint16_t deviceId, std::uint32_t faults, bool delivered) {
+    ++(delivered ? counters_.AlertEmailsDelivered : counters_.AlertEmailsFailed);
+    emit SiteCountersChanged();
     // A failed alert marks nothing, so the next faulty status tries again; for a device
     // deleted meanwhile the log holds the outcome and nothing is left to mark.
     if (!delivered) return;

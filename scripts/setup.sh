@@ -33,6 +33,8 @@ PACKAGES=(
   python3 python3-aiosmtpd
   # a strict mail server for the e-mail tests; each test runs a private instance
   postfix
+  # promtool, which checks the metrics page and the shipped alert rules
+  prometheus
 )
 
 missing=()
