@@ -7,7 +7,7 @@
 #ifdef AVLO_WITH_WINDOWS
 #include "app/ProgramEntry.h"
 #else
-#include "monitoring/MonitorEntry.h"
+#include "headless/HeadlessEntry.h"
 #endif
 
 namespace {
