@@ -31,6 +31,8 @@ PACKAGES=(
   python3 python3-aiosmtpd
   # a strict mail server for the e-mail tests; each test runs a private instance
   postfix
+  # password hashes (Argon2id) and random tokens of the web service's sign-in
+  libsodium-dev
 )
 
 missing=()
