@@ -110,6 +110,7 @@ TEST_F(UserStoreTest, FileThatIsNotPrivateOrNotWellFormedIsRefusedWhole) {
     } cases[] = {
         {"readable by others", good, 0644, "mode 0644"},
         {"writable by the group", good, 0620, "mode 0620"},
+        {"readable by the group", good, 0640, "mode 0640"},
         {"unknown role", "alice:admin:" + hash + "\n", 0600, "line 1"},
         {"not a line of three fields", good + "bob\n", 0600, "line 2"},
         {"not an Argon2id hash", "alice:viewer:$argon2i$v=19$m=8,t=1,p=1$x$y\n", 0600, "line 1"},
