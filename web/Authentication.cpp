@@ -81,7 +81,7 @@ std::optional<BasicCredentials> ParseBasic(std::string_view authorization, bool*
     const auto decoded = DecodeBase64(Trim(authorization.substr(space + 1)));
     if (!decoded) return std::nullopt;
     const std::size_t colon = decoded->find(':');
-    if (colon == std::string::npos || colon == 0) return std::nullopt;
+    if (colon == std::string::npos) return std::nullopt;
     *malformed = false;
     return BasicCredentials{decoded->substr(0, colon), decoded->substr(colon + 1)};
 }

@@ -85,5 +85,5 @@ struct BasicCredentials {
     std::string password;
 };
 // nullopt when authorization is not HTTP Basic at all; *malformed set when it is but cannot
-// be read (bad base64, no ":", empty name).
+// be read (bad base64, no ":").
 std::optional<BasicCredentials> ParseBasic(std::string_view authorization, bool* malformed);

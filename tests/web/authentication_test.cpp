@@ -56,6 +56,8 @@ TEST_F(AuthenticationTest, BasicHeaderForms) {
         {"no colon", "Basic YWxpY2U=", AuthOutcome::Refused, ""},
         {"empty user name", "Basic OmNvcnJlY3QgaG9yc2U=", AuthOutcome::Refused, ""},
         {"not base64", "Basic !!!notbase64!!!", AuthOutcome::Refused, ""},
+        {"right credentials followed by more", "Basic YWxpY2U6Y29ycmVjdCBob3JzZQ==!x",
+         AuthOutcome::Refused, ""},
         {"base64 without padding", "Basic YWxpY2U6Y29ycmVjdCBob3JzZQ", AuthOutcome::Refused, ""},
         {"scheme alone", "Basic", AuthOutcome::Refused, ""},
         {"another scheme", "Bearer YWxpY2U6Y29ycmVjdCBob3JzZQ==", AuthOutcome::NotSignedIn, ""},

@@ -81,6 +81,16 @@ TEST_F(SessionsTest, FullTableLetsTheLongestIdleSessionGo) {
     EXPECT_TRUE(sessions.Use(newest.token));
 }
 
+TEST(SameTokenTest, EqualOnlyWhenWhollyEqual) {
+    const std::string token = RandomToken();
+    std::string lastDiffers = token;
+    lastDiffers.back() ^= 1;
+    EXPECT_TRUE(CSessions::SameToken(token, std::string(token)));
+    EXPECT_FALSE(CSessions::SameToken(token, lastDiffers));
+    EXPECT_FALSE(CSessions::SameToken(token, token.substr(0, 42)));
+    EXPECT_FALSE(CSessions::SameToken(token, ""));
+}
+
 TEST(RandomTokenTest, TokensDoNotRepeatAndAreUrlSafe) {
     std::set<std::string> seen;
     for (int i = 0; i < 1000; ++i) {
