@@ -9,21 +9,14 @@
 
 #include <chrono>
 #include <fstream>
-#include <sstream>
 #include <string>
 
+#include "support/FileText.h"
 #include "support/ScopedUmask.h"
 #include "support/TempDir.h"
 #include "web/UserStore.h"
 
 namespace {
-
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 struct Outcome {
     int status = -1;
@@ -41,8 +34,8 @@ protected:
                                     args + " <" + dir.File("in") + " >" + dir.File("out") + " 2>" +
                                     dir.File("err");
         const int status = std::system(command.c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(dir.File("out")),
-                ReadText(dir.File("err"))};
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, FileText(dir.File("out")),
+                FileText(dir.File("err"))};
     }
 
     TempDir dir;
@@ -57,7 +50,7 @@ TEST_F(UserCommandsTest, AddListRemoveThroughStandardInput) {
     EXPECT_EQ(run.out, "User alice added as operator.\n");
     EXPECT_EQ(PermissionsAt(users), 0600);
     // In use the file holds full-strength hashes, not the cheap ones tests may choose.
-    const std::string text = ReadText(users);
+    const std::string text = FileText(users);
     EXPECT_EQ(text.rfind("alice:operator:$argon2id$v=19$m=65536,t=2,p=1$", 0), 0u) << text;
     EXPECT_EQ(text.find("correct horse"), std::string::npos);
 
@@ -82,7 +75,7 @@ TEST_F(UserCommandsTest, AddListRemoveThroughStandardInput) {
 
 TEST_F(UserCommandsTest, RefusalsSayWhyAndLeaveTheFileAlone) {
     ASSERT_EQ(Monitor("--add-user alice --role viewer", "correct horse\n").status, 0);
-    const std::string before = ReadText(users);
+    const std::string before = FileText(users);
     const struct {
         const char* args;
         const char* input;
@@ -100,14 +93,14 @@ TEST_F(UserCommandsTest, RefusalsSayWhyAndLeaveTheFileAlone) {
         const Outcome run = Monitor(c.args, c.input);
         EXPECT_EQ(run.status, c.status) << c.args;
         EXPECT_NE(run.err.find(c.says), std::string::npos) << c.args << ": " << run.err;
-        EXPECT_EQ(ReadText(users), before) << c.args;
+        EXPECT_EQ(FileText(users), before) << c.args;
     }
 }
 
 TEST_F(UserCommandsTest, FileOthersCanReadIsNeitherUsedNorWrittenOver) {
     ASSERT_EQ(Monitor("--add-user alice --role viewer", "correct horse\n").status, 0);
     ASSERT_EQ(chmod(users.c_str(), 0644), 0);
-    const std::string before = ReadText(users);
+    const std::string before = FileText(users);
     for (const char* args :
          {"--list-users", "--add-user bob --role viewer", "--remove-user alice"}) {
         const Outcome run = Monitor(args, "correct horse\n");
@@ -115,7 +108,7 @@ TEST_F(UserCommandsTest, FileOthersCanReadIsNeitherUsedNorWrittenOver) {
         EXPECT_NE(run.err.find("mode 0644"), std::string::npos) << args << ": " << run.err;
         EXPECT_EQ(run.out, "") << args;
     }
-    EXPECT_EQ(ReadText(users), before);
+    EXPECT_EQ(FileText(users), before);
     EXPECT_EQ(PermissionsAt(users), 0644);
 }
 

@@ -3,20 +3,13 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 
+#include "support/FileText.h"
 #include "support/ScopedUmask.h"
 #include "support/TempDir.h"
 #include "web/UserStore.h"
 
 namespace {
-
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 void WriteText(const std::string& path, const std::string& text, mode_t mode) {
     std::ofstream(path) << text;
@@ -38,7 +31,7 @@ TEST_F(UserStoreTest, AccountsSurviveASaveAndChecksTellRightFromWrong) {
     ASSERT_TRUE(store.Save(&failure)) << failure;
     EXPECT_EQ(PermissionsAt(path), 0600);
     // Passwords never reach the file, only their Argon2id hashes.
-    const std::string text = ReadText(path);
+    const std::string text = FileText(path);
     EXPECT_EQ(text.find("correct horse"), std::string::npos);
     EXPECT_EQ(text.rfind("alice:operator:$argon2id$", 0), 0u) << text;
     EXPECT_NE(text.find("\nbob:viewer:$argon2id$"), std::string::npos) << text;
@@ -100,7 +93,7 @@ TEST_F(UserStoreTest, UnacceptableAccountsAreRefusedWithTheReason) {
 TEST_F(UserStoreTest, FileThatIsNotPrivateOrNotWellFormedIsRefusedWhole) {
     ASSERT_TRUE(store.Add("alice", UserRole::Viewer, "correct horse"));
     ASSERT_TRUE(store.Save());
-    const std::string good = ReadText(path);
+    const std::string good = FileText(path);
     const std::string hash = good.substr(good.find('$'), good.find('\n') - good.find('$'));
     const struct {
         const char* what;
