@@ -30,12 +30,6 @@ std::optional<std::string> Hash(const std::string& password, PasswordCost cost) 
     return std::string(out);
 }
 
-bool Matches(const std::string& hash, const std::string& password) {
-    if (password.size() > MaxPasswordBytes) return false;
-    EnsureSodium();
-    return crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
-}
-
 std::optional<UserAccount> ParseLine(const std::string& line) {
     const std::size_t first = line.find(':');
     const std::size_t second = line.find(':', first == std::string::npos ? first : first + 1);
@@ -196,6 +190,16 @@ std::optional<UserAccount> CUserStore::Find(const std::string& name) const {
 std::optional<UserRole> CUserStore::RoleOf(const std::string& name) const {
     const auto account = Find(name);
     return account ? std::optional(account->role) : std::nullopt;
+}
+
+bool CUserStore::Matches(const std::string& hash, const std::string& password) const {
+    if (password.size() > MaxPasswordBytes) return false;
+    EnsureSodium();
+    checks_.acquire();
+    const bool matches =
+        crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
+    checks_.release();
+    return matches;
 }
 
 std::optional<UserRole> CUserStore::Verify(const std::string& name,

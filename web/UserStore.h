@@ -2,6 +2,7 @@
 
 #include <mutex>
 #include <optional>
+#include <semaphore>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +37,10 @@ struct UserAccount {
 // since it takes a good part of a second by design.
 class CUserStore {
 public:
+    // A check at full strength takes 64 MiB for its moment: many at once (each request with
+    // HTTP Basic is one) would take the memory of the machine, so they queue beyond this.
+    static constexpr std::ptrdiff_t MaxConcurrentChecks = 2;
+
     explicit CUserStore(std::string path, PasswordCost cost = PasswordCost::Interactive());
 
     // Reads the file. No file is no accounts; a file that is a link, another user's, readable
@@ -66,6 +71,7 @@ public:
 
 private:
     std::optional<UserAccount> Find(const std::string& name) const;
+    bool Matches(const std::string& hash, const std::string& password) const;
     const std::string& DecoyHash() const;
 
     std::string path_;
@@ -74,4 +80,5 @@ private:
     mutable std::string decoyHash_;  // checked against for names that have no account
     mutable std::mutex mutex_;
     std::vector<UserAccount> accounts_;
+    mutable std::counting_semaphore<MaxConcurrentChecks> checks_{MaxConcurrentChecks};
 };

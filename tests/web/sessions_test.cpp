@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -79,6 +81,27 @@ TEST_F(SessionsTest, FullTableLetsTheLongestIdleSessionGo) {
     EXPECT_FALSE(sessions.Use(second.token));
     EXPECT_TRUE(sessions.Use(first.token));
     EXPECT_TRUE(sessions.Use(newest.token));
+}
+
+// The server's threads share one table: each finds its own sessions while others come and go.
+TEST(SessionsThreadsTest, ThreadsEachFindTheirOwnSessions) {
+    CSessions sessions;
+    std::vector<int> found(4, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            const std::string user = "user" + std::to_string(t);
+            for (int i = 0; i < 200; ++i) {
+                const auto created = sessions.Create(user, UserRole::Viewer);
+                const auto session = sessions.Use(created.token);
+                if (session && session->user == user) ++found[t];
+                if (i % 2 == 0) sessions.End(created.token);
+                if (i % 50 == 0) sessions.EndAllOf(user);
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (int t = 0; t < 4; ++t) EXPECT_EQ(found[t], 200) << t;
 }
 
 TEST(SameTokenTest, EqualOnlyWhenWhollyEqual) {

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <vector>
+
 #include "web/SignInThrottle.h"
 
 namespace {
@@ -70,6 +73,25 @@ TEST_F(SignInThrottleTest, OneAddressIsNotSlowedDownForAnothersFailures) {
     FailTimes(6);
     EXPECT_EQ(throttle.WaitFor("127.0.0.10"), milliseconds(0));
     EXPECT_GT(throttle.WaitFor(address), milliseconds(0));
+}
+
+TEST(SignInThrottleThreadsTest, FailuresFromManyThreadsAreAllCounted) {
+    CSignInThrottle throttle;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 100; ++i) {
+                throttle.Failed("127.0.0.1");
+                throttle.Failed("127.0.1." + std::to_string(t));
+                throttle.WaitFor("127.0.0.1");
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    // Hundreds of failures within a second: the longest wait, short only by the time since.
+    EXPECT_GT(throttle.WaitFor("127.0.0.1"), std::chrono::seconds(25));
+    EXPECT_GT(throttle.WaitFor("127.0.1.3"), std::chrono::seconds(25));
+    EXPECT_EQ(throttle.WaitFor("127.0.2.1"), std::chrono::milliseconds(0));
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <thread>
+#include <vector>
 
 #include "support/FileText.h"
 #include "support/ScopedUmask.h"
@@ -135,6 +138,31 @@ TEST_F(UserStoreTest, LinkAndOtherUsersFileAreRefused) {
     ASSERT_EQ(chown(real.c_str(), 65534, 65534), 0);
     EXPECT_FALSE(elsewhere.Load(&failure));
     EXPECT_NE(failure.find("another user"), std::string::npos) << failure;
+}
+
+long PeakResidentKiB() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// Each check at full strength fills 64 MiB; a burst of sign-ins (a script's requests with
+// HTTP Basic) must queue rather than take that much memory each at the same time.
+TEST(UserStoreMemoryTest, ChecksAtTheSameTimeShareABoundedAmountOfMemory) {
+    TempDir dir;
+    CUserStore store(dir.File("site.users"));
+    ASSERT_TRUE(store.Add("alice", UserRole::Viewer, "correct horse"));
+    const long before = PeakResidentKiB();  // one hash's worth is in it already
+    std::vector<std::thread> threads;
+    std::vector<int> matched(6, 0);
+    for (std::size_t t = 0; t < matched.size(); ++t) {
+        threads.emplace_back(
+            [&, t] { matched[t] = store.Verify("alice", "correct horse") == UserRole::Viewer; });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (const int m : matched) EXPECT_EQ(m, 1);
+    const long growth = PeakResidentKiB() - before;
+    EXPECT_LT(growth, CUserStore::MaxConcurrentChecks * 64 * 1024) << growth << " KiB";
 }
 
 TEST(UsersFilePathTest, SitsBesideTheSettingsWithItsOwnExtension) {
