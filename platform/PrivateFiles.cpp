@@ -124,8 +124,7 @@ int OpenOwnPrivateFile(const std::string& path, std::string& why) {
     return -1;
 }
 
-bool ReplacePrivateFile(const std::string& path, const std::string& content,
-                        std::string* failure) {
+bool ReplacePrivateFile(const std::string& path, const std::string& content, std::string* failure) {
     // Beside the file, since rename replaces atomically only within one file system; the pid
     // and a counter keep two writers apart.
     static std::atomic<unsigned> counter{0};
