@@ -10,6 +10,7 @@
 #include "app/MainUnit.h"
 #include "app/MessageBoxWindow.h"
 #include "app/Splash.h"
+#include "headless/HeadlessEntry.h"
 #include "platform/InstanceLock.h"
 
 namespace {

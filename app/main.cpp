@@ -2,12 +2,13 @@
 #include <string>
 #include <vector>
 
+#include "headless/UserCommands.h"
 #include "history/EventQuery.h"
 #include "platform/StartupOptions.h"
 #ifdef AVLO_WITH_WINDOWS
 #include "app/ProgramEntry.h"
 #else
-#include "monitoring/MonitorEntry.h"
+#include "headless/HeadlessEntry.h"
 #endif
 
 namespace {
@@ -41,6 +42,8 @@ int main(int argc, char** argv) {
     // A question to the history, asked from a terminal of a site without a display and while
     // the monitor runs: no application object, no window, no lock.
     if (options.events) return RunEventQuery(options, stdout, stderr);
+    // The web service's accounts, kept up from the same terminal, also while the monitor runs.
+    if (WantsUserCommand(options)) return RunUserCommand(options, stdin, stdout, stderr);
 #ifdef AVLO_WITH_WINDOWS
     return RunProgram(options, argc, argv);
 #else

@@ -1,15 +1,12 @@
-// The parts of the program's life that the headless monitor and the one with windows share,
-// and the headless monitor's own.
+// The parts of the program's life that the headless monitor and the one with windows share.
 #include "monitoring/MonitorEntry.h"
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <thread>
 
-#include "monitoring/HeadlessReporter.h"
 #include "monitoring/MonitorCore.h"
 #include "notify/Eventlog.h"
 #include "platform/EventSink.h"
@@ -118,43 +115,4 @@ int RunEventLoop(const CEscapedException& app, CMonitorCore& core,
         status = CEscapedException::FailureStatus;
     }
     return status;
-}
-
-namespace {
-
-// From the lock to the end of the shutdown sequence.
-int RunHeadlessMonitor(CMonitorCoreApplication& app, const StartupOptions& options) {
-    CInstanceLock lock(options.lockPath, LockFolderRule(options));
-    int refused = 0;
-    if (!TakeInstanceLock(lock, &refused)) return refused;
-
-    CStderrEchoSink echo(ProcessEventSink());
-    SetProcessEventSink(&echo);
-    struct CRestoreSink {
-        ~CRestoreSink() { SetProcessEventSink(nullptr); }
-    } restoreSink;
-    QCoreApplication::setApplicationName(QStringLiteral("AVLO Monitor"));
-
-    auto core = std::make_unique<CMonitorCore>(options);
-    CHeadlessReporter reporter(*core);
-    QObject::connect(core.get(), &CMonitorCore::EndRequested, &app,
-                     [] { QCoreApplication::quit(); });
-    core->Start();
-    const int status = RunEventLoop(app, *core);
-    core.reset();  // the shutdown sequence
-    return status;
-}
-
-}  // namespace
-
-int RunHeadless(const StartupOptions& options, int& argc, char** argv) {
-    CMonitorCoreApplication app(argc, argv);
-    // Nobody is there to answer a box: each goes to standard error.
-    MessageBoxSeam::SetHeadless(true);
-    try {
-        return RunHeadlessMonitor(app, options);
-    } catch (...) {
-        ReportStartupFailure(DescribeException(std::current_exception()));
-    }
-    return CEscapedException::FailureStatus;
 }

@@ -65,7 +65,3 @@ CInstanceLock::Folder LockFolderRule(const StartupOptions& options);
 // once everything is armed (the window shows itself there).
 int RunEventLoop(const CEscapedException& app, CMonitorCore& core,
                  const std::function<void()>& beforeLoop = {});
-
-// The headless monitor's life from the single-instance check to the end of the shutdown:
-// the core under a QCoreApplication with the headless reporter; no window, no display.
-int RunHeadless(const StartupOptions& options, int& argc, char** argv);

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/PrivateFiles.h"
+
 namespace {
 
 const QString Service = QStringLiteral("AVLO Monitor");
@@ -78,42 +80,6 @@ std::string FolderOf(const std::string& path) {
 bool Fail(std::string* failure, const std::string& what) {
     if (failure) *failure = what + ": " + std::strerror(errno);
     return false;
-}
-
-// Why the opened file may not hold the password, or empty. Another user who can read it has
-// the password; one who owns it or can change it chooses what is sent as the password.
-std::string WhyNotPrivate(int fd) {
-    struct stat st {};
-    if (fstat(fd, &st) != 0) return std::string("it cannot be read (") + std::strerror(errno) + ")";
-    if (!S_ISREG(st.st_mode)) return "it is not a regular file";
-    if (st.st_uid != geteuid()) {
-        return "it belongs to another user (uid " + std::to_string(st.st_uid) + ")";
-    }
-    if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-        return std::string("other users can read or change it (mode ") + mode +
-               "); only its owner may (chmod 600)";
-    }
-    return {};
-}
-
-// Opens the password file for reading, or says why it is not used (empty: there is none).
-int OpenPrivateForReading(const std::string& path, std::string& why) {
-    // Not through a link, which could lead anywhere; non-blocking, so a pipe put in its place
-    // cannot hold up the start.
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ELOOP) why = "it is a symbolic link";
-        if (errno != ENOENT && errno != ELOOP) {
-            why = std::string("it cannot be read (") + std::strerror(errno) + ")";
-        }
-        return -1;
-    }
-    why = WhyNotPrivate(fd);
-    if (why.empty()) return fd;
-    close(fd);
-    return -1;
 }
 
 }  // namespace
@@ -241,7 +207,7 @@ std::string CPasswordStore::PlaceText() const {
 bool CPasswordStore::ReadFile(const std::string& path, std::string& password,
                               std::string* refusal) {
     std::string why;
-    const int fd = OpenPrivateForReading(path, why);
+    const int fd = OpenOwnPrivateFile(path, why);
     if (refusal) *refusal = why;
     if (fd < 0) return false;
     std::string text;

@@ -18,3 +18,15 @@ int CreatePrivateFile(const std::string& path, int flags);
 // Opens the file at path with flags, first creating it as CreatePrivateFile does when it is
 // missing. A symbolic link at path is refused (ELOOP). -1 with errno set.
 int OpenPrivateFile(const std::string& path, int flags);
+
+// Opens a file that holds a secret (or what guards one) for reading, or says in why why it is
+// not used; why stays empty when there is simply no file. Refused: a symbolic link, anything
+// but a regular file, another user's file, and one that others may read or change: whoever
+// can read it has the secret, and whoever can change it chooses it. -1 unless opened.
+int OpenOwnPrivateFile(const std::string& path, std::string& why);
+
+// Replaces the file at path with content so that a crash leaves the old or the new file
+// whole: a new 0600 file beside it, synced, renamed over it, and the folder synced. false,
+// with *failure set, when a step fails; the old file then stays as it was.
+bool ReplacePrivateFile(const std::string& path, const std::string& content,
+                        std::string* failure = nullptr);

@@ -62,6 +62,23 @@ std::string SetDay(std::string& day, const std::string& value) {
     return {};
 }
 
+std::string SetName(std::string& name, const std::string& value) {
+    if (value.empty()) return "empty user name";
+    name = value;
+    return {};
+}
+
+// The account options go together only as one of: --add-user with --role, --remove-user,
+// --list-users. Returns an error text.
+std::string CheckUserOptions(const StartupOptions& o) {
+    const int commands = !o.addUser.empty() + !o.removeUser.empty() + o.listUsers;
+    if (commands > 1) return "give only one of --add-user, --remove-user and --list-users";
+    if (!o.addUser.empty() && o.userRole.empty()) return "--add-user needs --role viewer|operator";
+    if (o.addUser.empty() && !o.userRole.empty()) return "--role goes with --add-user";
+    if (commands == 1 && o.events) return "--events and the user options go separately";
+    return {};
+}
+
 struct ValueOption {
     const char* name;
     Setter set;
@@ -106,6 +123,15 @@ const ValueOption valueOptions[] = {
          o.eventsType = v;
          return {};
      }},
+    {"--add-user", [](StartupOptions& o, const std::string& v) { return SetName(o.addUser, v); }},
+    {"--remove-user",
+     [](StartupOptions& o, const std::string& v) { return SetName(o.removeUser, v); }},
+    {"--role",
+     [](StartupOptions& o, const std::string& v) -> std::string {
+         if (v != "viewer" && v != "operator") return "not viewer or operator: " + v;
+         o.userRole = v;
+         return {};
+     }},
 };
 
 struct FlagOption {
@@ -117,6 +143,7 @@ const FlagOption flagOptions[] = {
     {"--headless", &StartupOptions::headless}, {"--help", &StartupOptions::showHelp},
     {"-h", &StartupOptions::showHelp},         {"--version", &StartupOptions::showVersion},
     {"--events", &StartupOptions::events},     {"--csv", &StartupOptions::eventsCsv},
+    {"--list-users", &StartupOptions::listUsers},
 };
 
 }  // namespace
@@ -206,6 +233,7 @@ StartupOptions ParseStartupOptions(const std::vector<std::string>& args,
     if (options.error.empty() && filterGiven && !options.events) {
         options.error = "--since, --until, --device, --type and --csv go with --events";
     }
+    if (options.error.empty()) options.error = CheckUserOptions(options);
     return options;
 }
 
@@ -300,6 +328,12 @@ std::string StartupHelpText() {
            "    --device NAME            events of that device only\n"
            "    --type T                 error, warning or information\n"
            "    --csv                    CSV (RFC 4180, UTF-8) instead of text lines\n"
+           "  --add-user NAME --role R   add an account of the web service (R: viewer or\n"
+           "                             operator); the password is asked for without echo,\n"
+           "                             or read as one line from standard input when that\n"
+           "                             is not a terminal\n"
+           "  --remove-user NAME         remove an account of the web service\n"
+           "  --list-users               list the web service's accounts and their roles\n"
            "  Values may also be given as --option=value.\n"
            "\n"
            "Switch words (any case, any order):\n"

@@ -40,6 +40,12 @@ struct StartupOptions {
     std::string eventsDevice;
     std::string eventsType;
     bool eventsCsv = false;
+    // The web service's accounts, managed from a terminal and exit: --add-user NAME with
+    // --role viewer|operator, --remove-user NAME, --list-users. No window, no lock.
+    std::string addUser;
+    std::string userRole;
+    std::string removeUser;
+    bool listUsers = false;
     // Every argument that is not an option (the switch words), in order.
     std::vector<std::string> arguments;
     // Set when the command line is wrong: unknown "--" option, missing or bad value.

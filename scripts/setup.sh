@@ -33,8 +33,11 @@ PACKAGES=(
   python3 python3-aiosmtpd
   # a strict mail server for the e-mail tests; each test runs a private instance
   postfix
-  # promtool, which checks the metrics page and the shipped alert rules
-  prometheus
+  # Prometheus and promtool, which scrape and check the metrics page and the shipped alert
+  # rules; node_exporter and wrk for the side-by-side benchmark of the metrics page
+  prometheus prometheus-node-exporter wrk
+  # password hashes (Argon2id) and random tokens of the web service's sign-in
+  libsodium-dev
 )
 
 missing=()

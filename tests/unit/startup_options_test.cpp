@@ -251,6 +251,14 @@ TEST(StartupOptions, WrongCommandLinesSayWhatIsWrong) {
         {{"--csv"}, "--events"},
         {{"--since", "2026-01-01"}, "--events"},
         {{"--device", "Amp 1", "--type", "error"}, "--events"},
+        {{"--add-user", "alice"}, "--role"},
+        {{"--add-user", "alice", "--role", "admin"}, "admin"},
+        {{"--role", "viewer"}, "--role goes with --add-user"},
+        {{"--remove-user", "bob", "--role", "viewer"}, "--role goes with --add-user"},
+        {{"--add-user="}, "empty user name"},
+        {{"--list-users", "--remove-user", "bob"}, "only one of"},
+        {{"--events", "--list-users"}, "separately"},
+        {{"--list-users=1"}, "--list-users"},
     };
     for (const auto& c : cases) {
         const StartupOptions o = ParseStartupOptions(c.args, Exe());
@@ -293,12 +301,27 @@ TEST(StartupOptions, EventQueryOptions) {
     }
 }
 
+TEST(StartupOptions, UserOptions) {
+    const StartupOptions add = ParseStartupOptions(
+        {"--add-user", "alice", "--role=operator", "--config", "/x.ini"}, Exe());
+    EXPECT_EQ(add.error, "");
+    EXPECT_EQ(add.addUser, "alice");
+    EXPECT_EQ(add.userRole, "operator");
+    const StartupOptions remove = ParseStartupOptions({"--remove-user=bob"}, Exe());
+    EXPECT_EQ(remove.error, "");
+    EXPECT_EQ(remove.removeUser, "bob");
+    const StartupOptions list = ParseStartupOptions({"--list-users"}, Exe());
+    EXPECT_EQ(list.error, "");
+    EXPECT_TRUE(list.listUsers);
+}
+
 TEST(StartupOptions, HelpNamesEveryOptionAndSwitchWord) {
     const std::string help = StartupHelpText();
     for (const char* word : {"--config", "--lock-file", "--device-port", "--discovery-port",
                              "--discovery-address", "--headless", "--save-every-ms", "--help", "-h",
                              "--version", "--events", "--since", "--until", "--device", "--type",
-                             "--csv", "alerts", "stats", "nolimit", "test"}) {
+                             "--csv", "--add-user", "--role", "--remove-user", "--list-users",
+                             "alerts", "stats", "nolimit", "test"}) {
         EXPECT_NE(help.find(word), std::string::npos) << word;
     }
 }

@@ -1,4 +1,4 @@
-#include "monitoring/HeadlessReporter.h"
+#include "headless/HeadlessReporter.h"
 
 #include <cstdio>
 
