@@ -61,6 +61,7 @@ public:
     void Stop();
     // The owner's poll interval changed: the longest wait after lost links follows it.
     void SetLongestWait(int ms) { longestWaitMs_.store(ms, std::memory_order_relaxed); }
+    int LongestWaitMs() const { return longestWaitMs_.load(std::memory_order_relaxed); }
 
     std::uint16_t DeviceId() const { return deviceId_; }
     // True once the thread has released everything and posted (or is posting) EvEnded.

@@ -26,6 +26,16 @@ void CMonitorCore::SendRequest(std::uint16_t deviceId, int kind, std::uint8_t ma
     }
 }
 
+// A peer that keeps dropping the link is tried about once per poll at most, whichever way
+// the device came into the table (the file, the register dialog, discovery).
+std::unique_ptr<TTcpCommsThread> CMonitorCore::MakeConnection(const Device& device) {
+    TcpRetryLimits limits;
+    limits.longestWaitMs = PollIntervalMs();
+    return std::make_unique<TTcpCommsThread>(*store_, devicePortText_,
+                                             DecimalAddress(device.IpAddress), this,
+                                             device.DeviceId, limits);
+}
+
 void CMonitorCore::StartConnection(int listIndex, bool refresh) {
     Device* device = FindDeviceByListIndex(listIndex);
     if (device == nullptr) return;
@@ -37,12 +47,7 @@ void CMonitorCore::StartConnection(int listIndex, bool refresh) {
     if (device->Connection) {
         device->Connection->Reconnect();
     } else {
-        // A peer that keeps dropping the link is tried about once per poll at most.
-        TcpRetryLimits limits;
-        limits.longestWaitMs = PollIntervalMs();
-        device->Connection = std::make_unique<TTcpCommsThread>(*store_, devicePortText_,
-                                                               DecimalAddress(device->IpAddress),
-                                                               this, device->DeviceId, limits);
+        device->Connection = MakeConnection(*device);
     }
     device->ConnState = Connecting;
     if (refresh) RefreshDeviceRows();

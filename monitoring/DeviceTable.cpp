@@ -38,8 +38,7 @@ int CMonitorCore::AddDeviceRecord(const DeviceContext& context, const std::int32
     // A device without an address has nothing to connect to until discovery finds it again.
     if (device->AvloEnabled && !device->IpAddress.empty()) {
         device->ConnState = Connecting;
-        device->Connection = std::make_unique<TTcpCommsThread>(
-            *store_, devicePortText_, DecimalAddress(device->IpAddress), this, device->DeviceId);
+        device->Connection = MakeConnection(*device);
     } else {
         device->ConnState = Disconnected;
     }

@@ -122,6 +122,9 @@ public:
     // send. A request its connection cannot take is refused and logged; one for a device
     // without a connection is dropped.
     void SendRequest(std::uint16_t deviceId, int kind, std::uint8_t mask = 0);
+    // A connection thread for the device at its address, its retries bounded by the poll
+    // interval in force.
+    std::unique_ptr<TTcpCommsThread> MakeConnection(const Device& device);
     void StartConnection(int listIndex, bool refresh);
     void StopConnection(int listIndex, bool refresh);
     void PollAll();

@@ -2,6 +2,7 @@
 // site, the value in the file is kept as written, and short polls bring a device that was away
 // back into the list.
 #include <string>
+#include <vector>
 
 #include "CoreFixture.h"
 
@@ -107,6 +108,35 @@ TEST_F(PollIntervalTest, ANewIntervalTakesEffectAtOnceAndNeverGoesBelowASecond) 
     EXPECT_TRUE(core_->PollTimer->isActive());
     StopCore();
     EXPECT_NE(ReadConfig().find("\r\nPoll=60000\r\n"), std::string::npos) << ReadConfig();
+}
+
+// However a device came into the table (the settings file, the register dialog, a discovery
+// reply), its connection retries a peer that keeps dropping the link at most one poll
+// interval apart, and follows a new interval from the options; the thread's own limit is a
+// minute, which would keep a device that is back away from the list for that long.
+TEST_F(PollIntervalTest, EveryConnectionRetriesWithinThePollInterval) {
+    QuietSim(5, "4100");
+    QuietSim(6, "4100");
+    AddSimDevice(7, "03", "41000007");
+    WritePoll("1500", "[AVLO]\r\nRegistered=1\r\nName 0=From file\r\nIP 0=" + Address(5) +
+                          "\r\navlo 0=1\r\nSerial 0=41001005\r\n");
+    StartQuiet();
+    Add("By hand", Address(6));
+    ASSERT_TRUE(WaitUntil([&] { return core_->DeviceCount() == 3; }))
+        << "the discovered device was not registered";
+    const auto longestWaits = [&] {
+        std::vector<int> waits;
+        for (const auto& device : core_->Devices()) {
+            EXPECT_TRUE(device->Connection) << device->Name;
+            if (device->Connection) waits.push_back(device->Connection->LongestWaitMs());
+        }
+        return waits;
+    };
+    EXPECT_EQ(longestWaits(), std::vector<int>(3, 1500));
+
+    core_->Options.Poll = 4000;
+    core_->ApplyPollInterval();
+    EXPECT_EQ(longestWaits(), std::vector<int>(3, 4000));
 }
 
 }  // namespace
