@@ -25,7 +25,10 @@ TAccountsPage::TAccountsPage(QWidget* parent, CUserStore& store) : QWidget(paren
     AccountsList->setRootIsDecorated(false);
     AccountsList->header()->setStretchLastSection(false);
     AccountsList->header()->setSectionResizeMode(0, QHeaderView::Stretch);
-    AccountsList->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
+    // Room for the longer role and a margin, which the column's own fit leaves out.
+    AccountsList->header()->setSectionResizeMode(1, QHeaderView::Fixed);
+    AccountsList->setColumnWidth(1,
+                                 fontMetrics().horizontalAdvance(QStringLiteral("operator")) + 24);
     AccountsList->setFixedHeight(110);
     layout->addWidget(AccountsList);
 
@@ -34,9 +37,9 @@ TAccountsPage::TAccountsPage(QWidget* parent, CUserStore& store) : QWidget(paren
     ProblemLabel->hide();
     layout->addWidget(ProblemLabel);
 
-    AddBtn = NamedButton(this, "AddAccountBtn", "&Add...");
+    AddBtn = NamedButton(this, "AddAccountBtn", "A&dd...");
     RemoveBtn = NamedButton(this, "RemoveAccountBtn", "Re&move");
-    RoleBtn = NamedButton(this, "AccountRoleBtn", "Make &Operator");
+    RoleBtn = NamedButton(this, "AccountRoleBtn", "Make Opera&tor");
     auto* buttons = new QHBoxLayout;
     for (QPushButton* button : {AddBtn, RemoveBtn, RoleBtn}) buttons->addWidget(button);
     buttons->addStretch();
@@ -59,8 +62,8 @@ TAccountsPage::TAccountsPage(QWidget* parent, CUserStore& store) : QWidget(paren
 void TAccountsPage::ShowAccounts(const QString& select) {
     AccountsList->clear();
     for (const UserAccount& account : store_.Accounts()) {
-        auto* item = new QTreeWidgetItem(AccountsList, {QString::fromStdString(account.name),
-                                                        UserRoleName(account.role)});
+        auto* item = new QTreeWidgetItem(
+            AccountsList, {QString::fromStdString(account.name), UserRoleName(account.role)});
         if (item->text(0) == select) AccountsList->setCurrentItem(item);
     }
     FollowSelection();
@@ -78,7 +81,7 @@ void TAccountsPage::FollowSelection() {
     RoleBtn->setEnabled(editable);
     const auto role = store_.RoleOf(name.toStdString());
     RoleBtn->setText(role == UserRole::Operator ? QStringLiteral("Make &Viewer")
-                                                : QStringLiteral("Make &Operator"));
+                                                : QStringLiteral("Make Opera&tor"));
 }
 
 void TAccountsPage::AddBtnClick() {

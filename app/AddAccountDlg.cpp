@@ -16,6 +16,7 @@ namespace {
 QLineEdit* NamedEdit(QWidget* parent, const char* name, bool secret) {
     auto* edit = new QLineEdit(parent);
     edit->setObjectName(QString::fromLatin1(name));
+    edit->setMinimumWidth(220);
     if (secret) edit->setEchoMode(QLineEdit::Password);
     return edit;
 }
@@ -47,7 +48,7 @@ TAddAccountDlg::TAddAccountDlg(QWidget* owner, CUserStore& store) : QDialog(owne
     fields->addRow(QStringLiteral("&Name:"), NameEdit);
     fields->addRow(QStringLiteral("&Role:"), RoleComboBox);
     fields->addRow(QStringLiteral("&Password:"), PasswordEdit);
-    fields->addRow(QStringLiteral("Re&peat password:"), RepeatEdit);
+    fields->addRow(QStringLiteral("Re&type password:"), RepeatEdit);
     layout->addLayout(fields);
 
     ProblemLabel = WrappedText(this, QString());
@@ -62,7 +63,6 @@ TAddAccountDlg::TAddAccountDlg(QWidget* owner, CUserStore& store) : QDialog(owne
     CancelBtn = NamedButton(this, "CancelBtn", "&Cancel");
     OKBtn->setDefault(true);
     layout->addLayout(ButtonRow({OKBtn, CancelBtn}));
-    setMinimumWidth(300);
     connect(OKBtn, &QPushButton::clicked, this, &TAddAccountDlg::OKBtnClick);
     connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
 }
@@ -90,6 +90,6 @@ QString TAddAccountDlg::AddAccount() {
     if (!added) return AsSentence(failure);
     if (store_.Save(&failure)) return {};
     store_.Remove(NameEdit->text().toStdString());
-    return QStringLiteral("The accounts file was not written: ") +
-           QString::fromStdString(failure) + '.';
+    return QStringLiteral("The accounts file was not written: ") + QString::fromStdString(failure) +
+           '.';
 }

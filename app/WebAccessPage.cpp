@@ -42,10 +42,11 @@ TWebAccessPage::TWebAccessPage(QWidget* parent, const WebSettings_Type& settings
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(Heading(this, QStringLiteral("Web access")));
-    layout->addWidget(WrappedText(
-        this, QStringLiteral("AVLO Monitor can show the devices to web browsers and Prometheus "
-                             "over HTTPS, to the accounts listed below.")));
-    WebOnCheckBox = NamedCheckBox(this, "WebOnCheckBox", "Enable &web access");
+    layout->addWidget(
+        WrappedText(this, QStringLiteral("AVLO Monitor can show the state of the devices to web "
+                                         "browsers, which sign in with the accounts below, and to "
+                                         "Prometheus.")));
+    WebOnCheckBox = NamedCheckBox(this, "WebOnCheckBox", "Ena&ble web access");
     layout->addWidget(WebOnCheckBox);
 
     WebPortSpinBox = new QSpinBox(this);
@@ -59,8 +60,8 @@ TWebAccessPage::TWebAccessPage(QWidget* parent, const WebSettings_Type& settings
     portRow->addStretch();
     layout->addLayout(portRow);
 
-    ThisComputerRadio = NamedRadio(this, "ThisComputerRadio", "This &computer only");
-    WholeNetworkRadio = NamedRadio(this, "WholeNetworkRadio", "The whole ne&twork");
+    ThisComputerRadio = NamedRadio(this, "ThisComputerRadio", "T&his computer only");
+    WholeNetworkRadio = NamedRadio(this, "WholeNetworkRadio", "The &whole network");
     auto* reach = new QButtonGroup(this);
     reach->addButton(ThisComputerRadio);
     reach->addButton(WholeNetworkRadio);
@@ -70,7 +71,7 @@ TWebAccessPage::TWebAccessPage(QWidget* parent, const WebSettings_Type& settings
     WebAddressEdit = new QLineEdit(this);
     WebAddressEdit->setObjectName(QStringLiteral("WebAddressEdit"));
     WebAddressEdit->setReadOnly(true);
-    auto* addressLabel = new QLabel(QStringLiteral("&Open:"), this);
+    auto* addressLabel = new QLabel(QStringLiteral("Open &in a browser:"), this);
     addressLabel->setBuddy(WebAddressEdit);
     auto* addressRow = new QHBoxLayout;
     addressRow->addWidget(addressLabel);
@@ -79,8 +80,7 @@ TWebAccessPage::TWebAccessPage(QWidget* parent, const WebSettings_Type& settings
 
     WebOnCheckBox->setChecked(settings.On);
     WebPortSpinBox->setValue(settings.Port);
-    (IsLoopbackAddress(settings.Address) ? ThisComputerRadio : WholeNetworkRadio)
-        ->setChecked(true);
+    (IsLoopbackAddress(settings.Address) ? ThisComputerRadio : WholeNetworkRadio)->setChecked(true);
     ShowAddress();
     connect(WebPortSpinBox, &QSpinBox::valueChanged, this, &TWebAccessPage::ShowAddress);
     connect(ThisComputerRadio, &QRadioButton::toggled, this, &TWebAccessPage::ShowAddress);

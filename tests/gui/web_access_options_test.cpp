@@ -60,8 +60,8 @@ protected:
 TEST_F(WebAccessOptionsTest, GroupShowsTheRecordOkWritesItBackCancelDoesNot) {
     StartForm();
     WebSettings_Type& web = form_->Core().WebSettings;
-    web = WebSettings_Type{false, "127.0.0.1", 8471, true, "/etc/site.crt", "/etc/site.key",
-                           "scrape-token"};
+    web = WebSettings_Type{false,           "127.0.0.1",     8471,          true,
+                           "/etc/site.crt", "/etc/site.key", "scrape-token"};
     const WebSettings_Type before = web;
     const auto change = [](TOptionsDlg& d) {
         d.WebAccess->WebOnCheckBox->click();
@@ -95,8 +95,8 @@ TEST_F(WebAccessOptionsTest, GroupShowsTheRecordOkWritesItBackCancelDoesNot) {
     const std::string file = ReadConfig();
     const auto web_section = file.find("[Web]\r\n");
     ASSERT_NE(web_section, std::string::npos) << file;
-    for (const char* line : {"On=1\r\n", "Address=0.0.0.0\r\n", "Port=9443\r\n",
-                             "CertFile=/etc/site.crt\r\n"})
+    for (const char* line :
+         {"On=1\r\n", "Address=0.0.0.0\r\n", "Port=9443\r\n", "CertFile=/etc/site.crt\r\n"})
         EXPECT_NE(file.find(line, web_section), std::string::npos) << line << "\n" << file;
 }
 
@@ -117,14 +117,11 @@ TEST(WebAccessAddressTest, FollowsTheFieldsAsTheyChange) {
     const AddressCase cases[] = {
         {"loopback_https", "127.0.0.1", true, 8470, 0, "https://localhost:8470/", "127.0.0.1"},
         {"loopback_plain", "127.0.0.1", false, 8080, 0, "http://localhost:8080/", "127.0.0.1"},
-        {"other_loopback_kept", "127.0.0.5", true, 8470, 1, "https://localhost:8470/",
-         "127.0.0.5"},
+        {"other_loopback_kept", "127.0.0.5", true, 8470, 1, "https://localhost:8470/", "127.0.0.5"},
         {"network", "0.0.0.0", true, 443, 0, "https://" + host + ":443/", "0.0.0.0"},
-        {"network_to_local", "0.0.0.0", true, 65535, 1, "https://localhost:65535/",
-         "127.0.0.1"},
+        {"network_to_local", "0.0.0.0", true, 65535, 1, "https://localhost:65535/", "127.0.0.1"},
         {"local_to_network", "127.0.0.1", true, 1, 2, "https://" + host + ":1/", "0.0.0.0"},
-        {"own_address_kept", "192.0.2.7", true, 8470, 2, "https://192.0.2.7:8470/",
-         "192.0.2.7"},
+        {"own_address_kept", "192.0.2.7", true, 8470, 2, "https://192.0.2.7:8470/", "192.0.2.7"},
         {"own_ipv6_address", "2001:db8::7", true, 8470, 0, "https://[2001:db8::7]:8470/",
          "2001:db8::7"},
         {"own_address_to_local", "192.0.2.7", true, 8470, 1, "https://localhost:8470/",
@@ -177,18 +174,19 @@ protected:
                              const QString& repeat, bool* stayed = nullptr) {
         QString said;
         bool open = false;
-        EXPECT_TRUE(WhileModal<TAddAccountDlg>(
-            [this] { dialog_.Accounts->AddBtn->click(); },
-            [&](TAddAccountDlg& d) {
-                d.NameEdit->setText(name);
-                d.RoleComboBox->setCurrentIndex(role);
-                d.PasswordEdit->setText(password);
-                d.RepeatEdit->setText(repeat);
-                d.OKBtn->click();
-                open = d.isVisible();
-                said = d.ProblemLabel->isVisible() ? d.ProblemLabel->text() : QString();
-                if (open) d.CancelBtn->click();
-            }));
+        EXPECT_TRUE(WhileModal<TAddAccountDlg>([this] { dialog_.Accounts->AddBtn->click(); },
+                                               [&](TAddAccountDlg& d) {
+                                                   d.NameEdit->setText(name);
+                                                   d.RoleComboBox->setCurrentIndex(role);
+                                                   d.PasswordEdit->setText(password);
+                                                   d.RepeatEdit->setText(repeat);
+                                                   d.OKBtn->click();
+                                                   open = d.isVisible();
+                                                   said = d.ProblemLabel->isVisible()
+                                                              ? d.ProblemLabel->text()
+                                                              : QString();
+                                                   if (open) d.CancelBtn->click();
+                                               }));
         if (stayed) *stayed = open;
         return said;
     }
@@ -259,17 +257,16 @@ TEST_F(AccountsOptionsTest, RefusedAccountIsSaidInWordsAndNotWritten) {
         SCOPED_TRACE(c.name);
         QString said;
         bool stayed = false;
-        EXPECT_TRUE(WhileModal<TAddAccountDlg>(
-            [&] { dialog.Accounts->AddBtn->click(); },
-            [&](TAddAccountDlg& d) {
-                d.NameEdit->setText(c.user);
-                d.PasswordEdit->setText(c.password);
-                d.RepeatEdit->setText(c.repeat);
-                d.OKBtn->click();
-                stayed = d.isVisible();
-                said = d.ProblemLabel->text();
-                d.CancelBtn->click();
-            }));
+        EXPECT_TRUE(WhileModal<TAddAccountDlg>([&] { dialog.Accounts->AddBtn->click(); },
+                                               [&](TAddAccountDlg& d) {
+                                                   d.NameEdit->setText(c.user);
+                                                   d.PasswordEdit->setText(c.password);
+                                                   d.RepeatEdit->setText(c.repeat);
+                                                   d.OKBtn->click();
+                                                   stayed = d.isVisible();
+                                                   said = d.ProblemLabel->text();
+                                                   d.CancelBtn->click();
+                                               }));
         EXPECT_TRUE(stayed);
         EXPECT_EQ(said, c.said);
         const auto accounts = InFile();
@@ -283,7 +280,7 @@ TEST_F(AccountsOptionsTest, RoleChangeAndRemovalReachTheFileRemovalOnlyWhenConfi
     ASSERT_EQ(AddThroughDialog("ops", 0, "s3cret-pass", "s3cret-pass"), "");
     ASSERT_EQ(AddThroughDialog("anna", 0, "an0ther-pass", "an0ther-pass"), "");
     Select("ops");
-    EXPECT_EQ(dialog_.Accounts->RoleBtn->text(), "Make &Operator");
+    EXPECT_EQ(dialog_.Accounts->RoleBtn->text(), "Make Opera&tor");
     dialog_.Accounts->RoleBtn->click();
     EXPECT_EQ(Listed(), (QStringList{"ops:operator", "anna:viewer"}));
     EXPECT_EQ(dialog_.Accounts->RoleBtn->text(), "Make &Viewer");
