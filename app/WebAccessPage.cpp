@@ -77,6 +77,11 @@ TWebAccessPage::TWebAccessPage(QWidget* parent, const WebSettings_Type& settings
     addressRow->addWidget(addressLabel);
     addressRow->addWidget(WebAddressEdit, 1);
     layout->addLayout(addressRow);
+    PlainHttpLabel = WrappedText(
+        this, QStringLiteral("Without TLS (Tls=0 in the settings file) the web access is "
+                             "only for this computer; it does not start for the whole network."));
+    PlainHttpLabel->setObjectName(QStringLiteral("PlainHttpLabel"));
+    layout->addWidget(PlainHttpLabel);
 
     WebOnCheckBox->setChecked(settings.On);
     WebPortSpinBox->setValue(settings.Port);
@@ -103,6 +108,8 @@ QString TWebAccessPage::AddressToOpen(const WebSettings_Type& settings) {
 }
 
 void TWebAccessPage::ShowAddress() {
-    WebAddressEdit->setText(AddressToOpen(Edited()));
+    const WebSettings_Type edited = Edited();
+    WebAddressEdit->setText(AddressToOpen(edited));
     WebAddressEdit->setCursorPosition(0);
+    PlainHttpLabel->setVisible(!edited.Tls && !IsLoopbackAddress(edited.Address));
 }

@@ -5,6 +5,7 @@
 #include "monitoring/Settings.h"
 
 class QCheckBox;
+class QLabel;
 class QLineEdit;
 class QRadioButton;
 class QSpinBox;
@@ -28,6 +29,9 @@ public:
     QRadioButton* ThisComputerRadio = nullptr;
     QRadioButton* WholeNetworkRadio = nullptr;
     QLineEdit* WebAddressEdit = nullptr;
+    // Shown while the choice would make the service refuse to start: plain HTTP (Tls=0 in the
+    // settings file) on the whole network.
+    QLabel* PlainHttpLabel = nullptr;
 
 private:
     void ShowAddress();

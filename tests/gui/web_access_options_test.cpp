@@ -110,22 +110,32 @@ struct AddressCase {
     int pick;  // 0 leaves the choice, 1 this computer only, 2 the whole network
     QString open;
     std::string written;  // the record's Address after OK
+    bool refused;         // plain HTTP on a network address: the service would not start
 };
 
 TEST(WebAccessAddressTest, FollowsTheFieldsAsTheyChange) {
     const QString host = QSysInfo::machineHostName();
     const AddressCase cases[] = {
-        {"loopback_https", "127.0.0.1", true, 8470, 0, "https://localhost:8470/", "127.0.0.1"},
-        {"loopback_plain", "127.0.0.1", false, 8080, 0, "http://localhost:8080/", "127.0.0.1"},
-        {"other_loopback_kept", "127.0.0.5", true, 8470, 1, "https://localhost:8470/", "127.0.0.5"},
-        {"network", "0.0.0.0", true, 443, 0, "https://" + host + ":443/", "0.0.0.0"},
-        {"network_to_local", "0.0.0.0", true, 65535, 1, "https://localhost:65535/", "127.0.0.1"},
-        {"local_to_network", "127.0.0.1", true, 1, 2, "https://" + host + ":1/", "0.0.0.0"},
-        {"own_address_kept", "192.0.2.7", true, 8470, 2, "https://192.0.2.7:8470/", "192.0.2.7"},
+        {"loopback_https", "127.0.0.1", true, 8470, 0, "https://localhost:8470/", "127.0.0.1",
+         false},
+        {"loopback_plain", "127.0.0.1", false, 8080, 0, "http://localhost:8080/", "127.0.0.1",
+         false},
+        {"other_loopback_kept", "127.0.0.5", true, 8470, 1, "https://localhost:8470/", "127.0.0.5",
+         false},
+        {"network", "0.0.0.0", true, 443, 0, "https://" + host + ":443/", "0.0.0.0", false},
+        {"plain_to_network", "127.0.0.1", false, 8080, 2, "http://" + host + ":8080/", "0.0.0.0",
+         true},
+        {"plain_network_to_local", "0.0.0.0", false, 8080, 1, "http://localhost:8080/", "127.0.0.1",
+         false},
+        {"network_to_local", "0.0.0.0", true, 65535, 1, "https://localhost:65535/", "127.0.0.1",
+         false},
+        {"local_to_network", "127.0.0.1", true, 1, 2, "https://" + host + ":1/", "0.0.0.0", false},
+        {"own_address_kept", "192.0.2.7", true, 8470, 2, "https://192.0.2.7:8470/", "192.0.2.7",
+         false},
         {"own_ipv6_address", "2001:db8::7", true, 8470, 0, "https://[2001:db8::7]:8470/",
-         "2001:db8::7"},
-        {"own_address_to_local", "192.0.2.7", true, 8470, 1, "https://localhost:8470/",
-         "127.0.0.1"},
+         "2001:db8::7", false},
+        {"own_address_to_local", "192.0.2.7", true, 8470, 1, "https://localhost:8470/", "127.0.0.1",
+         false},
     };
     for (const AddressCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -140,6 +150,7 @@ TEST(WebAccessAddressTest, FollowsTheFieldsAsTheyChange) {
         EXPECT_EQ(page.WebAddressEdit->text(), c.open);
         EXPECT_EQ(page.Edited().Address, c.written);
         EXPECT_EQ(page.Edited().Port, c.port);
+        EXPECT_EQ(!page.PlainHttpLabel->isHidden(), c.refused);
     }
 }
 
