@@ -7,6 +7,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "app/AccountsPage.h"
+#include "app/WebAccessPage.h"
 #include "dialogs/DialogParts.h"
 
 namespace {
@@ -16,14 +18,49 @@ constexpr int DefaultPollIndex = 1;
 
 }  // namespace
 
-TOptionsDlg::TOptionsDlg(QWidget* owner, Options_Type* options)
-    : QDialog(owner), options_(options) {
+TOptionsDlg::TOptionsDlg(QWidget* owner, Options_Type* options, WebSettings_Type* web,
+                         CUserStore* accounts)
+    : QDialog(owner), options_(options), web_(web) {
     setObjectName(QStringLiteral("OptionsDlg"));
     setWindowTitle(QStringLiteral("Options"));
     SetFixedDialogFrame(*this);
 
-    auto* layout = new QVBoxLayout(this);
-    layout->setSizeConstraint(QLayout::SetFixedSize);
+    auto* outer = new QVBoxLayout(this);
+    outer->setSizeConstraint(QLayout::SetFixedSize);
+    auto* columns = new QHBoxLayout;
+    columns->addLayout(BuildMonitoringColumn(), 1);
+    if (web_ || accounts) {
+        auto* webColumn = new QVBoxLayout;
+        if (web_) webColumn->addWidget(WebAccess = new TWebAccessPage(this, *web_));
+        if (web_ && accounts) webColumn->addSpacing(8);
+        if (accounts) webColumn->addWidget(Accounts = new TAccountsPage(this, *accounts));
+        webColumn->addStretch();
+        columns->addSpacing(16);
+        columns->addLayout(webColumn, 1);
+    }
+    outer->addLayout(columns);
+
+    outer->addSpacing(8);
+    OKBtn = NamedButton(this, "OKBtn", "&OK");
+    CancelBtn = NamedButton(this, "CancelBtn", "&Cancel");
+    OKBtn->setDefault(true);
+    outer->addLayout(ButtonRow({OKBtn, CancelBtn}));
+    setMinimumWidth(313);
+
+    connect(OKBtn, &QPushButton::clicked, this, &TOptionsDlg::OKBtnClick);
+    connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
+
+    if (options_) {
+        EnableAvloForNewCheckBox->setChecked(options_->Avlo);
+        EnableLogCheckBox->setChecked(options_->Log);
+        AddToStartupCheckBox->setChecked(options_->Startup);
+        NotifyCheckBox->setChecked(options_->Notify);
+        PollIntervalComboBox->setCurrentIndex(PollIndex(options_->Poll));
+    }
+}
+
+QLayout* TOptionsDlg::BuildMonitoringColumn() {
+    auto* layout = new QVBoxLayout;
     layout->addWidget(Heading(this, QStringLiteral("Device Monitoring")));
     layout->addWidget(WrappedText(
         this, QStringLiteral(
@@ -62,24 +99,8 @@ TOptionsDlg::TOptionsDlg(QWidget* owner, Options_Type* options)
     layout->addWidget(AddToStartupCheckBox);
     NotifyCheckBox = NamedCheckBox(this, "NotifyCheckBox", "Show desktop &notifications");
     layout->addWidget(NotifyCheckBox);
-
-    layout->addSpacing(8);
-    OKBtn = NamedButton(this, "OKBtn", "&OK");
-    CancelBtn = NamedButton(this, "CancelBtn", "&Cancel");
-    OKBtn->setDefault(true);
-    layout->addLayout(ButtonRow({OKBtn, CancelBtn}));
-    setMinimumWidth(313);
-
-    connect(OKBtn, &QPushButton::clicked, this, &TOptionsDlg::OKBtnClick);
-    connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
-
-    if (options_) {
-        EnableAvloForNewCheckBox->setChecked(options_->Avlo);
-        EnableLogCheckBox->setChecked(options_->Log);
-        AddToStartupCheckBox->setChecked(options_->Startup);
-        NotifyCheckBox->setChecked(options_->Notify);
-        PollIntervalComboBox->setCurrentIndex(PollIndex(options_->Poll));
-    }
+    layout->addStretch();
+    return layout;
 }
 
 int TOptionsDlg::PollIndex(std::int32_t poll) {
@@ -101,5 +122,6 @@ void TOptionsDlg::OKBtnClick() {
         options_->Notify = NotifyCheckBox->isChecked();
         options_->Poll = PollValue(PollIntervalComboBox->currentIndex());
     }
+    if (web_ && WebAccess) *web_ = WebAccess->Edited();
     accept();
 }

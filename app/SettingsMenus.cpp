@@ -8,6 +8,7 @@
 #include "app/OptionsDlg.h"
 #include "dialogs/AdvancedEmailSettingsDlgUnit.h"
 #include "dialogs/SelectEventsDlgUnit.h"
+#include "web/UserStore.h"
 
 namespace {
 
@@ -31,7 +32,9 @@ void TMainForm::CreateAboutBox() {
 
 void TMainForm::OptionsMenuClick() {
     // A new poll interval is put to work at once, not kept for the next start.
-    if (RunHeldDialog(OptionsDlg, this, &core_->Options) == QDialog::Accepted) {
+    CUserStore accounts(UsersFilePath(core_->ConfigPath()));
+    if (RunHeldDialog(OptionsDlg, this, &core_->Options, &core_->WebSettings, &accounts) ==
+        QDialog::Accepted) {
         core_->ApplyPollInterval();
     }
     // Whatever the result: a failed attempt at an earlier start or use is tried again.

@@ -170,6 +170,16 @@ bool CUserStore::Remove(const std::string& name) {
     return std::erase_if(accounts_, [&](const UserAccount& a) { return a.name == name; }) > 0;
 }
 
+bool CUserStore::SetRole(const std::string& name, UserRole role) {
+    const std::lock_guard lock(mutex_);
+    for (UserAccount& account : accounts_) {
+        if (account.name != name) continue;
+        account.role = role;
+        return true;
+    }
+    return false;
+}
+
 std::vector<UserAccount> CUserStore::Accounts() const {
     const std::lock_guard lock(mutex_);
     return accounts_;

@@ -54,6 +54,8 @@ public:
     bool Add(const std::string& name, UserRole role, const std::string& password,
              std::string* failure = nullptr);
     bool Remove(const std::string& name);
+    // False when there is no such account. The password stays as it was.
+    bool SetRole(const std::string& name, UserRole role);
 
     std::vector<UserAccount> Accounts() const;
     bool Empty() const;
