@@ -414,6 +414,10 @@ struct ListenFailure {
     std::string reason;  // in the event's text
 };
 
+void PrintTo(const ListenFailure& c, std::ostream* out) {
+    *out << c.what;
+}
+
 class WebServiceFailureTest : public WebServiceTest,
                               public ::testing::WithParamInterface<ListenFailure> {};
 
