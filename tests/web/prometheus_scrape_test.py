@@ -87,7 +87,7 @@ def prometheus_config(packaging, ca_file, target):
     with open(os.path.join(packaging, "prometheus.yml")) as f:
         config = yaml.safe_load(f)
     config["global"].update(scrape_interval="1s", evaluation_interval="1s")
-    config["rule_files"] = [os.path.join(packaging, "avlo-alerts.yml")]
+    config["rule_files"] = [os.path.abspath(os.path.join(packaging, "avlo-alerts.yml"))]
     config.pop("alerting", None)  # no Alertmanager here: the alerts are read from the API
     job = next(j for j in config["scrape_configs"] if j["job_name"] == "avlo")
     job.pop("authorization", None)  # MetricsToken is empty: /metrics is open
@@ -152,6 +152,11 @@ def up_target(prom_port):
     return None
 
 
+def rule_loaded(prom_port):
+    groups = api(prom_port, "/api/v1/rules")["groups"]
+    return any(r.get("name") == ALERT for g in groups for r in g["rules"])
+
+
 def status_known(prom_port):
     result = api(prom_port, "/api/v1/query?query=avlo_device_status_known")["result"]
     return [r for r in result if r["metric"].get("device") == DEVICE_NAME
@@ -211,6 +216,7 @@ def run(args, work):
         if not target["scrapeUrl"].startswith("https://"):
             raise Failure("scraped over %s, not HTTPS" % target["scrapeUrl"])
         print("target %s up after %.1f s" % (target["scrapeUrl"], took))
+        wait_for("the shipped rule %s loaded" % ALERT, lambda: rule_loaded(prom_port), START_LIMIT)
         wait_for("a known status of %r in Prometheus" % DEVICE_NAME,
                  lambda: status_known(prom_port), START_LIMIT)
         if firing(prom_port):
