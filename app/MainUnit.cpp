@@ -16,6 +16,7 @@
 #include "app/DeviceStateLook.h"
 #include "app/TrayState.h"
 #include "platform/MessageBox.h"
+#include "web/WebService.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ TMainForm::TMainForm(const StartupOptions& options, QWidget* parent)
     TestModeSettingsMenu->setVisible(core_->SwitchFlags.test);
     // The core's own boxes (errors of the program) belong to the window while it is shown.
     core_->MessageParent = [this]() -> QObject* { return isVisible() ? this : nullptr; };
+    web_ = std::make_unique<CWebService>(*core_);
     core_->Start();
 }
 
@@ -43,6 +45,7 @@ void TMainForm::FormDestroy() {
     if (destroyed_) return;
     destroyed_ = true;
     QApplication::setOverrideCursor(Qt::WaitCursor);
+    web_.reset();  // no request reads the core once it shuts down
     core_->Shutdown();
     QApplication::restoreOverrideCursor();
 }

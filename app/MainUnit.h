@@ -14,6 +14,8 @@
 #include "monitoring/MonitorCore.h"
 #include "platform/StartupOptions.h"
 
+class CWebService;
+
 class QAction;
 class TDesktopNotifier;
 class TStateIcons;
@@ -211,6 +213,7 @@ private:
     bool RunRegisterDlg(TRegisterDlg::Context* context, int row);
 
     std::unique_ptr<CMonitorCore> core_;
+    std::unique_ptr<CWebService> web_;  // the web service, beside the core
     bool quitRequested_ = false;  // the application is ending: a close is no longer refused
     bool destroyed_ = false;
 };

@@ -1,6 +1,7 @@
 // The headless monitor's life: the core under a QCoreApplication with the headless reporter.
 #include "headless/HeadlessEntry.h"
 
+#include <cstdio>
 #include <memory>
 
 #include "headless/HeadlessReporter.h"
@@ -9,6 +10,7 @@
 #include "platform/EventSink.h"
 #include "platform/InstanceLock.h"
 #include "platform/MessageBox.h"
+#include "web/WebService.h"
 
 namespace {
 
@@ -27,10 +29,15 @@ int RunHeadlessMonitor(CMonitorCoreApplication& app, const StartupOptions& optio
 
     auto core = std::make_unique<CMonitorCore>(options);
     CHeadlessReporter reporter(*core);
+    auto web = std::make_unique<CWebService>(*core);
+    QObject::connect(web.get(), &CWebService::Started, [](const QString& url) {
+        std::fprintf(stderr, "Web service: %s\n", url.toLocal8Bit().constData());
+    });
     QObject::connect(core.get(), &CMonitorCore::EndRequested, &app,
                      [] { QCoreApplication::quit(); });
     core->Start();
     const int status = RunEventLoop(app, *core);
+    web.reset();   // no request reads the core once it shuts down
     core.reset();  // the shutdown sequence
     return status;
 }

@@ -256,6 +256,10 @@ void CMonitorCore::ReportProgramError(const std::string& text, bool mayShowBox) 
         eventLog_->WriteEvent(EV_MONITOR_ERROR, EVENTLOG_ERROR_TYPE, text);
 }
 
+void CMonitorCore::LogServiceEvent(std::uint32_t id, std::uint16_t type, const std::string& text) {
+    if (Options.Log && eventLog_) eventLog_->WriteEvent(id, type, text);
+}
+
 std::string CMonitorCore::HistoryPath() const {
     return options_.configPath.empty() ? std::string() : EventStorePath(options_.configPath);
 }

@@ -301,6 +301,10 @@ public:
     // Says what went wrong (a box, or standard error when no box may be shown or when
     // headless) and logs it as an error event.
     void ReportProgramError(const std::string& text, bool mayShowBox);
+    // Logs an event of the web service (a sign-in, a failure to listen) as the core logs its
+    // own, with no box and no line of its own: a headless monitor's sink echoes every event to
+    // standard error already. The core's thread only.
+    void LogServiceEvent(std::uint32_t id, std::uint16_t type, const std::string& text);
 
 signals:
     // The settings are loaded: a view fills its pages from the records.

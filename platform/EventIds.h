@@ -25,3 +25,7 @@ constexpr std::uint32_t EV_DEVICE_MOVED = 0x8000000E;
 // More devices with new serial numbers answered one discovery request than a site sets up at
 // once: forged replies, most likely. None of them was registered.
 constexpr std::uint32_t EV_DISCOVERY_BURST = 0x8000000F;
+// Someone signed in to the web service (by its form or with HTTP Basic), and a sign-in the
+// service refused (a wrong name or password, or too many failed tries from one address).
+constexpr std::uint32_t EV_WEB_SIGN_IN = 0x40000010;
+constexpr std::uint32_t EV_WEB_SIGN_IN_REFUSED = 0x80000011;

@@ -55,6 +55,10 @@ const char* EventName(std::uint32_t id) {
             return "EV_DEVICE_MOVED";
         case EV_DISCOVERY_BURST:
             return "EV_DISCOVERY_BURST";
+        case EV_WEB_SIGN_IN:
+            return "EV_WEB_SIGN_IN";
+        case EV_WEB_SIGN_IN_REFUSED:
+            return "EV_WEB_SIGN_IN_REFUSED";
         default:
             return "EV_UNKNOWN";
     }

@@ -31,8 +31,12 @@ protected:
                          [this](int outcome, const EmailFields& fields) {
                              shownOutcomes_.push_back({outcome, fields});
                          });
+        BeforeCoreStart();
         core_->Start();
     }
+    // What a test connects to the core before it starts (a view that must see the settings
+    // arrive).
+    virtual void BeforeCoreStart() {}
     void StopCore() { core_.reset(); }
     void StartQuiet() {
         StartCore();
