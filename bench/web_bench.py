@@ -177,6 +177,7 @@ class Stream(threading.Thread):
             raise SystemExit("web bench: /api/stream answered %s" % status)
         self.received = len(head)
         self.stopping = False
+        self.ended = None
 
     def run(self):
         self.sock.settimeout(1.0)
@@ -185,9 +186,11 @@ class Stream(threading.Thread):
                 chunk = self.sock.recv(65536)
             except socket.timeout:
                 continue
-            except OSError:
+            except OSError as error:
+                self.ended = "read error: %s" % error
                 return
             if not chunk:
+                self.ended = "closed by the server"
                 return
             self.received += len(chunk)
 
@@ -299,8 +302,9 @@ def run(args, work):
         mon_url = "https://127.0.0.1:%d/metrics" % web_port
         pages = compare(args, {"monitor": mon_url, "node_exporter": node_url})
         memory["after"] = rss_kib(on.pid)
-        if stream.received == 0 or not stream.is_alive():
-            raise SystemExit("web bench: the stream ended during the run")
+        if not stream.is_alive():
+            raise SystemExit("web bench: the stream ended during the run (%s, %d bytes)"
+                             % (stream.ended, stream.received))
         stream.close()
         print_table(pages, memory)
         return 0
