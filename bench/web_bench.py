@@ -200,8 +200,8 @@ class Stream(threading.Thread):
         self.sock.close()
 
 
-def wrk(url, args):
-    out = subprocess.run(["wrk", "-t%d" % args.threads, "-c%d" % args.connections,
+def wrk(url, args, threads, connections):
+    out = subprocess.run(["wrk", "-t%d" % threads, "-c%d" % connections,
                           "-d%ds" % args.seconds, "--latency", url],
                          capture_output=True, text=True, timeout=args.seconds + 60).stdout
     figures = {"p50": latency(out, "50%"), "p99": latency(out, "99%"),
@@ -222,20 +222,20 @@ def latency(out, percentile):
     return value * {"us": 0.001, "ms": 1.0, "s": 1000.0}[unit]
 
 
-def compare(args, urls):
+def compare(args, urls, threads, connections):
     """Rounds in turns, the first one changing each round, so that neither server always has
     the quieter machine (two cores shared with other work); each figure is the median."""
     runs = {name: [] for name in urls}
     names = list(urls)
     for r in range(args.rounds):
         for name in names if r % 2 == 0 else reversed(names):
-            figures = wrk(urls[name], args)
+            figures = wrk(urls[name], args, threads, connections)
             print("round %d %-13s p50 %.3f ms  p99 %.3f ms  %.0f requests/s  %d errors"
                   % (r + 1, name, figures["p50"], figures["p99"], figures["rps"],
                      figures["errors"]))
             runs[name].append(figures)
     pages = {"shape": "-t%d -c%d -d%ds, median of %d rounds"
-             % (args.threads, args.connections, args.seconds, args.rounds)}
+             % (threads, connections, args.seconds, args.rounds)}
     for name, figures in runs.items():
         pages[name] = {key: statistics.median(f[key] for f in figures)
                        for key in ("p50", "p99", "rps")}
@@ -253,7 +253,7 @@ def body_size(url):
         return len(r.read())
 
 
-def print_table(pages, memory):
+def print_pages(pages):
     mon, node = pages["monitor"], pages["node_exporter"]
     print()
     print("| /metrics, wrk %s | monitor (HTTPS, 50 devices) | node_exporter (HTTP) | goal |"
@@ -266,6 +266,9 @@ def print_table(pages, memory):
           % (mon["rps"], node["rps"], verdict(mon["rps"] >= node["rps"])))
     print("| page size | %d bytes | %d bytes | |" % (mon["bytes"], node["bytes"]))
     print("| errors (non-2xx, socket) | %d | %d | |" % (mon["errors"], node["errors"]))
+
+
+def print_memory(memory):
     print()
     off, on = memory["off"], memory["on"]
     print("| monitor resident memory, 50 devices | KiB |")
@@ -300,13 +303,18 @@ def run(args, work):
         node_url = "http://127.0.0.1:%d/metrics" % node_port
         wait_for("node_exporter", lambda: body_size(node_url))
         mon_url = "https://127.0.0.1:%d/metrics" % web_port
-        pages = compare(args, {"monitor": mon_url, "node_exporter": node_url})
+        urls = {"monitor": mon_url, "node_exporter": node_url}
+        # One connection shows a request's own time; several show what the server bears.
+        shapes = [compare(args, urls, 1, 1),
+                  compare(args, urls, args.threads, args.connections)]
         memory["after"] = rss_kib(on.pid)
         if not stream.is_alive():
             raise SystemExit("web bench: the stream ended during the run (%s, %d bytes)"
                              % (stream.ended, stream.received))
         stream.close()
-        print_table(pages, memory)
+        for pages in shapes:
+            print_pages(pages)
+        print_memory(memory)
         return 0
     finally:
         procs.stop_all()
