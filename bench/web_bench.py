@@ -134,22 +134,29 @@ def all_rows_ok(path):
     return len(rows) == DEVICES and all(text.endswith(" | OK") for text in rows.values())
 
 
-def rss_kib(pid):
+MEMORY_FIELDS = ("VmRSS", "RssAnon", "RssFile")
+
+
+def memory_kib(pid):
+    """Resident memory, and its parts: private memory and pages of mapped files (code)."""
+    figures = {}
     with open("/proc/%d/status" % pid) as f:
         for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise SystemExit("web bench: no VmRSS for %d" % pid)
+            name = line.split(":")[0]
+            if name in MEMORY_FIELDS:
+                figures[name] = int(line.split()[1])
+    return figures
 
 
-def settled_rss(pid):
-    """The largest of a few samples after the settling time (the peak is what the goal bounds)."""
+def settled_memory(pid):
+    """The sample with the most resident memory after the settling time (the goal bounds the
+    peak)."""
     time.sleep(SETTLE)
     samples = []
     for _ in range(5):
-        samples.append(rss_kib(pid))
+        samples.append(memory_kib(pid))
         time.sleep(1.0)
-    return max(samples)
+    return max(samples, key=lambda m: m["VmRSS"])
 
 
 class Stream(threading.Thread):
@@ -270,13 +277,15 @@ def print_pages(pages):
 
 def print_memory(memory):
     print()
-    off, on = memory["off"], memory["on"]
-    print("| monitor resident memory, 50 devices | KiB |")
-    print("|---|---|")
-    print("| web service off | %d |" % off)
-    print("| web service on, one /api/stream open | %d |" % on)
-    print("| difference (goal at most 4096) | %+d (%s) |" % (on - off, verdict(on - off <= 4096)))
-    print("| on, after the wrk runs | %d |" % memory["after"])
+    print("| monitor memory, 50 devices, KiB | resident | private (RssAnon) | files (RssFile) |")
+    print("|---|---|---|---|")
+    rows = (("web service off", "off"), ("web service on, one /api/stream open", "on"),
+            ("on, after the wrk runs", "after"))
+    for title, key in rows:
+        print("| %s | %s |" % (title, " | ".join(str(memory[key][f]) for f in MEMORY_FIELDS)))
+    grown = {f: memory["on"][f] - memory["off"][f] for f in MEMORY_FIELDS}
+    print("| on with a stream minus off (goal: resident at most +4096) | %+d (%s) | %+d | %+d |"
+          % (grown["VmRSS"], verdict(grown["VmRSS"] <= 4096), grown["RssAnon"], grown["RssFile"]))
 
 
 def verdict(ok):
@@ -288,14 +297,14 @@ def run(args, work):
     try:
         start_devsim(procs, args.devsim)
         off, _ = start_monitor(procs, args.monitor, work, "off", 0)
-        memory = {"off": settled_rss(off.pid)}
+        memory = {"off": settled_memory(off.pid)}
         procs.stop(off)
 
         web_port = free_port()
         on, folder = start_monitor(procs, args.monitor, work, "on", web_port)
         stream = Stream(web_port)
         stream.start()
-        memory["on"] = settled_rss(on.pid)
+        memory["on"] = settled_memory(on.pid)
 
         node_port = free_port()
         procs.start("node_exporter", [NODE_EXPORTER, "--web.listen-address=127.0.0.1:%d"
@@ -307,7 +316,7 @@ def run(args, work):
         # One connection shows a request's own time; several show what the server bears.
         shapes = [compare(args, urls, 1, 1),
                   compare(args, urls, args.threads, args.connections)]
-        memory["after"] = rss_kib(on.pid)
+        memory["after"] = memory_kib(on.pid)
         if not stream.is_alive():
             raise SystemExit("web bench: the stream ended during the run (%s, %d bytes)"
                              % (stream.ended, stream.received))
