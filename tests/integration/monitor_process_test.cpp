@@ -3,10 +3,13 @@
 // file and lock file; the amplifiers are simulated in this process (or, for hostile serial
 // numbers, by the avlo-devsim program) on loopback addresses 127.0.10.x, with discovery sent
 // to 127.0.10.254 on a port of this test's own.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -771,6 +774,54 @@ TEST_F(MonitorProcessTest, HeadlessMonitorSaysItCannotReadTheFileAndNeverWritesO
     EXPECT_EQ(std::count(events.begin(), events.end(), "EV_MONITOR_ERROR"), 1) << err;
     EXPECT_TRUE(std::filesystem::is_directory(ConfigPath()));
     EXPECT_TRUE(std::filesystem::is_empty(ConfigPath()));
+}
+
+// ---- the web service of a headless monitor ----
+
+// A loopback port nobody listens on; held (listening) when hold is set, until closed.
+int LoopbackPort(bool hold, int* port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    *port = ntohs(address.sin_port);
+    if (hold) {
+        listen(fd, 1);
+        return fd;
+    }
+    close(fd);
+    return -1;
+}
+
+TEST_F(MonitorProcessTest, HeadlessMonitorSaysWhereItsWebServiceIsOrWhyItIsNot) {
+    for (const bool taken : {false, true}) {
+        SCOPED_TRACE(taken ? "port taken" : "port free");
+        int port = 0;
+        const int holder = LoopbackPort(taken, &port);
+        WriteFile(ConfigPath(), "[Web]\r\nOn=1\r\nAddress=127.0.0.1\r\nPort=" +
+                                    std::to_string(port) + "\r\nTls=1\r\n");
+        auto monitor = StartMonitor({"--headless"});
+        ASSERT_TRUE(monitor->ok());
+        const std::string said = "Web service: https://127.0.0.1:" + std::to_string(port) + "/\n";
+        const std::string refused = "EV_MONITOR_ERROR";
+        EXPECT_TRUE(WaitFor([&] { return Contains(monitor->Err(), taken ? refused : said); }, 10s))
+            << monitor->Err();
+        std::this_thread::sleep_for(1500ms);  // the service looks at its record again meanwhile
+        monitor->Signal(SIGTERM);
+        const auto status = monitor->Wait(10s);
+        EXPECT_TRUE(ExitedWith(status, 0)) << Describe(status) << "\n" << monitor->Err();
+        if (holder >= 0) close(holder);
+        const std::string err = monitor->Err();
+        const auto events = EventNames(err);
+        EXPECT_EQ(std::count(events.begin(), events.end(), "EV_MONITOR_ERROR"), taken ? 1 : 0)
+            << err;
+        EXPECT_EQ(Contains(err, said), !taken) << err;
+        EXPECT_EQ(Contains(err, "port " + std::to_string(port) + ": Address already in use"), taken)
+            << err;
+    }
 }
 
 // ---- one instance per lock file ----
