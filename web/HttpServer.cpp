@@ -267,6 +267,9 @@ private:
 
     void OnStreamOpen() {
         if (closed_ || !stream_source_) return Close();
+        // A read keeps the expiry it started under: the header's write limit would end the
+        // stream that long after it opened.
+        Lowest().expires_never();
         WatchForHangUp();
         std::weak_ptr<Connection> weak = this->shared_from_this();
         std::shared_ptr<WakePost> post = shared_.wakePost;

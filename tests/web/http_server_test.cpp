@@ -210,6 +210,30 @@ TEST_F(WebServerTest, StreamsWhatItsSourcePushesUntilTheSourceEnds) {
     EXPECT_TRUE(client.PeerClosed(2s));
 }
 
+// The write limit bounds each part's sending, not the stream: a listener stays for as long as
+// it reads, quiet or busy, well past that limit.
+TEST_F(WebServerTest, KeepsAStreamOpenLongerThanTheWriteLimit) {
+    auto handler = std::make_shared<StreamHandler>();
+    WebLimits limits;
+    limits.writeTime = 200ms;
+    limits.streamHeartbeat = 50ms;
+    StartServer(limits, true, handler);
+    TlsClient client;
+    ASSERT_TRUE(client.Connect(port, certs.certFile));
+    ASSERT_TRUE(client.Send("GET /api/stream HTTP/1.1\r\nHost: a\r\n\r\n"));
+    ASSERT_TRUE(handler->stream->WaitStarted());
+    for (int part = 0; part < 8; ++part) {
+        const std::string text = "data: " + std::to_string(part) + "\n\n";
+        handler->stream->Push(text, false);
+        ASSERT_NE(client.Receive(5s, text).find(text), std::string::npos) << "part " << part;
+        std::this_thread::sleep_for(100ms);
+    }
+    std::this_thread::sleep_for(500ms);  // quiet: only heartbeats
+    handler->stream->Push("data: late\n\n", false);
+    EXPECT_NE(client.Receive(5s, "data: late").find("data: late"), std::string::npos);
+    EXPECT_EQ(server->ConnectionCount(), 1u);
+}
+
 TEST_F(WebServerTest, NoticesAListenerThatLeavesAndSendsHeartbeatsMeanwhile) {
     auto handler = std::make_shared<StreamHandler>();
     WebLimits limits;
