@@ -6,6 +6,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <set>
 
 #include "CoreFixture.h"
@@ -176,8 +177,10 @@ protected:
 };
 
 TEST_P(UnusableHistoryTest, MonitoringGoesOnAndOneEventSaysWhy) {
-    LocalDateTime today{2026, 6, 1, 10, 0, 0, 0, 1};
-    SetClockOverride([&today] { return today; });
+    // The clock is still asked when the core shuts down in the tear-down, after this body:
+    // it owns its time.
+    const auto today = std::make_shared<LocalDateTime>(LocalDateTime{2026, 6, 1, 10, 0, 0, 0, 1});
+    SetClockOverride([today] { return *today; });
     const int sim = QuietSim(2, "7700");
     ConfigWithDevice("Amp A", 2);
     if (!Make(GetParam())) GTEST_SKIP() << ReadOnlyFolder::WhyNot();
@@ -198,7 +201,7 @@ TEST_P(UnusableHistoryTest, MonitoringGoesOnAndOneEventSaysWhy) {
     // The trouble is gone; the next daily save tries the file again.
     Undo();
     const std::size_t alerts = EventsWithId(EV_DEVICE_ALERT).size();
-    today = DaysAfter(today, 1);
+    *today = DaysAfter(*today, 1);
     core_->PollTimerTimer();
     ASSERT_TRUE(WaitUntil([&] { return EventsWithId(EV_DEVICE_ALERT).size() > alerts; }));
     const auto stored = Stored();
@@ -224,25 +227,26 @@ INSTANTIATE_TEST_SUITE_P(Troubles, UnusableHistoryTest,
 
 TEST_F(MonitorHistoryTest, TheDailySaveRemovesEventsOlderThan400Days) {
     const LocalDateTime first{2025, 3, 10, 12, 0, 0, 0, 1};
-    LocalDateTime today = first;
-    SetClockOverride([&today] { return today; });
+    const auto today = std::make_shared<LocalDateTime>(first);
+    SetClockOverride([today] { return *today; });
     ConfigWithDevice("Amp A", 2);
     StartQuiet();
     StopCore();
     const std::size_t firstRun = Stored().size();
     ASSERT_GE(firstRun, 3u);  // started, registered, stopped
 
-    today = DaysAfter(first, 399);
+    *today = DaysAfter(first, 399);
     StartQuiet();
     ASSERT_TRUE(core_->History()->WaitIdle(5000));
     EXPECT_GT(Stored().size(), firstRun) << "a 399-day-old event went";
 
-    today = DaysAfter(first, 401);
+    *today = DaysAfter(first, 401);
     core_->PollTimerTimer();  // a new day: the daily save
     const auto stored = Stored();
     ASSERT_FALSE(stored.empty());
     const std::int64_t cutoff =
-        LocalToUtcMicros(today.year, today.month, today.day, today.hour) - 400LL * 86400 * 1000000;
+        LocalToUtcMicros(today->year, today->month, today->day, today->hour) -
+        400LL * 86400 * 1000000;
     for (const auto& r : stored) EXPECT_GE(r.timeUs, cutoff) << EventName(r.eventId);
     EXPECT_EQ(stored.front().eventId, EV_MONITOR_STARTED);
 }
