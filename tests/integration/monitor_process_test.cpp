@@ -37,6 +37,7 @@
 
 #include "platform/StartupOptions.h"
 #include "support/DesktopEntry.h"
+#include "support/LoopbackPort.h"
 #include "tools/devsim/ByteText.h"
 #include "tools/devsim/Site.h"
 
@@ -778,29 +779,12 @@ TEST_F(MonitorProcessTest, HeadlessMonitorSaysItCannotReadTheFileAndNeverWritesO
 
 // ---- the web service of a headless monitor ----
 
-// A loopback port nobody listens on; held (listening) when hold is set, until closed.
-int LoopbackPort(bool hold, int* port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    *port = ntohs(address.sin_port);
-    if (hold) {
-        listen(fd, 1);
-        return fd;
-    }
-    close(fd);
-    return -1;
-}
-
 TEST_F(MonitorProcessTest, HeadlessMonitorSaysWhereItsWebServiceIsOrWhyItIsNot) {
     for (const bool taken : {false, true}) {
         SCOPED_TRACE(taken ? "port taken" : "port free");
         int port = 0;
-        const int holder = LoopbackPort(taken, &port);
+        const int holder = taken ? HeldLoopbackPort(&port) : -1;
+        if (!taken) port = FreeLoopbackPort();
         WriteFile(ConfigPath(), "[Web]\r\nOn=1\r\nAddress=127.0.0.1\r\nPort=" +
                                     std::to_string(port) + "\r\nTls=1\r\n");
         auto monitor = StartMonitor({"--headless"});

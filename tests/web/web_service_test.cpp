@@ -21,6 +21,7 @@
 #include "history/EventQuery.h"
 #include "platform/EventIds.h"
 #include "platform/EventSink.h"
+#include "support/LoopbackPort.h"
 #include "web/SelfSignedCert.h"
 #include "web/UserStore.h"
 #include "web/WebService.h"
@@ -68,18 +69,6 @@ Answer Parse(const std::string& raw) {
     return answer;
 }
 
-// A port nobody listens on just now.
-unsigned short FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 class WebServiceTest : public CoreFixture {
 protected:
@@ -89,7 +78,7 @@ protected:
     // withAccount is false. web: more lines of the "Web" section.
     void StartMonitor(bool withAccount = true, const std::string& web = "Tls=1\r\n") {
         sim_ = QuietSim(2, "8800");
-        if (port_ == 0) port_ = FreePort();
+        if (port_ == 0) port_ = FreeLoopbackPort();
         WriteConfig("[AVLO]\r\nRegistered=1\r\nName 0=Stage L\r\nIP 0=" + Address(2) +
                     "\r\navlo 0=1\r\n[Web]\r\nOn=1\r\nPort=" + std::to_string(port_) + "\r\n" +
                     (web.find("Address=") == std::string::npos ? "Address=127.0.0.1\r\n" : "") +
@@ -423,7 +412,7 @@ class WebServiceFailureTest : public WebServiceTest,
 
 TEST_P(WebServiceFailureTest, IsOneErrorEventAndMonitoringGoesOn) {
     const ListenFailure& c = GetParam();
-    port_ = FreePort();
+    port_ = FreeLoopbackPort();
     const int holder = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
