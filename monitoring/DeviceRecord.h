@@ -53,6 +53,9 @@ struct CMca::DeviceDescr_Type {
     // have not accepted a request since.
     std::uint8_t RefusalsLogged = 0;
     std::string Condition = "Unknown";
+    // Alerts of the device are muted until this moment (seconds since 1970, UTC); 0: not
+    // muted; CMonitorCore::MutedIndefinitely: until somebody unmutes it.
+    std::int64_t MutedUntil = 0;
 };
 
 // How a device is described to the device table: by the register dialog, the configuration

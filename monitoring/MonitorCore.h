@@ -18,6 +18,7 @@
 #include "comms/Data.h"
 #include "comms/UdpCommsThread.h"
 #include "history/EventHistory.h"
+#include "monitoring/AlertNotice.h"
 #include "monitoring/ConfigRecords.h"
 #include "monitoring/DeviceRecord.h"
 #include "monitoring/Settings.h"
@@ -208,6 +209,15 @@ public:
     void NetworkSearchTimerTimer();
 
     // ---- alerts ----
+    // Mutes the device's alerts until the moment `until` (seconds since 1970, UTC), or
+    // MutedIndefinitely; 0 unmutes. Muted devices are still counted, logged and shown, but no
+    // e-mail, webhook or desktop notification goes out for them.
+    static constexpr std::int64_t MutedIndefinitely = INT64_MAX;
+    void MuteDevice(std::uint16_t deviceId, std::int64_t until);
+    bool AlertsMuted(const Device& device) const;
+    // Hands an alert, notice or test to every webhook target that is on; returns at once,
+    // delivery and its outcome events happen off the main thread.
+    void SendWebhooks(const AlertNotice& notice);
     std::string AlertSubject(const Device& device, const DeviceStatus& status) const;
     void LogDeviceAlert(const Device& device, const DeviceStatus& status);
     // Starts the alert e-mail for the fault items `faults` (one bit per counter index, as in

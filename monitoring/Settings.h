@@ -14,6 +14,13 @@ struct NotifiableEvents_Type {
     bool FanErr = false;
     bool TempErr = false;
     bool OvcErr = false;
+    // A monitored device that sent no status for LostMinutes is alerted as not reachable.
+    bool LostErr = true;
+    std::int32_t LostMinutes = 2;
+    // A notice goes out when an alerted problem clears.
+    bool Recovery = false;
+    // A fault is alerted only once it is seen in this many statuses in a row.
+    std::int32_t Confirm = 1;
 
     bool operator==(const NotifiableEvents_Type&) const = default;
 };

@@ -29,3 +29,13 @@ constexpr std::uint32_t EV_DISCOVERY_BURST = 0x8000000F;
 // service refused (a wrong name or password, or too many failed tries from one address).
 constexpr std::uint32_t EV_WEB_SIGN_IN = 0x40000010;
 constexpr std::uint32_t EV_WEB_SIGN_IN_REFUSED = 0x80000011;
+// A monitored device from which no status has arrived for the hold time of the notifiable
+// events (its connection is down, or it is connected but silent).
+constexpr std::uint32_t EV_DEVICE_UNREACHABLE = 0x80000012;
+// A technician muted a device's alerts (until a moment, or until unmuted), and the mute ended
+// (it ran out, or somebody unmuted the device).
+constexpr std::uint32_t EV_ALERTS_MUTED = 0x40000013;
+constexpr std::uint32_t EV_ALERTS_UNMUTED = 0x40000014;
+// An alert, notice or test went to a webhook target, and one that failed after its retries.
+constexpr std::uint32_t EV_WEBHOOK_SENT = 0x40000015;
+constexpr std::uint32_t EV_WEBHOOK_FAILED = 0xC0000016;

@@ -59,6 +59,16 @@ const char* EventName(std::uint32_t id) {
             return "EV_WEB_SIGN_IN";
         case EV_WEB_SIGN_IN_REFUSED:
             return "EV_WEB_SIGN_IN_REFUSED";
+        case EV_DEVICE_UNREACHABLE:
+            return "EV_DEVICE_UNREACHABLE";
+        case EV_ALERTS_MUTED:
+            return "EV_ALERTS_MUTED";
+        case EV_ALERTS_UNMUTED:
+            return "EV_ALERTS_UNMUTED";
+        case EV_WEBHOOK_SENT:
+            return "EV_WEBHOOK_SENT";
+        case EV_WEBHOOK_FAILED:
+            return "EV_WEBHOOK_FAILED";
         default:
             return "EV_UNKNOWN";
     }

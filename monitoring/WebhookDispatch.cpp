@@ -1,0 +1,6 @@
+// Alerts and notices to the webhook targets.
+#include "monitoring/MonitorCore.h"
+
+void CMonitorCore::SendWebhooks(const AlertNotice& notice) {
+    (void)notice;
+}
