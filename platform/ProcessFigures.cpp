@@ -65,7 +65,8 @@ std::optional<ProcessFigures> FiguresFromStat(const std::string& statLine, doubl
 }
 
 std::optional<ProcessFigures> ReadProcessFigures() {
-    const std::optional<double> boot = BootTimeSeconds();
+    // The moment of boot does not move while the system runs.
+    static const std::optional<double> boot = BootTimeSeconds();
     if (!boot) return std::nullopt;
     std::optional<ProcessFigures> f =
         FiguresFromStat(ReadWhole("/proc/self/stat"), static_cast<double>(sysconf(_SC_CLK_TCK)),

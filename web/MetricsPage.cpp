@@ -185,11 +185,48 @@ void CPage::ProcessFamilies(const ProcessFigures& p) {
 
 }  // namespace
 
-std::string MetricsPage(const SiteSnapshot& site, const std::optional<ProcessFigures>& process) {
+std::string SiteMetricsText(const SiteSnapshot& site) {
     CPage page(site);
     page.DeviceFamilies();
     page.StatusFamilies();
     page.SiteFamilies();
-    if (process) page.ProcessFamilies(*process);
     return page.Take();
+}
+
+std::string ProcessMetricsText(const ProcessFigures& process) {
+    const SiteSnapshot none;
+    CPage page(none);
+    page.ProcessFamilies(process);
+    return page.Take();
+}
+
+std::string MetricsPage(const SiteSnapshot& site, const std::optional<ProcessFigures>& process) {
+    std::string text = SiteMetricsText(site);
+    if (process) text += ProcessMetricsText(*process);
+    return text;
+}
+
+std::shared_ptr<const std::string> CMetricsPageCache::SiteText(
+    const std::shared_ptr<const SiteSnapshot>& site) {
+    {
+        std::lock_guard lock(mutex_);
+        // The same snapshot while this one holds it: no other can have taken its place.
+        if (text_ && site_.lock() == site) return text_;
+    }
+    auto text = std::make_shared<const std::string>(SiteMetricsText(*site));
+    std::lock_guard lock(mutex_);
+    site_ = site;
+    text_ = text;
+    return text;
+}
+
+std::string CMetricsPageCache::Page(const std::shared_ptr<const SiteSnapshot>& site,
+                                    const std::optional<ProcessFigures>& process) {
+    const std::shared_ptr<const std::string> siteText = SiteText(site);
+    const std::string processText = process ? ProcessMetricsText(*process) : std::string();
+    std::string page;
+    page.reserve(siteText->size() + processText.size());
+    page += *siteText;
+    page += processText;
+    return page;
 }

@@ -55,40 +55,64 @@ void CPrometheusText::Sample(std::string_view name, std::initializer_list<Promet
             first = false;
             out_ += label;
             out_ += "=\"";
-            out_ += LabelValue(text);
+            AppendLabelValue(text);
             out_ += '"';
         }
         out_ += '}';
     }
     out_ += ' ';
-    out_ += Number(value);
+    AppendNumber(value);
     out_ += '\n';
 }
 
 std::string CPrometheusText::LabelValue(std::string_view value) {
-    std::string out;
-    for (char c : ValidUtf8(value)) {
-        switch (c) {
-            case '\\':
-                out += "\\\\";
-                break;
-            case '"':
-                out += "\\\"";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            default:
-                out += c;
-                break;
-        }
-    }
-    return out;
+    CPrometheusText text;
+    text.AppendLabelValue(value);
+    return text.Take();
 }
 
 std::string CPrometheusText::Number(double value) {
-    if (std::isnan(value)) return "NaN";
-    if (std::isinf(value)) return value > 0 ? "+Inf" : "-Inf";
+    CPrometheusText text;
+    text.AppendNumber(value);
+    return text.Take();
+}
+
+void CPrometheusText::AppendLabelValue(std::string_view value) {
+    // Most values are plain ASCII with nothing to escape, and go in as they are.
+    const bool plain = std::none_of(value.begin(), value.end(), [](char c) {
+        return static_cast<unsigned char>(c) >= 0x80 || c == '\\' || c == '"' || c == '\n';
+    });
+    if (plain) {
+        out_ += value;
+        return;
+    }
+    for (char c : ValidUtf8(value)) {
+        switch (c) {
+            case '\\':
+                out_ += "\\\\";
+                break;
+            case '"':
+                out_ += "\\\"";
+                break;
+            case '\n':
+                out_ += "\\n";
+                break;
+            default:
+                out_ += c;
+                break;
+        }
+    }
+}
+
+void CPrometheusText::AppendNumber(double value) {
+    if (std::isnan(value)) {
+        out_ += "NaN";
+        return;
+    }
+    if (std::isinf(value)) {
+        out_ += value > 0 ? "+Inf" : "-Inf";
+        return;
+    }
     char buffer[32];
     // Counts and byte sizes read best whole ("20000000", not the shorter "2e+07"); any other
     // value as the shortest text that reads back as the same double.
@@ -96,5 +120,5 @@ std::string CPrometheusText::Number(double value) {
         (value == std::trunc(value) && std::fabs(value) < 1e15)
             ? std::to_chars(buffer, buffer + sizeof buffer, static_cast<long long>(value))
             : std::to_chars(buffer, buffer + sizeof buffer, value);
-    return std::string(buffer, result.ptr);
+    out_.append(buffer, result.ptr);
 }

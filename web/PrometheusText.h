@@ -27,5 +27,8 @@ public:
     static std::string Number(double value);
 
 private:
+    void AppendLabelValue(std::string_view value);
+    void AppendNumber(double value);
+
     std::string out_;
 };

@@ -192,7 +192,7 @@ WebResponse CWebRoutes::Metrics(const WebRequest& request) {
     }
     WebResponse response;
     response.headers.emplace_back("Content-Type", "text/plain; version=0.0.4; charset=utf-8");
-    response.body = MetricsPage(*parts_.site(), ReadProcessFigures());
+    response.body = metrics_.Page(parts_.site(), ReadProcessFigures());
     return response;
 }
 

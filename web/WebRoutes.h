@@ -12,6 +12,7 @@
 #include "web/Authentication.h"
 #include "web/EventStream.h"
 #include "web/EventsApi.h"
+#include "web/MetricsPage.h"
 #include "web/SiteSnapshot.h"
 #include "web/WebHandler.h"
 
@@ -39,6 +40,7 @@ private:
     WebResponse Stream();
 
     WebRoutesParts parts_;
+    CMetricsPageCache metrics_;
 };
 
 // Whether a bearer header carries exactly token, compared in constant time.

@@ -2,6 +2,8 @@
 // values they carry, the site's counters and the histogram, and a page promtool accepts.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "MetricsSamples.h"
 #include "Promtool.h"
 #include "SnapshotFixtures.h"
@@ -133,6 +135,28 @@ TEST(MetricsPageTest, SiteCountersHistogramAndBuild) {
 TEST(MetricsPageTest, PromtoolFindsNoProblem) {
     EXPECT_PROMTOOL_ACCEPTS(MetricsPage(Site(), Process()));
     EXPECT_PROMTOOL_ACCEPTS(MetricsPage(SiteSnapshot{}, std::nullopt));
+}
+
+// Scrapes between two snapshots get the site's part as made once; a new snapshot, even one
+// that reuses the old one's memory, and new process figures show at once.
+TEST(MetricsPageTest, CacheFollowsTheSnapshotAndTheProcess) {
+    CMetricsPageCache cache;
+    auto first = std::make_shared<const SiteSnapshot>(Site());
+    EXPECT_EQ(cache.Page(first, Process()), MetricsPage(*first, Process()));
+    EXPECT_EQ(cache.Page(first, std::nullopt), MetricsPage(*first, std::nullopt));
+
+    ProcessFigures later = Process();
+    later.OpenDescriptors = 99;
+    EXPECT_EQ(cache.Page(first, later), MetricsPage(*first, later));
+
+    first.reset();
+    SiteSnapshot changed = Site();
+    changed.Devices[0].Name = "Renamed";
+    changed.Counters.ErrorEvents = 7;
+    auto second = std::make_shared<const SiteSnapshot>(changed);
+    const std::string page = cache.Page(second, Process());
+    EXPECT_EQ(page, MetricsPage(changed, Process()));
+    EXPECT_NE(page.find("device=\"Renamed\""), std::string::npos);
 }
 
 }  // namespace
