@@ -211,11 +211,15 @@ private:
         Enter(Phase::Handling);
         Lowest().expires_never();
         auto request = std::make_shared<webhttp::Request>(parser_->release());
+        WebRequest web = webhttp::ToWebRequest(*request, peer_);
+        if (shared_.handler->Quick(web)) {
+            return OnHandled(*request, webhttp::Dispatch(*shared_.handler, web));
+        }
         // The worker hands its share of the connection back with the answer, so the last
         // owner is always the network thread.
-        net::post(*shared_.workers, [self = this->shared_from_this(), request]() mutable {
-            WebResponse response = webhttp::Dispatch(*self->shared_.handler,
-                                                     webhttp::ToWebRequest(*request, self->peer_));
+        net::post(*shared_.workers, [self = this->shared_from_this(), request,
+                                     web = std::move(web)]() mutable {
+            WebResponse response = webhttp::Dispatch(*self->shared_.handler, web);
             auto executor = self->stream_.get_executor();
             net::post(executor, [self = std::move(self), request = std::move(request),
                                  response = std::move(response)]() mutable {

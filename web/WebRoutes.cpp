@@ -173,6 +173,10 @@ WebResponse CWebRoutes::Handle(const WebRequest& request) {
     return response;
 }
 
+bool CWebRoutes::Quick(const WebRequest& request) const {
+    return request.path == "/metrics";
+}
+
 WebResponse CWebRoutes::Route(const WebRequest& request) {
     const char* allowed = AllowedMethods(request.path);
     if (!allowed) return TextResponse(404, "Not found");

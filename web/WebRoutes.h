@@ -29,6 +29,8 @@ class CWebRoutes : public IWebHandler {
 public:
     explicit CWebRoutes(WebRoutesParts parts) : parts_(std::move(parts)) {}
     WebResponse Handle(const WebRequest& request) override;
+    // The metrics page: scraped often, made from the cache, with no sign-in but a token.
+    bool Quick(const WebRequest& request) const override;
 
 private:
     WebResponse Route(const WebRequest& request);

@@ -62,6 +62,9 @@ bool TlsClient::Connect(unsigned short port, const std::string& caFile, TlsOffer
     ssl_ = SSL_new(context_);
     SSL_set_fd(ssl_, fd_);
     X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), "127.0.0.1");
+    // A read that meets only the server's session tickets comes back to Receive, which waits
+    // for the rest within its time limit, instead of blocking in the library for good.
+    SSL_clear_mode(ssl_, SSL_MODE_AUTO_RETRY);
     if (SSL_connect(ssl_) != 1) {
         *error = "handshake failed";
         return false;

@@ -41,6 +41,44 @@ TEST_F(WebServerTest, KeepsTheConnectionForTheNextRequestAndAnswersErrorsFromThe
     EXPECT_EQ(second.find("handler failed"), std::string::npos) << "no internals to the client";
 }
 
+// A handler whose "/slow" page holds its worker until released, and whose "/quick" page is
+// made on the network thread.
+class HoldingHandler : public EchoHandler {
+public:
+    WebResponse Handle(const WebRequest& request) override {
+        if (request.path == "/slow") {
+            entered.set_value();
+            release.wait();
+        }
+        return EchoHandler::Handle(request);
+    }
+    bool Quick(const WebRequest& request) const override { return request.path == "/quick"; }
+
+    std::promise<void> entered;
+    std::promise<void> released;
+    std::shared_future<void> release = released.get_future().share();
+};
+
+TEST_F(WebServerTest, AnswersAQuickRequestWhileEveryWorkerIsBusy) {
+    auto holding = std::make_shared<HoldingHandler>();
+    WebLimits limits;
+    limits.workerThreads = 1;
+    StartServer(limits, true, holding);
+    TlsClient slow;
+    ASSERT_TRUE(slow.Connect(port, certs.certFile));
+    ASSERT_TRUE(slow.Send("GET /slow HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n"));
+    ASSERT_EQ(holding->entered.get_future().wait_for(5s), std::future_status::ready);
+
+    TlsClient quick;
+    ASSERT_TRUE(quick.Connect(port, certs.certFile));
+    ASSERT_TRUE(quick.Send("GET /quick HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n"));
+    const std::string answer = quick.Receive(3s, "GET /quick");
+    EXPECT_EQ(StatusOf(answer), 200) << "the only worker is held: " << answer;
+
+    holding->released.set_value();
+    EXPECT_EQ(StatusOf(slow.Receive(5s)), 200);
+}
+
 struct BadRequestCase {
     const char* name;
     std::string request;
