@@ -61,6 +61,9 @@ for page in avlo-monitor avlo-devsim; do
   man -w "$page" >/dev/null || fail "manual page $page"
 done
 man -P cat avlo-monitor 2>/dev/null | grep -q -- '--headless' || fail "manual page lacks --headless"
+for word in --add-user EV_WEB_SIGN_IN_REFUSED EV_DEVICE_UNREACHABLE EV_WEBHOOK_FAILED; do
+  man -P cat avlo-monitor 2>/dev/null | grep -q -- "$word" || fail "manual page lacks $word"
+done
 [ -f /usr/lib/systemd/user/avlo-monitor.service ] || [ -f /lib/systemd/user/avlo-monitor.service ] \
   || fail "user unit"
 
