@@ -6,6 +6,10 @@ memory with the service on and one /api/stream open, against the same site with 
 
 Usage: web_bench.py MONITOR DEVSIM [--seconds S] [--connections C] [--threads T] [--rounds R]
                     [--keep]
+       web_bench.py MONITOR DEVSIM --stream-seconds S [--keep]
+
+The second form measures only what one open /api/stream receives, in bytes per second, over S
+seconds of the steady state (the 50 devices polled each second, nothing changing on them).
 
 Everything runs on loopback: devices on 127.0.122.1-50, the services on 127.0.0.1. Every wait
 is bounded, wrk runs for a fixed time, and every process started here is stopped at the end.
@@ -329,6 +333,28 @@ def run(args, work):
         procs.stop_all()
 
 
+def stream_rate(args, work):
+    procs = Processes(work)
+    try:
+        start_devsim(procs, args.devsim)
+        web_port = free_port()
+        start_monitor(procs, args.monitor, work, "on", web_port)
+        stream = Stream(web_port)
+        stream.start()
+        time.sleep(SETTLE)  # the first state of every device goes by
+        before, start = stream.received, time.monotonic()
+        time.sleep(args.stream_seconds)
+        got, took = stream.received - before, time.monotonic() - start
+        if not stream.is_alive():
+            raise SystemExit("web bench: the stream ended (%s)" % stream.ended)
+        stream.close()
+        print("| /api/stream, %d devices polled each second, %d s | %d bytes | %.0f bytes/s |"
+              % (DEVICES, args.stream_seconds, got, got / took))
+        return 0
+    finally:
+        procs.stop_all()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("monitor")
@@ -337,14 +363,16 @@ def main():
     parser.add_argument("--connections", type=int, default=8)
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--stream-seconds", type=int, default=0,
+                        help="measure only the stream's bytes per second, for this long")
     parser.add_argument("--keep", action="store_true", help="keep the scratch folder")
     args = parser.parse_args()
-    for tool in ("/usr/bin/wrk", NODE_EXPORTER):
+    for tool in () if args.stream_seconds else ("/usr/bin/wrk", NODE_EXPORTER):
         if not os.access(tool, os.X_OK):
             raise SystemExit("web bench: %s is missing" % tool)
     work = tempfile.mkdtemp(prefix="avlo-webbench.")
     try:
-        return run(args, work)
+        return stream_rate(args, work) if args.stream_seconds else run(args, work)
     finally:
         if args.keep:
             print("scratch folder kept: %s" % work)

@@ -238,11 +238,12 @@ bool CMonitorCore::WriteConfiguration(bool mayShowBox) {
 // in a field) makes one save, and no way of ending the process loses more than a few seconds.
 void CMonitorCore::SaveIfChanged() {
     if (closing_ || fileProtected_) return;
+    ConfigurationRecords now = FileRecords();
+    if (now != savedRecords_) emit RecordsChanged();
     if (options_.saveEveryMs > 0) {
         SaveConfiguration();
         return;
     }
-    ConfigurationRecords now = FileRecords();
     if (now == savedRecords_) {
         CheckRecordsCoverText();
         pendingChecks_ = 0;

@@ -346,6 +346,9 @@ signals:
     void EndRequested();
     // Counters() moved (an event was written, an alert's outcome came, a poll ended).
     void SiteCountersChanged();
+    // The records differ from what was last saved or loaded (a dialog's OK, a page's field): at
+    // each change check that sees it, before the change is saved.
+    void RecordsChanged();
 
 private:
     int AddDeviceRecord(const DeviceContext& context, const std::int32_t* stats);

@@ -87,11 +87,19 @@ std::optional<BasicCredentials> ParseBasic(std::string_view authorization, bool*
 }
 
 CAuthentication::CAuthentication(const CUserStore& users, CSessions& sessions,
-                                 CSignInThrottle& throttle, Reporter report)
-    : users_(users), sessions_(sessions), throttle_(throttle), report_(std::move(report)) {}
+                                 CSignInThrottle& throttle, Reporter report, SteadyNow now)
+    : users_(users),
+      sessions_(sessions),
+      throttle_(throttle),
+      report_(std::move(report)),
+      notices_(std::move(now)) {}
+
+void CAuthentication::Report(const SignInAttempt& attempt) {
+    if (report_ && notices_.Note(attempt)) report_(attempt);
+}
 
 AuthResult CAuthentication::Refuse(const SignInAttempt& attempt, AuthOutcome outcome) {
-    if (report_) report_(attempt);
+    Report(attempt);
     return Outcome(outcome);
 }
 
@@ -112,7 +120,7 @@ AuthResult CAuthentication::CheckPassword(const std::string& user, const std::st
                       AuthOutcome::Refused);
     }
     throttle_.Succeeded(peer);
-    if (report_) report_({true, user, peer, how, {}});
+    Report({true, user, peer, how, {}});
     return SignedIn(user, *role);
 }
 

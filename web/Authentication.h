@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "web/Sessions.h"
+#include "web/SignInNotices.h"
 #include "web/SignInThrottle.h"
 #include "web/UserStore.h"
 
@@ -35,15 +36,6 @@ struct AuthResult {
     std::string setCookie;
 };
 
-// One sign-in or refusal, for the history.
-struct SignInAttempt {
-    bool accepted = false;
-    std::string user;     // as given, for a refusal too
-    std::string address;  // the peer's
-    std::string how;      // "form" or "basic"
-    std::string reason;   // why refused; empty when accepted
-};
-
 // Decides who is signed in from a request's Cookie and Authorization headers, and signs in by
 // the form. Passwords are checked by the user store, so a check takes the time of a hash: call
 // it off the core's thread.
@@ -51,8 +43,9 @@ class CAuthentication {
 public:
     using Reporter = std::function<void(const SignInAttempt&)>;
 
+    // report hears the attempts that CSignInNotices lets through, timed by now.
     CAuthentication(const CUserStore& users, CSessions& sessions, CSignInThrottle& throttle,
-                    Reporter report = {});
+                    Reporter report = {}, SteadyNow now = SystemSteadyNow());
 
     // cookie and authorization are the header values, empty when absent. HTTP Basic is
     // checked on every request, since scripts send it so; a session cookie otherwise.
@@ -67,11 +60,13 @@ private:
     AuthResult CheckPassword(const std::string& user, const std::string& password,
                              const std::string& peer, const char* how);
     AuthResult Refuse(const SignInAttempt& attempt, AuthOutcome outcome);
+    void Report(const SignInAttempt& attempt);
 
     const CUserStore& users_;
     CSessions& sessions_;
     CSignInThrottle& throttle_;
     Reporter report_;
+    CSignInNotices notices_;
 };
 
 // "avlo_session=TOKEN; Path=/; HttpOnly; Secure; SameSite=Strict": out of reach of scripts in

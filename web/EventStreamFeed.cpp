@@ -31,10 +31,12 @@ QJsonObject CEventStreamFeed::RowJson(const CMonitorCore::Device& device) {
 void CEventStreamFeed::DeviceChanged(std::uint16_t deviceId) {
     const CMonitorCore::Device* device = core_.FindDeviceById(deviceId);
     if (device == nullptr) return;
-    QJsonObject json = deviceJson_(*device);
+    const QJsonObject json = deviceJson_(*device);
+    QJsonObject change = json;
+    change.remove(HeartbeatKey);
     QJsonObject& sent = sent_[deviceId];
-    if (json == sent) return;
-    sent = json;
+    if (change == sent) return;
+    sent = std::move(change);
     hub_.Publish("device", json);
 }
 

@@ -17,8 +17,11 @@ class CEventStreamFeed : public QObject {
 
 public:
     // What a client is told of a device; the feed sends it again only when it differs from
-    // what it sent last, since the core tells of every row after each status.
+    // what it sent last, since the core tells of every row after each status. Fields that
+    // move with every status (HeartbeatKey) are not a change by themselves: a client needs
+    // changes, not heartbeats, and a quiet stream keeps its comment lines to show it is alive.
     using DeviceJsonFn = std::function<QJsonObject(const CMonitorCore::Device&)>;
+    static constexpr const char* HeartbeatKey = "lastStatus";
 
     // Follows the core's signals from now on; the hub outlives the feed.
     CEventStreamFeed(CMonitorCore& core, CEventStream& hub, DeviceJsonFn deviceJson = RowJson,
@@ -36,5 +39,5 @@ private:
     CMonitorCore& core_;
     CEventStream& hub_;
     const DeviceJsonFn deviceJson_;
-    std::map<std::uint16_t, QJsonObject> sent_;  // by device id
+    std::map<std::uint16_t, QJsonObject> sent_;  // by device id, without the heartbeat
 };

@@ -60,6 +60,21 @@ Response ToHttpResponse(WebResponse response, unsigned version, bool keepAlive) 
     return out;
 }
 
+Response AnswerTo(const Request& request, WebResponse response) {
+    const bool endless = response.stream != nullptr;
+    response.stream.reset();
+    Response out =
+        ToHttpResponse(std::move(response), request.version(), request.keep_alive());
+    if (request.method() != http::verb::head) return out;
+    const std::size_t length = out.body().size();
+    out.body().clear();
+    if (endless)
+        out.erase(http::field::content_length);
+    else
+        out.content_length(length);
+    return out;
+}
+
 }  // namespace webhttp
 
 namespace {
@@ -93,8 +108,6 @@ std::string AnswerRawRequest(std::string_view bytes, IWebHandler& handler,
             webhttp::ToHttpResponse(TextResponse(status, error.message()), 11, false));
     }
     const webhttp::Request& request = parser.get();
-    WebResponse response = webhttp::Dispatch(handler, webhttp::ToWebRequest(request, "127.0.0.1"));
-    response.stream.reset();
-    return Serialized(
-        webhttp::ToHttpResponse(std::move(response), request.version(), request.keep_alive()));
+    return Serialized(webhttp::AnswerTo(
+        request, webhttp::Dispatch(handler, webhttp::ToWebRequest(request, "127.0.0.1"))));
 }

@@ -31,4 +31,9 @@ WebResponse Dispatch(IWebHandler& handler, const WebRequest& request);
 
 Response ToHttpResponse(WebResponse response, unsigned version, bool keepAlive);
 
+// The answer to request as it goes on the wire, the stream left out (the caller starts it).
+// To HEAD: the GET's header with the length of the body it would have had, and no body; a
+// stream's header alone, without a length, since its body has none.
+Response AnswerTo(const Request& request, WebResponse response);
+
 }  // namespace webhttp

@@ -230,9 +230,9 @@ private:
 
     void OnHandled(const webhttp::Request& request, WebResponse response) {
         if (closed_) return;
-        if (response.stream) return StartStream(request, std::move(response));
-        Write(
-            webhttp::ToHttpResponse(std::move(response), request.version(), request.keep_alive()));
+        if (response.stream && request.method() != http::verb::head)
+            return StartStream(request, std::move(response));
+        Write(webhttp::AnswerTo(request, std::move(response)));
     }
 
     void Write(webhttp::Response response) {

@@ -38,13 +38,15 @@ bool IsApi(const std::string& path) {
     return path == "/api" || path.rfind("/api/", 0) == 0;
 }
 
-// The methods a known path takes, or null for an unknown one.
+// The methods a known path takes, or null for an unknown one. HEAD goes with every GET: the
+// server sends the GET's header without its body.
 const char* AllowedMethods(const std::string& path) {
     if (path == "/metrics" || path == "/api/devices" || path == "/api/events" ||
         path == "/api/stream")
-        return "GET";
+        return "GET, HEAD";
     if (path == "/api/session") return "POST, DELETE";
-    if (path.size() > DevicesPrefix.size() && path.rfind(DevicesPrefix, 0) == 0) return "GET";
+    if (path.size() > DevicesPrefix.size() && path.rfind(DevicesPrefix, 0) == 0)
+        return "GET, HEAD";
     return nullptr;
 }
 

@@ -58,8 +58,11 @@ CWebService::CWebService(CMonitorCore& core, Tuning tuning, QObject* parent)
         loaded_ = true;
         Check();
     });
+    connect(&core_, &CMonitorCore::RecordsChanged, this, &CWebService::Check);
     checkTimer_.setInterval(tuning_.checkMs);
-    connect(&checkTimer_, &QTimer::timeout, this, &CWebService::Check);
+    connect(&checkTimer_, &QTimer::timeout, this, [this] {
+        if (server_) ReloadAccountsIfChanged();
+    });
     checkTimer_.start();
 }
 
@@ -73,8 +76,7 @@ unsigned short CWebService::Port() const {
 
 void CWebService::Check() {
     if (!loaded_ || core_.Closing()) return;
-    if (!applied_ || *applied_ != core_.WebSettings) return Restart();
-    if (server_) ReloadAccountsIfChanged();
+    if (!applied_ || *applied_ != core_.WebSettings) Restart();
 }
 
 void CWebService::Restart() {

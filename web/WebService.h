@@ -2,8 +2,8 @@
 
 // The web service as the monitor runs it: lives on the core's thread, starts when the core's
 // settings are loaded and the "Web" record says so, starts again when the record changes
-// (the options dialog writes it as every page writes its record), and stops before the core
-// shuts down. Requests are answered on the server's own threads; on the core's thread it only
+// (the options dialog writes it as every page writes its record; the core's change check
+// tells of it), and stops before the core shuts down. Requests are answered on the server's own threads; on the core's thread it only
 // publishes snapshots, feeds the live stream and logs.
 
 #include <QDateTime>
@@ -30,7 +30,7 @@ public:
     struct Tuning {
         WebLimits limits;
         PasswordCost cost = PasswordCost::Interactive();
-        int checkMs = 500;  // how often the record and the accounts file are looked at
+        int checkMs = 500;  // how often the accounts file is looked at
     };
 
     explicit CWebService(CMonitorCore& core, QObject* parent = nullptr)

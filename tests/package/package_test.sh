@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The package as a technician meets it: build it, install it with apt, run the installed
 # monitor headless against the simulator as an ordinary user would, check the desktop entry,
-# metadata and manual pages, then remove the package again. Needs root; all traffic stays on
+# metadata and manual pages, run it with its web service on (an account, /metrics over HTTPS),
+# then remove the package again. Needs root; all traffic stays on
 # loopback addresses.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -28,10 +29,12 @@ lintian -I --fail-on error,warning "$deb" | tee /dev/stderr | { ! grep -q 'harde
 
 work=$(mktemp -d /tmp/avlo-package.XXXXXX)
 sim=""
+webmon=""
 newuser=avlo-pkgtest-$$
 newhome=""
 cleanup() {
   [ -n "$sim" ] && kill "$sim" 2>/dev/null || true
+  [ -n "$webmon" ] && kill "$webmon" 2>/dev/null || true
   if id "$newuser" >/dev/null 2>&1; then userdel "$newuser" >/dev/null 2>&1 || true; fi
   [ -n "$newhome" ] && rm -rf "$newhome"
   apt-get remove -y -qq avlo-monitor >/dev/null 2>&1 || true
@@ -58,6 +61,9 @@ for page in avlo-monitor avlo-devsim; do
   man -w "$page" >/dev/null || fail "manual page $page"
 done
 man -P cat avlo-monitor 2>/dev/null | grep -q -- '--headless' || fail "manual page lacks --headless"
+for word in --add-user EV_WEB_SIGN_IN_REFUSED EV_DEVICE_UNREACHABLE EV_WEBHOOK_FAILED; do
+  man -P cat avlo-monitor 2>/dev/null | grep -q -- "$word" || fail "manual page lacks $word"
+done
 [ -f /usr/lib/systemd/user/avlo-monitor.service ] || [ -f /lib/systemd/user/avlo-monitor.service ] \
   || fail "user unit"
 
@@ -106,6 +112,45 @@ done
 echo "package test: a new user's first start kept its events in $history:"
 sed 's/^/  /' "$work/newuser.events"
 userdel "$newuser"
+
+# The installed monitor with its web service on, on a loopback address: an account added with
+# the installed program's --add-user, the self-signed pair made beside the settings (the key
+# for the owner only), /metrics over HTTPS trusting exactly that certificate, and the API
+# behind the account's sign-in.
+webdir="$work/web"
+mkdir -m 0700 "$webdir"
+webport=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+printf '[Web]\r\nOn=1\r\nAddress=127.0.0.1\r\nPort=%s\r\nTls=1\r\n' "$webport" >"$webdir/site.ini"
+webpass="pkg-test-password-1"
+printf '%s\n' "$webpass" | /usr/bin/avlo-monitor --config "$webdir/site.ini" --add-user pkgops \
+  --role viewer >"$work/adduser.out" 2>&1 || { cat "$work/adduser.out"; fail "--add-user"; }
+/usr/bin/avlo-monitor --config "$webdir/site.ini" --list-users >"$work/users.out" 2>&1
+grep -q 'pkgops' "$work/users.out" || { cat "$work/users.out"; fail "--list-users lacks the new account"; }
+(
+  cd "$work"
+  export HOME="$home" XDG_RUNTIME_DIR="$work"
+  unset DISPLAY WAYLAND_DISPLAY
+  exec timeout -s TERM 40 /usr/bin/avlo-monitor --headless --config "$webdir/site.ini" \
+    --lock-file "$webdir/lock" --discovery-address 127.0.5.254 >"$work/web.out" 2>"$work/web.err"
+) &
+webmon=$!
+cert="$webdir/site-web.crt"
+metrics=""
+for _ in $(seq 1 60); do
+  if [ -f "$cert" ] && metrics=$(curl -sS --max-time 5 --cacert "$cert" \
+      "https://127.0.0.1:$webport/metrics" 2>/dev/null); then break; fi
+  metrics=""
+  sleep 0.5
+done
+[ -n "$metrics" ] || { cat "$work/web.err"; kill "$webmon" 2>/dev/null; fail "no /metrics over HTTPS"; }
+grep -q '^# TYPE avlo_' <<<"$metrics" || { echo "$metrics" | head; kill "$webmon"; fail "/metrics without the monitor's series"; }
+[ "$(stat -c %a "$webdir/site-web.key")" = 600 ] || { kill "$webmon"; fail "the key is not mode 0600"; }
+api=$(curl -sS --max-time 5 --cacert "$cert" -o /dev/null -w '%{http_code}' \
+  -u "pkgops:$webpass" "https://127.0.0.1:$webport/api/devices")
+[ "$api" = 200 ] || { kill "$webmon"; fail "/api/devices with the account answered $api"; }
+kill -TERM "$webmon" 2>/dev/null || true
+wait "$webmon" || true
+echo "package test: the installed web service answered /metrics over HTTPS on 127.0.0.1:$webport"
 
 apt-get remove -y -qq avlo-monitor >/dev/null
 [ ! -e /usr/bin/avlo-monitor ] || fail "still installed after removal"

@@ -31,7 +31,8 @@ protected:
     CSignInThrottle throttle{[this] { return now; }};
     std::vector<SignInAttempt> reported;
     CAuthentication auth{users, sessions, throttle,
-                         [this](const SignInAttempt& a) { reported.push_back(a); }};
+                         [this](const SignInAttempt& a) { reported.push_back(a); },
+                         [this] { return now; }};
 };
 
 // "alice:correct horse" and the like, in base64.
@@ -76,6 +77,7 @@ TEST_F(AuthenticationTest, BasicHeaderForms) {
             EXPECT_EQ(reported[0].how, "basic");
         }
         throttle.Succeeded(Peer);  // the cases must not slow each other down
+        now += CSignInNotices::QuietGap;  // nor fall into each other's series
     }
 }
 
@@ -115,6 +117,7 @@ TEST_F(AuthenticationTest, FormRefusalsSetNoCookieAndAreReported) {
         EXPECT_FALSE(reported[0].accepted);
         EXPECT_EQ(reported[0].user, c.user);
         throttle.Succeeded(Peer);
+        now += CSignInNotices::QuietGap;
     }
 }
 
@@ -151,6 +154,64 @@ TEST_F(AuthenticationTest, ThrottledAddressIsRefusedWithoutAPasswordCheck) {
 
     now += 1s;
     EXPECT_EQ(auth.SignIn("alice", "correct horse", Peer).outcome, AuthOutcome::SignedIn);
+}
+
+// A script that sends Basic with every request, and one that guesses: each series reaches the
+// history once, until it has been quiet for the gap; form sign-ins each time.
+TEST_F(AuthenticationTest, BasicSignInsAndRefusalsAreNotedOncePerSeries) {
+    const std::string alice = "Basic YWxpY2U6Y29ycmVjdCBob3JzZQ==";
+    for (int minute = 0; minute < 100; ++minute) {
+        now += 1min;
+        ASSERT_EQ(auth.Identify({}, alice, Peer).outcome, AuthOutcome::SignedIn);
+    }
+    ASSERT_EQ(reported.size(), 1u) << "in use all along: one series";
+    EXPECT_EQ(reported[0].user, "alice");
+    auth.Identify({}, alice, "127.0.0.8");
+    auth.Identify({}, "Basic Ym9iOnBhc3M6d2l0aDpjb2xvbnM=", Peer);
+    EXPECT_EQ(reported.size(), 3u) << "another address, another user: series of their own";
+    now += CSignInNotices::QuietGap - 1s;
+    auth.Identify({}, alice, Peer);
+    EXPECT_EQ(reported.size(), 3u) << "not yet quiet long enough";
+    now += CSignInNotices::QuietGap;
+    auth.Identify({}, alice, Peer);
+    EXPECT_EQ(reported.size(), 4u) << "used again after the gap";
+
+    reported.clear();
+    const std::string wrong = "Basic YWxpY2U6d3JvbmcgaG9yc2U=";
+    std::vector<AuthOutcome> outcomes;
+    for (int i = 0; i < 12; ++i, now += 100ms)
+        outcomes.push_back(auth.Identify({}, wrong, Peer).outcome);
+    // Every try still counts for the slow-down ...
+    EXPECT_EQ(outcomes[4], AuthOutcome::Refused);
+    EXPECT_EQ(outcomes[5], AuthOutcome::Throttled);
+    EXPECT_EQ(outcomes[11], AuthOutcome::Throttled);
+    // ... but the history has one event for the wrong passwords and one for the waiting.
+    ASSERT_EQ(reported.size(), 2u);
+    EXPECT_EQ(reported[0].reason, "wrong user name or password");
+    EXPECT_EQ(reported[1].reason, "too many failed sign-ins");
+    now += CSignInNotices::QuietGap;
+    EXPECT_EQ(auth.Identify({}, wrong, Peer).outcome, AuthOutcome::Refused);
+    EXPECT_EQ(reported.size(), 3u) << "a new series after the gap";
+
+    reported.clear();
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(auth.SignIn("alice", "correct horse", "127.0.0.8").outcome,
+                  AuthOutcome::SignedIn);
+    EXPECT_EQ(reported.size(), 3u) << "each form sign-in opens a session of its own";
+}
+
+TEST(SignInNoticesTest, ForgetsTheQuietestSeriesWhenFull) {
+    std::chrono::steady_clock::time_point now{};
+    CSignInNotices notices([&] { return now; });
+    const auto from = [](std::size_t n) {
+        return SignInAttempt{true, "alice", "10.0." + std::to_string(n), "basic", {}};
+    };
+    for (std::size_t n = 0; n < CSignInNotices::MaxSeries; ++n, now += 1ms)
+        ASSERT_TRUE(notices.Note(from(n)));
+    EXPECT_FALSE(notices.Note(from(1)));
+    EXPECT_TRUE(notices.Note(from(CSignInNotices::MaxSeries)));  // pushes out 0, the quietest
+    EXPECT_TRUE(notices.Note(from(0)));
+    EXPECT_FALSE(notices.Note(from(1)));
 }
 
 TEST_F(AuthenticationTest, WithoutAnyAccountEverythingAnswersHowToAddOne) {

@@ -7,7 +7,9 @@
 
 #include "core/CoreFixture.h"
 #include "platform/EventIds.h"
+#include "web/DevicesJson.h"
 #include "web/EventStreamFeed.h"
+#include "web/SiteSnapshot.h"
 
 namespace {
 
@@ -20,12 +22,13 @@ class EventStreamFeedTest : public CoreFixture {
 protected:
     EventStreamFeedTest() : CoreFixture(147) {}
 
-    void StartWithOneDevice() {
+    void StartWithOneDevice(
+        CEventStreamFeed::DeviceJsonFn deviceJson = CEventStreamFeed::RowJson) {
         sim_ = QuietSim(2, "8800");
         WriteConfig("[AVLO]\r\nRegistered=1\r\nName 0=Stage \"L\"\r\nIP 0=" + Address(2) +
                     "\r\navlo 0=1\r\n");
         StartQuiet();
-        feed_ = std::make_unique<CEventStreamFeed>(*core_, hub_);
+        feed_ = std::make_unique<CEventStreamFeed>(*core_, hub_, std::move(deviceJson));
         ASSERT_TRUE(WaitUntil([&] { return Cell(0, ColStatus) == "Connected"; }));
         ASSERT_TRUE(WaitUntil([&] { return core_->Devices()[0]->StatusKnown; }));
         // The feed tells of each device the first time it hears of it; from here on only of
@@ -101,12 +104,25 @@ TEST_F(EventStreamFeedTest, AFaultIsOnTheStreamWhileItsStatusIsHandled) {
     EXPECT_EQ(events[0].data.value("type").toString(), "error");
 }
 
-TEST_F(EventStreamFeedTest, StatusesThatChangeNothingSendNothing) {
-    StartWithOneDevice();
+// Both what the feed sends by default and the service's whole device (whose "lastStatus"
+// moves with every status) send nothing for statuses that change nothing else.
+class EventStreamFeedJsonTest : public EventStreamFeedTest,
+                                public ::testing::WithParamInterface<bool> {};
+
+TEST_P(EventStreamFeedJsonTest, StatusesThatChangeNothingSendNothing) {
+    if (GetParam()) {
+        StartWithOneDevice([](const CMonitorCore::Device& d) {
+            return DeviceJson(TakeDeviceSnapshot(d));
+        });
+    } else {
+        StartWithOneDevice();
+    }
     int statuses = 0;
     QObject::connect(core_.get(), &CMonitorCore::DeviceReportHandled, core_.get(),
                      [&](std::uint16_t) { ++statuses; });
     for (int poll = 1; poll <= 3; ++poll) {
+        // "lastStatus" counts whole seconds: each status a second later than the last.
+        if (GetParam()) Pump(1100);
         core_->PollAll();
         ASSERT_TRUE(WaitUntil([&] { return statuses >= poll; }));
     }
@@ -123,8 +139,15 @@ TEST_F(EventStreamFeedTest, StatusesThatChangeNothingSendNothing) {
     ASSERT_TRUE(WaitUntil([&] { return statuses > before; }));
     const std::vector<Sent> devices = Named(Take(), "device");
     ASSERT_EQ(devices.size(), 1u);
-    EXPECT_FALSE(devices[0].data.value("active").toBool(true));
+    const QJsonValue active = devices[0].data.value(GetParam() ? "mode" : "active");
+    EXPECT_EQ(active, GetParam() ? QJsonValue("standby") : QJsonValue(false));
+    if (GetParam()) {
+        EXPECT_TRUE(devices[0].data.contains("lastStatus"));
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(Feed, EventStreamFeedJsonTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "ServiceJson" : "RowJson"; });
 
 TEST_F(EventStreamFeedTest, ARemovedDeviceIsToldOf) {
     StartWithOneDevice();
