@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QStyle>
 #include <QVBoxLayout>
 
 #include "dialogs/DialogParts.h"
@@ -115,7 +116,10 @@ void TSelectEventsDlg::BuildAlertRules(QVBoxLayout* layout) {
     ConfirmLabel->setObjectName(QStringLiteral("ConfirmLabel"));
     ConfirmSpinBox = spinBox("ConfirmSpinBox", 10);
     ConfirmLabel->setBuddy(ConfirmSpinBox);
+    // In line with the texts of the check boxes above it.
     auto* confirmRow = new QHBoxLayout;
+    confirmRow->addSpacing(style()->pixelMetric(QStyle::PM_IndicatorWidth) +
+                           style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing));
     confirmRow->addWidget(ConfirmLabel);
     confirmRow->addWidget(ConfirmSpinBox);
     confirmRow->addWidget(new QLabel(QStringLiteral("statuses in a row"), this));

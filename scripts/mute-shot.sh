@@ -5,10 +5,11 @@
 # simulated amplifiers on loopback addresses and drives it with the keyboard and the mouse;
 # nothing is sent outside this machine, and everything stops by itself.
 #
-#   xvfb-run -a -s "-screen 0 800x600x24" sh -c 'openbox & sleep 1; bash scripts/mute-shot.sh [DIR]'
+#   xvfb-run -a -s "-screen 0 800x800x24" sh -c 'openbox & sleep 1; bash scripts/mute-shot.sh [DIR]'
 #
 # Needs a built tree (build/), xdotool and ImageMagick's import and convert.
 set -euo pipefail
+[ -n "${SHOT_TRACE:-}" ] && set -x
 cd "$(dirname "$0")/.."
 OUT=${1:-docs}
 MONITOR=build/app/avlo-monitor
@@ -46,7 +47,7 @@ grab() { # window file extra-height
   eval "$(xdotool getwindowgeometry --shell "$1")"
   sleep 0.6
   import -window root "$SCRATCH/root.png"
-  convert "$SCRATCH/root.png" -crop "$((WIDTH + 8))x$((HEIGHT + 30 + $3))+$((X - 4))+$((Y - 28))" \
+  convert "$SCRATCH/root.png" -crop "$((WIDTH + 8))x$((HEIGHT + 44 + $3))+$((X - 4))+$((Y - 42))" \
     +repage "$OUT/$2"
   echo "mute-shot: wrote $OUT/$2"
 }
@@ -54,7 +55,10 @@ grab() { # window file extra-height
 # E-mail page, then "Select Events...".
 xdotool key --clearmodifiers alt+n
 sleep 0.3
+# Alt+V also opens the Device menu: the first press only takes the focus to the button.
 xdotool key --clearmodifiers alt+v
+sleep 0.3
+xdotool key --clearmodifiers space
 events=$(xdotool search --sync --name '^Select Events$' | head -1)
 sleep 0.5
 import -frame -window "$events" "$OUT/events-dialog.png"
@@ -71,6 +75,9 @@ sleep 0.4
 xdotool key --clearmodifiers m
 sleep 0.3
 xdotool key --clearmodifiers 4
+sleep 0.3
+# The other row selected, so that the muted one shows in the list's own colours.
+xdotool mousemove --window "$main" 106 177 click 1
 sleep 0.3
 xdotool mousemove --window "$main" 60 300
 sleep 0.3

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QDateTime>
+#include <ostream>
 
 #include "dialogs/MuteTimes.h"
 #include "monitoring/MonitorCore.h"
@@ -22,6 +23,7 @@ struct MorningCase {
     const char* zone;
     LocalDateTime now;
     const char* expected;  // UTC
+    friend void PrintTo(const MorningCase& c, std::ostream* out) { *out << c.what; }
 };
 
 class TomorrowMorningTest : public testing::TestWithParam<MorningCase> {};
