@@ -47,9 +47,10 @@ public:
     // The device's row shows its new texts. Nothing is told of a device whose alerts are
     // muted (CMonitorCore::AlertsMuted), neither its faults nor its recoveries.
     void DeviceShown(const CMca::DeviceDescr_Type& device);
-    // Alerts that the core decides on beyond a row's condition (a device not reachable, a
-    // problem cleared) belong here as well: a core signal carrying an AlertNotice connects to
-    // a method beside this one, which shows it unless the device is muted.
+    // Seam for alerts that the core decides on beyond a row's condition (a device not
+    // reachable for its minutes): a core signal carrying an AlertNotice connects to a method
+    // beside this one, which shows it through Show() unless the device is muted. A notice that
+    // a problem cleared must not come twice: here it is the "back to OK" of Flush().
     // Tells what changed since the gathering began.
     void Flush();
 
