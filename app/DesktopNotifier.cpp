@@ -132,6 +132,9 @@ void TDesktopNotifier::Flush() {
         bool& toldFault = toldFault_[id];
         if (fault == toldFault) continue;
         toldFault = fault;
+        // A muted device's changes are taken as told, so that its unmute brings up nothing
+        // old; they are logged and shown in the list all the same.
+        if (core_.AlertsMuted(*device)) continue;
         (fault ? onsets : recoveries).push_back(device);
     }
     std::erase_if(toldFault_, [this](const auto& entry) {

@@ -44,8 +44,13 @@ public:
                      const QImage& picture, std::function<void()> opened);
     ~TDesktopNotifier();
 
-    // The device's row shows its new texts.
+    // The device's row shows its new texts. Nothing is told of a device whose alerts are
+    // muted (CMonitorCore::AlertsMuted), neither its faults nor its recoveries.
     void DeviceShown(const CMca::DeviceDescr_Type& device);
+    // Seam for alerts that the core decides on beyond a row's condition (a device not
+    // reachable for its minutes): a core signal carrying an AlertNotice connects to a method
+    // beside this one, which shows it through Show() unless the device is muted. A notice that
+    // a problem cleared must not come twice: here it is the "back to OK" of Flush().
     // Tells what changed since the gathering began.
     void Flush();
 

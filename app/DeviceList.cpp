@@ -68,8 +68,9 @@ struct ShownDeviceState {
     std::uint8_t ModelCode = 0;
     std::string Serial;
     DeviceStatus Status;
+    std::int64_t MutedUntil = 0;
     static ShownDeviceState Of(const CMca::DeviceDescr_Type& d) {
-        return {d.ConnState, d.StatusKnown, d.ModelCode, d.Serial, d.Status};
+        return {d.ConnState, d.StatusKnown, d.ModelCode, d.Serial, d.Status, d.MutedUntil};
     }
     friend bool operator==(const ShownDeviceState&, const ShownDeviceState&) = default;
 };
@@ -146,6 +147,7 @@ void TMainForm::BuildDevicePage() {
     ListViewMenu->addActions(
         {ShowPropertiesMainMenu, EditDeviceMenu, DeleteDeviceMenu, ShowWebPage1MainMenu});
     ListViewMenu->setDefaultAction(ShowPropertiesMainMenu);
+    BuildMuteMenu();
     ListView->setContextMenuPolicy(Qt::CustomContextMenu);
 
     SearchNetworkBtn = CommandButton(TabSheet2, "SearchNetworkBtn", "&Search Network",
@@ -245,6 +247,7 @@ void TMainForm::ShowPropertiesBtn1Click() {
     // While the properties dialog is open, every change of its device reaches it.
     PropertiesDevice = id;
     TPropertiesDlg dialog(this, core_->SwitchFlags.stats, device, core_.get());
+    dialog.MuteChosen = [this, id](std::int64_t until) { MuteDeviceAlerts(id, until); };
     dialog.SetMonitor(core_.get());
     // Every report of the device's thread and every status reply refresh it. A rewrite of the
     // row refreshes it only when the device's state moved without a report (an edit, a new
@@ -301,7 +304,9 @@ void TMainForm::ListViewMouseDown(int row) {
 }
 
 void TMainForm::ListViewContextPopup(const QPoint& pos) {
-    if (ListView && ListViewMenu) ListViewMenu->popup(ListView->viewport()->mapToGlobal(pos));
+    if (!ListView || !ListViewMenu) return;
+    ShowMuteChoices();
+    ListViewMenu->popup(ListView->viewport()->mapToGlobal(pos));
 }
 
 bool TMainForm::ListViewKeyDown(int key) {

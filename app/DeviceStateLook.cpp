@@ -17,6 +17,7 @@ namespace {
 
 // Column 0 carries the check box; the icon goes beside it. Column 4 is the condition.
 constexpr int ColAvlo = 0;
+constexpr int ColName = 1;
 constexpr int ColCondition = 4;
 
 // Our own drawing at the sizes list rows, menus and notification areas ask for. Drawn here
@@ -59,10 +60,14 @@ TStateIcons::TStateIcons() {
         {WarningPicture, "dialog-warning", ":/state/warning.svg"},
         {ErrorPicture, "dialog-error", ":/state/error.svg"},
         {OfflinePicture, "network-offline", ":/state/offline.svg"},
+        // Only our own: the themes' nearest name, a struck-out loudspeaker, would read on an
+        // amplifier's row as its output being muted.
+        {MutedPicture, nullptr, ":/state/muted.svg"},
     };
     for (const auto& p : pictures) {
-        icons_[p.picture] = QIcon::fromTheme(QString::fromLatin1(p.themeName),
-                                             Drawing(QString::fromLatin1(p.drawing)));
+        const QIcon drawing = Drawing(QString::fromLatin1(p.drawing));
+        icons_[p.picture] =
+            p.themeName ? QIcon::fromTheme(QString::fromLatin1(p.themeName), drawing) : drawing;
     }
 }
 
@@ -113,4 +118,8 @@ void ShowRowLook(QTreeWidgetItem& item, DeviceLook look, const TStateIcons& icon
     } else {
         item.setForeground(ColCondition, brush);
     }
+}
+
+void ShowMutedLook(QTreeWidgetItem& item, bool muted, const TStateIcons& icons) {
+    item.setIcon(ColName, muted ? icons.Get(TStateIcons::MutedPicture) : QIcon());
 }

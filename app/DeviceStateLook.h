@@ -27,7 +27,14 @@ class TStateIcons {
 public:
     TStateIcons();
 
-    enum Picture { OkPicture, WarningPicture, ErrorPicture, OfflinePicture, PictureCount };
+    enum Picture {
+        OkPicture,
+        WarningPicture,
+        ErrorPicture,
+        OfflinePicture,
+        MutedPicture,
+        PictureCount
+    };
     const QIcon& Get(Picture picture) const { return icons_[picture]; }
     // The icon of a row; a null icon for a device without one (not monitored, or not yet known).
     const QIcon& Row(DeviceLook look) const;
@@ -43,3 +50,6 @@ QBrush ConditionBrush(DeviceLook look, const QPalette& palette);
 // Gives the row the icon and colour of the look; its texts are left as they are.
 void ShowRowLook(QTreeWidgetItem& item, DeviceLook look, const TStateIcons& icons,
                  const QPalette& palette);
+// Gives the row the muted picture beside its state icon (at the start of the name), or takes
+// it away.
+void ShowMutedLook(QTreeWidgetItem& item, bool muted, const TStateIcons& icons);

@@ -101,9 +101,12 @@ void TMainForm::ShowDeviceRow(std::uint16_t deviceId) {
     const QStringList texts = CMonitorCore::RowTexts(*device);
     for (int c = 0; c < texts.size(); ++c) item->setText(ColName + c, texts[c]);
     item->setCheckState(ColAvlo, device->AvloEnabled ? Qt::Checked : Qt::Unchecked);
-    const QString tip = ListViewInfoTip(device->ListIndex);
+    QString tip = ListViewInfoTip(device->ListIndex);
+    const QString mute = MuteHint(*device);
+    if (!mute.isEmpty()) tip += QStringLiteral("\r\n ") + mute;
     for (int c = 0; c < ListView->columnCount(); ++c) item->setToolTip(c, tip);
     ShowRowLook(*item, LookOf(*device), *StateIcons, ListView->palette());
+    ShowMutedLook(*item, !mute.isEmpty(), *StateIcons);
     TrayLook->Update();
     Notifier->DeviceShown(*device);
 }

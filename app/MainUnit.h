@@ -87,6 +87,14 @@ public:
     void SearchNetworkBtn1Click();
     void SendTestEmailBtn1Click();
 
+    // ---- muting a device's alerts ----
+    // Mutes the device's alerts until `until` (seconds since 1970, UTC, or
+    // CMonitorCore::MutedIndefinitely; 0 unmutes), and its row shows it at once.
+    void MuteDeviceAlerts(std::uint16_t deviceId, std::int64_t until);
+    // The hint's line about the device's mute ("(muted until 14:30)", "(muted)"); empty when
+    // its alerts are not muted.
+    QString MuteHint(const Device& device) const;
+
     // ---- e-mail page ----
     void SetEmailControlsEnabled(bool enabled);
     void EnableEmailRadioBtnEnter();
@@ -125,6 +133,8 @@ public:
     QWidget* TabSheet3 = nullptr;
     QTreeWidget* ListView = nullptr;
     QMenu* ListViewMenu = nullptr;
+    QMenu* MuteAlertsMenu = nullptr;      // in the list's menu, for the current row's device
+    QAction* UnmuteAlertsMenu = nullptr;  // shown while that device is muted
     QPushButton* SearchNetworkBtn = nullptr;
     QPushButton* RegisterDeviceBtn = nullptr;
     QPushButton* EditBtn = nullptr;
@@ -210,6 +220,10 @@ private:
     QLineEdit* EmailFieldEdit(EmailField field) const;
 
     void SetDeviceCommandsEnabled(bool enabled);
+    void BuildMuteMenu();
+    // The mute entries of the list's menu for the current row's device.
+    void ShowMuteChoices();
+    Device* CurrentDevice();
     bool RunRegisterDlg(TRegisterDlg::Context* context, int row);
 
     std::unique_ptr<CMonitorCore> core_;

@@ -16,7 +16,10 @@
 #include <vector>
 
 #include "comms/Mymessages.h"
+#include "dialogs/MuteMenu.h"
+#include "dialogs/MuteTimes.h"
 #include "monitoring/MonitorCore.h"
+#include "platform/Clock.h"
 #include "platform/MessageBox.h"
 #include "platform/PrintableText.h"
 #include "protocol/Mca.h"
@@ -276,10 +279,12 @@ TPropertiesDlg::TPropertiesDlg(QWidget* owner, bool showStatistics, DeviceRecord
     Timer->setInterval(BlinkIntervalMs);
 
     auto* buttons = new QHBoxLayout;
+    buttons->addLayout(BuildMuteRow());
     buttons->addStretch(1);
     buttons->addWidget(CloseBtn);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(PageControl);
+    layout->addWidget(MuteStateLabel);
     layout->addLayout(buttons);
     WireControls();
     ReserveWidths();
@@ -326,6 +331,8 @@ void TPropertiesDlg::ReserveWidths() {
     }
     ReserveWidth(TimeOnLabel, {QStringLiteral("71582788 hr 59 min")});
     ReserveWidth(StatsSinceLabel, {SinceText(0, false)});
+    ReserveWidth(MuteStateLabel, {QStringLiteral("Alerts muted until Wed 31 Dec 2099 23:59"),
+                                  QStringLiteral("Alerts not muted")});
 }
 
 // One size from the first showing to the end: the widest of the tabs the user can open.
@@ -617,6 +624,42 @@ void TPropertiesDlg::WireControls() {
     connect(RefreshNowBtn, &QPushButton::clicked, this, &TPropertiesDlg::RefreshNowBtnClick);
 }
 
+QLayout* TPropertiesDlg::BuildMuteRow() {
+    MuteStateLabel = new QLabel(this);
+    MuteStateLabel->setObjectName(QStringLiteral("MuteStateLabel"));
+    MuteBtn = new QPushButton(QStringLiteral("&Mute alerts"), this);
+    MuteBtn->setObjectName(QStringLiteral("MuteBtn"));
+    MuteBtn->setMenu(NewMuteMenu(MuteBtn, [this](std::int64_t until) { Mute(until); }));
+    UnmuteBtn = new QPushButton(QStringLiteral("U&nmute alerts"), this);
+    UnmuteBtn->setObjectName(QStringLiteral("UnmuteBtn"));
+    connect(UnmuteBtn, &QPushButton::clicked, this, [this] { Mute(0); });
+    // The label goes above the buttons: beside them it would widen the dialog.
+    auto* row = new QHBoxLayout;
+    row->addWidget(MuteBtn);
+    row->addWidget(UnmuteBtn);
+    return row;
+}
+
+void TPropertiesDlg::Mute(std::int64_t until) {
+    if (Device == nullptr) return;
+    if (MuteChosen) {
+        MuteChosen(until);
+    } else if (Monitor != nullptr) {
+        Monitor->MuteDevice(Device->DeviceId, until);
+    }
+    RefreshMute();
+}
+
+void TPropertiesDlg::RefreshMute() {
+    const bool known = Device != nullptr;
+    const bool muted = known && (Monitor ? Monitor->AlertsMuted(*Device) : Device->MutedUntil != 0);
+    const QString text = muted ? MuteText(Device->MutedUntil, LocalNow()) : QString();
+    MuteStateLabel->setText(muted ? QStringLiteral("Alerts ") + text
+                                  : QStringLiteral("Alerts not muted"));
+    MuteBtn->setEnabled(known && (MuteChosen || Monitor != nullptr));
+    UnmuteBtn->setEnabled(muted && MuteBtn->isEnabled());
+}
+
 int TPropertiesDlg::ChannelCount() const {
     return Device ? ModelChannelCount(Device->ModelCode) : 0;
 }
@@ -631,6 +674,7 @@ QPushButton* TPropertiesDlg::ConditionButton(int button) const {
 }
 
 void TPropertiesDlg::RefreshDevice() {
+    RefreshMute();
     if (Device == nullptr) return;
     const DeviceRecord& d = *Device;
     const CMca codec;

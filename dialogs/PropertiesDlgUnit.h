@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <cstdint>
+#include <functional>
 
 #include "dialogs/StatusDlgUnit.h"
 #include "monitoring/DeviceRecord.h"
@@ -9,6 +10,7 @@
 
 class CMonitorCore;
 class QLabel;
+class QLayout;
 class QPushButton;
 class QRadioButton;
 class QTabWidget;
@@ -64,6 +66,9 @@ public:
     bool Applying = false;
     std::uint8_t AppliedActive = 0;
     std::uint8_t AppliedMask = 0;
+    // Mutes the device's alerts until the moment given (0 unmutes); the main window sets it so
+    // that the list shows the mute at once. Unset, the dialog asks the monitor itself.
+    std::function<void(std::int64_t until)> MuteChosen;
     TStatusDlg* StatusDlg = nullptr;  // owned; none until a condition button is pressed
     TStatusDlg::Context StatusContext;
     int SelectedCondition = -1;       // -1 power supply, 0..6 channel 1..7
@@ -76,6 +81,10 @@ public:
     QWidget* StatisticsTab = nullptr;
     QWidget* SummaryTab = nullptr;
     QPushButton* CloseBtn = nullptr;
+    // The device's mute, beside Close: what it is, a menu of how long, and its end.
+    QLabel* MuteStateLabel = nullptr;
+    QPushButton* MuteBtn = nullptr;
+    QPushButton* UnmuteBtn = nullptr;
     QTimer* Timer = nullptr;
     // General
     QLabel* ModelLabel = nullptr;
@@ -120,6 +129,9 @@ private:
     void BuildStatisticsTab();
     void BuildSummaryTab();
     void WireControls();
+    QLayout* BuildMuteRow();
+    void Mute(std::int64_t until);
+    void RefreshMute();
 
     void ReserveWidths();
     void FixSize();

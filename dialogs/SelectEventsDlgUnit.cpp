@@ -6,6 +6,8 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QSpinBox>
+#include <QStyle>
 #include <QVBoxLayout>
 
 #include "dialogs/DialogParts.h"
@@ -44,6 +46,7 @@ TSelectEventsDlg::TSelectEventsDlg(QWidget* owner, bool alerts, NotifiableEvents
                            TemperatureEventCheckBox, OverCurrentEventCheckBox}) {
         layout->addWidget(box);
     }
+    BuildAlertRules(layout);
 
     MaintenanceEventCheckBox =
         NamedCheckBox(this, "MaintenanceEventCheckBox", "Send &maintenance reminder every:");
@@ -75,11 +78,63 @@ TSelectEventsDlg::TSelectEventsDlg(QWidget* owner, bool alerts, NotifiableEvents
         FanEventCheckBox->setChecked(events_->FanErr);
         TemperatureEventCheckBox->setChecked(events_->TempErr);
         OverCurrentEventCheckBox->setChecked(events_->OvcErr);
+        ShowAlertRules(*events_);
+    } else {
+        ShowAlertRules(NotifiableEvents_Type{});
     }
     for (QCheckBox* box : {PowerSupplyEventCheckBox, FanEventCheckBox, TemperatureEventCheckBox,
                            OverCurrentEventCheckBox, MaintenanceEventCheckBox}) {
         box->setEnabled(alerts);
     }
+}
+
+// The rules beside the fault classes. Not tied to the "alerts" switch: a device that stops
+// answering and the notice that a problem cleared concern every device.
+void TSelectEventsDlg::BuildAlertRules(QVBoxLayout* layout) {
+    const auto spinBox = [this](const char* name, int maximum) {
+        auto* box = new QSpinBox(this);
+        box->setObjectName(QString::fromLatin1(name));
+        box->setRange(1, maximum);
+        return box;
+    };
+    layout->addSpacing(6);
+    LostEventCheckBox = NamedCheckBox(this, "LostEventCheckBox", "Device not &reachable for");
+    LostMinutesSpinBox = spinBox("LostMinutesSpinBox", 1440);
+    auto* lostRow = new QHBoxLayout;
+    lostRow->addWidget(LostEventCheckBox);
+    lostRow->addWidget(LostMinutesSpinBox);
+    lostRow->addWidget(new QLabel(QStringLiteral("minutes"), this));
+    lostRow->addStretch();
+    layout->addLayout(lostRow);
+    connect(LostEventCheckBox, &QCheckBox::toggled, LostMinutesSpinBox, &QWidget::setEnabled);
+
+    RecoveryCheckBox =
+        NamedCheckBox(this, "RecoveryCheckBox", "Send a &notice when an alerted problem clears");
+    layout->addWidget(RecoveryCheckBox);
+
+    ConfirmLabel = new QLabel(QStringLiteral("A&lert only after a fault is seen in"), this);
+    ConfirmLabel->setObjectName(QStringLiteral("ConfirmLabel"));
+    ConfirmSpinBox = spinBox("ConfirmSpinBox", 10);
+    ConfirmLabel->setBuddy(ConfirmSpinBox);
+    // In line with the texts of the check boxes above it.
+    auto* confirmRow = new QHBoxLayout;
+    confirmRow->addSpacing(style()->pixelMetric(QStyle::PM_IndicatorWidth) +
+                           style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing));
+    confirmRow->addWidget(ConfirmLabel);
+    confirmRow->addWidget(ConfirmSpinBox);
+    confirmRow->addWidget(new QLabel(QStringLiteral("statuses in a row"), this));
+    confirmRow->addStretch();
+    layout->addLayout(confirmRow);
+}
+
+// A value outside a box's range (a hand-edited settings file) shows as the nearest one, and
+// OK stores what is shown.
+void TSelectEventsDlg::ShowAlertRules(const NotifiableEvents_Type& events) {
+    LostEventCheckBox->setChecked(events.LostErr);
+    LostMinutesSpinBox->setValue(events.LostMinutes);
+    LostMinutesSpinBox->setEnabled(events.LostErr);
+    RecoveryCheckBox->setChecked(events.Recovery);
+    ConfirmSpinBox->setValue(events.Confirm);
 }
 
 // The reminder is not sent by anything: the controls only change their own look.
@@ -120,6 +175,10 @@ void TSelectEventsDlg::OkBtn1Click() {
         events_->FanErr = FanEventCheckBox->isChecked();
         events_->TempErr = TemperatureEventCheckBox->isChecked();
         events_->OvcErr = OverCurrentEventCheckBox->isChecked();
+        events_->LostErr = LostEventCheckBox->isChecked();
+        events_->LostMinutes = LostMinutesSpinBox->value();
+        events_->Recovery = RecoveryCheckBox->isChecked();
+        events_->Confirm = ConfirmSpinBox->value();
     }
     accept();
 }

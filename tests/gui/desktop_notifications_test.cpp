@@ -267,6 +267,55 @@ TEST_F(DesktopNotificationsTest, FaultAndRecoveryReachTheServiceAndAClickOpensTh
     EXPECT_TRUE(inTray_.empty());
 }
 
+// Nothing is told of a muted device, neither its fault nor its recovery, while the other
+// device's are; after the unmute what happened meanwhile stays untold, and its next fault is
+// news again.
+TEST_F(DesktopNotificationsTest, NothingIsToldOfAMutedDevice) {
+    FakeNotifications& service = NewService();
+    const int quiet = Sim(2);
+    const int loud = Sim(3);
+    Start();
+    Add("Quiet", Address(2));
+    Add("Loud", Address(3));
+    Settle([&] { return Shows(0, "Connected", "OK") && Shows(1, "Connected", "OK"); });
+    const std::uint16_t quietId = form_->Core().FindDeviceByListIndex(0)->DeviceId;
+    form_->MuteDeviceAlerts(quietId, CMonitorCore::MutedIndefinitely);
+
+    Site().SetChannelFault(quiet, 1, ChannelFault::Fan, true);
+    Site().SetChannelFault(loud, 1, ChannelFault::Fan, true);
+    form_->Core().PollAll();
+    Settle([&] {
+        return Shows(0, "Connected", "Fan Failure") && Shows(1, "Connected", "Fan Failure");
+    });
+    ASSERT_EQ(service.shown.size(), 1u);
+    EXPECT_EQ(service.shown[0].summary, "AVLO Alert [RV12, # 70001003]: FAN FAILURE");
+
+    Site().ClearFaults(quiet);
+    Site().ClearFaults(loud);
+    form_->Core().PollAll();
+    Settle([&] { return Shows(0, "Connected", "OK") && Shows(1, "Connected", "OK"); });
+    ASSERT_EQ(service.shown.size(), 2u);
+    EXPECT_EQ(service.shown[1].summary, "Loud: back to OK");
+
+    Site().SetChannelFault(quiet, 1, ChannelFault::Fan, true);
+    form_->Core().PollAll();
+    Settle([&] { return Shows(0, "Connected", "Fan Failure"); });
+    form_->MuteDeviceAlerts(quietId, 0);
+    Pump(form_->Notifier->GatherMs + 400);
+    EXPECT_EQ(service.shown.size(), 2u);  // the fault of the muted time is not told late
+
+    Site().ClearFaults(quiet);
+    form_->Core().PollAll();
+    Settle([&] { return Shows(0, "Connected", "OK"); });
+    Site().SetChannelFault(quiet, 2, ChannelFault::Fan, true);
+    form_->Core().PollAll();
+    Settle([&] { return Shows(0, "Connected", "Fan Failure"); });
+    ASSERT_EQ(service.shown.size(), 4u);
+    EXPECT_EQ(service.shown[2].summary, "Quiet: back to OK");
+    EXPECT_EQ(service.shown[3].summary, "AVLO Alert [RV12, # 70001002]: FAN FAILURE");
+    EXPECT_TRUE(inTray_.empty());
+}
+
 // The service goes and comes back: meanwhile the notification-area icon tells; a new service
 // does not know the numbers of the old one, so nothing is replaced there.
 TEST_F(DesktopNotificationsTest, WithoutAServiceTheTrayTellsUntilOneIsBack) {

@@ -2,10 +2,13 @@
 // the device record, the fault blinking, the condition buttons and their window, change detection
 // and Apply, Reset Statistics; and the main window's side: opening the dialog for the selected
 // row and refreshing it for every change of its device, against simulated devices.
+#include <QAction>
 #include <QApplication>
 #include <QCursor>
+#include <QDateTime>
 #include <QImage>
 #include <QLabel>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPointer>
 #include <QPushButton>
@@ -21,6 +24,8 @@
 #include "dialogs/StatusDlgUnit.h"
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
+#include "support/AcceleratorKeys.h"
+#include "support/LocalTimes.h"
 #include "support/RequestArrivals.h"
 
 namespace {
@@ -94,16 +99,8 @@ int ColouredPixels(QWidget* w) {
 
 // The wall clock fixed at a moment, in seconds since 1970 as the monitor reads it.
 std::int64_t FixClock(int year, int month, int day, int hour, int minute, int second) {
-    SetClockOverride([=] {
-        LocalDateTime t;
-        t.year = year;
-        t.month = month;
-        t.day = day;
-        t.hour = hour;
-        t.minute = minute;
-        t.second = second;
-        return t;
-    });
+    const LocalDateTime t = LocalAt(year, month, day, hour, minute, second);
+    SetClockOverride([t] { return t; });
     return CMonitorCore::WallSeconds();
 }
 
@@ -928,6 +925,51 @@ TEST_F(PropertiesDialogTest, ApplyReachesTheDeviceAndTheDialogShowsTheNewConfigu
     EXPECT_FALSE(seen.active);
     EXPECT_EQ(seen.channelMask, 0x5D);
     EXPECT_TRUE(EventsWithId(EV_DEVICE_CONNECTION_LOST).empty());
+}
+
+// The dialog's mute: its label says what holds; a length from the button's menu mutes the
+// device and its row shows it at once; a mute the core reports refreshes the label; Unmute,
+// available only while muted, ends it.
+TEST_F(PropertiesDialogTest, MuteButtonMutesTheDeviceAndUnmuteEndsIt) {
+    // Tomorrow 10:00 by the core's clock: the end lies ahead of the real time as well.
+    const QDate day = QDate::currentDate().addDays(1);
+    FixClock(day.year(), day.month(), day.day(), 10, 0, 0);
+    Sim(13);
+    StartWithDevice(13, "Booth");
+    const std::uint16_t id = Monitor().FindDeviceByListIndex(0)->DeviceId;
+    const QTreeWidgetItem* row = form_->ListView->topLevelItem(0);
+    const auto choose = [](TPropertiesDlg& dlg, const char* name) {
+        dlg.MuteBtn->menu()->findChild<QAction*>(QString::fromLatin1(name))->trigger();
+    };
+    WithProperties(0, [&](TPropertiesDlg& dlg) {
+        EXPECT_EQ(dlg.MuteStateLabel->text(), "Alerts not muted");
+        EXPECT_TRUE(dlg.MuteBtn->isEnabled());
+        EXPECT_FALSE(dlg.UnmuteBtn->isEnabled());
+        // Each key of the dialog's buttons and tabs once.
+        QStringList captions;
+        for (const QPushButton* b : dlg.findChildren<QPushButton*>()) captions << b->text();
+        for (int tab = 0; tab < dlg.PageControl->count(); ++tab)
+            captions << dlg.PageControl->tabText(tab);
+        EXPECT_EQ(ClashingKeys(captions), "");
+
+        choose(dlg, "MuteFourHoursAction");
+        EXPECT_EQ(Monitor().FindDeviceById(id)->MutedUntil,
+                  QDateTime(day, QTime(14, 0)).toSecsSinceEpoch());
+        EXPECT_EQ(dlg.MuteStateLabel->text(), "Alerts muted until 14:00");
+        EXPECT_TRUE(dlg.UnmuteBtn->isEnabled());
+        EXPECT_FALSE(row->icon(ColName).isNull());
+
+        Monitor().MuteDevice(id, CMonitorCore::MutedIndefinitely);
+        emit Monitor().DeviceRowChanged(id);
+        EXPECT_EQ(dlg.MuteStateLabel->text(), "Alerts muted");
+
+        dlg.UnmuteBtn->click();
+        EXPECT_EQ(Monitor().FindDeviceById(id)->MutedUntil, 0);
+        EXPECT_EQ(dlg.MuteStateLabel->text(), "Alerts not muted");
+        EXPECT_FALSE(dlg.UnmuteBtn->isEnabled());
+        EXPECT_TRUE(row->icon(ColName).isNull());
+    });
+    SetClockOverride({});
 }
 
 // A device that leaves the table while its dialog is open closes the dialog, which no longer

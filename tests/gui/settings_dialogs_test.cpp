@@ -14,6 +14,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QTimer>
 #include <filesystem>
 #include <functional>
@@ -27,6 +28,7 @@
 #include "dialogs/SelectEventsDlgUnit.h"
 #include "notify/SmtpMessage.h"
 #include "platform/Autostart.h"
+#include "support/AcceleratorKeys.h"
 #include "support/DesktopEntry.h"
 #include "support/ScriptedSmtpPeer.h"
 
@@ -488,6 +490,101 @@ TEST_F(SettingsDialogsTest, MaintenanceReminderOnlyChangesItsOwnLook) {
                 e.OvcErr == before.OvcErr);
     StopForm();
     EXPECT_EQ(ReadConfig().find("onths"), std::string::npos);
+}
+
+// The rules beside the classes: the dialog shows the record's values (one out of range as the
+// nearest allowed), OK stores what the user set, Cancel nothing; the minutes follow their box.
+struct AlertRulesCase {
+    const char* what;
+    NotifiableEvents_Type stored;
+    NotifiableEvents_Type shown;  // the rules' four values as the boxes show them
+    bool toggleLost, toggleRecovery;
+    int minutes, confirm;  // typed in; 0: left as shown
+    NotifiableEvents_Type expected;
+};
+
+NotifiableEvents_Type Rules(bool lost, int minutes, bool recovery, int confirm) {
+    NotifiableEvents_Type e;
+    e.LostErr = lost;
+    e.LostMinutes = minutes;
+    e.Recovery = recovery;
+    e.Confirm = confirm;
+    return e;
+}
+
+TEST_F(SettingsDialogsTest, AlertRulesShowTheRecordAndOkStoresThem) {
+    const AlertRulesCase cases[] = {
+        {"defaults kept", Rules(true, 2, false, 1), Rules(true, 2, false, 1), false, false, 0, 0,
+         Rules(true, 2, false, 1)},
+        {"every value changed", Rules(true, 2, false, 1), Rules(true, 2, false, 1), true, true, 45,
+         3, Rules(false, 45, true, 3)},
+        {"the largest values", Rules(false, 30, true, 2), Rules(false, 30, true, 2), true, true,
+         1440, 10, Rules(true, 1440, false, 10)},
+        {"out of range shown and stored as the nearest", Rules(true, 0, false, 99),
+         Rules(true, 1, false, 10), false, false, 0, 0, Rules(true, 1, false, 10)},
+        {"too many minutes", Rules(true, 5000, true, -3), Rules(true, 1440, true, 1), false, false,
+         0, 0, Rules(true, 1440, true, 1)},
+    };
+    StartForm();
+    for (const AlertRulesCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        form_->Core().NotifiableEvents = c.stored;
+        for (const bool ok : {false, true}) {
+            ASSERT_TRUE(WhileOpen<TSelectEventsDlg>(
+                [this] { form_->SelectEventsBtn1Click(); },
+                [&](TSelectEventsDlg& d) {
+                    EXPECT_EQ(d.LostEventCheckBox->isChecked(), c.shown.LostErr);
+                    EXPECT_EQ(d.LostMinutesSpinBox->value(), c.shown.LostMinutes);
+                    EXPECT_EQ(d.LostMinutesSpinBox->isEnabled(), c.shown.LostErr);
+                    EXPECT_EQ(d.RecoveryCheckBox->isChecked(), c.shown.Recovery);
+                    EXPECT_EQ(d.ConfirmSpinBox->value(), c.shown.Confirm);
+                    if (c.toggleLost) d.LostEventCheckBox->click();
+                    EXPECT_EQ(d.LostMinutesSpinBox->isEnabled(), d.LostEventCheckBox->isChecked());
+                    if (c.toggleRecovery) d.RecoveryCheckBox->click();
+                    if (c.minutes) d.LostMinutesSpinBox->setValue(c.minutes);
+                    if (c.confirm) d.ConfirmSpinBox->setValue(c.confirm);
+                    (ok ? d.OkBtn : d.CancelBtn)->click();
+                }));
+            const NotifiableEvents_Type& e = form_->Core().NotifiableEvents;
+            const NotifiableEvents_Type& want = ok ? c.expected : c.stored;
+            EXPECT_EQ(e.LostErr, want.LostErr) << ok;
+            EXPECT_EQ(e.LostMinutes, want.LostMinutes) << ok;
+            EXPECT_EQ(e.Recovery, want.Recovery) << ok;
+            EXPECT_EQ(e.Confirm, want.Confirm) << ok;
+            // The classes are not touched by the rules.
+            EXPECT_EQ(e.ChanErr, c.stored.ChanErr) << ok;
+        }
+    }
+}
+
+// The captions as written, and their keys: each letter once in the dialog.
+TEST_F(SettingsDialogsTest, AlertRulesTextsAndKeysDoNotClash) {
+    StartForm({"alerts"});
+    ASSERT_TRUE(WhileOpen<TSelectEventsDlg>(
+        [this] { form_->SelectEventsBtn1Click(); },
+        [](TSelectEventsDlg& d) {
+            QStringList texts;
+            for (const QLabel* label : d.findChildren<QLabel*>()) texts << label->text();
+            EXPECT_EQ(d.LostEventCheckBox->text(), "Device not &reachable for");
+            EXPECT_TRUE(texts.contains(QStringLiteral("minutes")));
+            EXPECT_EQ(d.RecoveryCheckBox->text(), "Send a &notice when an alerted problem clears");
+            EXPECT_EQ(d.ConfirmLabel->text(), "A&lert only after a fault is seen in");
+            EXPECT_EQ(d.ConfirmLabel->buddy(), d.ConfirmSpinBox);
+            EXPECT_TRUE(texts.contains(QStringLiteral("statuses in a row")));
+            EXPECT_EQ(d.LostMinutesSpinBox->minimum(), 1);
+            EXPECT_EQ(d.LostMinutesSpinBox->maximum(), 1440);
+            EXPECT_EQ(d.ConfirmSpinBox->minimum(), 1);
+            EXPECT_EQ(d.ConfirmSpinBox->maximum(), 10);
+
+            QStringList captions;
+            for (const QAbstractButton* b : d.findChildren<QAbstractButton*>())
+                captions << b->text();
+            captions << d.ConfirmLabel->text();
+            EXPECT_EQ(ClashingKeys(captions), "");
+            EXPECT_EQ(AcceleratorKeys(captions).size(), 11)
+                << AcceleratorKeys(captions).toStdString();
+            d.CancelBtn->click();
+        }));
 }
 
 // What the dialog stores decides the next alert: a fan fault alerts once the fan class is
