@@ -79,6 +79,9 @@ QJsonObject DeviceJson(const DeviceSnapshot& d) {
         {"operatingMinutes", known ? QJsonValue(d.OperatingMinutes) : QJsonValue::Null},
         {"statistics", Statistics(d)},
         {"lastStatus", Moment(d.StatusTime)},
+        {"muted", d.Muted},
+        {"mutedUntil",
+         d.MutedUntil == CMonitorCore::MutedIndefinitely ? QJsonValue::Null : Moment(d.MutedUntil)},
     };
 }
 

@@ -76,6 +76,8 @@ void CPage::DeviceFamilies() {
          [](const DeviceSnapshot& d) { return d.ConnState == Connected; });
     flag("avlo_device_status_known", "Whether the device's current status is known.", HeardOf,
          [](const DeviceSnapshot& d) { return d.StatusKnown; });
+    flag("avlo_device_muted", "Whether the device's alerts are muted for maintenance.", Every,
+         [](const DeviceSnapshot& d) { return d.Muted; });
     flag("avlo_device_active", "Whether the device is active (1) or in standby (0).", Known,
          [](const DeviceSnapshot& d) { return d.Active; });
 }

@@ -17,7 +17,7 @@ std::vector<ChannelSnapshot> Channels(const CMonitorCore::Device& device) {
 
 }  // namespace
 
-DeviceSnapshot TakeDeviceSnapshot(const CMonitorCore::Device& device) {
+DeviceSnapshot TakeDeviceSnapshot(const CMonitorCore& core, const CMonitorCore::Device& device) {
     static const CMca codec;
     const QStringList row = CMonitorCore::RowTexts(device);
     DeviceSnapshot d;
@@ -43,13 +43,16 @@ DeviceSnapshot TakeDeviceSnapshot(const CMonitorCore::Device& device) {
     }
     std::copy(std::begin(device.Stats), std::end(device.Stats), d.Stats.begin());
     d.StatsSince = device.StatsSinceKnown ? device.StatsSince : 0;
+    d.Muted = core.AlertsMuted(device);
+    d.MutedUntil = d.Muted ? device.MutedUntil : 0;
     return d;
 }
 
 SiteSnapshot TakeSiteSnapshot(const CMonitorCore& core) {
     SiteSnapshot site;
     site.Devices.reserve(core.Devices().size());
-    for (const auto& device : core.Devices()) site.Devices.push_back(TakeDeviceSnapshot(*device));
+    for (const auto& device : core.Devices())
+        site.Devices.push_back(TakeDeviceSnapshot(core, *device));
     site.Counters = core.Counters();
     site.Version = AVLO_VERSION;
     return site;

@@ -44,6 +44,9 @@ struct DeviceSnapshot {
     std::int32_t OperatingMinutes = 0;
     std::array<std::int32_t, StatsCount> Stats{};
     std::int64_t StatsSince = 0;  // 0: counting began at a moment nobody kept
+    // Alerts muted now, and until when (CMonitorCore::MutedIndefinitely: until unmuted).
+    bool Muted = false;
+    std::int64_t MutedUntil = 0;
 };
 
 struct SiteSnapshot {
@@ -53,5 +56,5 @@ struct SiteSnapshot {
 };
 
 // Called on the core's thread.
-DeviceSnapshot TakeDeviceSnapshot(const CMonitorCore::Device& device);
+DeviceSnapshot TakeDeviceSnapshot(const CMonitorCore& core, const CMonitorCore::Device& device);
 SiteSnapshot TakeSiteSnapshot(const CMonitorCore& core);

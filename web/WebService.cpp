@@ -111,8 +111,8 @@ void CWebService::Start() {
 
     publisher_ = std::make_unique<CSnapshotPublisher>(core_);
     hub_ = std::make_shared<CEventStream>();
-    feed_ = std::make_unique<CEventStreamFeed>(core_, *hub_, [](const CMonitorCore::Device& d) {
-        return DeviceJson(TakeDeviceSnapshot(d));
+    feed_ = std::make_unique<CEventStreamFeed>(core_, *hub_, [this](const CMonitorCore::Device& d) {
+        return DeviceJson(TakeDeviceSnapshot(core_, d));
     });
     WebRoutesParts parts;
     CSnapshotPublisher* publisher = publisher_.get();

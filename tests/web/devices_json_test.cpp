@@ -72,6 +72,25 @@ TEST(DevicesJsonTest, WithoutACurrentStatusTheStatusFieldsAreNull) {
     EXPECT_FALSE(devices[2]["lastStatus"].isNull());
 }
 
+TEST(DevicesJsonTest, TheMuteAndUntilWhen) {
+    DeviceSnapshot forAnHour = Faulty();
+    forAnHour.Muted = true;
+    forAnHour.MutedUntil = 1765448215;
+    DeviceSnapshot forGood = Unheard();
+    forGood.Muted = true;
+    forGood.MutedUntil = CMonitorCore::MutedIndefinitely;
+    const QJsonArray devices =
+        Parsed(DevicesJson(SiteSnapshot{{forAnHour, forGood, Lost()}, {}, "1"}))["devices"]
+            .toArray();
+    ASSERT_EQ(devices.size(), 3);
+    EXPECT_EQ(devices[0]["muted"], true);
+    EXPECT_EQ(devices[0]["mutedUntil"].toString(), "2025-12-11T10:16:55Z");
+    EXPECT_EQ(devices[1]["muted"], true);
+    EXPECT_TRUE(devices[1]["mutedUntil"].isNull());  // until somebody unmutes it
+    EXPECT_EQ(devices[2]["muted"], false);
+    EXPECT_TRUE(devices[2]["mutedUntil"].isNull());
+}
+
 TEST(DevicesJsonTest, LookUpById) {
     const SiteSnapshot site{{Faulty(), Unheard()}, {}, "1"};
     ASSERT_TRUE(DeviceJsonById(site, 8));

@@ -22,8 +22,7 @@ class EventStreamFeedTest : public CoreFixture {
 protected:
     EventStreamFeedTest() : CoreFixture(147) {}
 
-    void StartWithOneDevice(
-        CEventStreamFeed::DeviceJsonFn deviceJson = CEventStreamFeed::RowJson) {
+    void StartWithOneDevice(CEventStreamFeed::DeviceJsonFn deviceJson = CEventStreamFeed::RowJson) {
         sim_ = QuietSim(2, "8800");
         WriteConfig("[AVLO]\r\nRegistered=1\r\nName 0=Stage \"L\"\r\nIP 0=" + Address(2) +
                     "\r\navlo 0=1\r\n");
@@ -111,8 +110,8 @@ class EventStreamFeedJsonTest : public EventStreamFeedTest,
 
 TEST_P(EventStreamFeedJsonTest, StatusesThatChangeNothingSendNothing) {
     if (GetParam()) {
-        StartWithOneDevice([](const CMonitorCore::Device& d) {
-            return DeviceJson(TakeDeviceSnapshot(d));
+        StartWithOneDevice([this](const CMonitorCore::Device& d) {
+            return DeviceJson(TakeDeviceSnapshot(*core_, d));
         });
     } else {
         StartWithOneDevice();

@@ -17,6 +17,7 @@ const std::set<std::string> kEveryDeviceFamily = {
     "avlo_device_connected",
     "avlo_device_status_known",
     "avlo_device_active",
+    "avlo_device_muted",
     "avlo_channel_on",
     "avlo_channel_fault",
     "avlo_supply_fault",
@@ -28,6 +29,8 @@ const std::set<std::string> kEveryDeviceFamily = {
 SiteSnapshot Site() {
     SiteSnapshot site;
     site.Devices = {Faulty(), Unheard(), Lost()};
+    site.Devices[1].Muted = true;
+    site.Devices[1].MutedUntil = CMonitorCore::MutedIndefinitely;
     site.Version = "1.2.3";
     SiteCounters& c = site.Counters;
     c.AlertEmailsDelivered = 4;
@@ -55,11 +58,11 @@ TEST(MetricsPageTest, EachDeviceHasTheSeriesItsStateAllows) {
     EXPECT_EQ(page.FamiliesWith("device=\"Amp A\""), kEveryDeviceFamily);
     EXPECT_EQ(page.FamiliesWith("device=\"Amp B\""),
               (std::set<std::string>{"avlo_device_info", "avlo_device_monitored",
-                                     "avlo_device_connected"}));
+                                     "avlo_device_connected", "avlo_device_muted"}));
     EXPECT_EQ(
         page.FamiliesWith("device=\"Amp C\""),
         (std::set<std::string>{"avlo_device_info", "avlo_device_monitored", "avlo_device_connected",
-                               "avlo_device_status_known", "avlo_device_faults_total",
+                               "avlo_device_muted", "avlo_device_status_known", "avlo_device_faults_total",
                                "avlo_device_last_status_timestamp_seconds"}));
 }
 
@@ -78,6 +81,8 @@ TEST(MetricsPageTest, DeviceValues) {
         {R"(avlo_device_status_known{device="Amp A"})", "1"},
         {R"(avlo_device_status_known{device="Amp C"})", "0"},
         {R"(avlo_device_active{device="Amp A"})", "1"},
+        {R"(avlo_device_muted{device="Amp A"})", "0"},
+        {R"(avlo_device_muted{device="Amp B"})", "1"},
         {R"(avlo_channel_on{device="Amp A",channel="1"})", "1"},
         {R"(avlo_channel_on{device="Amp A",channel="2"})", "0"},
         {R"(avlo_channel_on{device="Amp A",channel="3"})", "absent"},

@@ -116,16 +116,17 @@ TEST_F(SiteMetricsTest, EveryDeviceStateOnThePageAndItsChanges) {
         {"avlo_device_monitored{" + kAwkwardLabel + "}", "1"},
         {R"(avlo_device_monitored{device="Unreachable"})", "1"},
         {R"(avlo_device_connected{device="Unreachable"})", "0"},
+        {R"(avlo_device_muted{device="Unreachable"})", "0"},
         {R"(avlo_device_monitored{device="Unticked"})", "0"},
         {R"(avlo_device_connected{device="Unticked"})", "0"},
     };
     ASSERT_TRUE(PageShows(settled)) << Now(settled);
     const MetricsSamples first(Page());
     const std::set<std::string> onlyRegistered = {"avlo_device_info", "avlo_device_monitored",
-                                                  "avlo_device_connected"};
+                                                  "avlo_device_connected", "avlo_device_muted"};
     EXPECT_EQ(first.FamiliesWith(R"(device="Unreachable")"), onlyRegistered);
     EXPECT_EQ(first.FamiliesWith(R"(device="Unticked")"), onlyRegistered);
-    EXPECT_EQ(first.FamiliesWith(kAwkwardLabel).size(), 11u);
+    EXPECT_EQ(first.FamiliesWith(kAwkwardLabel).size(), 12u);
     const double lastStatus =
         std::stod(first[R"(avlo_device_last_status_timestamp_seconds{device="Healthy"})"]);
     EXPECT_NEAR(lastStatus, static_cast<double>(std::time(nullptr)), 30);
@@ -166,8 +167,10 @@ TEST_F(SiteMetricsTest, EveryDeviceStateOnThePageAndItsChanges) {
     EXPECT_PROMTOOL_ACCEPTS(Page());
 
     // A new fault whose alert fails; the healthy amplifier's link drops and is refused from
-    // now on; the unticked one is ticked and answers.
+    // now on; the unticked one is ticked and answers; the unreachable one's alerts are muted.
     alertsDelivered_ = false;
+    Monitor().MuteDevice(Monitor().FindDeviceByListIndex(3)->DeviceId,
+                         CMonitorCore::MutedIndefinitely);
     Site().SetChannelFault(faulty_, 1, devsim::ChannelFault::Temperature, true);
     Site().SetRefuseConnections(healthy_, true);
     Site().DropConnection(healthy_);
@@ -184,6 +187,8 @@ TEST_F(SiteMetricsTest, EveryDeviceStateOnThePageAndItsChanges) {
         {R"(avlo_device_monitored{device="Unticked"})", "1"},
         {R"(avlo_device_connected{device="Unticked"})", "1"},
         {R"(avlo_device_status_known{device="Unticked"})", "1"},
+        {R"(avlo_device_muted{device="Unreachable"})", "1"},
+        {R"(avlo_device_muted{device="Faulty"})", "0"},
     };
     ASSERT_TRUE(PageShows(changed)) << Now(changed);
     const MetricsSamples last(Page());
