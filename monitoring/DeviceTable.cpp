@@ -256,5 +256,8 @@ bool CMonitorCore::IsSerialFree(const std::string& serial) const {
 }
 
 void CMonitorCore::ClearNotified() {
-    for (auto& device : devices_) device->Notified = DeviceStatus{};
+    for (auto& device : devices_) {
+        device->Notified = DeviceStatus{};
+        device->UnreachableNotified = false;
+    }
 }
