@@ -31,9 +31,8 @@ void CMonitorCore::SendRequest(std::uint16_t deviceId, int kind, std::uint8_t ma
 std::unique_ptr<TTcpCommsThread> CMonitorCore::MakeConnection(const Device& device) {
     TcpRetryLimits limits;
     limits.longestWaitMs = PollIntervalMs();
-    return std::make_unique<TTcpCommsThread>(*store_, devicePortText_,
-                                             DecimalAddress(device.IpAddress), this,
-                                             device.DeviceId, limits);
+    return std::make_unique<TTcpCommsThread>(
+        *store_, devicePortText_, DecimalAddress(device.IpAddress), this, device.DeviceId, limits);
 }
 
 void CMonitorCore::StartConnection(int listIndex, bool refresh) {
@@ -48,6 +47,8 @@ void CMonitorCore::StartConnection(int listIndex, bool refresh) {
         device->Connection->Reconnect();
     } else {
         device->Connection = MakeConnection(*device);
+        // Watched for silence from its first connection on.
+        if (device->WatchedSince == 0) device->WatchedSince = WallSeconds();
     }
     device->ConnState = Connecting;
     if (refresh) RefreshDeviceRows();

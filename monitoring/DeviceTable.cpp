@@ -39,6 +39,7 @@ int CMonitorCore::AddDeviceRecord(const DeviceContext& context, const std::int32
     if (device->AvloEnabled && !device->IpAddress.empty()) {
         device->ConnState = Connecting;
         device->Connection = MakeConnection(*device);
+        device->WatchedSince = WallSeconds();  // for silence, from its first connection on
     } else {
         device->ConnState = Disconnected;
     }
