@@ -31,8 +31,9 @@ void CMonitorCore::SendRequest(std::uint16_t deviceId, int kind, std::uint8_t ma
 std::unique_ptr<TTcpCommsThread> CMonitorCore::MakeConnection(const Device& device) {
     TcpRetryLimits limits;
     limits.longestWaitMs = PollIntervalMs();
-    return std::make_unique<TTcpCommsThread>(
-        *store_, devicePortText_, DecimalAddress(device.IpAddress), this, device.DeviceId, limits);
+    return std::make_unique<TTcpCommsThread>(*store_, devicePortText_,
+                                             DecimalAddress(device.IpAddress), this,
+                                             device.DeviceId, limits);
 }
 
 void CMonitorCore::StartConnection(int listIndex, bool refresh) {
