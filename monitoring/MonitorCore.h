@@ -265,10 +265,10 @@ public:
         std::uint32_t JobId = 0;
         std::unique_ptr<CSmtpClient> Client;
         std::string Summary;
-        EmailFields Fields;          // the settings it went out with, for the outcome's texts
-        bool Test = false;           // the test e-mail: its outcome is shown in a dialog
-        std::uint16_t DeviceId = 0;  // an alert: the device it reports (ids are never reused)
-        std::uint32_t Faults = 0;    // an alert: the fault items it reports, as for AlertResult
+        EmailFields Fields;             // the settings it went out with, for the outcome's texts
+        bool Test = false;              // the test e-mail: its outcome is shown in a dialog
+        std::uint16_t DeviceId = 0;     // an alert: the device it reports (ids are never reused)
+        std::uint32_t Faults = 0;       // an alert: the fault items it reports, as for AlertResult
         bool AwaitingPassword = false;  // sent once the password store has read the password
     };
     // Starts one delivery as a job of its own and returns at once; the outcome arrives as
