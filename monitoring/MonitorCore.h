@@ -442,8 +442,8 @@ private:
     // Problems still standing when a mute ends are alerted once.
     void AlertStandingProblems(Device& device);
     void CheckDeviceReachability(Device& device, std::int64_t now);
-    void EndOutage(Device& device);
-    // A status without a fault of a reachable device: the alerted problems are over.
+    // A status arrived: the outage is over, and when the status has no fault, so are the
+    // alerted problems (their notice, when Recovery is on).
     void NoticeIfRecovered(Device& device);
     void EndExpiredMutes();
     void LogMuteEvent(const Device& device);
