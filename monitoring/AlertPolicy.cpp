@@ -21,8 +21,11 @@ bool CMonitorCore::RaiseAlert(Device& device, const AlertNotice& notice, std::ui
         if (faults != 0 && device.AlertedFaults == 0) device.AlertedSince = WallSeconds();
         device.AlertedFaults |= faults;
     }
-    SendWebhooks(notice);
-    emit AlertRaised(device.DeviceId, notice);
+    if (faults == 0 || (faults & ~device.RoutedFaults) != 0) {
+        device.RoutedFaults |= faults;
+        SendWebhooks(notice);
+        emit AlertRaised(device.DeviceId, notice);
+    }
     return true;
 }
 

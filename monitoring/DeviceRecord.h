@@ -63,6 +63,9 @@ struct CMca::DeviceDescr_Type {
     // (seconds since 1970, UTC): their recovery notice is due when the device is back to OK.
     std::uint32_t AlertedFaults = 0;
     std::int64_t AlertedSince = 0;
+    // Fault items the routes beside e-mail have been told of and that have not cleared since
+    // (nor a day passed): an alert e-mail tried again after a failure does not tell them again.
+    std::uint32_t RoutedFaults = 0;
     // Since when the device is watched for silence (0: not monitored), and since when it has
     // been silent for the hold time (0: not in an outage). UnreachableAlerted: this outage was
     // alerted; UnreachableNotified: the device's outage was alerted today (limit mode's mark).

@@ -260,5 +260,6 @@ void CMonitorCore::ClearNotified() {
     for (auto& device : devices_) {
         device->Notified = DeviceStatus{};
         device->UnreachableNotified = false;
+        device->RoutedFaults = 0;
     }
 }

@@ -76,6 +76,7 @@ void CMonitorCore::ApplyStatus(std::uint16_t deviceId, const DeviceStatus& statu
         DetectEvents(*device, status);
     } else {
         std::fill(std::begin(device->FaultRun), std::end(device->FaultRun), 0);
+        device->RoutedFaults = 0;
     }
     device->Status = status;
     device->StatusKnown = true;
@@ -113,6 +114,7 @@ std::uint32_t CMonitorCore::ConfirmedFaults(Device& device, const DeviceStatus& 
         std::uint8_t& run = device.FaultRun[item];
         if (Flag(status, item) != 0) {
             run = 0;
+            device.RoutedFaults &= ~Bit(item);
             continue;
         }
         if (run < 255) ++run;

@@ -256,6 +256,35 @@ TEST_F(AlertPolicyTest, FaultThatWasNeverAlertedClearsWithoutNotice) {
     EXPECT_TRUE(raised_.empty());
 }
 
+// An alert e-mail that failed is tried again at the next status; the other routes were told
+// the first time and are not told again, until the fault clears and comes back.
+TEST_F(AlertPolicyTest, AFailedMailIsRetriedWithoutTellingTheOtherRoutesAgain) {
+    for (const bool nolimit : {false, true}) {
+        SCOPED_TRACE(nolimit ? "nolimit" : "limit");
+        Fresh(nolimit ? std::vector<std::string>{"alerts", "nolimit"}
+                      : std::vector<std::string>{"alerts"});
+        core_->EmailSettings.Enabled = true;
+        bool deliver = false;
+        int mails = 0;
+        core_->AlertRecorder = [&](CMonitorCore::Device&, const DeviceStatus&) {
+            ++mails;
+            return deliver;
+        };
+        const std::uint16_t id = Watched();
+        Reply(id, FanFault());
+        Reply(id, FanFault());
+        EXPECT_EQ(mails, nolimit ? 1 : 2);
+        EXPECT_EQ(raised_.size(), 1u);
+        deliver = true;
+        Reply(id, HealthyStatus());
+        Reply(id, FanFault());  // a new onset: in nolimit mode every route hears of it
+        EXPECT_EQ(mails, nolimit ? 2 : 3);
+        EXPECT_EQ(raised_.size(), 2u);
+        Reply(id, FanFault());
+        EXPECT_EQ(raised_.size(), 2u);
+    }
+}
+
 // ---------------------------------------------------------------- mute
 
 TEST_F(AlertPolicyTest, MutedFaultIsCountedAndLoggedAndAlertedOnceWhenTheMuteEnds) {
