@@ -2,9 +2,13 @@
 #include "monitoring/MonitorCore.h"
 #include "platform/PrintableText.h"
 
+std::string CMonitorCore::SubjectStart(const char* kind, const Device& device) const {
+    return std::string("AVLO ") + kind + " [" + codec_->ModelName(device.ModelCode) + ", # " +
+           PrintableText(device.Serial) + "]: ";
+}
+
 std::string CMonitorCore::AlertSubject(const Device& device, const DeviceStatus& status) const {
-    std::string subject = std::string("AVLO Alert [") + codec_->ModelName(device.ModelCode) +
-                          ", # " + PrintableText(device.Serial) + "]: ";
+    std::string subject = SubjectStart("Alert", device);
     std::uint8_t faults[FaultFlagCount];
     codec_->EvaluateCondition(status, faults);
     bool first = true;
@@ -33,14 +37,4 @@ void CMonitorCore::LogDeviceAlert(const Device& device, const DeviceStatus& stat
     eventLog_->WriteEvent(EV_DEVICE_ALERT, EVENTLOG_ERROR_TYPE,
                           AlertSubject(device, status) + "\r\n\nMessage: " + raw,
                           HistoryDevice(device));
-}
-
-void CMonitorCore::SendDeviceAlert(Device& device, const DeviceStatus& status,
-                                   std::uint32_t faults) {
-    if (AlertRecorder) {
-        AlertResult(device.DeviceId, faults, AlertRecorder(device, status));
-        return;
-    }
-    SendEmail(AlertSubject(device, status), AlertBody(device, status), false, device.DeviceId,
-              faults);
 }

@@ -47,6 +47,13 @@ void CMonitorCore::LoadConfiguration() {
     NotifiableEvents.FanErr = ini.ReadBool("Events", "FanErr", false);
     NotifiableEvents.TempErr = ini.ReadBool("Events", "TempErr", false);
     NotifiableEvents.OvcErr = ini.ReadBool("Events", "OvcErr", false);
+    const NotifiableEvents_Type defaultEvents;
+    NotifiableEvents.LostErr = ini.ReadBool("Events", "LostErr", defaultEvents.LostErr);
+    NotifiableEvents.LostMinutes = std::clamp(
+        ini.ReadInteger("Events", "LostMinutes", defaultEvents.LostMinutes), 1, MaxLostMinutes);
+    NotifiableEvents.Recovery = ini.ReadBool("Events", "Recovery", defaultEvents.Recovery);
+    NotifiableEvents.Confirm =
+        std::clamp(ini.ReadInteger("Events", "Confirm", defaultEvents.Confirm), 1, MaxConfirm);
     if (!SwitchFlags.alerts) {
         NotifiableEvents.PSupplyErr = false;
         NotifiableEvents.FanErr = false;
@@ -85,6 +92,7 @@ void CMonitorCore::LoadConfiguration() {
                            true);
     }
 
+    const bool sameDay = ini.ReadString("Alerts", "Day", "") == MarksDay();
     const int registered = ini.ReadInteger("AVLO", "Registered", 0);
     // A duplicate name is made unique with a number no stored device already has, so that
     // a name that was unique in the file is never changed.
@@ -120,8 +128,10 @@ void CMonitorCore::LoadConfiguration() {
         context.Name = UniqueName(context.Name, storedNames);
         if (!IsAddressFree(context.IpAddress)) context.IpAddress.clear();
         const int id = AddDeviceRecord(context, stats);
-        if (Device* added = FindDeviceById(static_cast<std::uint16_t>(id)))
+        if (Device* added = FindDeviceById(static_cast<std::uint16_t>(id))) {
             ReadStatsSince(ini, n, *added);
+            ReadAlertMarks(ini, n, *added, sameDay);
+        }
     }
 
     if (SwitchFlags.test && TestModeSettings.On) TestModeTimer->start();
@@ -284,6 +294,13 @@ DeviceFileRecord FileRecordOf(const CMonitorCore::Device& device) {
     std::copy(std::begin(device.Stats), std::end(device.Stats), d.Stats.begin());
     d.StatsSince = device.StatsSince;
     d.StatsSinceKnown = device.StatsSinceKnown;
+    d.MutedUntil = device.MutedUntil;
+    d.Notified = CMonitorCore::MarkedItems(device.Notified);
+    d.AlertedFaults = device.AlertedFaults;
+    d.AlertedSince = device.AlertedFaults != 0 ? device.AlertedSince : 0;
+    d.UnreachableAlerted = device.UnreachableAlerted;
+    d.UnreachableSince = device.UnreachableAlerted ? device.UnreachableSince : 0;
+    d.UnreachableNotified = device.UnreachableNotified;
     return d;
 }
 
@@ -292,7 +309,7 @@ DeviceFileRecord FileRecordOf(const CMonitorCore::Device& device) {
 ConfigurationRecords CMonitorCore::FileRecords() const {
     ConfigurationRecords r{NotifiableEvents, AdvancedEmail,    EmailSettings,
                            Options,          TestModeSettings, {},
-                           statsKeptSince_,  WebSettings};
+                           statsKeptSince_,  WebSettings,      MarksDay()};
     r.Devices.reserve(devices_.size());
     for (const auto& device : devices_) r.Devices.push_back(FileRecordOf(*device));
     return r;
@@ -323,6 +340,10 @@ void CMonitorCore::FillConfiguration(CIniFile& ini) const {
     ini.WriteBool("Events", "FanErr", NotifiableEvents.FanErr);
     ini.WriteBool("Events", "TempErr", NotifiableEvents.TempErr);
     ini.WriteBool("Events", "OvcErr", NotifiableEvents.OvcErr);
+    ini.WriteBool("Events", "LostErr", NotifiableEvents.LostErr);
+    ini.WriteInteger("Events", "LostMinutes", NotifiableEvents.LostMinutes);
+    ini.WriteBool("Events", "Recovery", NotifiableEvents.Recovery);
+    ini.WriteInteger("Events", "Confirm", NotifiableEvents.Confirm);
 
     ini.WriteBool("Advanced", "Customer", AdvancedEmail.Customer);
     ini.WriteString("Advanced", "CustomerName", AdvancedEmail.CustomerName);
@@ -366,4 +387,5 @@ void CMonitorCore::FillConfiguration(CIniFile& ini) const {
     }
     WriteStatsSince(ini);
     WriteWebSettings(ini);
+    WriteAlertMarks(ini);
 }

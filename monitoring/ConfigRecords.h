@@ -21,6 +21,14 @@ struct DeviceFileRecord {
     std::array<std::int32_t, StatsCount> Stats{};
     std::int64_t StatsSince = 0;
     bool StatsSinceKnown = false;
+    // The mute, and the day's alert bookkeeping (section "Alerts").
+    std::int64_t MutedUntil = 0;
+    std::uint32_t Notified = 0;
+    std::uint32_t AlertedFaults = 0;
+    std::int64_t AlertedSince = 0;
+    std::int64_t UnreachableSince = 0;
+    bool UnreachableAlerted = false;
+    bool UnreachableNotified = false;
 
     bool operator==(const DeviceFileRecord&) const = default;
 };
@@ -34,6 +42,7 @@ struct ConfigurationRecords {
     std::vector<DeviceFileRecord> Devices;
     std::int64_t StatsKeptSince = 0;
     WebSettings_Type WebSettings;
+    std::string MarksDay;  // the day the devices' alert marks belong to ("2024-05-01")
 
     bool operator==(const ConfigurationRecords&) const = default;
 };

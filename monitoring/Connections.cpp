@@ -48,6 +48,8 @@ void CMonitorCore::StartConnection(int listIndex, bool refresh) {
         device->Connection->Reconnect();
     } else {
         device->Connection = MakeConnection(*device);
+        // Watched for silence from its first connection on.
+        if (device->WatchedSince == 0) device->WatchedSince = WallSeconds();
     }
     device->ConnState = Connecting;
     if (refresh) RefreshDeviceRows();

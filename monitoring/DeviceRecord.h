@@ -56,6 +56,23 @@ struct CMca::DeviceDescr_Type {
     // Alerts of the device are muted until this moment (seconds since 1970, UTC); 0: not
     // muted; CMonitorCore::MutedIndefinitely: until somebody unmutes it.
     std::int64_t MutedUntil = 0;
+    // Statuses in a row in which each fault item was present (up to 255): an item is alerted
+    // once it has been seen in as many as the notifiable events' Confirm asks for.
+    std::uint8_t FaultRun[StatsCount] = {};
+    // Fault items that an alert reported and that have not all cleared since, and since when
+    // (seconds since 1970, UTC): their recovery notice is due when the device is back to OK.
+    std::uint32_t AlertedFaults = 0;
+    std::int64_t AlertedSince = 0;
+    // Fault items the routes beside e-mail have been told of and that have not cleared since
+    // (nor a day passed): an alert e-mail tried again after a failure does not tell them again.
+    std::uint32_t RoutedFaults = 0;
+    // Since when the device is watched for silence (0: not monitored), and since when it has
+    // been silent for the hold time (0: not in an outage). UnreachableAlerted: this outage was
+    // alerted; UnreachableNotified: the device's outage was alerted today (limit mode's mark).
+    std::int64_t WatchedSince = 0;
+    std::int64_t UnreachableSince = 0;
+    bool UnreachableAlerted = false;
+    bool UnreachableNotified = false;
 };
 
 // How a device is described to the device table: by the register dialog, the configuration

@@ -39,6 +39,7 @@ int CMonitorCore::AddDeviceRecord(const DeviceContext& context, const std::int32
     if (device->AvloEnabled && !device->IpAddress.empty()) {
         device->ConnState = Connecting;
         device->Connection = MakeConnection(*device);
+        device->WatchedSince = WallSeconds();  // for silence, from its first connection on
     } else {
         device->ConnState = Disconnected;
     }
@@ -256,5 +257,9 @@ bool CMonitorCore::IsSerialFree(const std::string& serial) const {
 }
 
 void CMonitorCore::ClearNotified() {
-    for (auto& device : devices_) device->Notified = DeviceStatus{};
+    for (auto& device : devices_) {
+        device->Notified = DeviceStatus{};
+        device->UnreachableNotified = false;
+        device->RoutedFaults = 0;
+    }
 }

@@ -128,6 +128,10 @@ void CMonitorCore::Start() {
     changeSaveTimer_->setInterval(options_.saveEveryMs > 0 ? options_.saveEveryMs : ChangeCheckMs);
     connect(changeSaveTimer_, &QTimer::timeout, this, &CMonitorCore::SaveIfChanged);
     if (!fileProtected_) changeSaveTimer_->start();
+    reachabilityTimer_ = new QTimer(this);
+    reachabilityTimer_->setInterval(ReachabilityCheckMs);
+    connect(reachabilityTimer_, &QTimer::timeout, this, &CMonitorCore::CheckReachability);
+    reachabilityTimer_->start();
 }
 
 int CMonitorCore::PollIntervalMs() const {
@@ -152,6 +156,7 @@ void CMonitorCore::Shutdown() {
     NetworkSearchTimer->stop();
     discoveryRoundTimer_->stop();
     if (changeSaveTimer_) changeSaveTimer_->stop();
+    if (reachabilityTimer_) reachabilityTimer_->stop();
     SwitchFlags.test = false;
     TestModeTimer->stop();
     PaceTimer->stop();

@@ -215,14 +215,41 @@ public:
     static constexpr std::int64_t MutedIndefinitely = INT64_MAX;
     void MuteDevice(std::uint16_t deviceId, std::int64_t until);
     bool AlertsMuted(const Device& device) const;
+    // The one way out for an alert or notice of a device: e-mail when it is enabled (faults:
+    // the fault items the alert reports, marked once the server has accepted it, or at once
+    // without e-mail), the webhooks and AlertRaised. False, with nothing sent, while the
+    // device is muted. status: the status a fault alert reports (the device's own when
+    // null), which AlertRecorder sees.
+    bool RaiseAlert(Device& device, const AlertNotice& notice, std::uint32_t faults = 0,
+                    const DeviceStatus* status = nullptr);
+    // The messages themselves: a fault alert for a status, the alert of a device that has
+    // not been heard from, and the notice that the alerted problems cleared.
+    AlertNotice FaultAlert(const Device& device, const DeviceStatus& status) const;
+    AlertNotice UnreachableAlert(const Device& device) const;
+    AlertNotice RecoveryNotice(const Device& device) const;
+    // The bracket that starts each subject: "AVLO Alert [RV12, # 31000100]: ".
+    std::string SubjectStart(const char* kind, const Device& device) const;
+    // The condition words of a status ("Fan Failure, Power Supply Failure"; "OK").
+    std::string StatusWords(const DeviceStatus& status) const;
+    // Looks for monitored devices silent for the hold time and mutes that ran out; runs
+    // every ReachabilityCheckMs from Start on, and tests may call it after setting the clock.
+    void CheckReachability();
+    // How often CheckReachability runs; tests shorten it before Start.
+    int ReachabilityCheckMs = 5000;
+    // The fault items of a status (one bit per counter index, as in Stats), and the items
+    // marked in a Notified block.
+    static std::uint32_t FaultItems(const DeviceStatus& status);
+    static std::uint32_t MarkedItems(const DeviceStatus& notified);
+    static void MarkItems(DeviceStatus& notified, std::uint32_t items);
+    // The day the alert marks belong to, as the settings file keeps it ("2024-05-01").
+    std::string MarksDay() const;
     // Hands an alert, notice or test to every webhook target that is on; returns at once,
     // delivery and its outcome events happen off the main thread.
     void SendWebhooks(const AlertNotice& notice);
     std::string AlertSubject(const Device& device, const DeviceStatus& status) const;
     void LogDeviceAlert(const Device& device, const DeviceStatus& status);
-    // Starts the alert e-mail for the fault items `faults` (one bit per counter index, as in
-    // Stats); AlertResult marks them once the server has accepted it.
-    void SendDeviceAlert(Device& device, const DeviceStatus& status, std::uint32_t faults);
+    // An alert e-mail of the fault items `faults` (one bit per counter index, as in Stats)
+    // had its outcome: delivered, they are marked.
     void AlertResult(std::uint16_t deviceId, std::uint32_t faults, bool delivered);
     std::string AlertBody(const Device& device, const DeviceStatus& status) const;
     std::string ChannelSection(const Device& device, const DeviceStatus& status) const;
@@ -238,10 +265,10 @@ public:
         std::uint32_t JobId = 0;
         std::unique_ptr<CSmtpClient> Client;
         std::string Summary;
-        EmailFields Fields;          // the settings it went out with, for the outcome's texts
-        bool Test = false;           // the test e-mail: its outcome is shown in a dialog
-        std::uint16_t DeviceId = 0;  // an alert: the device it reports (ids are never reused)
-        std::uint32_t Faults = 0;    // an alert: the fault items it reports, as for SendDeviceAlert
+        EmailFields Fields;             // the settings it went out with, for the outcome's texts
+        bool Test = false;              // the test e-mail: its outcome is shown in a dialog
+        std::uint16_t DeviceId = 0;     // an alert: the device it reports (ids are never reused)
+        std::uint32_t Faults = 0;       // an alert: the fault items it reports, as for AlertResult
         bool AwaitingPassword = false;  // sent once the password store has read the password
     };
     // Starts one delivery as a job of its own and returns at once; the outcome arrives as
@@ -349,6 +376,9 @@ signals:
     // The records differ from what was last saved or loaded (a dialog's OK, a page's field): at
     // each change check that sees it, before the change is saved.
     void RecordsChanged();
+    // An alert or notice of a device went out (every route, e-mail or not): the desktop
+    // shows it. Never while the device is muted.
+    void AlertRaised(std::uint16_t deviceId, const AlertNotice& notice);
 
 private:
     int AddDeviceRecord(const DeviceContext& context, const std::int32_t* stats);
@@ -406,6 +436,23 @@ private:
     void SendAwaitingEmail();
     void LogPasswordPlace();
     void WriteEmailSettings(CIniFile& ini) const;
+    // The fault items of the status that have been seen in Confirm statuses in a row.
+    std::uint32_t ConfirmedFaults(Device& device, const DeviceStatus& status) const;
+    // The alert decision for a status (onset: a confirmed item became due with it).
+    bool AlertWanted(const Device& device, std::uint32_t confirmed, bool onset) const;
+    void AlertFaults(Device& device, const DeviceStatus& status, std::uint32_t faults);
+    bool AnyFaultOption() const;
+    // Problems still standing when a mute ends are alerted once.
+    void AlertStandingProblems(Device& device);
+    void CheckDeviceReachability(Device& device, std::int64_t now);
+    // A status arrived: the outage is over, and when the status has no fault, so are the
+    // alerted problems (their notice, when Recovery is on).
+    void NoticeIfRecovered(Device& device);
+    void EndExpiredMutes();
+    void LogMuteEvent(const Device& device);
+    // The mute and the day's alert marks of the device stored as number n (section "Alerts").
+    void ReadAlertMarks(const CIniFile& ini, int n, Device& device, bool sameDay);
+    void WriteAlertMarks(CIniFile& ini) const;
     void ReadWebSettings(const CIniFile& ini);
     void WriteWebSettings(CIniFile& ini) const;
 
@@ -473,6 +520,7 @@ private:
     bool fileProtected_ = false;  // it could not be read: never written over in this run
     bool saveFailureReported_ = false;
 
+    QTimer* reachabilityTimer_ = nullptr;
     QTimer* discoveryRoundTimer_ = nullptr;
     bool discoveryRoundOpen_ = false;
     std::vector<CMca::BcastData_Type> newcomers_;  // new serial numbers of the open round

@@ -8,6 +8,11 @@
 // The settings records of the monitor, as the configuration file holds them.
 
 // The fault classes whose onset raises an alert e-mail.
+// The longest hold time before a silent device is alerted (a day), and the most statuses in
+// a row a fault must be seen in before it is alerted.
+constexpr std::int32_t MaxLostMinutes = 1440;
+constexpr std::int32_t MaxConfirm = 10;
+
 struct NotifiableEvents_Type {
     bool ChanErr = true;
     bool PSupplyErr = false;

@@ -1,5 +1,7 @@
 // Status replies: bringing the device record up to date, counting fault onsets, logging the
 // fault report and taking the alert decision; the condition text of the device list.
+#include <algorithm>
+
 #include "monitoring/MonitorCore.h"
 
 namespace {
@@ -70,41 +72,115 @@ void CMonitorCore::ApplyStatus(std::uint16_t deviceId, const DeviceStatus& statu
     if (device == nullptr) return;
     device->ModelCode = modelCode;
     device->Serial = serial;
-    if (!codec_->EvaluateCondition(status)) DetectEvents(*device, status);
+    if (!codec_->EvaluateCondition(status)) {
+        DetectEvents(*device, status);
+    } else {
+        std::fill(std::begin(device->FaultRun), std::end(device->FaultRun), 0);
+        device->RoutedFaults = 0;
+    }
     device->Status = status;
     device->StatusKnown = true;
+    NoticeIfRecovered(*device);
+}
+
+std::uint32_t CMonitorCore::FaultItems(const DeviceStatus& status) {
+    std::uint32_t items = 0;
+    for (int item = 0; item < StatsCount; ++item) {
+        if (Flag(status, item) == 0) items |= Bit(item);
+    }
+    return items;
+}
+
+std::uint32_t CMonitorCore::MarkedItems(const DeviceStatus& notified) {
+    std::uint32_t items = 0;
+    for (int item = 0; item < StatsCount; ++item) {
+        if (Flag(notified, item) != 0) items |= Bit(item);
+    }
+    return items;
+}
+
+void CMonitorCore::MarkItems(DeviceStatus& notified, std::uint32_t items) {
+    for (int item = 0; item < StatsCount; ++item) {
+        if ((items & Bit(item)) != 0) Flag(notified, item) = 1;
+    }
+}
+
+// Counts each item's statuses in a row (the previous status is still the device's) and its
+// onsets; the items seen in Confirm statuses in a row are confirmed.
+std::uint32_t CMonitorCore::ConfirmedFaults(Device& device, const DeviceStatus& status) const {
+    const int confirm = std::clamp(NotifiableEvents.Confirm, 1, MaxConfirm);
+    std::uint32_t confirmed = 0;
+    for (int item = 0; item < StatsCount; ++item) {
+        std::uint8_t& run = device.FaultRun[item];
+        if (Flag(status, item) != 0) {
+            run = 0;
+            device.RoutedFaults &= ~Bit(item);
+            continue;
+        }
+        if (run < 255) ++run;
+        if (run >= confirm) confirmed |= Bit(item);
+    }
+    return confirmed;
+}
+
+// Limit mode (or the first status of a connection): an item that is confirmed, selected, not
+// yet marked and not on its way. Otherwise: an item that became due with this status.
+bool CMonitorCore::AlertWanted(const Device& device, std::uint32_t confirmed, bool onset) const {
+    if (!LimitOn() && device.StatusKnown) return onset;
+    const std::uint32_t open = confirmed & ~AlertsInFlight(device.DeviceId);
+    for (int item = 0; item < StatsCount; ++item) {
+        if ((open & Bit(item)) != 0 && Flag(device.Notified, item) == 0 &&
+            Selected(NotifiableEvents, item))
+            return true;
+    }
+    return false;
 }
 
 void CMonitorCore::DetectEvents(Device& device, const DeviceStatus& status) {
     LogDeviceAlert(device, status);
 
-    // An item whose alert is still on its way wants no second mail and, in "nolimit" mode,
+    // An item whose alert is still on its way wants no second alert and, in "nolimit" mode,
     // its onset sends none: the result of that alert decides whether it is marked. A new
     // fault of the same device is not held up by it.
     const std::uint32_t inFlight = AlertsInFlight(device.DeviceId);
-    const DeviceStatus& previous = device.Status;
-    bool want = false;
+    const int confirm = std::clamp(NotifiableEvents.Confirm, 1, MaxConfirm);
+    const std::uint32_t confirmed = ConfirmedFaults(device, status);
     bool onset = false;
-    std::uint32_t faults = 0;
     for (int item = 0; item < StatsCount; ++item) {
         if (Flag(status, item) != 0) continue;
-        faults |= Bit(item);
-        const bool underWay = (inFlight & Bit(item)) != 0;
-        if (!underWay && Flag(device.Notified, item) == 0 && Selected(NotifiableEvents, item)) {
-            want = true;
-        }
-        if (Flag(previous, item) != 0) {
-            ++device.Stats[item];
-            if (!underWay) onset = true;
-        }
+        const bool fresh = Flag(device.Status, item) != 0;
+        if (fresh) ++device.Stats[item];
+        // The onset that alerts is the status that confirms the item.
+        const bool due = confirm == 1 ? fresh : device.FaultRun[item] == confirm;
+        if (due && (inFlight & Bit(item)) == 0) onset = true;
     }
+    if (!AlertWanted(device, confirmed, onset) || !AnyFaultOption()) return;
+    // Every confirmed fault goes with the alert, whether or not its class is selected.
+    AlertFaults(device, status, confirmed);
+}
 
-    const bool decision = (LimitOn() || !device.StatusKnown) ? want : onset;
-    if (!decision || !EmailSettings.Enabled) return;
+bool CMonitorCore::AnyFaultOption() const {
     const NotifiableEvents_Type& ev = NotifiableEvents;
-    if (!ev.ChanErr && !ev.PSupplyErr && !ev.FanErr && !ev.TempErr && !ev.OvcErr) return;
-    // Every fault present goes with the alert, whether or not its class is selected.
-    SendDeviceAlert(device, status, faults);
+    return ev.ChanErr || ev.PSupplyErr || ev.FanErr || ev.TempErr || ev.OvcErr;
+}
+
+void CMonitorCore::AlertFaults(Device& device, const DeviceStatus& status, std::uint32_t faults) {
+    RaiseAlert(device, FaultAlert(device, status), faults, &status);
+}
+
+// After a mute: the confirmed faults of the last status, once, as a first status would
+// decide them (in "nolimit" mode too, where only onsets alert otherwise).
+void CMonitorCore::AlertStandingProblems(Device& device) {
+    if (!device.StatusKnown || !AnyFaultOption()) return;
+    const int confirm = std::clamp(NotifiableEvents.Confirm, 1, MaxConfirm);
+    std::uint32_t confirmed = 0;
+    for (int item = 0; item < StatsCount; ++item) {
+        if (Flag(device.Status, item) == 0 && device.FaultRun[item] >= confirm)
+            confirmed |= Bit(item);
+    }
+    if (confirmed == 0) return;
+    if (LimitOn() && !AlertWanted(device, confirmed, false)) return;
+    AlertFaults(device, device.Status, confirmed);
 }
 
 void CMonitorCore::AlertResult(std::uint16_t deviceId, std::uint32_t faults, bool delivered) {
@@ -115,9 +191,9 @@ void CMonitorCore::AlertResult(std::uint16_t deviceId, std::uint32_t faults, boo
     if (!delivered) return;
     Device* device = FindDeviceById(deviceId);
     if (device == nullptr) return;
-    for (int item = 0; item < StatsCount; ++item) {
-        if ((faults & Bit(item)) != 0) Flag(device->Notified, item) = 1;
-    }
+    MarkItems(device->Notified, faults);
+    if (faults != 0 && device->AlertedFaults == 0) device->AlertedSince = WallSeconds();
+    device->AlertedFaults |= faults;
 }
 
 void CMonitorCore::ConditionText(std::uint16_t deviceId) {
@@ -127,11 +203,12 @@ void CMonitorCore::ConditionText(std::uint16_t deviceId) {
         device->Condition = "Unknown";
         return;
     }
+    device->Condition = StatusWords(device->Status);
+}
+
+std::string CMonitorCore::StatusWords(const DeviceStatus& status) const {
     std::uint8_t faults[FaultFlagCount];
-    if (codec_->EvaluateCondition(device->Status, faults)) {
-        device->Condition = "OK";
-        return;
-    }
+    if (codec_->EvaluateCondition(status, faults)) return "OK";
     static const char* const kWords[] = {"Channel Failure", "High Temperature", "Fan Failure",
                                          "Over-current"};
     std::string text;
@@ -146,7 +223,7 @@ void CMonitorCore::ConditionText(std::uint16_t deviceId) {
         faults[FaultPlus72VB]) {
         add("Power Supply Failure");
     }
-    device->Condition = text;
+    return text;
 }
 
 std::string CMonitorCore::NewDeviceName(std::uint8_t modelCode) const {

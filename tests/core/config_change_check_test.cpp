@@ -123,6 +123,22 @@ std::vector<Change> Changes(const std::function<void(int, bool)>& addSim) {
          "TempErr=1\r\n"},
         {"Events: OvcErr", [](CMonitorCore& core) { core.NotifiableEvents.OvcErr = true; },
          "OvcErr=1\r\n"},
+        {"Events: LostErr", [](CMonitorCore& core) { core.NotifiableEvents.LostErr = false; },
+         "LostErr=0\r\n"},
+        {"Events: LostMinutes", [](CMonitorCore& core) { core.NotifiableEvents.LostMinutes = 9; },
+         "LostMinutes=9\r\n"},
+        {"Events: Recovery", [](CMonitorCore& core) { core.NotifiableEvents.Recovery = true; },
+         "Recovery=1\r\n"},
+        {"Events: Confirm", [](CMonitorCore& core) { core.NotifiableEvents.Confirm = 3; },
+         "Confirm=3\r\n"},
+        {"a device muted",
+         [device](CMonitorCore& core) {
+             core.MuteDevice(device(core, 0).DeviceId, CMonitorCore::MutedIndefinitely);
+         },
+         "Muted device 0=unmuted\r\n"},
+        {"a fault item alerted",
+         [device](CMonitorCore& core) { device(core, 0).Notified.ChannelOk[1] = 1; },
+         "Notified device 0=00000002\r\n"},
 
         {"Advanced: Customer", [](CMonitorCore& core) { core.AdvancedEmail.Customer = true; },
          "Customer=1\r\n"},
