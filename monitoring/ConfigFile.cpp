@@ -75,8 +75,10 @@ void CMonitorCore::LoadConfiguration() {
     Options.Startup = ini.ReadBool("Options", "Startup", true);
     Options.Notify = ini.ReadBool("Options", "Notify", true);
     ReadWebSettings(ini);
+    ReadWebhookSettings(ini);
 
     if (Options.Log) eventLog_->WriteEvent(EV_MONITOR_STARTED, EVENTLOG_SUCCESS);
+    ReportUnusableWebhooks();
     if (fileProtected_) {
         ReportProgramError("The settings file \"" + options_.configPath + "\" could not be read (" +
                                std::strerror(outcome.error) +
@@ -291,7 +293,7 @@ DeviceFileRecord FileRecordOf(const CMonitorCore::Device& device) {
 ConfigurationRecords CMonitorCore::FileRecords() const {
     ConfigurationRecords r{NotifiableEvents, AdvancedEmail,    EmailSettings,
                            Options,          TestModeSettings, {},
-                           statsKeptSince_,  WebSettings};
+                           statsKeptSince_,  WebSettings,      WebhookSettings};
     r.Devices.reserve(devices_.size());
     for (const auto& device : devices_) r.Devices.push_back(FileRecordOf(*device));
     return r;
@@ -365,4 +367,5 @@ void CMonitorCore::FillConfiguration(CIniFile& ini) const {
     }
     WriteStatsSince(ini);
     WriteWebSettings(ini);
+    WriteWebhookSettings(ini);
 }

@@ -34,6 +34,7 @@ struct ConfigurationRecords {
     std::vector<DeviceFileRecord> Devices;
     std::int64_t StatsKeptSince = 0;
     WebSettings_Type WebSettings;
+    WebhookSettings_Type WebhookSettings;
 
     bool operator==(const ConfigurationRecords&) const = default;
 };
