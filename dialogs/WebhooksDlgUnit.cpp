@@ -48,7 +48,8 @@ TWebhooksDlg::TWebhooksDlg(const WebhookSettings_Type& settings, CMonitorCore& c
         new QGroupBox(QStringLiteral("Certificate authority of your own (optional)"), this);
     CaFileEdit = Named(new QLineEdit(trust), "CaFileEdit");
     CaFileEdit->setText(QString::fromStdString(settings.CaFile));
-    CaFileBrowseBtn = Named(new QPushButton(QStringLiteral("&Browse..."), trust), "CaFileBrowseBtn");
+    CaFileBrowseBtn =
+        Named(new QPushButton(QStringLiteral("&Browse..."), trust), "CaFileBrowseBtn");
     auto* trustRow = new QHBoxLayout(trust);
     trustRow->addWidget(CaFileEdit, 1);
     trustRow->addWidget(CaFileBrowseBtn);
@@ -86,7 +87,8 @@ void TWebhooksDlg::AddRow(QWidget* parent, int row, const WebhookTarget_Type& ta
     const QString format = QString::fromStdString(target.Format);
     if (FormatComboBox[row]->findText(format) < 0) FormatComboBox[row]->addItem(format);
     FormatComboBox[row]->setCurrentText(format);
-    SendTestBtn[row] = Named(new QPushButton(QStringLiteral("Send test"), parent), "SendTestBtn" + n);
+    SendTestBtn[row] =
+        Named(new QPushButton(QStringLiteral("Send test"), parent), "SendTestBtn" + n);
     OutcomeLabel[row] = Named(new QLabel(parent), "OutcomeLabel" + n);
     OutcomeLabel[row]->setWordWrap(true);
     const int line = 1 + 2 * row;
@@ -108,7 +110,8 @@ WebhookTarget_Type TWebhooksDlg::Target(int row) const {
 
 WebhookSettings_Type TWebhooksDlg::Result() const {
     WebhookSettings_Type settings;
-    for (int row = 0; row < Rows; ++row) settings.Targets[static_cast<std::size_t>(row)] = Target(row);
+    for (int row = 0; row < Rows; ++row)
+        settings.Targets[static_cast<std::size_t>(row)] = Target(row);
     settings.CaFile = CaFileEdit->text().trimmed().toStdString();
     return settings;
 }

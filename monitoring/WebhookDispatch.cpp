@@ -94,8 +94,8 @@ void CMonitorCore::StartWaitingWebhooks() {
     while (!webhooksWaiting_.empty() && webhookJobs_.size() < MaxWebhooksInFlight) {
         std::unique_ptr<WebhookJob> job = std::move(webhooksWaiting_.front());
         webhooksWaiting_.pop_front();
-        job->Client = std::make_unique<CWebhookClient>(job->Request, WebhookTimes,
-                                                       WM_WEBHOOKRESULT, this, job->JobId);
+        job->Client = std::make_unique<CWebhookClient>(job->Request, WebhookTimes, WM_WEBHOOKRESULT,
+                                                       this, job->JobId);
         webhookJobs_.push_back(std::move(job));
     }
 }
@@ -110,10 +110,10 @@ void CMonitorCore::OnWebhookResult(std::uint32_t wParam, std::uint32_t lParam) {
     const std::string reason = job->Client->FailureReason();
     const int tries = job->Client->Tries();
     job->Client.reset();  // its thread has posted its last word: this only joins
-    LogWebhookOutcome(*job, sent,
-                      sent ? std::string()
-                           : reason + " (" + std::to_string(tries) +
-                                 (tries == 1 ? " try)" : " tries)"));
+    LogWebhookOutcome(
+        *job, sent,
+        sent ? std::string()
+             : reason + " (" + std::to_string(tries) + (tries == 1 ? " try)" : " tries)"));
     StartWaitingWebhooks();
 }
 
@@ -126,9 +126,9 @@ void CMonitorCore::LogWebhookOutcome(const WebhookJob& job, bool sent, const std
             eventLog_->WriteEvent(EV_WEBHOOK_SENT, EVENTLOG_INFORMATION_TYPE,
                                   what + " sent to " + target + ": " + job.Subject);
         } else {
-            eventLog_->WriteEvent(EV_WEBHOOK_FAILED, EVENTLOG_ERROR_TYPE,
-                                  what + " to " + target + " failed: " + reason + ": " +
-                                      job.Subject);
+            eventLog_->WriteEvent(
+                EV_WEBHOOK_FAILED, EVENTLOG_ERROR_TYPE,
+                what + " to " + target + " failed: " + reason + ": " + job.Subject);
         }
     }
     if (job.Test) emit WebhookTestFinished(job.JobId, sent, QString::fromStdString(reason));

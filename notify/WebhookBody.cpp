@@ -78,8 +78,8 @@ std::string HeaderValue(const std::string& raw) {
     if (plain) return utf8;
     const QByteArray encoded =
         QByteArray(utf8.data(), static_cast<qsizetype>(utf8.size())).toBase64();
-    return "=?UTF-8?B?" + std::string(encoded.constData(), static_cast<std::size_t>(encoded.size())) +
-           "?=";
+    return "=?UTF-8?B?" +
+           std::string(encoded.constData(), static_cast<std::size_t>(encoded.size())) + "?=";
 }
 
 }  // namespace
@@ -88,7 +88,8 @@ std::optional<WebhookFormat> WebhookFormatNamed(const std::string& name) {
     std::string lower = name;
     std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
-    for (const WebhookFormat format : {WebhookFormat::Json, WebhookFormat::Chat, WebhookFormat::Ntfy}) {
+    for (const WebhookFormat format :
+         {WebhookFormat::Json, WebhookFormat::Chat, WebhookFormat::Ntfy}) {
         if (lower == WebhookFormatName(format)) return format;
     }
     return std::nullopt;
@@ -130,9 +131,9 @@ WebhookPayload MakeWebhookPayload(const WebhookContent& content, WebhookFormat f
             payload.Body = Utf8(Text(content.Text.empty() ? content.Subject : content.Text));
             payload.Headers.push_back("Content-Type: text/plain; charset=utf-8");
             payload.Headers.push_back("Title: " + HeaderValue(content.Subject));
-            payload.Headers.push_back(std::string("Priority: ") +
-                                      (content.What == WebhookContent::Kind::Alert ? "high"
-                                                                                   : "default"));
+            payload.Headers.push_back(
+                std::string("Priority: ") +
+                (content.What == WebhookContent::Kind::Alert ? "high" : "default"));
             break;
     }
     return payload;

@@ -42,8 +42,8 @@ std::optional<std::string> WebhookUrlFault(const std::string& url) {
 std::string WebhookTargetName(const std::string& url) {
     const UrlHandle parsed = Parse(url);
     if (!parsed) return "(unusable URL)";
-    std::string name = Part(parsed.get(), CURLUPART_SCHEME) + "://" +
-                       Part(parsed.get(), CURLUPART_HOST);
+    std::string name =
+        Part(parsed.get(), CURLUPART_SCHEME) + "://" + Part(parsed.get(), CURLUPART_HOST);
     const std::string port = Part(parsed.get(), CURLUPART_PORT);
     if (!port.empty()) name += ":" + port;
     return name;

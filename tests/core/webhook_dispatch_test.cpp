@@ -65,8 +65,8 @@ TEST_F(WebhookDispatchTest, SettingsRoundTripAfterTheOtherSectionsAndUnusableTar
 
     // A change alone is saved, and the section comes after every other one.
     core_->WebhookSettings.Targets[2].On = false;
-    EXPECT_TRUE(WaitUntil([&] { return ReadConfig().find("On3=0\r\n") != std::string::npos; },
-                          6000))
+    EXPECT_TRUE(
+        WaitUntil([&] { return ReadConfig().find("On3=0\r\n") != std::string::npos; }, 6000))
         << ReadConfig();
     const WebhookSettings_Type before = core_->WebhookSettings;
     StopCore();

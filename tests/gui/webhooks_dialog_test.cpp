@@ -58,8 +58,9 @@ TEST_F(WebhooksDialogTest, OkStoresTheRowsAndTheCaFileInTheSettingsFile) {
     EXPECT_EQ(w.CaFile, "/etc/avlo/ca.pem");
     StopForm();
     const std::string text = ReadConfig();
-    for (const char* line : {"[Webhooks]\r\n", "On1=1\r\n", "Url1=https://ntfy.example/site-7\r\n",
-                             "Format1=ntfy\r\n", "Format3=chat\r\n", "CaFile=/etc/avlo/ca.pem\r\n"}) {
+    for (const char* line :
+         {"[Webhooks]\r\n", "On1=1\r\n", "Url1=https://ntfy.example/site-7\r\n", "Format1=ntfy\r\n",
+          "Format3=chat\r\n", "CaFile=/etc/avlo/ca.pem\r\n"}) {
         EXPECT_NE(text.find(line), std::string::npos) << line << text;
     }
 }

@@ -28,17 +28,18 @@ public:
     // mode: "ok", "status:N" or "hang" (see the script).
     explicit WebhookReceiver(const std::string& mode,
                              const smtpsink::Certificates* certificates = nullptr) {
-        for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "ALL_PROXY",
-                                 "all_proxy"}) {
+        for (const char* name :
+             {"http_proxy", "https_proxy", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"}) {
             unsetenv(name);
         }
         char folder[] = "/tmp/avlo-webhook-XXXXXX";
         if (!mkdtemp(folder)) return;
         folder_ = folder;
-        std::vector<std::string> args{smtpsink::Python, Script(), "serve", "127.0.0.1", folder_,
-                                      mode};
+        std::vector<std::string> args{smtpsink::Python, Script(), "serve",
+                                      "127.0.0.1",      folder_,  mode};
         if (certificates) {
-            args.insert(args.end(), {"--cert", certificates->Chain(), "--key", certificates->Key()});
+            args.insert(args.end(),
+                        {"--cert", certificates->Chain(), "--key", certificates->Key()});
         }
         child_.emplace(args);
         if (!child_->Started()) return;
@@ -95,7 +96,8 @@ public:
         char name[] = "/tmp/avlo-webhook-json-XXXXXX";
         const int fd = mkstemp(name);
         if (fd < 0) return std::nullopt;
-        const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        const bool written =
+            write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
         close(fd);
         std::optional<std::string> out;
         if (written) {

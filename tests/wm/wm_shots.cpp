@@ -1,17 +1,18 @@
 // Pictures for the README of windows as a window manager frames them (openbox on a private
 // display): the condition window on its buttons, the Server Security dialog warning about
 // sign-in without encryption, the about box, and the Webhooks dialog with the outcomes of two
-// tests (both on this machine: a closed loopback port and a URL that is not http). Not a test: run it through the runner,
+// tests (both on this machine: a closed loopback port and a URL that is not http). Not a
+// test: run it through the runner,
 //   bash tests/wm/run-under-wm.sh build/tests/wm/avlo_wm_shots docs
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QTemporaryDir>
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTemporaryDir>
 #include <cstdio>
 
 #include "DialogBench.h"
