@@ -9,6 +9,7 @@
 
 #include "app/MainUnit.h"
 #include "dialogs/ServerSecurityDlgUnit.h"
+#include "dialogs/WebhooksDlgUnit.h"
 #include "platform/MessageBox.h"
 
 namespace {
@@ -143,6 +144,12 @@ void TMainForm::ServerSecurityBtnClick() {
         core_->PasswordStore().Save(password);
         WipeString(password);
     }
+}
+
+void TMainForm::WebhooksBtnClick() {
+    TWebhooksDlg dialog(core_->WebhookSettings, *core_, this);
+    if (dialog.exec() != QDialog::Accepted) return;
+    core_->WebhookSettings = dialog.Result();
 }
 
 void TMainForm::SendTestEmailBtn1Click() {

@@ -285,6 +285,7 @@ void TMainForm::BuildEmailPage() {
     SelectEventsBtn = AddButton(TabSheet3, "SelectEventsBtn", "Select E&vents...");
     AdvancedEmailBtn = AddButton(TabSheet3, "AdvancedEmailBtn", "&Advanced...");
     ServerSecurityBtn = AddButton(TabSheet3, "ServerSecurityBtn", "Server &Security...");
+    WebhooksBtn = AddButton(TabSheet3, "WebhooksBtn", "&Webhooks...");
     SendTestEmailBtn = AddButton(TabSheet3, "SendTestEmailBtn", "&Send Test E-mail");
 
     auto* groups = new QHBoxLayout;
@@ -294,6 +295,7 @@ void TMainForm::BuildEmailPage() {
     buttons->addWidget(SelectEventsBtn);
     buttons->addWidget(AdvancedEmailBtn);
     buttons->addWidget(ServerSecurityBtn);
+    buttons->addWidget(WebhooksBtn);
     buttons->addStretch(1);
     buttons->addWidget(SendTestEmailBtn);
     auto* page = new QVBoxLayout(TabSheet3);
@@ -376,6 +378,7 @@ void TMainForm::WireControls() {
     connect(SelectEventsBtn, &B::clicked, this, &TMainForm::SelectEventsBtn1Click);
     connect(AdvancedEmailBtn, &B::clicked, this, &TMainForm::AdvancedEmailBtn1Click);
     connect(ServerSecurityBtn, &B::clicked, this, &TMainForm::ServerSecurityBtnClick);
+    connect(WebhooksBtn, &B::clicked, this, &TMainForm::WebhooksBtnClick);
     connect(SendTestEmailBtn, &B::clicked, this, &TMainForm::SendTestEmailBtn1Click);
     const std::pair<QRadioButton*, void (TMainForm::*)()> radios[] = {
         {EnableEmailRadioBtn, &TMainForm::EnableEmailRadioBtnEnter},

@@ -83,6 +83,7 @@ public:
     void SelectEventsBtn1Click();
     void AdvancedEmailBtn1Click();
     void ServerSecurityBtnClick();
+    void WebhooksBtnClick();
     void TestModeSettingsMenuClick();
     void SearchNetworkBtn1Click();
     void SendTestEmailBtn1Click();
@@ -189,6 +190,8 @@ public:
     QPushButton* SelectEventsBtn = nullptr;
     QPushButton* AdvancedEmailBtn = nullptr;
     QPushButton* ServerSecurityBtn = nullptr;
+    // Beside the e-mail settings, and usable whether e-mail alerts are on or not.
+    QPushButton* WebhooksBtn = nullptr;
     QPushButton* SendTestEmailBtn = nullptr;
     // The event history window, made at the first use of the event viewer command and kept
     // (hidden when closed) for the rest of the run.

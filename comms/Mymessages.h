@@ -8,6 +8,8 @@ constexpr std::uint32_t WM_TCPTHREAD = 0x830A;
 constexpr std::uint32_t WM_STATUSDLGCLOSED = 0x830B;
 constexpr std::uint32_t WM_APPLYCONFIG = 0x830C;
 constexpr std::uint32_t WM_SMTPRESULT = 0x830D;
+// A webhook delivery ended: its WebhookOutcome in wParam, its job id in lParam.
+constexpr std::uint32_t WM_WEBHOOKRESULT = 0x830E;
 
 enum ThreadEvent : std::uint16_t {
     EvStarted = 1,

@@ -82,8 +82,10 @@ void CMonitorCore::LoadConfiguration() {
     Options.Startup = ini.ReadBool("Options", "Startup", true);
     Options.Notify = ini.ReadBool("Options", "Notify", true);
     ReadWebSettings(ini);
+    ReadWebhookSettings(ini);
 
     if (Options.Log) eventLog_->WriteEvent(EV_MONITOR_STARTED, EVENTLOG_SUCCESS);
+    ReportUnusableWebhooks();
     if (fileProtected_) {
         ReportProgramError("The settings file \"" + options_.configPath + "\" could not be read (" +
                                std::strerror(outcome.error) +
@@ -309,7 +311,8 @@ DeviceFileRecord FileRecordOf(const CMonitorCore::Device& device) {
 ConfigurationRecords CMonitorCore::FileRecords() const {
     ConfigurationRecords r{NotifiableEvents, AdvancedEmail,    EmailSettings,
                            Options,          TestModeSettings, {},
-                           statsKeptSince_,  WebSettings,      MarksDay()};
+                           statsKeptSince_,  WebSettings,      MarksDay(),
+                           WebhookSettings};
     r.Devices.reserve(devices_.size());
     for (const auto& device : devices_) r.Devices.push_back(FileRecordOf(*device));
     return r;
@@ -388,4 +391,5 @@ void CMonitorCore::FillConfiguration(CIniFile& ini) const {
     WriteStatsSince(ini);
     WriteWebSettings(ini);
     WriteAlertMarks(ini);
+    WriteWebhookSettings(ini);
 }

@@ -43,6 +43,7 @@ struct ConfigurationRecords {
     std::int64_t StatsKeptSince = 0;
     WebSettings_Type WebSettings;
     std::string MarksDay;  // the day the devices' alert marks belong to ("2024-05-01")
+    WebhookSettings_Type WebhookSettings;
 
     bool operator==(const ConfigurationRecords&) const = default;
 };

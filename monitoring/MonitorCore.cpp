@@ -169,6 +169,7 @@ void CMonitorCore::Shutdown() {
         udpThread_.reset();
     }
     ClearEmailJobs();
+    ClearWebhookJobs();
 
     // Every thread is told to stop first, so that they all wind down together.
     for (auto& device : devices_) {
@@ -202,7 +203,8 @@ void CMonitorCore::Post(std::uint32_t msg, std::uint32_t wParam, std::uint32_t l
     // Messages between windows of the main thread are handled inside the call, as
     // send-notify does; a worker's report always goes through the queue, so it is never
     // handled in the middle of the call that created the worker.
-    const bool workerMessage = msg == WM_TCPTHREAD || msg == WM_UDPTHREAD || msg == WM_SMTPRESULT;
+    const bool workerMessage = msg == WM_TCPTHREAD || msg == WM_UDPTHREAD ||
+                               msg == WM_SMTPRESULT || msg == WM_WEBHOOKRESULT;
     if (!workerMessage && QThread::currentThread() == thread()) {
         Dispatch(msg, wParam, lParam);
         return;
@@ -241,6 +243,9 @@ void CMonitorCore::Dispatch(std::uint32_t msg, std::uint32_t wParam, std::uint32
             break;
         case WM_SMTPRESULT:
             if (!closing_) OnSmtpResult(wParam, lParam);
+            break;
+        case WM_WEBHOOKRESULT:
+            if (!closing_) OnWebhookResult(wParam, lParam);
             break;
         case WM_EVENTHISTORY:
             OnHistoryReport(wParam);

@@ -27,6 +27,7 @@
 #include "notify/Eventlog.h"
 #include "notify/PasswordStore.h"
 #include "notify/SmtpClientThread.h"
+#include "notify/WebhookClient.h"
 #include "platform/Clock.h"
 #include "platform/MessageTarget.h"
 #include "platform/StartupOptions.h"
@@ -246,6 +247,30 @@ public:
     // Hands an alert, notice or test to every webhook target that is on; returns at once,
     // delivery and its outcome events happen off the main thread.
     void SendWebhooks(const AlertNotice& notice);
+    // Sends a test notice to one target as given (a dialog's row, saved or not), with the CA
+    // file given. Returns the job id that WebhookTestFinished reports; 0 when the target is
+    // not usable (*fault then says why, and nothing went out).
+    std::uint32_t SendWebhookTest(const WebhookTarget_Type& target, const std::string& caFile,
+                                  std::string* fault = nullptr);
+    // Why a target counts as off although ticked (its format or URL); nullopt when usable.
+    static std::optional<std::string> WebhookTargetFault(const WebhookTarget_Type& target);
+    // Deliveries run side by side up to this many; more wait their turn, up to the second
+    // figure, beyond which a delivery fails at once.
+    static constexpr std::size_t MaxWebhooksInFlight = 8;
+    static constexpr std::size_t MaxWebhooksWaiting = 64;
+    std::size_t WebhooksInFlight() const { return webhookJobs_.size(); }
+    std::size_t WebhooksWaiting() const { return webhooksWaiting_.size(); }
+    // The try limit and the waits before the retries of every delivery; tests shorten them.
+    WebhookTiming WebhookTimes;
+    // One delivery: to target 1..3 of the settings (0: a test of a dialog's row).
+    struct WebhookJob {
+        std::uint32_t JobId = 0;
+        int Target = 0;
+        bool Test = false;
+        std::string Subject;
+        CWebhookClient::Request Request;
+        std::unique_ptr<CWebhookClient> Client;
+    };
     std::string AlertSubject(const Device& device, const DeviceStatus& status) const;
     void LogDeviceAlert(const Device& device, const DeviceStatus& status);
     // An alert e-mail of the fault items `faults` (one bit per counter index, as in Stats)
@@ -314,6 +339,7 @@ public:
     Options_Type Options;
     TestModeSettings_Type TestModeSettings;
     WebSettings_Type WebSettings;
+    WebhookSettings_Type WebhookSettings;
     EmailSettings_Type EmailSettings;  // the e-mail page; the window writes it as the user types
     Switches SwitchFlags;              // stats, alerts, nolimit (lifts the limit), test
     bool LimitOn() const { return !SwitchFlags.nolimit; }
@@ -367,6 +393,8 @@ signals:
     void TestEmailBusyChanged(bool busy);
     void EmailOutcomeToShow(int outcome, const EmailFields& fields);
     void EmailSettingsFaultFound(const EmailSettingsFault& fault);
+    // A webhook test started by SendWebhookTest ended: sent, or failed for the reason.
+    void WebhookTestFinished(std::uint32_t jobId, bool sent, const QString& reason);
     // A step that keeps the main thread busy for a while starts or ends (the wait cursor).
     void Busy(bool busy);
     // The program should end: the event loop is to stop, then the view and the core go.
@@ -455,6 +483,17 @@ private:
     void WriteAlertMarks(CIniFile& ini) const;
     void ReadWebSettings(const CIniFile& ini);
     void WriteWebSettings(CIniFile& ini) const;
+    void ReadWebhookSettings(const CIniFile& ini);
+    void WriteWebhookSettings(CIniFile& ini) const;
+    // Says once, at the load, which ticked targets count as off and why.
+    void ReportUnusableWebhooks();
+
+    // ---- webhook dispatch ----
+    void QueueWebhook(std::unique_ptr<WebhookJob> job);
+    void StartWaitingWebhooks();
+    void OnWebhookResult(std::uint32_t wParam, std::uint32_t lParam);
+    void LogWebhookOutcome(const WebhookJob& job, bool sent, const std::string& reason);
+    void ClearWebhookJobs();
 
     // the configuration file between the saves of the shutdown and the day
     bool WriteConfiguration(bool mayShowBox);
@@ -484,6 +523,10 @@ private:
     // Made at start-up and stopped at shutdown; every delivery has a client of its own.
     std::unique_ptr<CSmtpClient> smtpClient_;
     std::vector<std::unique_ptr<EmailJob>> emailJobs_;
+    // Webhook deliveries on their way (each on its client's thread), and those waiting for a
+    // free place, oldest first.
+    std::vector<std::unique_ptr<WebhookJob>> webhookJobs_;
+    std::deque<std::unique_ptr<WebhookJob>> webhooksWaiting_;
     std::unique_ptr<CPasswordStore> passwordStore_;
     // Messages posted from other threads, oldest first; each has its call of DispatchPosted
     // queued in the event loop. The lock is the program's own, so that what a worker hands

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -61,6 +62,26 @@ struct WebSettings_Type {
     std::string MetricsToken;
 
     bool operator==(const WebSettings_Type&) const = default;
+};
+
+// The webhook targets ("Webhooks" section): each on or off, its URL (http or https) and its
+// body's format as the file spells it ("json", "chat" or "ntfy"); a target whose URL or
+// format is not usable counts as off. CaFile: more certificate authorities to trust for
+// https targets (PEM; empty: the system's store only).
+struct WebhookTarget_Type {
+    bool On = false;
+    std::string Url;
+    std::string Format = "json";
+
+    bool operator==(const WebhookTarget_Type&) const = default;
+};
+
+struct WebhookSettings_Type {
+    static constexpr int TargetCount = 3;
+    std::array<WebhookTarget_Type, TargetCount> Targets;
+    std::string CaFile;
+
+    bool operator==(const WebhookSettings_Type&) const = default;
 };
 
 // The customer's and installer's details that alert e-mails carry.

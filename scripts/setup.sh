@@ -13,6 +13,8 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-svg-dev
   # event history, secure e-mail and the desktop keyring
   libsqlite3-dev libssl-dev qtkeychain-qt6-dev
+  # alerts to webhook targets (HTTP and HTTPS)
+  libcurl4-openssl-dev
   # desktop entry, metadata and manual page checks; mail tools for comparisons
   desktop-file-utils appstream help2man python3-trustme swaks curl openssl
   # Debian's package checker, run on the built package

@@ -1,12 +1,18 @@
 // Pictures for the README of windows as a window manager frames them (openbox on a private
 // display): the condition window on its buttons, the Server Security dialog warning about
-// sign-in without encryption, and the about box. Not a test: run it through the runner,
+// sign-in without encryption, the about box, and the Webhooks dialog with the outcomes of two
+// tests (both on this machine: a closed loopback port and a URL that is not http). Not a
+// test: run it through the runner,
 //   bash tests/wm/run-under-wm.sh build/tests/wm/avlo_wm_shots docs
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTemporaryDir>
 #include <cstdio>
 
 #include "DialogBench.h"
@@ -16,6 +22,8 @@
 #include "app/ProgramEntry.h"
 #include "dialogs/ServerSecurityDlgUnit.h"
 #include "dialogs/StatusDlgUnit.h"
+#include "dialogs/WebhooksDlgUnit.h"
+#include "support/LoopbackPort.h"
 
 namespace {
 
@@ -35,6 +43,25 @@ QRect Framed(const QWidget& window) {
     xfacts::WaitUntilSettled(window);
     xfacts::WaitFor([] { return false; }, std::chrono::milliseconds(300));  // painted
     return xfacts::FrameRect(window).value_or(window.frameGeometry());
+}
+
+bool ShootWebhooks(QWidget& owner, const QString& file) {
+    QTemporaryDir dir;
+    StartupOptions options;
+    options.configPath = dir.filePath(QStringLiteral("avlo-monitor.ini")).toStdString();
+    CMonitorCore core(options);
+    core.WebhookTimes.RetryWaits = {std::chrono::milliseconds(100), std::chrono::milliseconds(100)};
+    WebhookSettings_Type settings;
+    settings.Targets[0] = {true, "https://ntfy.example.com/stage-alerts", "ntfy"};
+    settings.Targets[1] = {
+        true, "http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/hooks/site", "chat"};
+    settings.Targets[2] = {false, "ftp://files.example.com/alerts", "json"};
+    TWebhooksDlg dialog(settings, core, &owner);
+    dialog.show();
+    dialog.SendTestBtn[1]->click();
+    dialog.SendTestBtn[2]->click();
+    xfacts::WaitFor([&] { return dialog.SendTestBtn[1]->isEnabled(); }, std::chrono::seconds(10));
+    return Shoot(Framed(dialog), file);
 }
 
 }  // namespace
@@ -71,5 +98,6 @@ int main(int argc, char** argv) {
         ok &= Shoot(Framed(*window), file);
         bench.CloseAll();
     }
+    ok &= ShootWebhooks(bench.Owner(), dir + QStringLiteral("/webhooks-dialog.png"));
     return ok ? 0 : 1;
 }
