@@ -309,10 +309,9 @@ DeviceFileRecord FileRecordOf(const CMonitorCore::Device& device) {
 }  // namespace
 
 ConfigurationRecords CMonitorCore::FileRecords() const {
-    ConfigurationRecords r{NotifiableEvents, AdvancedEmail,    EmailSettings,
-                           Options,          TestModeSettings, {},
-                           statsKeptSince_,  WebSettings,      MarksDay(),
-                           WebhookSettings};
+    ConfigurationRecords r{
+        NotifiableEvents, AdvancedEmail, EmailSettings, Options,        TestModeSettings, {},
+        statsKeptSince_,  WebSettings,   MarksDay(),    WebhookSettings};
     r.Devices.reserve(devices_.size());
     for (const auto& device : devices_) r.Devices.push_back(FileRecordOf(*device));
     return r;

@@ -317,12 +317,14 @@ class Schedule:
         status after a start is all faults, so within each life of the monitor the faults of
         its first status are not counted and every later item that goes from OK to fault is
         counted once. Recoveries count nothing. Mails: in limit mode an alert goes out for a
-        status that shows an item not yet mailed, and marks every item it shows; the marks live
-        in memory only and start empty at every start (the run never crosses a day)."""
+        status that shows an item not yet mailed, and marks every item it shows; the marks are
+        kept in the settings file at each stop, so a restart mails nothing that was mailed before
+        it (the run never crosses a day)."""
         counters = [collections.Counter() for _ in range(DEVICES)]
         mails = [[] for _ in range(DEVICES)]
         for dev in range(DEVICES):
             changes = self.states[dev]
+            notified = set()
             for start, stop in self.runs:
                 before = [s for t, s in changes if t <= start]
                 inside = [(t, s) for t, s in changes if start < t < stop]
@@ -331,7 +333,7 @@ class Schedule:
                         raise AssertionError("device %d changes at %.1f, too near a restart"
                                              % (dev, t))
                 seen = before[-1:] + [s for _, s in inside]
-                notified, previous = set(), None
+                previous = None
                 for faults in seen:
                     if previous is not None:
                         for item in faults - previous:
