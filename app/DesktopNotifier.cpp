@@ -3,6 +3,7 @@
 #include "app/DesktopNotifier.h"
 
 #include <QDBusConnection>
+#include <QDateTime>
 #include <QImage>
 #include <QStringList>
 #include <QTimer>
@@ -66,6 +67,23 @@ TDesktopNotifier::TDesktopNotifier(const CMonitorCore& core, QSystemTrayIcon* tr
       timer_(std::make_unique<QTimer>()) {
     timer_->setSingleShot(true);
     QObject::connect(timer_.get(), &QTimer::timeout, timer_.get(), [this] { Flush(); });
+    QObject::connect(&core_, &CMonitorCore::AlertRaised, timer_.get(),
+                     [this](std::uint16_t deviceId, const AlertNotice& notice) {
+                         AlertRaised(deviceId, notice);
+                     });
+}
+
+void TDesktopNotifier::AlertRaised(std::uint16_t deviceId, const AlertNotice& notice) {
+    const bool unreachable = notice.What == AlertNotice::Kind::Alert &&
+                             notice.Problems == std::vector<std::string>{"unreachable"};
+    if (!unreachable || !core_.Options.Notify) return;
+    QString text = QString::fromStdString(notice.DeviceName + " (" + notice.Address + ")") +
+                   QStringLiteral(": no status");
+    if (notice.Since != 0) {
+        text += QStringLiteral(" since ") +
+                QDateTime::fromSecsSinceEpoch(notice.Since).toString(QStringLiteral("HH:mm"));
+    }
+    Show({QString::fromStdString(notice.Subject), text, QSystemTrayIcon::Warning}, deviceId);
 }
 
 TDesktopNotifier::~TDesktopNotifier() = default;

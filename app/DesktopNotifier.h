@@ -12,6 +12,7 @@
 #include <set>
 #include <vector>
 
+#include "monitoring/AlertNotice.h"
 #include "monitoring/DeviceRecord.h"
 
 class CMonitorCore;
@@ -47,10 +48,10 @@ public:
     // The device's row shows its new texts. Nothing is told of a device whose alerts are
     // muted (CMonitorCore::AlertsMuted), neither its faults nor its recoveries.
     void DeviceShown(const CMca::DeviceDescr_Type& device);
-    // Seam for alerts that the core decides on beyond a row's condition (a device not
-    // reachable for its minutes): a core signal carrying an AlertNotice connects to a method
-    // beside this one, which shows it through Show() unless the device is muted. A notice that
-    // a problem cleared must not come twice: here it is the "back to OK" of Flush().
+    // An alert the core raised beyond a row's condition: a device not reachable for its
+    // minutes (the core raises none for a muted device). Fault alerts are told from the rows,
+    // and a notice that problems cleared is the "back to OK" of Flush(), so neither comes twice.
+    void AlertRaised(std::uint16_t deviceId, const AlertNotice& notice);
     // Tells what changed since the gathering began.
     void Flush();
 

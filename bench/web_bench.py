@@ -8,6 +8,9 @@ Usage: web_bench.py MONITOR DEVSIM [--seconds S] [--connections C] [--threads T]
                     [--keep]
        web_bench.py MONITOR DEVSIM --stream-seconds S [--keep]
 
+MONITOR and DEVSIM are best an optimised build (cmake -DCMAKE_BUILD_TYPE=Release, as the
+package is built): the test build has no optimisation.
+
 The second form measures only what one open /api/stream receives, in bytes per second, over S
 seconds of the steady state (the 50 devices polled each second, nothing changing on them).
 

@@ -316,6 +316,43 @@ TEST_F(DesktopNotificationsTest, NothingIsToldOfAMutedDevice) {
     EXPECT_TRUE(inTray_.empty());
 }
 
+// A device not reachable is told as the core raises it; the core's other alerts and notices
+// come from the rows, and are not told twice.
+TEST_F(DesktopNotificationsTest, ADeviceNotReachableIsToldOnce) {
+    FakeNotifications& service = NewService();
+    Sim(2);
+    Start();
+    Add("Quiet", Address(2));
+    Settle([&] { return Shows(0, "Connected", "OK"); });
+    const std::uint16_t id = form_->Core().FindDeviceByListIndex(0)->DeviceId;
+
+    AlertNotice lost;
+    lost.What = AlertNotice::Kind::Alert;
+    lost.DeviceName = "Quiet";
+    lost.Address = Address(2);
+    lost.Problems = {"unreachable"};
+    lost.Since = 1765444615;
+    lost.Subject = "AVLO Alert [RV12, # 70001002]: NOT REACHABLE";
+    AlertNotice fault = lost;
+    fault.Problems = {"fan"};
+    AlertNotice back = lost;
+    back.What = AlertNotice::Kind::Notice;
+    emit form_->Core().AlertRaised(id, fault);
+    emit form_->Core().AlertRaised(id, back);
+    emit form_->Core().AlertRaised(id, lost);
+    Pump(400);
+    ASSERT_EQ(service.shown.size(), 1u);
+    EXPECT_EQ(service.shown[0].summary, "AVLO Alert [RV12, # 70001002]: NOT REACHABLE");
+    EXPECT_TRUE(service.shown[0].body.startsWith("Quiet (" + QString::fromStdString(Address(2)) +
+                                                 "): no status since "))
+        << service.shown[0].body.toStdString();
+
+    form_->Core().Options.Notify = false;
+    emit form_->Core().AlertRaised(id, lost);
+    Pump(400);
+    EXPECT_EQ(service.shown.size(), 1u);
+}
+
 // The service goes and comes back: meanwhile the notification-area icon tells; a new service
 // does not know the numbers of the old one, so nothing is replaced there.
 TEST_F(DesktopNotificationsTest, WithoutAServiceTheTrayTellsUntilOneIsBack) {
