@@ -1,6 +1,7 @@
 // The webhook route in the monitor core: the settings section, the hand-over to the targets
 // that are on, one outcome event per delivery, a main thread that keeps turning while a target
 // hangs, and a shutdown that does not wait for it.
+#include <QJsonArray>
 #include <QTimer>
 #include <chrono>
 
@@ -111,6 +112,35 @@ TEST_F(WebhookDispatchTest, EachTargetThatIsOnGetsItAndEachDeliveryGivesOneEvent
         QJsonDocument::fromJson(QByteArray::fromStdString(good.Requests()[0].Body)).object();
     EXPECT_EQ(chat.value("text").toString(), "AVLO alert: Foyer\nFan fault.");
     EXPECT_EQ(core_->WebhooksInFlight(), 0u);
+}
+
+// A fault of a simulated amplifier reaches the targets as the alert the e-mail would carry,
+// once: the next status with the same fault tells nobody again.
+TEST_F(WebhookDispatchTest, ADeviceFaultReachesTheTargetsAsAnAlertOnce) {
+    const WebhookReceiver receiver("ok");
+    ASSERT_TRUE(receiver.Running());
+    const int sim = QuietSim(2, "3100", [](devsim::DeviceConfig& c) { c.modelText = "02"; });
+    StartWithTargets({{true, receiver.Url(), "json"}});
+    core_->NotifiableEvents.FanErr = true;
+    Add("Foyer", Address(2));
+    ASSERT_TRUE(WaitUntil([&] { return Shows(0, "Connected", "OK"); }));
+
+    Site().SetChannelFault(sim, 2, devsim::ChannelFault::Fan, true);
+    core_->PollAll();
+    ASSERT_TRUE(WaitUntil([&] { return Outcomes() >= 1; }, 10000));
+    ASSERT_EQ(EventsWithId(EV_WEBHOOK_SENT).size(), 1u);
+    ASSERT_EQ(receiver.Requests().size(), 1u);
+    const QJsonObject alert =
+        QJsonDocument::fromJson(QByteArray::fromStdString(receiver.Requests()[0].Body)).object();
+    EXPECT_EQ(alert.value("kind").toString(), "alert") << receiver.Requests()[0].Body;
+    EXPECT_EQ(alert.value("device").toString(), "Foyer");
+    EXPECT_TRUE(alert.value("problems").toArray().contains(QStringLiteral("fan")))
+        << receiver.Requests()[0].Body;
+
+    core_->PollAll();
+    Pump(1500);
+    EXPECT_EQ(Outcomes(), 1u);
+    EXPECT_EQ(receiver.Requests().size(), 1u);
 }
 
 // While a target hangs through all its tries, the main thread's timers keep firing, and the
