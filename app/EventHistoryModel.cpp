@@ -55,6 +55,26 @@ QString TEventHistoryModel::EventCaption(std::uint32_t id) {
             return QStringLiteral("Monitor stopped");
         case EV_MONITOR_ERROR:
             return QStringLiteral("Program error");
+        case EV_EMAIL_PASSWORD_PLACE:
+            return QStringLiteral("Password place");
+        case EV_DEVICE_MOVED:
+            return QStringLiteral("Device moved");
+        case EV_DISCOVERY_BURST:
+            return QStringLiteral("Discovery burst");
+        case EV_WEB_SIGN_IN:
+            return QStringLiteral("Web sign-in");
+        case EV_WEB_SIGN_IN_REFUSED:
+            return QStringLiteral("Web sign-in refused");
+        case EV_DEVICE_UNREACHABLE:
+            return QStringLiteral("Device not reachable");
+        case EV_ALERTS_MUTED:
+            return QStringLiteral("Alerts muted");
+        case EV_ALERTS_UNMUTED:
+            return QStringLiteral("Alerts unmuted");
+        case EV_WEBHOOK_SENT:
+            return QStringLiteral("Webhook sent");
+        case EV_WEBHOOK_FAILED:
+            return QStringLiteral("Webhook failed");
         default:
             return QString::fromLatin1(EventName(id));
     }

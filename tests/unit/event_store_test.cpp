@@ -199,6 +199,25 @@ TEST_F(EventStoreTest, FiltersSelectWhatTheySay) {
     }
 }
 
+// Every event the program writes is found by a part of its name, whatever its text says.
+TEST_F(EventStoreTest, EveryEventIsFoundByItsName) {
+    const std::uint32_t ids[] = {
+        EV_EMAIL_PASSWORD_PLACE, EV_DEVICE_MOVED,       EV_DISCOVERY_BURST, EV_WEB_SIGN_IN,
+        EV_WEB_SIGN_IN_REFUSED,  EV_DEVICE_UNREACHABLE, EV_ALERTS_MUTED,    EV_ALERTS_UNMUTED,
+        EV_WEBHOOK_SENT,         EV_WEBHOOK_FAILED};
+    std::vector<EventRecord> records;
+    std::int64_t t = T0;
+    for (std::uint32_t id : ids) records.push_back(Ev(t++, id, 4, "", "a text"));
+    ASSERT_TRUE(store_.Append(records));
+    for (std::uint32_t id : ids) {
+        EventFilter f;
+        f.text = EventName(id) + 3;  // without the "EV_"
+        std::vector<std::uint32_t> found;
+        for (const auto& r : All(store_, f)) found.push_back(r.eventId);
+        EXPECT_THAT(found, ::testing::Contains(id)) << f.text;
+    }
+}
+
 TEST_F(EventStoreTest, PagesOfEventsAtTheSameTimeMissAndRepeatNone) {
     std::vector<EventRecord> batch;
     for (int i = 0; i < 50; ++i) {
