@@ -9,6 +9,15 @@ mails a local SMTP server received. It also checks that every device is Connecte
 end, with the condition its faults give, and that the monitor's resident memory and open file
 descriptors stay flat.
 
+The monitor's hold time for silent devices is set to its shortest (LostMinutes=1). When one life
+of the monitor has room for it (runs of about 4.5 minutes or more with the default restarts),
+three devices go without statuses for 70 s (refusing connections, silent, hanging up): each
+outage is one EV_DEVICE_UNREACHABLE event and one NOT REACHABLE mail. Before lives with room,
+a few devices are muted in the settings file until a moment inside that life: they mail nothing
+until the mute runs out, then the faults still standing once, and every mute that runs out is
+one EV_ALERTS_UNMUTED event. Recovery notices keep their default (off): a cleared problem mails
+nothing, so every mail the server receives is an alert.
+
 Usage: soak_test.py MONITOR DEVSIM [--minutes M] [--seed S] [--restarts N] [--private-net]
                     [--sanitized] [--keep]
 
@@ -71,6 +80,19 @@ class Timing:
     quiet_guard = 5.0    # before a quiet point: no change and no misbehaviour on any device
     end_guard = 10.0     # before the final SIGTERM: every device back and Connected
     sample_every = 2.0   # memory and descriptor samples
+    # An outage outlasts the hold time (LostMinutes=1) and the 5 s of the monitor's check; the
+    # device is Connected again this long after it ends.
+    outage = 70.0
+    outage_recovery = 6.0
+    # A mute's end is seen by a check every 5 s: no fault change this near it on that device.
+    mute_margin = 8.0
+
+
+OUTAGE_DEVICES = 3
+OUTAGE_KINDS = ("refuse", "silent", "hangup")
+MUTES_PER_LIFE = 2
+# The alert of an outage, as the mail multisets hold it beside the fault sets.
+UNREACHABLE = frozenset({("unreachable", 0)})
 
 
 # Misbehaviours: (shortest, longest) time they last (0: a single event), the time the monitor
@@ -169,6 +191,12 @@ class Schedule:
     point and before the end. Fault changes and misbehaviour windows are placed only outside
     them, so each fault state is seen by several polls of a running monitor with a normal
     connection, and the mails it causes are delivered before any shutdown.
+
+    outages: (device, start) of the devices that send no status for Timing.outage seconds, in
+    the longest life when it has the room (a run of about 4.5 minutes or more). mutes: (life,
+    device, end) of the mutes written into the settings file before that life, ending inside
+    it. device_zones: per device, the spans around its outage and its mutes' ends in which it
+    changes nothing.
     """
 
     def __init__(self, minutes, restarts, seed):
@@ -181,9 +209,13 @@ class Schedule:
         self.faults_switched_on = 0
         self.fault_changes = 0
         self.kinds_injected = set()
+        self.device_zones = [[] for _ in range(DEVICES)]
         self._plan_runs(restarts)
         self._plan_quiet_points()
+        self._plan_outages()
+        self._plan_mute_zones()
         self._plan_devices()
+        self._plan_mutes()
         self.events.sort(key=lambda e: (e[0], e[1]))
 
     def _add(self, at, action, argument=None):
@@ -224,9 +256,10 @@ class Schedule:
         self._add(b - 3.0, "final check")
         self._add(b, "finish")
 
-    def allowed_spans(self):
+    def allowed_spans(self, dev=None):
         spans, at = [], 0.0
-        for a, b in sorted(self.zones):
+        zones = self.zones + (self.device_zones[dev] if dev is not None else [])
+        for a, b in sorted(zones):
             if a > at:
                 spans.append((at, a))
             at = max(at, b)
@@ -236,8 +269,8 @@ class Schedule:
         rng = self.rng
         uncovered = {(c, ch) for c in CLASSES for ch in range(1, 8)} | \
             {("supply", r) for r in range(4)}
-        spans = self.allowed_spans()
         for dev in range(DEVICES):
+            spans = self.allowed_spans(dev)
             items = device_items(dev)
             # A third of the devices already have faults when the monitor first starts: they are
             # mailed but not counted, as the first status of a record has no previous one.
@@ -273,8 +306,11 @@ class Schedule:
                     new.discard(rng.choice(sorted(new)))
             if new == set(current):
                 new.symmetric_difference_update({rng.choice(items)})
-            commands = [item_command(dev, i, True) for i in sorted(new - current)] + \
-                [item_command(dev, i, False) for i in sorted(current - new)]
+            # The simulator takes one line at a time, and a poll may fall between two lines:
+            # the items going off go first, so a status between shows a part of the faults
+            # already seen, which neither counts nor mails anything.
+            commands = [item_command(dev, i, False) for i in sorted(current - new)] + \
+                [item_command(dev, i, True) for i in sorted(new - current)]
         new = frozenset(new)
         self.faults_switched_on += len(new - current)
         self.kinds_injected |= new
@@ -310,6 +346,63 @@ class Schedule:
         self.misbehaviour_count[kind] += 1
         return end
 
+    def _plan_outages(self):
+        """Outages away from restarts and quiet points: the device refuses connections, goes
+        silent or hangs up for Timing.outage seconds inside one fault state of its own."""
+        t = Timing
+        need = t.settle + t.outage + t.outage_recovery + 2.0
+        self.outages = []
+        self.outage_room = max(b - a for a, b in self.allowed_spans())
+        room = [(a, b) for a, b in self.allowed_spans() if b - a >= need]
+        if not room:
+            return
+        a, b = max(room, key=lambda span: span[1] - span[0])
+        for dev, kind in zip(self.rng.sample(range(DEVICES), OUTAGE_DEVICES), OUTAGE_KINDS):
+            start = self.rng.uniform(a + t.settle, b - t.outage - t.outage_recovery - 1.0)
+            begin, finish = misbehaviour_commands(kind, dev, self.rng)
+            self._add(start, "commands", begin)
+            self._add(start + t.outage, "commands", finish)
+            self.device_zones[dev].append(
+                (start - t.settle, start + t.outage + t.outage_recovery))
+            self.outages.append((dev, start))
+
+    def _plan_mute_zones(self):
+        """Before the devices' plans: per life, a few devices that may be muted until a moment
+        inside it, with no change near that moment and room for the alert at its end before
+        the next zone."""
+        margin = Timing.mute_margin
+        self.mute_offers = []
+        outage_devices = {dev for dev, _ in self.outages}
+        for life, (a, b) in enumerate(self.runs):
+            spans = [(lo, hi) for lo, hi in self.allowed_spans()
+                     if a < lo and hi <= b and hi - lo > margin + 3.0]
+            if not spans:
+                continue
+            candidates = [d for d in range(DEVICES) if d not in outage_devices]
+            for dev in self.rng.sample(candidates, 4 * MUTES_PER_LIFE):
+                lo, hi = self.rng.choice(spans)
+                end = self.rng.uniform(lo + 2.0, hi - margin - 1.0)
+                self.mute_offers.append((life, dev, end))
+                self.device_zones[dev].append((end - margin, end + margin))
+
+    def _plan_mutes(self):
+        """The mutes among the offers: first those whose device has faults standing at the end
+        (alerted then), then those that hold some fault back before it."""
+        self.mutes = []
+        for life, (start, _) in enumerate(self.runs):
+            offers = [o for o in self.mute_offers if o[0] == life]
+            standing = [o for o in offers if self._state_at(o[1], o[2])]
+            held = [o for o in offers if o not in standing and any(
+                self._state_at(o[1], t) for t in [start] + [
+                    t for t, _ in self.states[o[1]] if start < t < o[2]])]
+            self.mutes += (standing + held)[:MUTES_PER_LIFE]
+
+    def _state_at(self, dev, at):
+        return [f for t, f in self.states[dev] if t <= at][-1]
+
+    def mute_end(self, dev, life):
+        return next((m for n, d, m in self.mutes if n == life and d == dev), None)
+
     def expected(self):
         """Counters and mails as the counting and limit rules give them, from the plan alone.
 
@@ -319,29 +412,41 @@ class Schedule:
         counted once. Recoveries count nothing. Mails: in limit mode an alert goes out for a
         status that shows an item not yet mailed, and marks every item it shows; the marks are
         kept in the settings file at each stop, so a restart mails nothing that was mailed before
-        it (the run never crosses a day)."""
+        it (the run never crosses a day).
+
+        A muted device mails nothing and marks nothing; when its mute runs out, the faults then
+        standing are alerted as a status would alert them. An outage mails one NOT REACHABLE
+        (in limit mode, the first of the day per device) and no fault it did not see. Recovery
+        notices stay off (the default), so a cleared problem mails nothing."""
         counters = [collections.Counter() for _ in range(DEVICES)]
         mails = [[] for _ in range(DEVICES)]
         for dev in range(DEVICES):
             changes = self.states[dev]
             notified = set()
-            for start, stop in self.runs:
+            for life, (start, stop) in enumerate(self.runs):
                 before = [s for t, s in changes if t <= start]
                 inside = [(t, s) for t, s in changes if start < t < stop]
                 for t, _ in inside:
                     if not (start + Timing.start_guard <= t <= stop - Timing.stop_guard):
                         raise AssertionError("device %d changes at %.1f, too near a restart"
                                              % (dev, t))
-                seen = before[-1:] + [s for _, s in inside]
+                seen = [(start, before[-1])] + inside
+                muted_until = self.mute_end(dev, life)
                 previous = None
-                for faults in seen:
+                for n, (t, faults) in enumerate(seen):
                     if previous is not None:
                         for item in faults - previous:
                             counters[dev][item] += 1
-                    if faults - notified:
+                    following = seen[n + 1][0] if n + 1 < len(seen) else stop
+                    # A status while muted alerts nothing; the state standing at the mute's
+                    # end is alerted then.
+                    if (muted_until is None or t >= muted_until or following > muted_until) \
+                            and faults - notified:
                         mails[dev].append(faults)
                         notified |= faults
                     previous = faults
+            if any(d == dev for d, _ in self.outages):
+                mails[dev].append(UNREACHABLE)
         return counters, mails
 
     def final_state(self, dev):
@@ -461,7 +566,9 @@ class Simulator:
 
 
 def settings_text(smtp_port):
+    # LostErr and Recovery keep their defaults (on, off); the hold time is the shortest.
     lines = ["[Events]", "ChanErr=1", "PSupplyErr=1", "FanErr=1", "TempErr=1", "OvcErr=1",
+             "LostMinutes=1",
              "[Email]", "Alerts=1", "ServerIp=127.0.0.1", "ServerPort=%d" % smtp_port,
              "UserName=soak", "UserEmail=monitor@soak.test", "Email 1=alerts@soak.test",
              "[Options]", "Poll=1000", "Log=1", "Avlo=1", "Startup=0",
@@ -471,6 +578,23 @@ def settings_text(smtp_port):
                   "avlo %d=1" % dev, "Model %d=%d" % (dev, dev % 4 + 1),
                   "Serial %d=%s" % (dev, device_serial(dev))]
     return "\r\n".join(lines) + "\r\n"
+
+
+def write_mutes(path, mutes):
+    """Mutes {device: until, in epoch seconds} into the "Alerts" section of the settings file
+    the stopped monitor left, every other line as it was."""
+    with open(path, "rb") as f:
+        lines = f.read().decode("utf-8").split("\r\n")[:-1]
+    keys = ["Muted device %d=%d" % (dev, until) for dev, until in sorted(mutes.items())]
+    lines = [line for line in lines
+             if not any(line.startswith(k.split("=")[0] + "=") for k in keys)]
+    if "[Alerts]" in lines:
+        at = lines.index("[Alerts]") + 1
+        lines[at:at] = keys
+    else:
+        lines += ["[Alerts]"] + keys
+    with open(path, "wb") as f:
+        f.write(("\r\n".join(lines) + "\r\n").encode("utf-8"))
 
 
 def midday_zone():
@@ -563,6 +687,8 @@ def mail_faults(raw):
     m = re.match(r"AVLO Alert \[(RV1[0-3]), # (\d{8})\]: (.*)$", subject)
     if not m:
         return None, None, None, "not an alert: %r" % subject
+    if m.group(3) == "NOT REACHABLE":
+        return m.group(2), m.group(1), UNREACHABLE, None
     body = message.get_content()
     faults = set()
     for ch, words in re.findall(r"\tChannel (\d): \t([^\r\n]*)", body):
@@ -659,11 +785,13 @@ def drive(plan, args, work, sim, sampler, out):
     if not sim.listed.wait(15):
         raise RuntimeError("the simulator did not start")
     sampler.start()
+    ini_path = os.path.join(work, "site.ini")
+    offset = time.monotonic()
+    mute_before_life(plan, 0, ini_path, 0.0)
     out.monitors.append(Monitor(args.monitor, work, 1, args.sanitized))
     sampler.watch(out.monitors[-1].pid, 1)
     # Schedule time runs with the wall clock, except that a restart which takes longer than
     # planned shifts everything after it, so the guards around restarts stay whole.
-    offset = time.monotonic()
     for at, _, action, argument in plan.events:
         delay = at + offset - time.monotonic()
         if delay > 0:
@@ -679,6 +807,8 @@ def drive(plan, args, work, sim, sampler, out):
             sampler.watch(None, 0)
             if action == "restart":
                 time.sleep(Timing.down)
+                offset = max(offset, time.monotonic() - plan.runs[argument][0])
+                mute_before_life(plan, argument, ini_path, time.monotonic() - offset)
                 run_no = len(out.monitors) + 1
                 out.monitors.append(Monitor(args.monitor, work, run_no, args.sanitized))
                 sampler.watch(out.monitors[-1].pid, run_no)
@@ -694,6 +824,15 @@ def drive(plan, args, work, sim, sampler, out):
                 time.sleep(0.5)
 
 
+def mute_before_life(plan, life, ini_path, now):
+    """The mutes of the life about to start, their ends turned from schedule seconds (now is
+    the schedule's time) into the wall clock's."""
+    wall = time.time()
+    mutes = {dev: round(wall + end - now) for n, dev, end in plan.mutes if n == life}
+    if mutes:
+        write_mutes(ini_path, mutes)
+
+
 def check_processes(out, sim, sim_err):
     failures = out.failures
     for run_no, status in enumerate(out.stop_status, 1):
@@ -703,13 +842,25 @@ def check_processes(out, sim, sim_err):
     failures += problems
     if counts["EV_EMAIL_FAILED"]:
         failures.append("%d alert mails failed" % counts["EV_EMAIL_FAILED"])
+    return counts
+
+
+def check_events(plan, counts, out):
+    """One outage event per planned outage, and one end of a mute per planned mute."""
+    for name, want in (("EV_DEVICE_UNREACHABLE", len(plan.outages)),
+                       ("EV_ALERTS_UNMUTED", len(plan.mutes))):
+        if counts[name] != want:
+            out.failures.append("%d %s events, expected %d" % (counts[name], name, want))
+
+
+def check_simulator(sim, sim_err, out):
+    failures = out.failures
     _, oks, sim_errors, _ = sim.counts()
     if sim_errors or oks != sim.sent:
         failures.append("the simulator took %d of %d commands: %s" % (oks, sim.sent,
                                                                       sim_errors[:3]))
     if sim_err.strip():
         failures.append("the simulator said: " + sim_err.strip()[:300])
-    return counts
 
 
 def check_rows(plan, out):
@@ -785,9 +936,23 @@ def print_plan_of_suspects(plan, out):
     for dev in sorted(out.suspects)[:5]:
         print("soak test: plan of device %d (serial %s): %s" % (dev, device_serial(dev), "; ".join(
             "%s %s" % ("start" if t < 0 else "%.1f s" % t, show(f)) for t, f in plan.states[dev])))
+        for d, at in plan.outages:
+            if d == dev:
+                print("  outage from %.1f s to %.1f s" % (at, at + Timing.outage))
+        for n, d, end in plan.mutes:
+            if d == dev:
+                print("  muted before run %d until %.1f s" % (n + 1, end))
     if out.suspects:
         print("soak test: lives of the monitor (schedule seconds): %s" % ", ".join(
             "%.1f-%.1f" % run for run in plan.runs))
+
+
+def write_mails(folder, received):
+    """Every mail the server received, one file each, to read after the run."""
+    os.makedirs(folder, exist_ok=True)
+    for n, raw in enumerate(received, 1):
+        with open(os.path.join(folder, "%04d.eml" % n), "wb") as f:
+            f.write(raw)
 
 
 def write_samples(path, samples):
@@ -834,6 +999,8 @@ def run_soak(args):
                 m.proc.wait()
 
     counts = check_processes(out, sim, sim_err)
+    check_simulator(sim, sim_err, out)
+    check_events(plan, counts, out)
     check_rows(plan, out)
     counted = check_counters(expected_counters, os.path.join(work, "site.ini"), out)
     check_mails(expected_mails, out)
@@ -842,6 +1009,7 @@ def run_soak(args):
     check_coverage(plan, out)
     print_plan_of_suspects(plan, out)
     write_samples(os.path.join(work, "samples.csv"), sampler.samples)
+    write_mails(os.path.join(work, "mails"), out.received)
 
     requests, _, _, connections = sim.counts()
     rss = [s[2] for s in sampler.samples]
@@ -856,6 +1024,11 @@ def run_soak(args):
     print("  misbehaviours injected: %d (%s)" % (
         sum(plan.misbehaviour_count.values()),
         ", ".join("%s %d" % kv for kv in sorted(plan.misbehaviour_count.items()))))
+    print("  outages: %s; mutes: %s" % (
+        ", ".join("device %d from %.1f s" % o for o in plan.outages) or
+        "none (the longest span without restarts is %.0f s, %.0f s needed; run longer)" % (
+            plan.outage_room, Timing.settle + Timing.outage + Timing.outage_recovery + 2.0),
+        ", ".join("device %d in run %d until %.1f s" % (d, n + 1, m) for n, d, m in plan.mutes)))
     print("  connections accepted by the simulators: %d; connections lost (EV_DEVICE_CONNECTION_"
           "LOST): %d" % (connections, counts["EV_DEVICE_CONNECTION_LOST"]))
     print("  onsets counted in the settings file: %d (expected %d)" % (
