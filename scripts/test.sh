@@ -63,13 +63,13 @@ else
 fi
 
 echo "== address + undefined behaviour sanitizers =="
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  configure_and_test build-asan "" "soak" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
+LSAN_OPTIONS="suppressions=$ROOT/tests/lsan.supp" ASAN_OPTIONS=detect_leaks=1 \
+  UBSAN_OPTIONS=print_stacktrace=1 configure_and_test build-asan "" "soak" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
   -DAVLO_SANITIZE=address,undefined -DAVLO_BENCH=OFF
 # The two-minute soak under the sanitizers: the endurance tests above are left out only because
 # of their timing; this one allows for the slower programs.
-(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest -R '^soak_test$' --output-on-failure)
+(cd build-asan && LSAN_OPTIONS="suppressions=$ROOT/tests/lsan.supp" ASAN_OPTIONS=detect_leaks=1 \
+  UBSAN_OPTIONS=print_stacktrace=1 ctest -R '^soak_test$' --output-on-failure)
 
 # The GUI tests are left out here: Qt's own libraries are not built for the thread sanitizer,
 # so the handing over of events between threads inside Qt is invisible to it and reported as
